@@ -1,0 +1,22 @@
+# Compiler warnings and sanitizers shared by every target of the project.
+
+function(nel_target_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(NEL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(NEL_SANITIZE)
+  string(REPLACE "," ";" _nel_san_list "${NEL_SANITIZE}")
+  set(_nel_san_flags "-fsanitize=${NEL_SANITIZE}" -fno-omit-frame-pointer)
+  if("undefined" IN_LIST _nel_san_list)
+    list(APPEND _nel_san_flags -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_nel_san_flags})
+  add_link_options(-fsanitize=${NEL_SANITIZE})
+  add_compile_definitions(NEL_SANITIZED=1)
+  if("thread" IN_LIST _nel_san_list)
+    add_compile_definitions(NEL_TSAN=1)
+  endif()
+endif()

@@ -1,0 +1,10 @@
+// The one header a host includes: every exported class, record, enumeration and
+// function of the library.
+#pragma once
+
+#include "nel/export.h"
+
+#include "link/records.h"
+#include "link/category_layout.h"
+#include "control/version.h"
+#include "platform/diagnostics.h"

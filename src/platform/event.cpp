@@ -1,0 +1,73 @@
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+
+#include "platform/wait_clock.h"
+
+namespace nel::platform {
+
+Event::Event(bool signalled) : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (fd_ < 0) {
+    // Without descriptors the process cannot talk to a device at all.
+    std::perror("nel: eventfd");
+    std::abort();
+  }
+  if (signalled) Set();
+}
+
+Event::~Event() { close(fd_); }
+
+void Event::Set() {
+  // The counter only has to be non-zero; it cannot realistically overflow.
+  const uint64_t one = 1;
+  ssize_t r;
+  do {
+    r = write(fd_, &one, sizeof one);
+  } while (r < 0 && errno == EINTR);
+}
+
+void Event::Reset() {
+  uint64_t value;
+  ssize_t r;
+  do {
+    r = read(fd_, &value, sizeof value);
+  } while (r < 0 && errno == EINTR);
+}
+
+bool Event::IsSet() const { return Wait(0); }
+
+bool Event::Wait(int timeout_ms) const {
+  Event* self = const_cast<Event*>(this);
+  return WaitAny(&self, 1, timeout_ms) == 0;
+}
+
+int Event::WaitAny(Event* const* events, size_t count, int timeout_ms) {
+  if (events == nullptr || count == 0 || count > 64) return kWaitFailed;
+  pollfd fds[64];
+  for (size_t i = 0; i < count; ++i) {
+    if (events[i] == nullptr) return kWaitFailed;
+    fds[i] = {events[i]->fd_, POLLIN, 0};
+  }
+  Deadline deadline(timeout_ms);
+  for (;;) {
+    const int r = poll(fds, count, deadline.RemainingMs());
+    if (r > 0) {
+      for (size_t i = 0; i < count; ++i)
+        if (fds[i].revents & POLLIN) return static_cast<int>(i);
+    } else if (r == 0) {
+      if (deadline.Expired()) return kWaitTimeout;
+    } else if (errno != EINTR) {
+      return kWaitFailed;
+    }
+  }
+}
+
+}  // namespace nel::platform

@@ -1,0 +1,19 @@
+// Text in code page 936 (GBK).
+//
+// The system's Chinese texts are written in UTF-8 in the sources; where a file
+// or a diagnostic must hold code page 936 bytes they are converted here, once
+// (callers keep the result in a function-local static).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "nel/export.h"
+
+namespace nel::platform {
+
+// Converts UTF-8 text to code page 936 bytes. ASCII passes unchanged; a
+// character without a GBK form, or invalid UTF-8, becomes '?'.
+NEL_API std::string Utf8ToGbk(std::string_view utf8);
+
+}  // namespace nel::platform

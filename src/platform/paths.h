@@ -1,0 +1,22 @@
+// The folder of the host's executable, and paths joined with this platform's
+// separator. Where the system names a file beside the executable
+// ("\HardInf.ini"), the folder and the bare file name are joined here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "nel/export.h"
+
+namespace nel::platform {
+
+inline constexpr char kPathSeparator = '/';
+
+// Folder of the running executable, without a trailing separator; empty when
+// it cannot be determined.
+NEL_API std::string ExecutableFolder();
+
+// folder + separator + name; just name when folder is empty.
+NEL_API std::string JoinPath(std::string_view folder, std::string_view name);
+
+}  // namespace nel::platform

@@ -1,0 +1,5 @@
+#include <gtest/gtest.h>
+
+#include "control/version.h"
+
+TEST(Version, ReportsTheLibraryVersion) { EXPECT_EQ(GetBPVersion(), 65579u); }

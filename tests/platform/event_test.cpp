@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/event.h"
+
+using nel::platform::Event;
+using namespace std::chrono;
+
+namespace {
+
+TEST(Event, ManualResetStaysSignalledUntilReset) {
+  Event e;
+  EXPECT_FALSE(e.IsSet());
+  e.Set();
+  e.Set();  // setting twice is still one signalled state
+  EXPECT_TRUE(e.Wait(0));
+  EXPECT_TRUE(e.Wait(0));  // a wait does not consume the signal
+  e.Reset();
+  EXPECT_FALSE(e.IsSet());
+  Event initially(true);
+  EXPECT_TRUE(initially.IsSet());
+}
+
+TEST(Event, WaitTimesOutAfterAboutTheGivenTime) {
+  Event e;
+  const auto t0 = steady_clock::now();
+  EXPECT_FALSE(e.Wait(80));
+  const auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+  EXPECT_GE(ms, 80);
+  EXPECT_LT(ms, 1000);
+}
+
+TEST(Event, SetFromAnotherThreadWakesTheWaiter) {
+  Event e;
+  std::thread t([&] {
+    std::this_thread::sleep_for(milliseconds(30));
+    e.Set();
+  });
+  EXPECT_TRUE(e.Wait(5000));
+  t.join();
+}
+
+TEST(Event, WaitAnyReturnsLowestSignalledIndexOrTimeout) {
+  Event a, b, c;
+  Event* list[] = {&a, &b, &c};
+  EXPECT_EQ(Event::WaitAny(list, 3, 10), nel::platform::kWaitTimeout);
+  c.Set();
+  EXPECT_EQ(Event::WaitAny(list, 3, 0), 2);
+  b.Set();
+  EXPECT_EQ(Event::WaitAny(list, 3, 0), 1);
+}
+
+TEST(Event, WaitAnyRejectsBadArguments) {
+  Event a;
+  Event* withNull[] = {&a, nullptr};
+  EXPECT_EQ(Event::WaitAny(nullptr, 1, 0), nel::platform::kWaitFailed);
+  EXPECT_EQ(Event::WaitAny(withNull, 2, 0), nel::platform::kWaitFailed);
+  EXPECT_EQ(Event::WaitAny(withNull, 0, 0), nel::platform::kWaitFailed);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/ini_file.h"
+
+using namespace nel::platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class IniFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("nel_ini_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    path_ = (dir_ / "HardInf.ini").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  void Write(const std::string& bytes) {
+    std::ofstream(path_, std::ios::binary) << bytes;
+  }
+  std::string Contents() {
+    std::ifstream f(path_, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(IniFile, MissingFileOrKeyGivesTheDefault) {
+  EXPECT_EQ(ReadIniInt(path_, "BED1", "COMPORT", 3), 3);
+  Write("[BED1]\nADBASE_ECG=2000\n");
+  EXPECT_EQ(ReadIniInt(path_, "BED1", "COMPORT", 3), 3);
+  EXPECT_EQ(ReadIniInt(path_, "BED2", "ADBASE_ECG", -5), -5);
+  EXPECT_EQ(ReadIniString(path_, "BED1", "NONE", "dflt"), "dflt");
+}
+
+TEST_F(IniFile, NamesAreCaseInsensitiveAndBlanksTrimmed) {
+  Write("\xEF\xBB\xBF; comment\r\n  [ bed1 ]  \r\n  ComPort =  7 \r\nname = \"quoted value\"\r\n");
+  EXPECT_EQ(ReadIniInt(path_, "BED1", "COMPORT", 3), 7);
+  EXPECT_EQ(ReadIniString(path_, "Bed1", "NAME", ""), "quoted value");
+}
+
+TEST_F(IniFile, IntegerParsingRules) {
+  Write(
+      "[S]\nneg=-42\nplus=+8\ntrail=12abc\nword=abc\nhex=0x10\nempty=\nbig=99999999999\n"
+      "small=-99999999999\nspace=   15   \n");
+  EXPECT_EQ(ReadIniInt(path_, "S", "neg", 0), -42);
+  EXPECT_EQ(ReadIniInt(path_, "S", "plus", 0), 8);
+  EXPECT_EQ(ReadIniInt(path_, "S", "trail", 0), 12);
+  EXPECT_EQ(ReadIniInt(path_, "S", "word", 5), 0);   // present but not a number
+  EXPECT_EQ(ReadIniInt(path_, "S", "hex", 5), 0);    // decimal only
+  EXPECT_EQ(ReadIniInt(path_, "S", "empty", 5), 5);  // empty value: the default
+  EXPECT_EQ(ReadIniInt(path_, "S", "big", 0), INT_MAX);
+  EXPECT_EQ(ReadIniInt(path_, "S", "small", 0), INT_MIN);
+  EXPECT_EQ(ReadIniInt(path_, "S", "space", 0), 15);
+}
+
+TEST_F(IniFile, FirstSectionAndFirstKeyWinMalformedLinesIgnored) {
+  Write("garbage line\n[A\n[A]\nk=1\nk=2\nnot a pair\n[B]\nk=3\n[A]\nk=4\n");
+  EXPECT_EQ(ReadIniInt(path_, "A", "k", 0), 1);
+  EXPECT_EQ(ReadIniInt(path_, "B", "k", 0), 3);
+}
+
+TEST_F(IniFile, VeryLongLinesAndBinaryGarbageDoNotCrash) {
+  std::string content = "[S]\nlong=" + std::string(200000, '7') + "\nk=5\n";
+  std::mt19937 rng(1234);
+  for (int i = 0; i < 5000; ++i) content += static_cast<char>(rng());
+  content += "\n[T]\nk=9\n";
+  Write(content);
+  EXPECT_EQ(ReadIniInt(path_, "S", "long", 0), INT_MAX);
+  EXPECT_EQ(ReadIniInt(path_, "S", "k", 0), 5);
+  EXPECT_EQ(ReadIniInt(path_, "T", "k", 0), 9);
+  // Random files of every size: any result, but no crash.
+  for (int n = 0; n < 200; ++n) {
+    std::string junk(static_cast<size_t>(n * 7), '\0');
+    for (auto& c : junk) c = "[]=\r\n ;#ab\xEF\xBB\xBF"[rng() % 13];
+    Write(junk);
+    (void)ReadIniInt(path_, "a", "b", 0);
+    EXPECT_TRUE(WriteIniString(path_, "a", "b", "1"));
+    EXPECT_EQ(ReadIniInt(path_, "a", "b", 0), 1) << "content: " << junk;
+  }
+}
+
+TEST_F(IniFile, WriteCreatesFileSectionAndKeyThenReadsBack) {
+  ASSERT_TRUE(WriteIniString(path_, "BED1", "COMPORT", "5"));
+  ASSERT_TRUE(WriteIniString(path_, "BED1", "ADBASE_ECG", "2100"));
+  ASSERT_TRUE(WriteIniString(path_, "BED2", "COMPORT", "6"));
+  EXPECT_EQ(ReadIniInt(path_, "BED1", "COMPORT", 0), 5);
+  EXPECT_EQ(ReadIniInt(path_, "BED1", "ADBASE_ECG", 0), 2100);
+  EXPECT_EQ(ReadIniInt(path_, "BED2", "COMPORT", 0), 6);
+  EXPECT_EQ(Contents(), "[BED1]\r\nCOMPORT=5\r\nADBASE_ECG=2100\r\n[BED2]\r\nCOMPORT=6\r\n");
+}
+
+TEST_F(IniFile, WriteReplacesTheKeyAndKeepsEveryOtherLine) {
+  Write("\xEF\xBB\xBF; keep me\n[bed1]\nComPort = 3\n\n; and me\nother=x\n\n[BED2]\nk=1\n");
+  ASSERT_TRUE(WriteIniString(path_, "BED1", "COMPORT", "12"));
+  ASSERT_TRUE(WriteIniString(path_, "BED1", "NEWKEY", "n"));
+  EXPECT_EQ(Contents(),
+            "\xEF\xBB\xBF; keep me\n[bed1]\nComPort=12\n\n; and me\nother=x\nNEWKEY=n\n\n[BED2]\nk=1\n");
+}
+
+TEST_F(IniFile, WriteToAnUnwritablePlaceFails) {
+  EXPECT_FALSE(WriteIniString((dir_ / "no_such_dir" / "x.ini").string(), "S", "k", "v"));
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Code page 936 text, executable folder and paths, diagnostic sink, port names.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/diagnostics.h"
+#include "platform/gbk.h"
+#include "platform/paths.h"
+#include "platform/port_names.h"
+
+using namespace nel::platform;
+
+namespace {
+
+TEST(Gbk, SystemTextBecomesCodePage936Bytes) {
+  const std::string gbk = Utf8ToGbk("压力校准失败!\n");
+  ASSERT_EQ(gbk.size(), 14u);
+  EXPECT_EQ(static_cast<unsigned char>(gbk[0]), 0xD1);
+  EXPECT_EQ(static_cast<unsigned char>(gbk[1]), 0xB9);
+  EXPECT_EQ(static_cast<unsigned char>(gbk[2]), 0xC1);
+  EXPECT_EQ(static_cast<unsigned char>(gbk[3]), 0xA6);
+  EXPECT_EQ(gbk.substr(12), "!\n");
+  EXPECT_EQ(Utf8ToGbk("plain ascii"), "plain ascii");
+}
+
+TEST(Gbk, InvalidUtf8IsMarkedNotDropped) {
+  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF" "b", 3)), "a?b");
+  EXPECT_EQ(Utf8ToGbk(std::string("x\xE5\x8E", 3)), "x?");  // cut short
+}
+
+TEST(Paths, ExecutableFolderAndJoin) {
+  const std::string folder = ExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_NE(folder.back(), '/');
+  EXPECT_EQ(JoinPath("/a/b", "HardInf.ini"), "/a/b/HardInf.ini");
+  EXPECT_EQ(JoinPath("/a/b/", "HardInf.ini"), "/a/b/HardInf.ini");
+  EXPECT_EQ(JoinPath("", "HardInf.ini"), "HardInf.ini");
+}
+
+struct Captured {
+  DiagKind kind;
+  std::string title, text;
+  int calls = 0;
+};
+
+void CaptureSink(DiagKind kind, const char* title, size_t tl, const char* text, size_t xl, void* ctx) {
+  auto* c = static_cast<Captured*>(ctx);
+  c->kind = kind;
+  c->title.assign(title ? title : "", tl);
+  c->text.assign(text, xl);
+  ++c->calls;
+}
+
+TEST(Diagnostics, HostSinkReceivesTheBytesUnchanged) {
+  Captured c;
+  SetDiagnosticSink(&CaptureSink, &c);
+  const std::string gbk = Utf8ToGbk("压力校准失败!\n");
+  OutputDebugText(gbk);
+  EXPECT_EQ(c.kind, DiagKind::kDebugString);
+  EXPECT_EQ(c.text, gbk);
+  ShowMessageBox("title", "body");
+  EXPECT_EQ(c.kind, DiagKind::kMessageBox);
+  EXPECT_EQ(c.title, "title");
+  EXPECT_EQ(c.text, "body");
+  SetDiagnosticSink(nullptr, nullptr);  // back to stderr
+  OutputDebugText("to stderr");
+  EXPECT_EQ(c.calls, 2);
+}
+
+TEST(PortNames, NamesOfPortNumbers) {
+  EXPECT_EQ(PortName(1), "COM1");
+  EXPECT_EQ(PortName(9), "COM9");
+  EXPECT_EQ(PortName(10), "\\\\.\\COM10");
+  EXPECT_EQ(PortName(149), "\\\\.\\COM149");
+  EXPECT_EQ(PortName(0), "");
+  EXPECT_EQ(PortName(150), "");
+  EXPECT_EQ(PortName(-3), "");
+  EXPECT_EQ(PortNumberFromName("COM7"), 7);
+  EXPECT_EQ(PortNumberFromName("\\\\.\\com12"), 12);
+  EXPECT_EQ(PortNumberFromName("COM0"), 0);
+  EXPECT_EQ(PortNumberFromName("COM150"), 0);
+  EXPECT_EQ(PortNumberFromName("COM07"), 0);
+  EXPECT_EQ(PortNumberFromName("LPT1"), 0);
+  EXPECT_EQ(PortNumberFromName(""), 0);
+}
+
+TEST(PortNames, DefaultMappingAndOverrides) {
+  unsetenv("NEL_PORT_DIR");
+  unsetenv("NEL_COM3");
+  EXPECT_EQ(PortDevicePath(1), "/dev/ttyUSB0");
+  EXPECT_EQ(PortDevicePath(16), "/dev/ttyUSB15");
+  EXPECT_EQ(PortDevicePath(17), "/dev/ttyACM0");
+  EXPECT_EQ(PortDevicePath(33), "/dev/ttyS0");
+  EXPECT_EQ(PortDevicePath(149), "/dev/ttyS116");
+  EXPECT_EQ(PortDevicePath(0), "");
+
+  setenv("NEL_PORT_DIR", "/tmp/ports", 1);
+  EXPECT_EQ(PortDevicePath(3), "/tmp/ports/COM3");
+  setenv("NEL_COM3", "/dev/ttyUSB7", 1);
+  EXPECT_EQ(PortDevicePath(3), "/dev/ttyUSB7");
+  EXPECT_TRUE(SetPortPath(3, "/dev/pts/99"));
+  EXPECT_EQ(PortDevicePath(3), "/dev/pts/99");
+  EXPECT_TRUE(SetPortPath(3, ""));
+  EXPECT_EQ(PortDevicePath(3), "/dev/ttyUSB7");
+  EXPECT_FALSE(SetPortPath(0, "/dev/null"));
+  unsetenv("NEL_COM3");
+  unsetenv("NEL_PORT_DIR");
+}
+
+TEST(PortNames, PortNumberCanPointAtAPseudoTerminal) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  ASSERT_TRUE(SetPortPath(42, slave));
+  const int fd = open(PortDevicePath(42).c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(master, "\x80", 1), 1);
+  char c = 0;
+  // The slave is in canonical mode; switch the check to the master direction.
+  ASSERT_EQ(write(fd, "\xF0", 1), 1);
+  ASSERT_EQ(read(master, &c, 1), 1);
+  EXPECT_EQ(static_cast<unsigned char>(c), 0xF0);
+  close(fd);
+  close(master);
+  SetPortPath(42, "");
+}
+
+}  // namespace
