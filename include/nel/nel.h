@@ -6,5 +6,6 @@
 
 #include "link/records.h"
 #include "link/category_layout.h"
+#include "bp/bp_records.h"
 #include "control/version.h"
 #include "platform/diagnostics.h"
