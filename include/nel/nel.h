@@ -9,3 +9,5 @@
 #include "bp/bp_records.h"
 #include "control/version.h"
 #include "platform/diagnostics.h"
+#include "cuff/pressure_adjust.h"
+#include "cuff/zero_pressure_adjust.h"
