@@ -24,7 +24,10 @@ echo "pkg-config host: $out"
 
 # 3. Only the exported interface is visible in the shared library.
 lib="$(find "$prefix" -name 'libnel.so' | head -1)"
-if nm -D --defined-only "$lib" | grep -q 'ReadWholeFile\|LayoutForCategory.*Make'; then
+# The symbol list is read whole first: `grep -q` stops reading at its first
+# match, and with pipefail the writer's broken pipe would fail the check.
+symbols="$(nm -D --defined-only "$lib")"
+if grep -q 'ReadWholeFile\|LayoutForCategory.*Make' <<<"$symbols"; then
   echo "internal symbols are exported"; exit 1
 fi
-nm -D --defined-only "$lib" | grep -q ' GetBPVersion$'
+grep -q ' GetBPVersion$' <<<"$symbols"
