@@ -1,0 +1,129 @@
+// The block FIR group of the filter bank against the plain one-sample filter.
+#include "dsp/symmetric_fir.h"
+
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "dsp/filter_design.h"
+#include "dsp/fir_filter.h"
+
+namespace {
+
+using nel::dsp::FirFilter;
+using nel::dsp::SymmetricFirGroup;
+
+std::vector<double> Signal(std::size_t n, double scale) {
+  std::vector<double> x(n);
+  unsigned r = 12345;
+  for (std::size_t i = 0; i < n; ++i) {
+    r = r * 1103515245u + 12345u;
+    x[i] = scale * (std::sin(0.003 * static_cast<double>(i)) + 0.2 * static_cast<double>(r >> 16) / 65536.0);
+  }
+  return x;
+}
+
+// Runs the group over x in blocks cycling through `blocks`; returns filter f's outputs.
+std::vector<std::vector<double>> RunGroup(SymmetricFirGroup& g, const std::vector<double>& x,
+                                          std::initializer_list<std::size_t> blocks) {
+  std::vector<std::vector<double>> out(g.FilterCount());
+  std::size_t i = 0;
+  auto b = blocks.begin();
+  while (i < x.size()) {
+    const std::size_t n = std::min(*b, x.size() - i);
+    g.Process(x.data() + i, n);
+    for (std::size_t f = 0; f < g.FilterCount(); ++f) out[f].insert(out[f].end(), g.Output(f), g.Output(f) + n);
+    i += n;
+    if (++b == blocks.end()) b = blocks.begin();
+  }
+  return out;
+}
+
+double MaxRelative(const std::vector<double>& a, const std::vector<double>& b, double scale) {
+  double worst = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::fabs(a[i] - b[i]) / scale);
+  return worst;
+}
+
+struct Design {
+  std::vector<double> a, b, c;
+};
+
+void CheckAgainstPlain(const Design& d, std::size_t filters, const std::vector<double>& x, double scale) {
+  std::vector<const std::vector<double>*> taps{&d.a, &d.b, &d.c};
+  SymmetricFirGroup g = filters == 1   ? SymmetricFirGroup{d.a}
+                        : filters == 2 ? SymmetricFirGroup{d.a, d.b}
+                                       : SymmetricFirGroup{d.a, d.b, d.c};
+  ASSERT_EQ(g.FilterCount(), filters);
+  const auto out = RunGroup(g, x, {27, 1, 7, 1024, 300});
+  for (std::size_t f = 0; f < filters; ++f) {
+    FirFilter plain(*taps[f]);
+    std::vector<double> expect(x.size());
+    plain.Process(x, expect);
+    EXPECT_LT(MaxRelative(out[f], expect, scale), 1e-12) << "filter " << f << " of " << filters;
+  }
+}
+
+TEST(SymmetricFirGroup, MatchesThePlainFilterForOddAndEvenLengths) {
+  const auto x = Signal(5000, 1000.0);
+  using nel::dsp::LowpassTaps;
+  CheckAgainstPlain({LowpassTaps(2001, 0.022), LowpassTaps(2001, 0.0003), LowpassTaps(2001, 0.005)}, 3, x, 1000.0);
+  CheckAgainstPlain({nel::dsp::HighpassTaps(501, 0.04), {}, {}}, 1, x, 1000.0);
+  CheckAgainstPlain({LowpassTaps(200, 0.05), LowpassTaps(200, 0.2), {}}, 2, x, 1000.0);
+  CheckAgainstPlain({LowpassTaps(1, 0.1), {}, {}}, 1, x, 1000.0);
+  CheckAgainstPlain({LowpassTaps(2, 0.1), {}, {}}, 1, x, 1000.0);
+}
+
+TEST(SymmetricFirGroup, ResultsDoNotDependOnTheBlockSizes) {
+  const auto x = Signal(4000, 50.0);
+  const auto w = nel::dsp::LowpassTaps(2001, 0.022), b = nel::dsp::LowpassTaps(2001, 0.0003);
+  SymmetricFirGroup g1{w, b}, g7{w, b}, g27{w, b}, gmix{w, b};
+  const auto o1 = RunGroup(g1, x, {1});
+  EXPECT_EQ(RunGroup(g7, x, {7}), o1);
+  EXPECT_EQ(RunGroup(g27, x, {27}), o1);
+  EXPECT_EQ(RunGroup(gmix, x, {1024, 3, 1000, 33}), o1);
+}
+
+TEST(SymmetricFirGroup, ResetClearsTheHistoryAndBadGroupsStayEmpty) {
+  const auto taps = nel::dsp::LowpassTaps(11, 0.1);
+  SymmetricFirGroup g{taps};
+  const auto x = Signal(100, 1.0);
+  const auto first = RunGroup(g, x, {13});
+  g.Reset();
+  EXPECT_EQ(RunGroup(g, x, {13}), first);
+
+  const std::vector<double> shorter(5, 0.2);
+  SymmetricFirGroup mismatched{taps, shorter};
+  EXPECT_EQ(mismatched.FilterCount(), 0u);
+  mismatched.Process(x.data(), x.size());  // harmless
+  SymmetricFirGroup none{};
+  EXPECT_EQ(none.FilterCount(), 0u);
+}
+
+// The portable kernel (for processors without SIMD support) and the best
+// kernel of this processor give the same outputs to rounding.
+TEST(SymmetricFirGroup, PortableKernelAgreesWithTheBestKernel) {
+  const auto x = Signal(3000, 1000.0);
+  const auto w = nel::dsp::LowpassTaps(2001, 0.022), b = nel::dsp::LowpassTaps(2001, 0.0003),
+             n = nel::dsp::LowpassTaps(2001, 0.005);
+  SymmetricFirGroup best{w, b, n};
+  const std::string best_name = SymmetricFirGroup::KernelTarget();
+  const auto fast = RunGroup(best, x, {27});
+
+  // The baseline build of the kernels: portable scalar lanes on x86-64.
+  hwy::SetSupportedTargetsForTest(HWY_STATIC_TARGET);
+  const std::string portable_name = SymmetricFirGroup::KernelTarget();
+  SymmetricFirGroup portable{w, b, n};
+  const auto slow = RunGroup(portable, x, {27});
+  hwy::SetSupportedTargetsForTest(0);
+
+  EXPECT_EQ(portable_name, hwy::TargetName(HWY_STATIC_TARGET));
+  EXPECT_NE(portable_name, best_name);
+  EXPECT_EQ(SymmetricFirGroup::KernelTarget(), best_name);
+  for (std::size_t f = 0; f < 3; ++f) EXPECT_LT(MaxRelative(slow[f], fast[f], 1000.0), 1e-12);
+}
+
+}  // namespace
