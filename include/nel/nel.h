@@ -8,6 +8,7 @@
 #include "link/category_layout.h"
 #include "bp/bp_records.h"
 #include "control/version.h"
+#include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"
 #include "platform/diagnostics.h"
 #include "cuff/pressure_adjust.h"
