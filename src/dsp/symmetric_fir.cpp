@@ -9,6 +9,12 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+// The loops over filters and output vectors have constant trip counts; they
+// must be unrolled so that the accumulators and taps stay in registers.
+#ifndef NEL_UNROLL
+#define NEL_UNROLL _Pragma("GCC unroll 16")
+#endif
+
 HWY_BEFORE_NAMESPACE();
 namespace nel::dsp {
 namespace HWY_NAMESPACE {
@@ -24,28 +30,28 @@ HWY_INLINE void Outputs(const double* HWY_RESTRICT x, std::size_t n0, std::size_
   const std::size_t lanes = hn::Lanes(d);
   using Vec = hn::Vec<decltype(d)>;
   Vec acc[F][V];
-  for (std::size_t f = 0; f < F; ++f)
-    for (std::size_t v = 0; v < V; ++v) acc[f][v] = hn::Zero(d);
+  NEL_UNROLL for (std::size_t f = 0; f < F; ++f)
+    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) acc[f][v] = hn::Zero(d);
   const double* newest = x + n0 + taps_count - 1;  // x[n0 - k] for k = 0 sits at newest[0]
   const double* oldest = x + n0;
   for (std::size_t k = 0; k < pairs; ++k) {
     Vec h[F];
-    for (std::size_t f = 0; f < F; ++f) h[f] = hn::Set(d, taps[f * half + k]);
-    for (std::size_t v = 0; v < V; ++v) {
+    NEL_UNROLL for (std::size_t f = 0; f < F; ++f) h[f] = hn::Set(d, taps[f * half + k]);
+    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) {
       const Vec s = hn::Add(hn::LoadU(d, newest - k + v * lanes), hn::LoadU(d, oldest + k + v * lanes));
-      for (std::size_t f = 0; f < F; ++f) acc[f][v] = hn::MulAdd(h[f], s, acc[f][v]);
+      NEL_UNROLL for (std::size_t f = 0; f < F; ++f) acc[f][v] = hn::MulAdd(h[f], s, acc[f][v]);
     }
   }
   if (centre) {
     Vec h[F];
-    for (std::size_t f = 0; f < F; ++f) h[f] = hn::Set(d, taps[f * half + pairs]);
-    for (std::size_t v = 0; v < V; ++v) {
+    NEL_UNROLL for (std::size_t f = 0; f < F; ++f) h[f] = hn::Set(d, taps[f * half + pairs]);
+    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) {
       const Vec s = hn::LoadU(d, oldest + pairs + v * lanes);
-      for (std::size_t f = 0; f < F; ++f) acc[f][v] = hn::MulAdd(h[f], s, acc[f][v]);
+      NEL_UNROLL for (std::size_t f = 0; f < F; ++f) acc[f][v] = hn::MulAdd(h[f], s, acc[f][v]);
     }
   }
-  for (std::size_t f = 0; f < F; ++f)
-    for (std::size_t v = 0; v < V; ++v) hn::StoreU(acc[f][v], d, out[f] + n0 + v * lanes);
+  NEL_UNROLL for (std::size_t f = 0; f < F; ++f)
+    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) hn::StoreU(acc[f][v], d, out[f] + n0 + v * lanes);
 }
 
 // Computes outputs 0 .. count-1 (and possibly up to 4 vectors beyond, which
