@@ -7,6 +7,7 @@
 #include "link/records.h"
 #include "link/category_layout.h"
 #include "bp/bp_records.h"
+#include "bp/proc_bp_data.h"
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"

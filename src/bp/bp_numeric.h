@@ -1,0 +1,38 @@
+// Numeric helpers of the BP value calculation: three-point quadratic
+// interpolation, least-squares polynomial fit, and the float-to-integer
+// conversions the calculation uses.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace nel {
+
+// Quadratic Lagrange polynomial through (x0, y0), (x1, y1), (x2, y2) evaluated
+// at x, in single precision.
+float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2, float x);
+
+// Least-squares polynomial with `k` coefficients (1 <= k <= 20, k <= n) in
+// powers of (x - mean of x), computed with the three-term recurrence of the
+// polynomials orthogonal over the n sample points. coef[j] multiplies
+// (x - mean)^j. The residual sums (squared, absolute, largest absolute) are
+// written when their pointers are not null. Returns false, writing nothing,
+// for arguments out of range. Allocates nothing.
+bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares,
+             double* sumAbs, double* maxAbs);
+
+// Truncation toward zero into an integer type. Values beyond the type's range
+// (only from corrupt input) saturate at its limits and NaN gives 0, so that a
+// bad pulse list can never make the conversion undefined.
+template <typename Int>
+Int TruncTo(double v) {
+  if (std::isnan(v)) return 0;
+  constexpr double lo = static_cast<double>(std::numeric_limits<Int>::min());
+  constexpr double hi = static_cast<double>(std::numeric_limits<Int>::max());
+  if (v <= lo) return std::numeric_limits<Int>::min();
+  if (v >= hi) return std::numeric_limits<Int>::max();
+  return static_cast<Int>(v);
+}
+
+}  // namespace nel
