@@ -8,6 +8,7 @@
 #include "link/category_layout.h"
 #include "bp/bp_records.h"
 #include "bp/proc_bp_data.h"
+#include "bp/pulse_recogn.h"
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"
