@@ -15,3 +15,7 @@
 #include "platform/diagnostics.h"
 #include "cuff/pressure_adjust.h"
 #include "cuff/zero_pressure_adjust.h"
+#include "link/serial_port.h"
+#include "link/qx_protocol.h"
+#include "link/sam_thread.h"
+#include "link/hard_ctl.h"

@@ -1,0 +1,225 @@
+#include "link/qx_protocol.h"
+
+#include <cstring>
+
+#include "platform/message_queue.h"
+
+namespace {
+
+struct TableRow {
+  unsigned char code;
+  int length;
+  const char* name;
+};
+
+constexpr TableRow kTable[QXProtocol::kCommandCount] = {
+    {0x80, 1, "shake hand"},        {0x81, 1, "get version"},
+    {0x82, 1, "begin sample"},      {0x83, 1, "stop sample"},
+    {0x84, 63, "set factor"},       {0x85, 1, "get factor"},
+    {0x86, 5, "pump"},              {0x87, 2, "gap"},
+    {0x90, 19, "data raw"},         {0xF0, 1, "replay shake hand"},
+    {0xF1, 4, "replay get version"}, {0xF2, 1, "replay begin sample"},
+    {0xF3, 1, "replay stop sample"}, {0xF4, 1, "replay set factor"},
+    {0xF5, 63, "replay get factor"}, {0xF6, 1, "replay pump"},
+    {0xF7, 1, "replay gap"},
+};
+
+bool ValidLine(int line) { return line >= -1 && line <= 3; }
+
+}  // namespace
+
+QXProtocol::QXProtocol() {
+  for (int i = 0; i < kCommandCount; ++i) {
+    table_[i].Code = kTable[i].code;
+    table_[i].Length = kTable[i].length;
+    table_[i].Name = kTable[i].name;
+    table_[i].Event = &events_[i];
+    table_[i].Index = i;
+    table_[i].Reply.store(nullptr);
+  }
+}
+
+QXProtocol::~QXProtocol() {
+  // The reader must not outlive the derived part whose UnpackData it could reach.
+  ClosePort();
+}
+
+bool QXProtocol::Command(unsigned char* frame, int length, int entry, bool wait) {
+  if (frame == nullptr || length <= 0 || entry < 0 || entry >= kCommandCount) return false;
+  events_[entry].Reset();
+  int written = 0;
+  WriteBytes(frame, length, written);
+  if (written < length) return false;
+  if (!wait) return true;
+  return nel::platform::WaitForReply(events_[entry]);
+}
+
+bool QXProtocol::WaitingRead(int entry, unsigned char* reply, unsigned char request) {
+  table_[entry].Reply.store(reply);
+  unsigned char frame[1] = {request};
+  const bool ok = Command(frame, 1, entry, true);
+  table_[entry].Reply.store(nullptr);
+  return ok;
+}
+
+bool QXProtocol::ShakeHand() {
+  unsigned char frame[1] = {table_[kShakeHand].Code};
+  return Command(frame, 1, kShakeHand, true);
+}
+
+bool QXProtocol::GetVersion(unsigned char& a, unsigned char& b, unsigned char& c) {
+  unsigned char reply[4] = {};
+  if (!WaitingRead(kGetVersion, reply, table_[kGetVersion].Code)) {
+    a = b = c = 0;
+    return false;
+  }
+  a = reply[1];
+  b = reply[2];
+  c = reply[3];
+  return true;
+}
+
+bool QXProtocol::BeginSample() {
+  unsigned char frame[1] = {table_[kBeginSample].Code};
+  return Command(frame, 1, kBeginSample, true);
+}
+
+bool QXProtocol::EndSample() {
+  unsigned char frame[1] = {table_[kStopSample].Code};
+  return Command(frame, 1, kStopSample, false);
+}
+
+bool QXProtocol::SetFactor(unsigned char frame[63]) {
+  if (frame == nullptr) return false;
+  frame[0] = table_[kSetFactor].Code;
+  return Command(frame, kFactorFrameBytes, kSetFactor, true);
+}
+
+bool QXProtocol::GetFactor(unsigned char reply[63]) {
+  if (reply == nullptr) return false;
+  return WaitingRead(kGetFactor, reply, table_[kGetFactor].Code);
+}
+
+bool QXProtocol::SetPump(int line, unsigned short level, unsigned char extra) {
+  if (!ValidLine(line)) return false;
+  unsigned char lineCode = static_cast<unsigned char>(line == -1 ? 4 : line);
+  if (level & 0x0080) lineCode += 0x20;
+  if (level & 0x8000) lineCode += 0x10;
+  unsigned char frame[5] = {
+      table_[kPump].Code,
+      static_cast<unsigned char>((level >> 8) & 0x7F),
+      static_cast<unsigned char>(level & 0x7F),
+      lineCode,
+      extra,
+  };
+  return Command(frame, 5, kPump, false);
+}
+
+bool QXProtocol::SetGap(int line, bool open) {
+  if (!ValidLine(line)) return false;
+  unsigned char code = open ? 0x00 : 0x04;
+  code += static_cast<unsigned char>(line == -1 ? 0x08 : line);
+  unsigned char frame[2] = {table_[kGap].Code, code};
+  return Command(frame, 2, kGap, false);
+}
+
+bool QXProtocol::Director(unsigned char request, unsigned char* reply, int count) {
+  if (!IsOpen()) return false;
+  // Uses the port directly: the reader thread must not be running.
+  PurgePort();
+  unsigned char frame[1] = {request};
+  int written = 0;
+  if (!WriteBytes(frame, 1, written)) return false;
+  int read = 0;
+  return ReadBytes(reply, count, read);
+}
+
+bool QXProtocol::GetVersionDirector(unsigned char& a, unsigned char& b, unsigned char& c) {
+  unsigned char reply[4] = {};
+  if (!Director(table_[kGetVersion].Code, reply, 4)) {
+    a = b = c = 0;
+    return false;
+  }
+  a = reply[1];
+  b = reply[2];
+  c = reply[3];
+  return true;
+}
+
+bool QXProtocol::GetFactorDirector(unsigned char reply[63]) {
+  if (reply == nullptr) return false;
+  return Director(table_[kGetFactor].Code, reply, kFactorFrameBytes);
+}
+
+void QXProtocol::OpenFrame(int entry, int lengthEntry, unsigned char code) {
+  pack_.Code = code;
+  pack_.Frame[0] = code;
+  payloadCount_ = 0;
+  expectedLength_ = table_[lengthEntry].Length;
+  entryIndex_ = entry;
+}
+
+int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* context) {
+  if (byte & 0x80) {
+    pack_.Code = 0;
+    switch (byte) {
+      case 0x90:
+        OpenFrame(kDataRaw, kDataRaw, byte);
+        table_[kDataRaw].Reply.store(nullptr);
+        break;
+      case 0xF1:
+        OpenFrame(kGetVersion, kReplyVersion, byte);
+        if (unsigned char* r = table_[kGetVersion].Reply.load()) r[0] = byte;
+        break;
+      case 0xF5:
+        OpenFrame(kGetFactor, kReplyFactor, byte);
+        if (unsigned char* r = table_[kGetFactor].Reply.load()) r[0] = byte;
+        break;
+      case 0xF0: case 0xF2: case 0xF3: case 0xF4: case 0xF6: case 0xF7:
+        events_[byte - 0xF0].Set();
+        break;
+      default:
+        break;  // codes outside the table are ignored
+    }
+    return 0;
+  }
+  if (pack_.Code == 0) return 0;  // payload byte without an open frame
+
+  ++payloadCount_;
+  pack_.Frame[payloadCount_] = byte;
+  if (unsigned char* r = table_[entryIndex_].Reply.load()) r[payloadCount_] = byte;
+  if (payloadCount_ < expectedLength_ - 1) return 0;
+
+  events_[entryIndex_].Set();
+  if (pack_.Code == 0x90) {
+    if (callback != nullptr)
+      callback(&pack_, context);
+    else
+      RawDataProc(&pack_);
+  }
+  pack_.Code = 0;
+  return byte;
+}
+
+void QXProtocol::RawDataProc(PACK_BUF* pack) {
+  if (pack == nullptr) return;
+  unsigned char* payload = pack->Frame + 1;
+  for (int i = 0; i < 7; ++i) {
+    if (payload[0] & (1u << i)) payload[3 + i] |= 0x80;
+    if (payload[1] & (1u << i)) payload[10 + i] |= 0x80;
+  }
+  if (payload[2] & 0x01) payload[17] |= 0x80;
+}
+
+void QXProtocol::Suspend() { suspended_.store(true); }
+
+void QXProtocol::Resume() {
+  pack_.Code = 0;
+  payloadCount_ = 0;
+  expectedLength_ = 0;
+  entryIndex_ = 0;
+  ClearRing();
+  suspended_.store(false);
+}
+
+void QXProtocol::Reset() { ClearRing(); }
