@@ -9,6 +9,7 @@
 #include "bp/bp_records.h"
 #include "bp/proc_bp_data.h"
 #include "bp/pulse_recogn.h"
+#include "analysis/cvrr_ana.h"
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"
