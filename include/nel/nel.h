@@ -13,6 +13,7 @@
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"
+#include "analysis/data_ana.h"
 #include "platform/diagnostics.h"
 #include "cuff/pressure_adjust.h"
 #include "cuff/zero_pressure_adjust.h"

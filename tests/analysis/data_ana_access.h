@@ -1,0 +1,113 @@
+// White-box access to TnelDataAna's steps and a builder of synthetic wave
+// records with heart beats, heart sounds and pulse waves at known places.
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "analysis/data_ana.h"
+
+namespace nel {
+
+struct DataAnaTestAccess {
+  // Copies wave `kind` into the work buffer and makes it the current wave.
+  static float* Load(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind) {
+    a.CurWaveKind = kind;
+    a.CurWaveIndex = a.WaveIndex[kind];
+    for (int32_t i = 0; i < a.DataLen; ++i) a.WorkBuf[i] = a.WaveData[i].Wave[a.CurWaveIndex];
+    return a.WorkBuf;
+  }
+  static bool Pcg(TnelDataAna& a) { return a.MF_ProcPCGWaveDataAnalysis(Load(a, WAVE_PCG)); }
+  static bool Pulse(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, bool filter = false) {
+    return a.MF_ProcBPWaveDataAnalysis(Load(a, kind), filter);
+  }
+  static void Filter(TnelDataAna& a, float* x, int16_t n, float fc) { a.FLY_LOWGAP_Filter(x, n, fc); }
+  static int32_t OtherPoint(TnelDataAna& a, const float* y, int32_t len) { return a.MF_ProcPCGOtherPCGPoint(y, len); }
+  static void CheckNotches(TnelDataAna& a, int16_t pos) { a.CheckNotchPositions(pos); }
+  static void Tpoint(TnelDataAna& a, int16_t pos) { a.ProcessTpoint(a.WorkBuf, pos); }
+  static bool Results(TnelDataAna& a, bool ankle, int32_t height) { return a.GetAnaResult(ankle, height); }
+  static bool Other(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, int16_t* map, int16_t* up, int32_t* extra) {
+    return a.GetOtherPulseWaveAnaResult(kind, a.WaveIndex[kind], map, up, extra);
+  }
+  static float BodyDistance(TnelDataAna& a, int16_t h, int k) {
+    return a.GetBodyDistance(h, static_cast<tagTYPE_BODYDISTANCE>(k));
+  }
+};
+
+}  // namespace nel
+
+namespace nel_test {
+
+// A wave record being built: records, the kinds of its positions, the rate.
+struct Record {
+  std::vector<tagSAVE_WAVEDATA> rec;
+  std::vector<tagTYPE_NEL_WAVEDATA> kinds;
+  int32_t fs = 1000;
+
+  Record(std::vector<tagTYPE_NEL_WAVEDATA> k, int32_t n, int32_t rate = 1000) : rec(n), kinds(std::move(k)), fs(rate) {
+    std::memset(rec.data(), 0, sizeof(tagSAVE_WAVEDATA) * rec.size());
+  }
+  int32_t n() const { return static_cast<int32_t>(rec.size()); }
+  int pos(tagTYPE_NEL_WAVEDATA k) const {
+    for (size_t i = 0; i < kinds.size(); ++i)
+      if (kinds[i] == k) return static_cast<int>(i);
+    return -1;
+  }
+  int at(tagTYPE_NEL_WAVEDATA k) const {
+    const int p = pos(k);
+    if (p < 0 || p > 5) throw std::logic_error("wave not in the record");
+    return p;
+  }
+  uint8_t& mark(int32_t i, tagTYPE_NEL_WAVEDATA k) { return rec.at(i).Mark[at(k)]; }
+  float& wave(int32_t i, tagTYPE_NEL_WAVEDATA k) { return rec.at(i).Wave[at(k)]; }
+  TnelDataAna Make() {
+    return TnelDataAna(static_cast<int16_t>(kinds.size()), kinds.data(), rec.data(), n(), fs);
+  }
+  std::vector<int32_t> Where(tagTYPE_NEL_WAVEDATA k, uint8_t value) const {
+    std::vector<int32_t> out;
+    const int p = pos(k);
+    for (int32_t i = 0; i < n(); ++i)
+      if (rec[i].Mark[p] == value) out.push_back(i);
+    return out;
+  }
+};
+
+// Pulse of one beat, tau seconds after its foot, peak 1: a half-cosine
+// upstroke of 120 ms, a systolic fall to 0.5 at 300 ms (the notch), a
+// dicrotic rise to 0.6 at 360 ms and a Gaussian diastolic run-off. The slope
+// is continuous everywhere; the curvature is greatest at the notch.
+inline double PulseShape(double tau) {
+  auto halfCos = [](double t, double len) { return 0.5 * (1.0 - std::cos(M_PI * t / len)); };
+  if (tau < 0) return 0.0;
+  if (tau < 0.12) return halfCos(tau, 0.12);
+  if (tau < 0.30) return 1.0 - 0.5 * halfCos(tau - 0.12, 0.18);
+  if (tau < 0.36) return 0.5 + 0.1 * halfCos(tau - 0.30, 0.06);
+  const double g = (tau - 0.36) / 0.4;
+  return 0.6 * std::exp(-g * g);
+}
+
+// Adds a pulse wave of `amp` mmHg over `base` with feet at the given records.
+inline void AddPulse(Record& r, tagTYPE_NEL_WAVEDATA k, const std::vector<int32_t>& feet, double amp = 40.0,
+                     double base = 60.0) {
+  for (int32_t i = 0; i < r.n(); ++i) {
+    double v = base;
+    for (int32_t f : feet) v += amp * PulseShape(static_cast<double>(i - f) / r.fs);
+    r.wave(i, k) = static_cast<float>(v);
+  }
+}
+
+// Adds heart-sound bursts (40 Hz, Gaussian envelope of sd 10 ms) centred at the given records.
+inline void AddSounds(Record& r, const std::vector<int32_t>& centres, double amp = 1.0) {
+  for (int32_t i = 0; i < r.n(); ++i) {
+    double v = 0.0;
+    for (int32_t c : centres) {
+      const double t = static_cast<double>(i - c) / r.fs;
+      v += amp * std::exp(-0.5 * (t / 0.010) * (t / 0.010)) * std::sin(2 * M_PI * 40.0 * t);
+    }
+    r.wave(i, WAVE_PCG) += static_cast<float>(v);
+  }
+}
+
+}  // namespace nel_test
