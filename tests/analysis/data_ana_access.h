@@ -75,17 +75,27 @@ struct Record {
 };
 
 // Pulse of one beat, tau seconds after its foot, peak 1: a half-cosine
-// upstroke of 120 ms, a systolic fall to 0.5 at 300 ms (the notch), a
-// dicrotic rise to 0.6 at 360 ms and a Gaussian diastolic run-off. The slope
-// is continuous everywhere; the curvature is greatest at the notch.
+// upstroke of 120 ms, a concave systolic fall to 0.5 at 300 ms (the notch), a
+// cubic dicrotic wave (convex for its first 50 ms) to 0.56 at 380 ms and a
+// Gaussian diastolic run-off. The slope is continuous everywhere; the
+// curvature is greatest at the notch.
 inline double PulseShape(double tau) {
-  auto halfCos = [](double t, double len) { return 0.5 * (1.0 - std::cos(M_PI * t / len)); };
   if (tau < 0) return 0.0;
-  if (tau < 0.12) return halfCos(tau, 0.12);
-  if (tau < 0.30) return 1.0 - 0.5 * halfCos(tau - 0.12, 0.18);
-  if (tau < 0.36) return 0.5 + 0.1 * halfCos(tau - 0.30, 0.06);
-  const double g = (tau - 0.36) / 0.4;
-  return 0.6 * std::exp(-g * g);
+  if (tau < 0.12) return 0.5 * (1.0 - std::cos(M_PI * tau / 0.12));
+  if (tau < 0.30) {
+    const double u = (tau - 0.12) / 0.18;
+    return 1.0 - 0.5 * u * u;
+  }
+  if (tau < 0.38) {
+    const double u = tau - 0.30;  // slope -1/0.18 at the notch, 0 at 380 ms
+    const double b1 = -1.0 / 0.18, T = 0.08;
+    // x(T) = 0.56 and x'(T) = 0 fix the quadratic and cubic terms.
+    const double c3 = (-b1 / T - 2 * (0.06 - b1 * T) / (T * T)) / T;
+    const double c2 = (0.06 - b1 * T) / (T * T) - c3 * T;
+    return 0.5 + b1 * u + c2 * u * u + c3 * u * u * u;
+  }
+  const double g = (tau - 0.38) / 0.4;
+  return 0.56 * std::exp(-g * g);
 }
 
 // Adds a pulse wave of `amp` mmHg over `base` with feet at the given records.

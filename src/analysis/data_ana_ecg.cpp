@@ -1,0 +1,28 @@
+// TnelDataAna: R peaks, QRS onsets, heart rate and mean beat length of the
+// recorded ECG, found by the CVRR analysis.
+#include <cmath>
+#include <new>
+
+#include "analysis/cvrr_ana.h"
+#include "analysis/data_ana.h"
+
+bool TnelDataAna::MF_ProcECGWaveDataAnalysis(float* ecg) {
+  const int32_t fs = SampleRate;
+  float meanRR = 0.0f;
+  // Design decision: a CVRR analysis that cannot get its memory leaves the
+  // record without beats (heart rate 0, beat length one second); the steps
+  // that need beats then find none, and a recorded PCG makes Analysis fail.
+  try {
+    TnelCVRRAna cvrr(ecg, DataLen, fs);
+    HeartRate = std::isfinite(cvrr.HeartRate) ? static_cast<int32_t>(cvrr.HeartRate) : 0;
+    const uint8_t* marks = cvrr.GetECGRResult();
+    if (marks != nullptr)
+      for (int32_t i = 0; i < DataLen; ++i) WaveData[i].Mark[CurWaveIndex] = marks[i];
+    meanRR = cvrr.MeanRR;
+  } catch (const std::bad_alloc&) {
+    HeartRate = 0;
+    meanRR = 0.0f;
+  }
+  BeatLen = meanRR == 0.0f ? fs : static_cast<int32_t>(fs * meanRR * 0.001f);
+  return true;
+}

@@ -1,0 +1,147 @@
+// TnelDataAna::Analysis over whole synthetic records: ECG beats through the
+// CVRR analysis, heart sounds, pulse waves and the results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "data_ana_access.h"
+
+using nel_test::Record;
+
+namespace {
+
+const std::vector<tagTYPE_NEL_WAVEDATA> kBraAnk = {WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
+constexpr int32_t kRR = 800;
+
+// A 15 s record at 75 beats a minute: triangular QRS complexes (1.2 display
+// units, 40 ms wide) with R peaks every 800 records from 300, heart sounds 40
+// and 340 records after each R peak, pulse feet 100/105 (arms) and 200/210
+// (ankles) records after it.
+Record FullRecord(int32_t n = 15000) {
+  Record r(kBraAnk, n);
+  std::vector<int32_t> sounds, fRB, fLB, fRA, fLA;
+  for (int32_t R = 300; R < n; R += kRR) {
+    for (int32_t t = -20; t <= 20; ++t)
+      if (R + t < n) r.wave(R + t, WAVE_ECG) = 1.2f * (20 - std::abs(t)) / 20.0f;
+    sounds.push_back(R + 40);
+    sounds.push_back(R + 340);
+    fRB.push_back(R + 100);
+    fLB.push_back(R + 105);
+    fRA.push_back(R + 200);
+    fLA.push_back(R + 210);
+  }
+  nel_test::AddSounds(r, sounds);
+  nel_test::AddPulse(r, WAVE_RBRA, fRB);
+  nel_test::AddPulse(r, WAVE_LBRA, fLB);
+  nel_test::AddPulse(r, WAVE_RANK, fRA, 30.0);
+  nel_test::AddPulse(r, WAVE_LANK, fLA, 30.0);
+  return r;
+}
+
+const tagLIMBRESULT kLimbs[4] = {{120, 80, 93}, {118, 78, 91}, {132, 80, 97}, {108, 70, 83}};
+
+TEST(DataAnaAnalysis, MarksEveryWaveAndComputesTheResults) {
+  Record r = FullRecord();
+  for (auto& rec : r.rec) rec.Mark[3] = 9;  // stale marks are cleared
+  TnelDataAna a = r.Make();
+  a.SetBPData(true, kLimbs);
+  ASSERT_TRUE(a.Analysis(true, 170, 0.0f, false));
+  EXPECT_EQ(a.Height, 170);
+  EXPECT_NEAR(a.HeartRate, 75, 2);
+  EXPECT_NEAR(a.BeatLen, kRR, 5);
+
+  const auto rPeaks = r.Where(WAVE_ECG, MARK_ECG_R);
+  const auto onsets = r.Where(WAVE_ECG, MARK_ECG_ONSET);
+  ASSERT_GE(rPeaks.size(), 16u);
+  for (int32_t R : rPeaks) {
+    const int32_t off = (R - 300 + kRR / 2) % kRR - kRR / 2;  // from the nearest apex
+    EXPECT_LE(std::abs(off), 10) << R;  // the detector places R within the apex region
+  }
+  ASSERT_GE(onsets.size(), 16u);
+
+  const auto s1 = r.Where(WAVE_PCG, MARK_PCG_S1), s2 = r.Where(WAVE_PCG, MARK_PCG_S2);
+  EXPECT_GE(s1.size(), 15u);
+  EXPECT_GE(s2.size(), 15u);
+  for (size_t j = 0; j < std::min(s1.size(), s2.size()); ++j) EXPECT_NEAR(s2[j] - s1[j], 300, 5);
+
+  for (auto k : {WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK}) {
+    EXPECT_GE(r.Where(k, MARK_PULSE_PEAK).size(), 15u) << k;
+    EXPECT_GE(r.Where(k, MARK_PULSE_FOOT).size(), 15u) << k;
+    EXPECT_TRUE(r.Where(k, MARK_PULSE_VALLEY).empty()) << k;  // working marks removed in ankle mode
+    EXPECT_TRUE(r.Where(k, MARK_PULSE_PT).empty()) << k;
+  }
+  EXPECT_TRUE(r.Where(WAVE_LBRA, 9).empty());
+
+  EXPECT_FLOAT_EQ(a.RightABI, 1.1f);
+  EXPECT_FLOAT_EQ(a.LeftABI, 0.9f);
+  // Foot-to-foot delays of 100 and 105 records, less the ankle feet's own offset.
+  EXPECT_GT(a.RightPWV, 900.0f);
+  EXPECT_LT(a.RightPWV, 2500.0f);
+  EXPECT_GT(a.LeftPWV, 900.0f);
+  EXPECT_LT(a.LeftPWV, a.RightPWV);
+  for (int j = 0; j < 4; ++j) EXPECT_NEAR(a.UpstrokeTime[j], 86, 10) << j;  // 120 ms less the foot offset
+  EXPECT_GT(a.ET, 200);
+  EXPECT_GT(a.PEP, 0);
+  EXPECT_GT(a.MapPercent[0], 20);
+  EXPECT_LT(a.MapPercent[0], 70);
+  EXPECT_GE(a.AIx, -50);
+  EXPECT_LE(a.AIx, 50);
+}
+
+TEST(DataAnaAnalysis, SecondCallKeepsResultsItDoesNotRecompute) {
+  Record r = FullRecord();
+  TnelDataAna a = r.Make();
+  a.SetBPData(true, kLimbs);
+  ASSERT_TRUE(a.Analysis(true, 170, 0.0f, false));
+  const tagLIMBRESULT armsOnly[4] = {{120, 80, 93}, {118, 78, 91}, {-1, -1, -1}, {-1, -1, -1}};
+  a.SetBPData(true, armsOnly);
+  ASSERT_TRUE(a.Analysis(true, 170, 0.0f, false));
+  EXPECT_FLOAT_EQ(a.RightABI, 1.1f);  // not re-initialised
+  EXPECT_EQ(a.MapPercent[2], -1);      // recomputed: no ankle pressure
+}
+
+TEST(DataAnaAnalysis, FilterReplacesTheStoredPulseWaves) {
+  Record r = FullRecord();
+  for (int32_t i = 0; i < r.n(); ++i) r.wave(i, WAVE_RBRA) += (i % 2 ? 3.0f : -3.0f);  // 500 Hz ripple
+  const float before = r.wave(5000, WAVE_RBRA);
+  TnelDataAna a = r.Make();
+  a.SetBPData(true, kLimbs);
+  ASSERT_TRUE(a.Analysis(true, 170, 0.0f, true));
+  EXPECT_NEAR(std::fabs(r.wave(5000, WAVE_RBRA) - before), 3.0f, 0.5f);
+  EXPECT_EQ(r.wave(5000, WAVE_ECG), Record(FullRecord()).wave(5000, WAVE_ECG));  // ECG untouched
+  EXPECT_GT(a.RightPWV, 0.0f);
+}
+
+TEST(DataAnaAnalysis, FailsWithoutRecordOrWithHeartSoundsButNoBeats) {
+  TnelDataAna none(6, kBraAnk.data(), nullptr, 100, 1000);
+  EXPECT_FALSE(none.Analysis(true, 165, 0.5f, false));
+  EXPECT_EQ(none.Height, 165);
+  EXPECT_EQ(none.PWVFactor, 0.5f);
+
+  Record r({WAVE_PCG, WAVE_RBRA}, 6000);
+  nel_test::AddSounds(r, {500, 800, 1300, 1600, 2100, 2400});
+  TnelDataAna a = r.Make();
+  EXPECT_FALSE(a.Analysis(true, 170, 0.0f, false));
+  EXPECT_FALSE(r.Where(WAVE_PCG, MARK_PCG_CANDIDATE).empty());
+  EXPECT_EQ(a.AIx, -9999);  // no results computed
+
+  Record flat(kBraAnk, 3000);  // an ECG without beats
+  TnelDataAna b = flat.Make();
+  EXPECT_FALSE(b.Analysis(true, 170, 0.0f, false));
+  EXPECT_EQ(b.BeatLen, 1000);
+}
+
+TEST(DataAnaAnalysis, PulseWavesAloneGiveIndicesButNoBeatResults) {
+  Record r({WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK}, 5000);
+  nel_test::AddPulse(r, WAVE_RBRA, {300, 1100, 1900});
+  TnelDataAna a = r.Make();
+  a.SetBPData(true, kLimbs);
+  ASSERT_TRUE(a.Analysis(true, 170, 0.0f, true));
+  EXPECT_FLOAT_EQ(a.RightABI, 1.1f);
+  EXPECT_EQ(a.RightPWV, -1.0f);
+  EXPECT_EQ(a.HeartRate, 0);
+  EXPECT_EQ(a.AIx, -50);
+}
+
+}  // namespace
