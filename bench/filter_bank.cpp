@@ -1,7 +1,8 @@
 // Speed of the waveform filter bank: WaveFilte plus GetWaveFilteResult on
 // blocks of 27 frames (one processing pass), for the DETECT_ALL and
 // DETECT_BRA_ANK wave lists, against a plain reference kernel in this program
-// (the same chains, one output at a time, one tap at a time).
+// (nel::dsp::PlainFilterBank: the same chains, one output at a time, one tap
+// at a time).
 //
 // Before timing, the program checks that the bank's double-precision filter
 // outputs equal the plain kernel's within 1e-12 of the signal's scale, and
@@ -19,87 +20,17 @@
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"
 #include "dsp/fir_filter_bank.h"
-#include "dsp/iir_filter.h"
+#include "dsp/plain_filter_bank.h"
 #include "dsp/symmetric_fir.h"
 #include "link/category_layout.h"
 
 namespace {
 
 using nel::dsp::FirFilter;
+using nel::dsp::PlainFilterBank;
 
 constexpr int kBlock = 27;          // frames per processing pass
 constexpr int kInputFrames = 8100;  // 8.1 s of data, cycled
-
-// The plain reference kernel: every filter one sample at a time, each output
-// the sum of taps[k] * x[n - k] taken tap by tap (nel::dsp::FirFilter::Step).
-class PlainFilterBank {
- public:
-  PlainFilterBank()
-      : hp_(0.996666666666667, -0.996672216054523, 1.0, -0.996672216054523),
-        bandstop_(nel::dsp::BandstopTaps(501, 0.045, 0.055)),
-        ecg_low_(nel::dsp::LowpassTaps(501, 0.035)),
-        pcg_low_(nel::dsp::LowpassTaps(501, 0.12)),
-        pcg_high_(nel::dsp::HighpassTaps(501, 0.04)) {
-    const auto w = nel::dsp::LowpassTaps(2001, 0.022), b = nel::dsp::LowpassTaps(2001, 0.0003),
-               n = nel::dsp::LowpassTaps(2001, 0.005);
-    for (int i = 0; i < 6; ++i) wide_.emplace_back(w), base_.emplace_back(b), narrow_.emplace_back(n);
-  }
-  void SetWaveNumType(int count, const tagTYPE_NEL_WAVEDATA* kinds) {
-    kinds_.assign(kinds, kinds + count);
-    ring_.assign(3000 * 14, 0.0f);
-    low_.assign(3000 * 6, 0.0f);
-    read_ = 0;
-    for (int i = 0; i < 6; ++i) pulse_[i] = base_pos_[i] = 0;
-    ecg_ = 498;
-    pcg_ = 500;
-  }
-  void WaveFilte(const float* in, int frames) {
-    const int w = static_cast<int>(kinds_.size());
-    for (int f = 0; f < frames; ++f)
-      for (int s = 0; s < w; ++s) {
-        const double x = in[f * w + s];
-        const int k = kinds_[s];
-        if (k == WAVE_ECG) {
-          ring_[ecg_ * 14] = static_cast<float>(ecg_low_.Step(bandstop_.Step(hp_.Step(x))));
-          ecg_ = (ecg_ + 1) % 3000;
-        } else if (k == WAVE_PCG) {
-          ring_[pcg_ * 14 + 1] = static_cast<float>(pcg_high_.Step(pcg_low_.Step(x)));
-          pcg_ = (pcg_ + 1) % 3000;
-        } else if (k >= 2 && k <= 7) {
-          const int i = k - 2;
-          ring_[pulse_[i] * 14 + 2 + i] = static_cast<float>(wide_[i].Step(x));
-          low_[pulse_[i] * 6 + i] = static_cast<float>(narrow_[i].Step(x));
-          pulse_[i] = (pulse_[i] + 1) % 3000;
-          ring_[base_pos_[i] * 14 + 8 + i] = static_cast<float>(base_[i].Step(x));
-          base_pos_[i] = (base_pos_[i] + 1) % 3000;
-        }
-      }
-  }
-  void GetWaveFilteResult(float* main, float* low, int frames) {
-    const int w = static_cast<int>(kinds_.size());
-    for (int f = 0; f < frames; ++f) {
-      const float* row = &ring_[read_ * 14];
-      for (int s = 0; s < w; ++s) {
-        const int k = kinds_[s];
-        if (k == WAVE_ECG || k == WAVE_PCG) {
-          main[f * w + s] = low[f * w + s] = row[k];
-        } else if (k >= 2 && k <= 7) {
-          main[f * w + s] = row[k] - row[k + 6];
-          low[f * w + s] = low_[read_ * 6 + k - 2] - row[k + 6];
-        }
-      }
-      read_ = (read_ + 1) % 3000;
-    }
-  }
-
- private:
-  nel::dsp::FirstOrderIir hp_;
-  FirFilter bandstop_, ecg_low_, pcg_low_, pcg_high_;
-  std::vector<FirFilter> wide_, base_, narrow_;
-  std::vector<tagTYPE_NEL_WAVEDATA> kinds_;
-  std::vector<float> ring_, low_;
-  int read_ = 0, ecg_ = 0, pcg_ = 0, pulse_[6] = {}, base_pos_[6] = {};
-};
 
 // Frame-major input resembling the unit's: ECG and PCG in display units, pulse waves in mmHg.
 std::vector<float> MakeInput(int width, int frames) {
@@ -149,7 +80,7 @@ void BM_FilterBank(benchmark::State& state) {
 
 void BM_PlainKernel(benchmark::State& state) {
   const auto layout = Layout(static_cast<int>(state.range(0)));
-  PlainFilterBank bank;
+  PlainFilterBank bank(DATAPROCESS_STANDARD);
   bank.SetWaveNumType(layout.waveCount, layout.waves);
   Run(state, bank, layout.waveCount);
 }
@@ -182,7 +113,7 @@ bool CheckAgainstPlainKernel() {
   const int width = layout.waveCount;
   TnelFIRFilter bank(DATAPROCESS_STANDARD);
   bank.SetWaveNumType(layout.waveCount, layout.waves);
-  PlainFilterBank reference;
+  PlainFilterBank reference(DATAPROCESS_STANDARD);
   reference.SetWaveNumType(layout.waveCount, layout.waves);
   const auto frames = MakeInput(width, 6000);
   std::vector<float> a(frames), la(frames.size()), r(frames), lr(frames.size());

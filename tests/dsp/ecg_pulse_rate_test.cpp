@@ -220,22 +220,4 @@ TEST_F(BeatDetector, OneSteepFallIsNotABeatAndALatchedFallWaitsForARise) {
   EXPECT_EQ(p.SinceBeat(), 2);
 }
 
-TEST(TrwECGPulseRate, BeatsEndToEndGiveTheRateOfTheirIntervals) {
-  TrwECGPulseRate t(1000);
-  TrwECGPulseRateProbe p{t};
-  p.Fall() = -10.0f;
-  p.Rise() = 10.0f;
-  p.PrevSample() = 0;
-  int16_t level = 0;
-  auto step = [&](int d) { p.PulseLenOnly(level = static_cast<int16_t>(level + d)); };
-  for (int beat = 0; beat < 6; ++beat) {  // a beat every 180 samples
-    step(20);
-    for (int i = 0; i < 176; ++i) step(0);
-    step(-20);
-    step(-20);
-    step(20);
-  }
-  EXPECT_EQ(p.Pulse(), 333);  // 60000 / 180
-}
-
 }  // namespace

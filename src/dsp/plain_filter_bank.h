@@ -1,0 +1,38 @@
+// PlainFilterBank: the waveform filter bank written for clarity, as the
+// reference that TnelFIRFilter is checked and benchmarked against.
+//
+// Same chains, rings, positions and alignment as TnelFIRFilter, but frame by
+// frame and slot by slot, every filter called one sample at a time and every
+// output summed one tap at a time (nel::dsp::FirFilter::Step). Not used by the
+// library itself.
+#pragma once
+
+#include <vector>
+
+#include "dsp/fir_filter.h"
+#include "dsp/iir_filter.h"
+#include "link/records.h"
+
+namespace nel::dsp {
+
+class PlainFilterBank {
+ public:
+  explicit PlainFilterBank(tagTYPE_DATAPROCESSMODE mode);
+
+  void SetWaveNumType(int count, const tagTYPE_NEL_WAVEDATA* kinds);
+  void WaveFilte(const float* in, int frames);
+  void GetWaveFilteResult(float* main, float* low, int frames);
+
+  bool SignalChecking = false;
+
+ private:
+  tagTYPE_DATAPROCESSMODE mode_;
+  FirstOrderIir ecg_highpass_;
+  FirFilter ecg_bandstop_, ecg_lowpass_, pcg_lowpass_, pcg_highpass_;
+  std::vector<FirFilter> wide_, base_, narrow_;
+  std::vector<tagTYPE_NEL_WAVEDATA> kinds_;
+  std::vector<float> ring_, low_ring_;
+  int read_ = 0, ecg_ = 0, pcg_ = 0, pulse_[6] = {}, base_pos_[6] = {};
+};
+
+}  // namespace nel::dsp
