@@ -259,7 +259,7 @@ TEST(MapCoeff, MeasuredShapeRatioInsideItsBandIsUsed) {
   EXPECT_EQ(d.DBP, 100);
   EXPECT_EQ(d.DBPPos, 6);
   EXPECT_EQ(v[0].Pressure, 160.0f) << "inflation list reversed";
-  EXPECT_EQ(d.Result().MapSBPRatio, 0.4f);
+  EXPECT_EQ(+d.Result().MapSBPRatio, 0.4f);
 }
 
 TEST(MapCoeff, ShapeRatioOutsideItsBandOrWithoutAPeriodBecomesTheMiddle) {

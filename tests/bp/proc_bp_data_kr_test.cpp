@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "bp/proc_bp_data.h"
@@ -51,23 +52,25 @@ double ParabolaCrossing(double target, bool systolic) {
   return -1000;
 }
 
+// Packed records may sit at odd addresses; their fields are compared by value
+// (unary +), never bound to a reference.
 struct Outcome {
-  bool ok;
   tagBPIM_PARA r;
+  bool ok;
 };
 
 Outcome RunFirst(TnelProcBPData& d, std::vector<Pt>& v, tagTYPE_BPVMEASUE_MODE mode) {
   const bool ok = d.ProcGetBPData_First(static_cast<int16_t>(v.size()), v.data(), nullptr, mode);
-  return {ok, d.Result()};
+  return {d.Result(), ok};
 }
 
 void ExpectSameResult(const tagBPIM_PARA& a, const tagBPIM_PARA& b) {
-  EXPECT_EQ(a.SBP, b.SBP);
-  EXPECT_EQ(a.DBP, b.DBP);
-  EXPECT_EQ(a.MAP, b.MAP);
-  EXPECT_EQ(a.SBPPos, b.SBPPos);
-  EXPECT_EQ(a.DBPPos, b.DBPPos);
-  EXPECT_EQ(a.MAPPos, b.MAPPos);
+  EXPECT_EQ(+a.SBP, +b.SBP);
+  EXPECT_EQ(+a.DBP, +b.DBP);
+  EXPECT_EQ(+a.MAP, +b.MAP);
+  EXPECT_EQ(+a.SBPPos, +b.SBPPos);
+  EXPECT_EQ(+a.DBPPos, +b.DBPPos);
+  EXPECT_EQ(+a.MAPPos, +b.MAPPos);
 }
 
 // ---- results on a parabolic envelope ---------------------------------------
@@ -78,7 +81,7 @@ TEST(KrMethod, ParabolicEnvelopeGivesVertexAndRatioCrossings) {
   const Outcome o = RunFirst(d, v, BPVMODE_DEFLATE);
   ASSERT_TRUE(o.ok);
   // MAP is rounded half up: 134.75 gives 135 (truncation would give 134).
-  EXPECT_EQ(o.r.MAP, 135);
+  EXPECT_EQ(+o.r.MAP, 135);
   EXPECT_EQ(d.MaxAmplitude, 39680);
   // MAP 135 lies in the 104-140 band: ratios 0.5434 (systolic) and 0.59.
   EXPECT_FLOAT_EQ(d.SBPRatioHigh, 0.7434f);
@@ -88,16 +91,16 @@ TEST(KrMethod, ParabolicEnvelopeGivesVertexAndRatioCrossings) {
   EXPECT_NEAR(d.SBPPressure, sbp, 2e-3);
   EXPECT_NEAR(d.DBPPressure, dbp, 2e-3);
   // Crossing pressures are truncated: 145.97 gives 145, 124.13 gives 124.
-  EXPECT_EQ(o.r.SBP, static_cast<int>(sbp));
-  EXPECT_EQ(o.r.SBP, 145);
-  EXPECT_EQ(o.r.DBP, 124);
+  EXPECT_EQ(+o.r.SBP, static_cast<int>(sbp));
+  EXPECT_EQ(+o.r.SBP, 145);
+  EXPECT_EQ(+o.r.DBP, 124);
   // Pulse i lies at 150 - i mmHg.
-  EXPECT_EQ(o.r.SBPPos, 5);
-  EXPECT_EQ(o.r.DBPPos, 26);
+  EXPECT_EQ(+o.r.SBPPos, 5);
+  EXPECT_EQ(+o.r.DBPPos, 26);
   // MAPPos names the pulse nearest MAP (135 mmHg: pulse 15), not the envelope
   // index of the maximum (16 after the refined peak was inserted).
-  EXPECT_EQ(o.r.MAPPos, 15);
-  EXPECT_EQ(o.r.MapSBPRatio, 0.0f);
+  EXPECT_EQ(+o.r.MAPPos, 15);
+  EXPECT_EQ(+o.r.MapSBPRatio, 0.0f);
   // The envelope (31 resampled points and the inserted peak) was worked on.
   EXPECT_EQ(d.PulseNum, 32);
 }
@@ -182,8 +185,8 @@ TEST(KrMethod, CopyAssignmentCopiesEveryField) {
   EXPECT_EQ(b.DataProcessMode, DATAPROCESS_RAW);
   EXPECT_TRUE(b.IsToe);
   ExpectSameResult(b.Result(), a.Result());
-  EXPECT_EQ(b.MaxAmplitude, a.MaxAmplitude);
-  EXPECT_EQ(b.SBPPressure, a.SBPPressure);
+  EXPECT_EQ(+b.MaxAmplitude, +a.MaxAmplitude);
+  EXPECT_EQ(+b.SBPPressure, +a.SBPPressure);
   EXPECT_EQ(b.Pulse, v.data());
 }
 
@@ -428,6 +431,67 @@ TEST(Acceptance, NeedsThreeMmHgEitherSideAndNoMissingValue) {
   // A MAP of 0 (the refinement found no fitted value reaching its first
   // point) is rejected with any non-negative DBP.
   EXPECT_FALSE(Peer::Accept(d, 120, 0, 0, true));
+}
+
+// ---- corrupt input ------------------------------------------------------------
+
+TEST(BadInput, CorruptPressuresEndQuicklyWithoutAResult) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<std::vector<float>> lists = {
+      {120, 120, 120, 120, 120, 120, 120, 120},  // every interpolation divides by zero
+      {inf, 130, 120, 110, 100, 90, 80, 70},       // P - 1 stays infinite
+      {1e30f, 130, 120, 110, 100, 90, 80, 70},     // P - 1 rounds back to P
+      {nan, 130, 120, 110, 100, 90, 80, 70},
+      {130, 120, nan, 100, 90, 80, 70, 60},
+  };
+  for (auto method : {BPVCAL_KR, BPVCAL_SIMCOEFF, BPVCAL_MAPCOEFF}) {
+    for (bool toe : {false, true}) {
+      for (const auto& pressures : lists) {
+        std::vector<Pt> v;
+        for (size_t i = 0; i < pressures.size(); ++i)
+          v.push_back(Pt{0, static_cast<int16_t>(-5 + 10 * static_cast<int>(i)),
+                         static_cast<int32_t>(1000 + 300 * i - 40 * i * i), pressures[i]});
+        TnelProcBPData d(method, DATAPROCESS_STANDARD, toe, 0.0f);
+        d.ProcGetBPData_First(static_cast<int16_t>(v.size()), v.data(), nullptr, BPVMODE_DEFLATE);
+        EXPECT_LE(d.PulseNum, 800);
+        EXPECT_GE(d.PulseNum, 0);
+      }
+    }
+  }
+  // All equal pressures leave a one-point envelope; an infinite first pressure
+  // fills the envelope to its bound.
+  TnelProcBPData d;
+  auto flat = Falling(120.0f, {500, 600, 700, 800, 900});
+  for (auto& p : flat) p.Pressure = 120.0f;
+  EXPECT_FALSE(RunFirst(d, flat, BPVMODE_DEFLATE).ok);
+  EXPECT_EQ(d.PulseNum, 1);
+  auto endless = Falling(130.0f, {500, 600, 700, 800, 900});
+  endless[0].Pressure = inf;
+  EXPECT_FALSE(RunFirst(d, endless, BPVMODE_DEFLATE).ok);
+  EXPECT_EQ(d.PulseNum, 799);
+}
+
+TEST(BadInput, WidePressureSpanIsBoundedAndLongListsWork) {
+  // 2000 to 0 mmHg would resample 1001 points; the envelope stops at 799.
+  TnelProcBPData d;
+  auto wide = std::vector<Pt>{{0, 0, 100, 2000.0f}, {0, 0, 900, 1000.0f}, {0, 0, 100, 0.0f}};
+  RunFirst(d, wide, BPVMODE_DEFLATE);
+  EXPECT_LE(d.PulseNum, 800);
+  // 800 pulses, 0.25 mmHg apart, on a parabola peaking at 110 mmHg: every
+  // method runs over the full list.
+  std::vector<int32_t> amps;
+  for (int i = 0; i < 800; ++i) {
+    const double p = 210.0 - 0.25 * i;
+    amps.push_back(static_cast<int32_t>(20000 - 2.0 * (p - 110.0) * (p - 110.0)));
+  }
+  for (auto method : {BPVCAL_KR, BPVCAL_SIMCOEFF, BPVCAL_MAPCOEFF}) {
+    TnelProcBPData m(method, DATAPROCESS_STANDARD, false, 0.0f);
+    std::vector<Pt> v;
+    for (int i = 0; i < 800; ++i) v.push_back(Pt{0, 0, amps[i], 210.0f - 0.25f * i});
+    EXPECT_TRUE(m.ProcGetBPData_First(800, v.data(), nullptr, BPVMODE_DEFLATE)) << method;
+    EXPECT_NEAR(m.MAP, 110, 1) << method;
+  }
 }
 
 }  // namespace
