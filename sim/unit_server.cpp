@@ -1,0 +1,224 @@
+#include "unit_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/port_names.h"
+
+namespace nel::sim {
+
+namespace {
+constexpr int64_t kMaxFramesPerTurn = 5000;  // catch-up limit of one loop turn
+}
+
+UnitServer::UnitServer(const SubjectConfig& cfg, Options opt) : opt_(std::move(opt)), unit_(cfg) {
+  if (opt_.clock == Clock::kRealTime) unit_.SetOutputLimit(opt_.output_limit);
+}
+
+UnitServer::~UnitServer() { Stop(); }
+
+std::string UnitServer::DevicePath() const {
+  std::lock_guard lock(mu_);
+  return device_;
+}
+
+bool UnitServer::LineOpen() const {
+  std::lock_guard lock(mu_);
+  return master_ >= 0;
+}
+
+bool UnitServer::OpenLine(std::string* error) {
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+    CloseLine();
+    return false;
+  };
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (master_ < 0) return fail("posix_openpt");
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("grantpt/unlockpt");
+  char name[128];
+  if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
+  // The server keeps the terminal side open itself: the line then stays up
+  // while hosts open and close it, and raw mode is set before any host comes
+  // (an echoing terminal would send our own packets back to us).
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) return fail("open terminal side");
+  termios t{};
+  if (tcgetattr(slave_, &t) == 0) {
+    cfmakeraw(&t);
+    cfsetispeed(&t, B230400);
+    cfsetospeed(&t, B230400);
+    tcsetattr(slave_, TCSANOW, &t);
+  }
+  device_ = name;
+  nel::platform::SetPortPath(opt_.port, device_);
+  if (!opt_.link_dir.empty()) {
+    std::error_code ec;
+    const std::filesystem::path link = std::filesystem::path(opt_.link_dir) / ("COM" + std::to_string(opt_.port));
+    std::filesystem::create_directories(opt_.link_dir, ec);
+    std::filesystem::remove(link, ec);
+    std::filesystem::create_symlink(device_, link, ec);
+    if (ec) {
+      if (error) *error = "cannot link " + link.string() + ": " + ec.message();
+      return false;
+    }
+  }
+  return true;
+}
+
+void UnitServer::CloseLine() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = master_ = -1;
+}
+
+bool UnitServer::Start(std::string* error) {
+  if (started_) return true;
+  if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (error) *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  {
+    std::lock_guard lock(mu_);
+    if (!OpenLine(error)) return false;
+  }
+  stop_ = false;
+  thread_ = std::thread(&UnitServer::Run, this);
+  started_ = true;
+  return true;
+}
+
+void UnitServer::Stop() {
+  if (!started_) return;
+  stop_ = true;
+  Wake();
+  thread_.join();
+  started_ = false;
+  std::lock_guard lock(mu_);
+  CloseLine();
+  nel::platform::SetPortPath(opt_.port, "");
+  if (!opt_.link_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(std::filesystem::path(opt_.link_dir) / ("COM" + std::to_string(opt_.port)), ec);
+  }
+  for (int& fd : wake_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  flushed_.notify_all();
+}
+
+void UnitServer::Wake() {
+  const char c = 1;
+  if (wake_[1] >= 0) (void)!write(wake_[1], &c, 1);
+}
+
+void UnitServer::FlushLocked() {
+  if (master_ < 0) {
+    unit_.ConsumeOutput(unit_.Output().size());  // nobody on the line
+  } else {
+    while (!unit_.Output().empty()) {
+      const ssize_t w = write(master_, unit_.Output().data(), unit_.Output().size());
+      if (w <= 0) break;
+      unit_.ConsumeOutput(static_cast<size_t>(w));
+    }
+  }
+  if (unit_.Output().empty()) flushed_.notify_all();
+}
+
+bool UnitServer::Advance(int64_t frames, int wait_ms) {
+  {
+    std::lock_guard lock(mu_);
+    unit_.Advance(frames);
+  }
+  Wake();
+  return WaitFlushed(wait_ms);
+}
+
+bool UnitServer::WaitFlushed(int wait_ms) {
+  std::unique_lock lock(mu_);
+  return flushed_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                           [&] { return unit_.Output().empty() || master_ < 0 || !started_; });
+}
+
+void UnitServer::Hangup(double seconds) {
+  {
+    std::lock_guard lock(mu_);
+    CloseLine();
+    unit_.ConsumeOutput(unit_.Output().size());
+    reopen_at_ = unit_.Frame() + static_cast<int64_t>(seconds * kFramesPerSecond);
+  }
+  Wake();
+}
+
+nlohmann::json UnitServer::GroundTruth() {
+  std::lock_guard lock(mu_);
+  return unit_.GroundTruth();
+}
+
+void UnitServer::Run() {
+  using clock = std::chrono::steady_clock;
+  const auto t0 = clock::now();
+  int64_t generated = 0;
+  uint8_t buf[4096];
+  while (!stop_) {
+    int master, timeout;
+    bool pending;
+    {
+      std::lock_guard lock(mu_);
+      if (auto h = unit_.TakeHangup()) {
+        CloseLine();
+        unit_.ConsumeOutput(unit_.Output().size());
+        reopen_at_ = unit_.Frame() + static_cast<int64_t>(*h * kFramesPerSecond);
+      }
+      if (master_ < 0 && reopen_at_ && unit_.Frame() >= *reopen_at_) {
+        reopen_at_.reset();
+        std::string err;
+        if (!OpenLine(&err)) std::fprintf(stderr, "nelsim: cannot reopen the line: %s\n", err.c_str());
+      }
+      // Host bytes first, so that replies precede the packets of this turn.
+      if (master_ >= 0) {
+        for (;;) {
+          const ssize_t r = read(master_, buf, sizeof buf);
+          if (r <= 0) break;
+          unit_.Receive(buf, static_cast<size_t>(r));
+        }
+      }
+      if (opt_.clock == Clock::kRealTime) {
+        const double elapsed = std::chrono::duration<double>(clock::now() - t0).count();
+        const int64_t due = static_cast<int64_t>(elapsed * kFramesPerSecond * opt_.speed);
+        const int64_t n = std::min(due - generated, kMaxFramesPerTurn);
+        if (n > 0) {
+          unit_.Advance(n);
+          generated += n;
+        }
+        if (due - generated > 10 * kMaxFramesPerTurn) generated = due - kMaxFramesPerTurn;  // far behind: skip
+      }
+      FlushLocked();
+      master = master_;
+      pending = !unit_.Output().empty();
+      timeout = opt_.clock == Clock::kRealTime || (master_ < 0 && reopen_at_) ? 1 : 50;
+    }
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
+    poll(fds, master >= 0 ? 2 : 1, timeout);
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      while (read(wake_[0], drain, sizeof drain) > 0) {
+      }
+    }
+  }
+}
+
+}  // namespace nel::sim

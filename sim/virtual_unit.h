@@ -1,0 +1,110 @@
+// The virtual acquisition unit without its line: the device side of the
+// protocol, the subject, the four cuff lines and transducers, faults and the
+// ground truth. Bytes from the host go in through Receive; bytes for the host
+// (replies and "data raw" packets) collect in Output. Virtual time is the
+// frame count (1000 frames a second); it moves only through Advance.
+//
+// Not thread-safe: UnitServer (unit_server.h) serialises access.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "device_codec.h"
+#include "physiology.h"
+#include "pneumatics.h"
+#include "subject_config.h"
+
+namespace nel::sim {
+
+inline constexpr int kFramesPerSecond = 1000;
+
+struct UnitStats {
+  int64_t packets_sent = 0;     // packets put into the output
+  int64_t packets_dropped = 0;  // packets not queued: output over its limit, or silence
+  int64_t commands = 0;         // complete commands received
+  int64_t commands_ignored = 0; // received while commands go unanswered
+};
+
+class VirtualUnit {
+ public:
+  explicit VirtualUnit(const SubjectConfig& cfg = SubjectConfig());
+
+  // Bytes written by the host. Complete commands take effect at the current
+  // frame; their replies are queued after the last whole packet.
+  void Receive(const uint8_t* data, size_t n);
+  // Advances virtual time by `frames` frames, queueing one packet per frame
+  // while sampling.
+  void Advance(int64_t frames);
+
+  // Bytes waiting to go on the line, and their removal once written.
+  const std::vector<uint8_t>& Output() const { return out_; }
+  void ConsumeOutput(size_t n);
+  // When more than `bytes` wait, new packets are dropped (a host that does not
+  // read loses data); replies are always queued. 0: no limit.
+  void SetOutputLimit(size_t bytes) { out_limit_ = bytes; }
+
+  int64_t Frame() const { return frame_; }
+  double TimeS() const { return static_cast<double>(frame_) / kFramesPerSecond; }
+  bool Sampling() const { return sampling_; }
+  int64_t StreamStartFrame() const { return stream_start_; }
+  const UnitStats& Stats() const { return stats_; }
+  const RawFrame& LastFrame() const { return last_; }
+  double LinePressure(int line) const { return lines_[line].Pressure(); }
+  const CuffLine& Line(int line) const { return lines_[line]; }
+  const SubjectConfig& Config() const { return cfg_; }
+  const Physiology& Subject() const { return phys_; }
+  // The coefficient set the transducers are scaled with: the stored one when
+  // usable, else the built-in set.
+  const tagAD_FORCE_CONVERT* ActiveCoefficients() const { return active_coeff_; }
+
+  // Calibration fixture.
+  void SetReferencePressure(int line, std::optional<double> mmhg);
+  void SetTransducerError(int transducer, double gain_error, double offset_error_mmhg);
+
+  // Faults, starting now (durations in virtual seconds).
+  void StartFault(FaultEvent e);
+  // A hang-up that the line owner must carry out; returns its duration.
+  std::optional<double> TakeHangup();
+
+  // The subject's true values and event times (virtual seconds since frame 0).
+  nlohmann::json GroundTruth() const;
+
+ private:
+  void HandleCommand(const Command& c);
+  void Reply(const uint8_t* bytes, size_t n);
+  void Emit(const uint8_t* bytes, size_t n, bool packet);
+  void UpdateActiveCoefficients();
+  int32_t Counts(int transducer, double mmhg);
+  int SiteOfLine(int line) const;
+
+  SubjectConfig cfg_;
+  Physiology phys_;
+  CuffLine lines_[4];
+  CommandParser parser_;
+  std::vector<uint8_t> out_;
+  size_t out_limit_ = 0;
+  int64_t frame_ = 0;
+  bool sampling_ = false;
+  int64_t stream_start_ = -1;
+  std::optional<std::array<uint8_t, kCoeffPayloadLength>> stored_;
+  tagAD_FORCE_CONVERT active_coeff_[6];
+  TransducerConfig terr_[4];
+  RawFrame last_{};
+  UnitStats stats_;
+  std::mt19937_64 noise_rng_, fault_rng_;
+  std::normal_distribution<double> gauss_{0.0, 1.0};
+
+  // Active faults (until frame, exclusive).
+  int64_t corrupt_until_ = 0, drop_until_ = 0, silent_until_ = 0, unanswered_until_ = 0;
+  double corrupt_rate_ = 0, drop_rate_ = 0;
+  std::optional<double> hangup_;
+  size_t next_fault_ = 0;  // scheduled faults, sorted by time
+  std::vector<FaultEvent> schedule_;
+};
+
+}  // namespace nel::sim

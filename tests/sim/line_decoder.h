@@ -1,0 +1,88 @@
+// A small decoder of the unit's output, written for these tests on their own
+// (it shares nothing with the unit's encoder or the library's link code).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace simtest {
+
+struct Packet {
+  int32_t t[4];
+  int ecg, pcg;
+};
+
+struct Reply {
+  uint8_t code;
+  std::vector<uint8_t> payload;
+};
+
+class LineDecoder {
+ public:
+  void Feed(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) Byte(p[i]);
+  }
+  void Feed(const std::vector<uint8_t>& v) { Feed(v.data(), v.size()); }
+
+  std::vector<Packet> packets;
+  std::vector<Reply> replies;
+  int abandoned = 0;  // frames cut by a code byte
+
+ private:
+  static int Length(uint8_t code) {
+    if (code == 0x90) return 19;
+    if (code == 0xF1) return 4;
+    if (code == 0xF5) return 63;
+    if (code >= 0xF0 && code <= 0xF7) return 1;
+    return 0;
+  }
+  void Byte(uint8_t b) {
+    if (b & 0x80) {
+      if (code_) ++abandoned;
+      code_ = 0;
+      buf_.clear();
+      const int len = Length(b);
+      if (len == 0) return;
+      if (len == 1) {
+        replies.push_back({b, {}});
+        return;
+      }
+      code_ = b;
+      return;
+    }
+    if (!code_) return;
+    buf_.push_back(b);
+    if (static_cast<int>(buf_.size()) + 1 < Length(code_)) return;
+    if (code_ == 0x90)
+      Decode();
+    else
+      replies.push_back({code_, buf_});
+    code_ = 0;
+    buf_.clear();
+  }
+  void Decode() {
+    uint8_t p[18];
+    for (int i = 0; i < 18; ++i) p[i] = buf_[static_cast<size_t>(i)];
+    for (int i = 0; i < 7; ++i)
+      if (p[0] & (1 << i)) p[3 + i] |= 0x80;
+    for (int i = 0; i < 7; ++i)
+      if (p[1] & (1 << i)) p[10 + i] |= 0x80;
+    if (p[2] & 1) p[17] |= 0x80;
+    Packet k;
+    for (int c = 0; c < 4; ++c) {
+      uint32_t v = (uint32_t{p[3 + 3 * c]} << 16) | (uint32_t{p[4 + 3 * c]} << 8) | p[5 + 3 * c];
+      if (v & 0x800000u) v |= 0xFF000000u;
+      k.t[c] = static_cast<int32_t>(v);
+    }
+    k.ecg = ((p[15] >> 4) << 8) | p[16];
+    k.pcg = ((p[15] & 0x0F) << 8) | p[17];
+    packets.push_back(k);
+  }
+  uint8_t code_ = 0;
+  std::vector<uint8_t> buf_;
+};
+
+// Pressure from counts with a channel's coefficients.
+inline double Mmhg(int32_t counts, float slope, float offset) { return counts * double{slope} + double{offset}; }
+
+}  // namespace simtest
