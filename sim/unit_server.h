@@ -96,7 +96,7 @@ class UnitServer {
   std::optional<int64_t> reopen_at_;  // frame at which a hung-up line reopens
   std::atomic<bool> stop_{false};
   std::thread thread_;
-  bool started_ = false;
+  std::atomic<bool> started_{false};
 };
 
 }  // namespace nel::sim
