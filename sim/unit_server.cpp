@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,7 +24,11 @@ constexpr int64_t kMaxFramesPerTurn = 5000;  // catch-up limit of one loop turn
 }
 
 UnitServer::UnitServer(const SubjectConfig& cfg, Options opt) : opt_(std::move(opt)), unit_(cfg) {
-  if (opt_.clock == Clock::kRealTime) unit_.SetOutputLimit(opt_.output_limit);
+  if (opt_.clock == Clock::kRealTime) {
+    const double quarter_second = 0.25 * kFramesPerSecond * opt_.speed * kDataRawLength;
+    unit_.SetOutputLimit(opt_.output_limit ? opt_.output_limit
+                                           : std::max<size_t>(16384, static_cast<size_t>(quarter_second)));
+  }
 }
 
 UnitServer::~UnitServer() { Stop(); }

@@ -45,7 +45,9 @@ class UnitServer {
     double speed = 1.0;          // real-time clock only
     int port = 1;                // port number (1..149) the device is put behind
     std::string link_dir;        // when set: <link_dir>/COM<port> -> device
-    size_t output_limit = 16384; // real-time clock: unread bytes before packets drop
+    // Real-time clock: unread bytes before packets drop; 0 = a quarter second
+    // of packets at `speed`, at least 16 KiB.
+    size_t output_limit = 0;
   };
 
   UnitServer(const SubjectConfig& cfg, Options opt);
