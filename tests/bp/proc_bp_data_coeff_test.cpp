@@ -345,23 +345,29 @@ TEST(BandSearch, MapOf70KeepsTheCrossingAbove70TheSteepestRiseWins) {
   Peer::Search(d, v.data(), 11, 71, 10, 1000, 0.75f, 0.3f, 1, 9, &pos, &p, true);
   EXPECT_EQ(pos, 5);
   EXPECT_EQ(p, 141);
+  // Equal rises (180 at pulses 5 and 3): the lower index wins; it is the
+  // crossing itself, so its own pressure is reported.
+  v[2].Amplitude = 320;
+  Peer::Search(d, v.data(), 11, 71, 10, 1000, 0.75f, 0.3f, 1, 9, &pos, &p, true);
+  EXPECT_EQ(pos, 3);
+  EXPECT_EQ(p, 144);
 }
 
 TEST(BandSearch, Above70TheLargestRelativeDropWinsOnTheDiastolicSide) {
-  // Pressures 100 - 2i, maximum 1000 at index 0; run 2-6 (740 ... 330).
-  // Crossing of 0.525 in segment (4, 5): 92 - 1.75 = 90.25, floored to 90.
+  // Pressures 100 - 3i, maximum 1000 at index 0; run 2-6 (740 ... 330).
+  // Crossing of 0.525 in segment (4, 5): 88 - 2.625 = 85.375, floored to 85.
   const std::vector<int32_t> amps = {1000, 950, 740, 700, 560, 520, 330, 200, 100, 50, 20};
   TnelProcBPData d;
-  auto v = List(amps, 100.0f, 2.0f);
+  auto v = List(amps, 100.0f, 3.0f);
   int16_t pos, p;
   Peer::Search(d, v.data(), 11, 60, 0, 1000, 0.75f, 0.3f, 1, 10, &pos, &p, false);
   EXPECT_EQ(pos, 4);
-  EXPECT_EQ(p, 90);
+  EXPECT_EQ(p, 85);
   // Range 2-6; drops 40/740, 140/700, 40/560 over i = 2..4: pulse 3, before
-  // the crossing: (92 + 94 + 1) / 2 = 93.5, truncated to 93.
+  // the crossing: (88 + 91 + 1) / 2 = 90 (the + 1 rounds the odd sum up).
   Peer::Search(d, v.data(), 11, 100, 0, 1000, 0.75f, 0.3f, 1, 10, &pos, &p, false);
   EXPECT_EQ(pos, 3);
-  EXPECT_EQ(p, 93);
+  EXPECT_EQ(p, 90);
 }
 
 TEST(BandSearch, NoPulseInTheBandGivesTheFlooredCrossingOfTheWholeRange) {
