@@ -120,4 +120,32 @@ inline void AddSounds(Record& r, const std::vector<int32_t>& centres, double amp
   }
 }
 
+inline const std::vector<tagTYPE_NEL_WAVEDATA> kBraAnk = {WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
+inline constexpr int32_t kRR = 800;
+
+// A 15 s record at 75 beats a minute: triangular QRS complexes (1.2 display
+// units, 40 ms wide) with R peaks every 800 records from 300, heart sounds 40
+// and 340 records after each R peak, pulse feet 100/105 (arms) and 200/210
+// (ankles) records after it.
+inline Record FullRecord(int32_t n = 15000) {
+  Record r(kBraAnk, n);
+  std::vector<int32_t> sounds, fRB, fLB, fRA, fLA;
+  for (int32_t R = 300; R < n; R += kRR) {
+    for (int32_t t = -20; t <= 20; ++t)
+      if (R + t < n) r.wave(R + t, WAVE_ECG) = 1.2f * (20 - std::abs(t)) / 20.0f;
+    sounds.push_back(R + 40);
+    sounds.push_back(R + 340);
+    fRB.push_back(R + 100);
+    fLB.push_back(R + 105);
+    fRA.push_back(R + 200);
+    fLA.push_back(R + 210);
+  }
+  nel_test::AddSounds(r, sounds);
+  nel_test::AddPulse(r, WAVE_RBRA, fRB);
+  nel_test::AddPulse(r, WAVE_LBRA, fLB);
+  nel_test::AddPulse(r, WAVE_RANK, fRA, 30.0);
+  nel_test::AddPulse(r, WAVE_LANK, fLA, 30.0);
+  return r;
+}
+
 }  // namespace nel_test

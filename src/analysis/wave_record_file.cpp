@@ -1,0 +1,138 @@
+// Reading and writing wave record files (format in wave_record_file.h).
+#include "analysis/wave_record_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <strings.h>
+
+namespace nel {
+
+namespace {
+
+constexpr const char* kKindNames[8] = {"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
+constexpr size_t kMaxHeaderLine = 256;
+
+bool ParsePressure(const std::string& text, tagLIMBRESULT& out) {
+  int s = 0, d = 0, m = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%d/%d/%d%c", &s, &d, &m, &tail) != 3) return false;
+  for (int v : {s, d, m})
+    if (v < -1 || v > 400) return false;
+  out = {static_cast<int16_t>(s), static_cast<int16_t>(d), static_cast<int16_t>(m)};
+  return true;
+}
+
+}  // namespace
+
+const char* WaveKindName(int32_t kind) { return kind >= 0 && kind < 8 ? kKindNames[kind] : nullptr; }
+
+int32_t WaveKindFromName(const std::string& name) {
+  for (int32_t k = 0; k < 8; ++k)
+    if (strcasecmp(name.c_str(), kKindNames[k]) == 0) return k;
+  return -1;
+}
+
+bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  out = WaveRecordFile{};
+  auto fail = [&](const std::string& what) {
+    error = path + ": " + what;
+    return false;
+  };
+  // Header lines up to "data"; each line is bounded so that a binary file is refused quickly.
+  auto readLine = [&](std::string& line) {
+    line.clear();
+    char c;
+    while (in.get(c)) {
+      if (c == '\n') return true;
+      if (line.size() >= kMaxHeaderLine) return false;
+      line.push_back(c);
+    }
+    return false;
+  };
+  std::string line;
+  if (!readLine(line) || line != "NELWAVE 1") return fail("not a wave record file (first line must be \"NELWAVE 1\")");
+  long long count = -1;
+  bool haveRate = false;
+  for (;;) {
+    if (!readLine(line)) return fail("header ends before the \"data\" line");
+    if (line == "data") break;
+    std::istringstream words(line);
+    std::string key;
+    words >> key;
+    if (key == "rate") {
+      long long r = 0;
+      if (!(words >> r) || r < 1 || r > 1000000) return fail("bad sample rate");
+      out.sampleRate = static_cast<int32_t>(r);
+      haveRate = true;
+    } else if (key == "waves") {
+      std::string name;
+      while (words >> name) {
+        const int32_t k = WaveKindFromName(name);
+        if (k < 0) return fail("unknown wave \"" + name + "\"");
+        for (auto have : out.kinds)
+          if (have == k) return fail("wave \"" + name + "\" listed twice");
+        if (out.kinds.size() == 6) return fail("more than six waves");
+        out.kinds.push_back(static_cast<tagTYPE_NEL_WAVEDATA>(k));
+      }
+    } else if (key == "records") {
+      if (!(words >> count) || count < 0 || count > kMaxWaveRecordFileRecords) return fail("bad record count");
+    } else if (key == "bp") {
+      std::string p;
+      int i = 0;
+      while (words >> p) {
+        if (i == 4 || !ParsePressure(p, out.pressures[i])) return fail("bad pressure \"" + p + "\"");
+        ++i;
+      }
+      if (i != 4) return fail("the bp line needs four SBP/DBP/MAP entries");
+      out.hasPressures = true;
+    } else if (!key.empty() && key[0] != '#') {
+      return fail("unknown header line \"" + key + "\"");
+    }
+  }
+  if (!haveRate || count < 0 || out.kinds.empty()) return fail("header lacks rate, waves or records");
+  out.records.resize(static_cast<size_t>(count));
+  static_assert(sizeof(tagSAVE_WAVEDATA) == 30, "records are stored as they lie in memory");
+  const std::streamsize bytes = static_cast<std::streamsize>(count) * 30;
+  in.read(reinterpret_cast<char*>(out.records.data()), bytes);
+  if (in.gcount() != bytes) return fail("file ends before its " + std::to_string(count) + " records");
+  if (in.peek() != std::char_traits<char>::eof()) return fail("bytes after the last record");
+  return true;
+}
+
+bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& rec, std::string& error) {
+  if (rec.kinds.empty() || rec.kinds.size() > 6 || rec.sampleRate < 1) {
+    error = "a wave record needs one to six waves and a sample rate";
+    return false;
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    error = "cannot create " + path;
+    return false;
+  }
+  out << "NELWAVE 1\nrate " << rec.sampleRate << "\nwaves";
+  for (auto k : rec.kinds) out << ' ' << (WaveKindName(k) ? WaveKindName(k) : "?");
+  out << "\nrecords " << rec.records.size() << '\n';
+  if (rec.hasPressures) {
+    out << "bp";
+    for (const auto& p : rec.pressures) out << ' ' << p.SBP << '/' << p.DBP << '/' << p.MAP;
+    out << '\n';
+  }
+  out << "data\n";
+  out.write(reinterpret_cast<const char*>(rec.records.data()),
+            static_cast<std::streamsize>(rec.records.size() * sizeof(tagSAVE_WAVEDATA)));
+  if (!out.flush()) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace nel

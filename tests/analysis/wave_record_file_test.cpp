@@ -1,0 +1,89 @@
+// Wave record files: what nelctl record writes and nelctl analyse reads.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "analysis/wave_record_file.h"
+
+namespace {
+
+std::string TempPath(const char* name) { return testing::TempDir() + name; }
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(WaveRecordFile, RoundTripsRecordsWavesAndPressures) {
+  nel::WaveRecordFile f;
+  f.sampleRate = 500;
+  f.kinds = {WAVE_ECG, WAVE_RBRA, WAVE_LTOE};
+  f.records.resize(3);
+  for (int i = 0; i < 3; ++i)
+    for (int w = 0; w < 6; ++w) {
+      f.records[i].Wave[w] = 0.5f * i - w;
+      f.records[i].Mark[w] = static_cast<uint8_t>(i + w);
+    }
+  f.hasPressures = true;
+  f.pressures[0] = {120, 80, 93};
+  f.pressures[3] = {-1, -1, -1};
+  std::string error;
+  const std::string path = TempPath("roundtrip.nelwave");
+  ASSERT_TRUE(nel::WriteWaveRecordFile(path, f, error)) << error;
+  nel::WaveRecordFile g;
+  ASSERT_TRUE(nel::ReadWaveRecordFile(path, g, error)) << error;
+  EXPECT_EQ(g.sampleRate, 500);
+  ASSERT_EQ(g.kinds.size(), 3u);
+  EXPECT_EQ(g.kinds[2], WAVE_LTOE);
+  ASSERT_EQ(g.records.size(), 3u);
+  EXPECT_EQ(g.records[2].Wave[5], 1.0f - 5);
+  EXPECT_EQ(g.records[1].Mark[4], 5);
+  EXPECT_TRUE(g.hasPressures);
+  EXPECT_EQ(g.pressures[0].MAP, 93);
+  EXPECT_EQ(g.pressures[3].SBP, -1);
+}
+
+TEST(WaveRecordFile, RefusesMalformedFilesWithAReason) {
+  const std::string header = "NELWAVE 1\nrate 1000\nwaves ECG PCG\nrecords 2\ndata\n";
+  const std::string twoRecords(60, '\0');
+  struct Case {
+    std::string text, reason;
+  } cases[] = {
+      {"NELWAVE 2\n" + header.substr(10) + twoRecords, "not a wave record file"},
+      {header + twoRecords.substr(0, 59), "file ends before"},
+      {header + twoRecords + "x", "bytes after the last record"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG Foo\nrecords 0\ndata\n", "unknown wave"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG ECG\nrecords 0\ndata\n", "listed twice"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG PCG RBra LBra RAnk LAnk RToe\nrecords 0\ndata\n", "more than six"},
+      {"NELWAVE 1\nrate 0\nwaves ECG\nrecords 0\ndata\n", "bad sample rate"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG\nrecords -5\ndata\n", "bad record count"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG\nrecords 99999999999\ndata\n", "bad record count"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG\nrecords 0\nbp 1/2/3\ndata\n", "four"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG\nrecords 0\nbp 1/2 1/2/3 1/2/3 1/2/3\ndata\n", "bad pressure"},
+      {"NELWAVE 1\nrate 1000\nrecords 0\ndata\n", "lacks"},
+      {"NELWAVE 1\nrate 1000\nwaves ECG\nrecords 0\n", "header ends"},
+      {"NELWAVE 1\n" + std::string(1000, 'a'), "header ends"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = TempPath("bad.nelwave");
+    WriteText(path, c.text);
+    nel::WaveRecordFile g;
+    std::string error;
+    EXPECT_FALSE(nel::ReadWaveRecordFile(path, g, error)) << c.reason;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+  nel::WaveRecordFile g;
+  std::string error;
+  EXPECT_FALSE(nel::ReadWaveRecordFile(TempPath("no-such-file.nelwave"), g, error));
+  EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+TEST(WaveRecordFile, WaveNamesMatchTheChannelLogNames) {
+  EXPECT_STREQ(nel::WaveKindName(WAVE_RANK), "RAnk");
+  EXPECT_EQ(nel::WaveKindFromName("rtoe"), WAVE_RTOE);
+  EXPECT_EQ(nel::WaveKindFromName("Knee"), -1);
+  EXPECT_EQ(nel::WaveKindName(8), nullptr);
+}
+
+}  // namespace
