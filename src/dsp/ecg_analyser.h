@@ -22,8 +22,9 @@
 
 namespace nel {
 
-#pragma pack(push, 1)
-// One detected beat: seven 32-bit words.
+// One detected beat: seven 32-bit words. The natural layout has no padding
+// (asserted below), so the record keeps 4-byte alignment and its fields can be
+// bound to references.
 struct EcgBeatRecord {
   int32_t Onset;     // R index - width / 2
   int32_t RIndex;    // sample index of the R peak
@@ -35,9 +36,9 @@ struct EcgBeatRecord {
   int32_t Label;     // EcgLabel; 0 until classified
   int32_t Reserved1; // stays zero
 };
-#pragma pack(pop)
 
 static_assert(sizeof(EcgBeatRecord) == 28);
+static_assert(alignof(EcgBeatRecord) == 4);
 static_assert(offsetof(EcgBeatRecord, Onset) == 0);
 static_assert(offsetof(EcgBeatRecord, RIndex) == 4);
 static_assert(offsetof(EcgBeatRecord, Offset) == 8);
