@@ -115,7 +115,8 @@ void VirtualUnit::HandleCommand(const Command& c) {
         stored_.reset();
       else
         stored_ = block;
-      UpdateActiveCoefficients();
+      // The memory changes, the transducers do not: they keep the scale they
+      // were built with, so that a host's calibration changes what it reads.
       break;
     }
     case kCmdGetFactor:

@@ -58,8 +58,9 @@ class VirtualUnit {
   const CuffLine& Line(int line) const { return lines_[line]; }
   const SubjectConfig& Config() const { return cfg_; }
   const Physiology& Subject() const { return phys_; }
-  // The coefficient set the transducers are scaled with: the stored one when
-  // usable, else the built-in set.
+  // The coefficient set the transducers are scaled with: the set stored when
+  // the unit was built when usable, else the built-in set. Like a real
+  // transducer's, this scale stays when a host later stores another set.
   const tagAD_FORCE_CONVERT* ActiveCoefficients() const { return active_coeff_; }
 
   // Calibration fixture.

@@ -157,21 +157,23 @@ TEST(SimProtocol, CoefficientBlockRoundTripAndScaling) {
   for (int c = 0; c < 6; ++c) {
     EXPECT_EQ(std::memcmp(&(*back)[c], &set[c], sizeof set[c]), 0) << "channel " << c;
   }
-  // Channel 2 has no finite offset: unusable, so the built-in set scales the transducers.
-  EXPECT_EQ(u.ActiveCoefficients()[0].Slope, nel::kBuiltInCoeff[0].Slope);
-  // A usable set scales them: an empty cuff reads about 0 mmHg with it.
+  // The transducers keep the scale the unit was built with (here the built-in
+  // set): a stored set, usable or not, changes the memory only.
   set[2] = {0.00029f, -4.0f};
   const auto good = nel::sim::EncodeCoeffBlock(set);
   cmd.assign(1, 0x84);
   cmd.insert(cmd.end(), good.begin(), good.end());
   u.Receive(cmd.data(), cmd.size());
+  EXPECT_EQ(u.ActiveCoefficients()[2].Offset, nel::kBuiltInCoeff[2].Offset);
   Send(u, {0x82});
   u.Advance(200);
   d = LineDecoder();
   d.Feed(Take(u));
   ASSERT_EQ(d.packets.size(), 200u);
-  for (int c = 0; c < 4; ++c)
-    EXPECT_NEAR(simtest::Mmhg(d.packets.back().t[c], set[c].Slope, set[c].Offset), 0.0, 0.1) << c;
+  for (int c = 0; c < 4; ++c) {
+    const auto& k = nel::kBuiltInCoeff[c];
+    EXPECT_NEAR(simtest::Mmhg(d.packets.back().t[c], k.Slope, k.Offset), 0.0, 0.1) << c;
+  }
   // 62 zero bytes empty the memory again.
   cmd.assign(63, 0);
   cmd[0] = 0x84;
