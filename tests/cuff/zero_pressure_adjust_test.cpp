@@ -2,10 +2,6 @@
 // the new offsets, the debug message and the failure line in coefficient.txt.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -16,6 +12,7 @@
 #include "platform/diagnostics.h"
 #include "platform/gbk.h"
 #include "platform/paths.h"
+#include "result_file_lock.h"
 
 namespace {
 
@@ -36,22 +33,13 @@ void CaptureDebugText(nel::platform::DiagKind kind, const char*, size_t, const c
     static_cast<std::vector<std::string>*>(ctx)->emplace_back(text, len);
 }
 
-// Every object of this class empties the same "coefficient.txt" beside the test
-// program, and CTest runs tests of one program in parallel processes: each
-// test holds an exclusive lock on a file beside it while it runs.
 class ZeroPressureAdjust : public ::testing::Test {
  protected:
   void SetUp() override {
-    lockFd_ = ::open(JoinPath(ExecutableFolder(), "coefficient.txt.lock").c_str(),
-                     O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(lockFd_, 0);
-    ASSERT_EQ(::flock(lockFd_, LOCK_EX), 0);
+    ASSERT_TRUE(lock_.Held());
     nel::platform::SetDiagnosticSink(&CaptureDebugText, &messages_);
   }
-  void TearDown() override {
-    nel::platform::SetDiagnosticSink(nullptr, nullptr);
-    if (lockFd_ >= 0) ::close(lockFd_);
-  }
+  void TearDown() override { nel::platform::SetDiagnosticSink(nullptr, nullptr); }
 
   static void Fill(tagAD_FORCE_CONVERT (&coeffs)[6], float slope) {
     for (int c = 0; c < 6; ++c) coeffs[c] = {slope, 100.0f + static_cast<float>(c)};
@@ -69,8 +57,8 @@ class ZeroPressureAdjust : public ::testing::Test {
     }
   }
 
+  nel::test::ResultFileLock lock_;
   std::vector<std::string> messages_;
-  int lockFd_ = -1;
 };
 
 TEST_F(ZeroPressureAdjust, SteadyCountsAreZeroedAtTheFirstEvaluation) {
