@@ -305,7 +305,9 @@ struct GainOptions {
   std::string channels = "0,1,2,3";
 };
 
-std::vector<int> ParseChannels(const std::string& text) {
+// The channel list of --channels: one to four distinct channels 0 to 3;
+// empty with `error` set when the text is not such a list.
+std::vector<int> ParseChannels(const std::string& text, std::string* error) {
   std::vector<int> out;
   std::stringstream in(text);
   std::string item;
@@ -317,13 +319,22 @@ std::vector<int> ParseChannels(const std::string& text) {
     } catch (const std::exception&) {
       used = 0;
     }
-    if (used != item.size() || c < 0 || c > 3)
-      throw Failure("--channels: \"" + item + "\" is not a transducer channel 0 to 3", 2);
-    for (int d : out)
-      if (d == c) throw Failure("--channels: channel " + item + " is listed twice", 2);
+    if (used == 0 || used != item.size() || c < 0 || c > 3) {
+      *error = "\"" + item + "\" is not a transducer channel 0 to 3";
+      return {};
+    }
+    for (int d : out) {
+      if (d == c) {
+        *error = "channel " + item + " is listed twice";
+        return {};
+      }
+    }
     out.push_back(c);
   }
-  if (out.empty() || out.size() > 4) throw Failure("--channels: list one to four channels", 2);
+  if (out.empty() || out.size() > 4) {
+    *error = "list one to four channels";
+    return {};
+  }
   return out;
 }
 
@@ -341,7 +352,9 @@ bool EnterPressed() {
 }
 
 void RunGain(const GainOptions& o) {
-  const std::vector<int> channels = ParseChannels(o.channels);
+  std::string error;
+  const std::vector<int> channels = ParseChannels(o.channels, &error);
+  if (channels.empty()) throw Failure("--channels: " + error);
   std::string list;
   for (int c : channels) list += (list.empty() ? "" : ",") + std::to_string(c);
   Session s;
@@ -430,7 +443,14 @@ void Setup(CLI::App& program) {
   static GainOptions gain;
   auto* g = cmd->add_subcommand("gain", "Two-point gain calibration at 100 and 200 mmHg");
   AddUnitOptions(g, gain.unit);
-  g->add_option("--channels", gain.channels, "Transducer channels, e.g. 0,1,2,3");
+  g->add_option("--channels", gain.channels, "Transducer channels, e.g. 0,1,2,3")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            std::string error;
+            ParseChannels(text, &error);
+            return error;
+          },
+          "CHANNELS", "channel list"));
   g->add_flag("--store", gain.store, "Write the new coefficients into the unit");
   g->callback([] { RunGain(gain); });
 }

@@ -71,10 +71,13 @@ case "$case_name" in
     grep -q 'cannot open COM3' "$err" || fail "--port 3: no clear message"
     ;;
   bad-channels)
-    for list in 4 0,0 "" 1,x 0,1,2,3,0; do
-      status=0
-      "$nelctl" calibrate gain --simulate --channels "$list" >"$out" 2>"$err" || status=$?
-      [[ $status -eq 2 ]] || fail "--channels '$list' gave status $status"
+    # Refused as a usage error before any unit is looked for.
+    for list in 4 0,0 "" 1,x 0,1,2,3,0 -1; do
+      if NEL_PORT_DIR="$work" "$nelctl" calibrate gain --channels="$list" >"$out" 2>"$err"; then
+        fail "--channels '$list' accepted"
+      fi
+      grep -q -- '--channels' "$err" || fail "--channels '$list': no clear message"
+      if grep -q 'no unit answers' "$err"; then fail "--channels '$list' looked for a unit"; fi
     done
     ;;
   *)
