@@ -84,6 +84,12 @@ class NEL_API TSerialPort {
   // advances the read total and count atomically.
   void TakeFromRing(unsigned char* out, int n);
   nel::platform::Event& DataEvent() { return dataEvent_; }
+  // Stores bytes in the ring exactly as the reader thread does (full ring:
+  // dropped; sets the data event). For an in-process device, the fuzzers and
+  // the benchmarks; safe beside a running reader.
+  void InjectReceived(const unsigned char* bytes, int n) {
+    if (bytes != nullptr && n > 0) StoreInRing(bytes, n);
+  }
 
   void SetIdleWatch(bool on) { idleWatch_.store(on); }
   bool IdleWatch() const { return idleWatch_.load(); }

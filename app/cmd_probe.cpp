@@ -1,0 +1,27 @@
+// nelctl probe: finds the unit by the library's port search and prints its
+// port and firmware version (read directly, before the library opens the port).
+#include <cstdio>
+
+#include "commands.h"
+#include "host_loop.h"
+#include "nel/nel.h"
+#include "unit_check.h"
+
+namespace {
+
+void Probe() {
+  TnelHardCtl ctl;
+  const int port = ctl.CheckQX7700BComPortNo(0x80);
+  if (port < 0) throw nelctl::Failure("no unit answers on ports 1 to 149", nelctl::kStatusNoUnit);
+  const nelctl::UnitVersion v = nelctl::ReadUnitVersion(port);
+  std::printf("port %d %s\nfirmware %u.%u.%u\n", port, nelctl::DescribePort(port).c_str(), v.a, v.b, v.c);
+}
+
+void Setup(CLI::App& program) {
+  auto* cmd = program.add_subcommand("probe", "Find the unit and print its port and firmware version");
+  cmd->callback(Probe);
+}
+
+nelctl::NelctlCommand registered("probe", &Setup);
+
+}  // namespace

@@ -1,0 +1,264 @@
+// nelctl probe and stream, run as a program against a unit played by the test
+// on a pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "../common/pty_peer.h"
+#include "platform/serial_device.h"
+
+extern char** environ;
+
+namespace {
+
+using nel::test::Bytes;
+using nel::test::PtyPeer;
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs nelctl with `args`, only port 1 mapped (to `device`), every other port absent.
+Result RunNelctl(const std::vector<std::string>& args, const std::string& device) {
+  static const std::filesystem::path empty = [] {
+    auto p = std::filesystem::temp_directory_path() / ("nelctl_ports_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(p);
+    return p;
+  }();
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string s = *e;
+    if (s.rfind("NEL_", 0) != 0) env.push_back(s);
+  }
+  env.push_back("NEL_PORT_DIR=" + empty.string());
+  if (!device.empty()) env.push_back("NEL_COM1=" + device);
+  std::vector<std::string> argv{NELCTL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto cptrs = [](std::vector<std::string>& v) {
+    std::vector<char*> p;
+    for (auto& s : v) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+  };
+  auto argp = cptrs(argv);
+  auto envp = cptrs(env);
+
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(out[1]);
+  close(err[1]);
+  Result r;
+  if (rc != 0) return r;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  const auto end = Clock::now() + std::chrono::seconds(40);
+  while (open > 0 && Clock::now() < end) {
+    if (poll(fds, 2, 200) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  if (open > 0) kill(pid, SIGKILL);
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// A unit: answers its commands and, once told to begin, streams 1000 frames a
+// second whose right-brachial value counts up by one per frame.
+class FakeUnit {
+ public:
+  static constexpr int32_t kFirstCount = 1000000;
+  explicit FakeUnit(int hangUpAfterMs = -1, bool silent = false) : hangUpAfterMs_(hangUpAfterMs) {
+    for (int c = 0; c < 6; ++c) {
+      coeff_[2 * c] = 0.0003f;
+      coeff_[2 * c + 1] = -20.0f - static_cast<float>(c);
+    }
+    if (!silent) peer_.SetResponder([this](uint8_t b, PtyPeer& u) { Answer(b, u); });
+    streamer_ = std::thread([this] { Stream(); });
+  }
+  ~FakeUnit() {
+    quit_ = true;
+    streamer_.join();
+  }
+  const std::string& Path() const { return peer_.Path(); }
+  Bytes Received() { return peer_.Received(); }
+  const float* Coeff() const { return coeff_; }
+
+ private:
+  void Answer(uint8_t b, PtyPeer& u) {
+    switch (b) {
+      case 0x80: u.Send({0xF0}); break;
+      case 0x81: u.Send({0xF1, 1, 2, 3}); break;
+      case 0x82: u.Send({0xF2}); streaming_ = true; break;
+      case 0x83: streaming_ = false; break;
+      case 0x84: u.Send({0xF4}); break;
+      case 0x85: {
+        Bytes reply{0xF5};
+        const Bytes payload = nel::test::CoeffPayload(coeff_);
+        reply.insert(reply.end(), payload.begin(), payload.end());
+        u.Send(reply);
+        break;
+      }
+      default: break;
+    }
+  }
+  void Stream() {
+    int32_t count = kFirstCount;
+    auto next = Clock::now();
+    Clock::time_point started{};
+    while (!quit_) {
+      if (!streaming_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        next = Clock::now();
+        continue;
+      }
+      if (started == Clock::time_point{}) started = Clock::now();
+      if (hangUpAfterMs_ >= 0 && Clock::now() - started > std::chrono::milliseconds(hangUpAfterMs_)) {
+        peer_.HangUp();
+        return;
+      }
+      Bytes burst;
+      for (int i = 0; i < 10; ++i, ++count) {
+        const int32_t t[4] = {count, 2000000, 3000000, 4000000};
+        const Bytes f = nel::test::DataRawFrame(count & 0xFFF, 2048, t);
+        burst.insert(burst.end(), f.begin(), f.end());
+      }
+      peer_.Send(burst);
+      next += std::chrono::milliseconds(10);
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  PtyPeer peer_;
+  float coeff_[12];
+  int hangUpAfterMs_;
+  std::atomic<bool> streaming_{false};
+  std::atomic<bool> quit_{false};
+  std::thread streamer_;
+};
+
+TEST(NelctlProbe, FindsTheUnitAndPrintsItsFirmwareVersion) {
+  FakeUnit unit;
+  const Result r = RunNelctl({"probe"}, unit.Path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("port 1 COM1 (" + unit.Path() + ")"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("firmware 1.2.3"), std::string::npos) << r.out;
+  EXPECT_EQ(unit.Received(), (Bytes{0x80, 0x81}));
+}
+
+TEST(NelctlProbe, NoUnitFailsWithAClearMessage) {
+  const Result r = RunNelctl({"probe"}, "");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no unit answers"), std::string::npos) << r.err;
+}
+
+TEST(NelctlStream, StreamsEveryFrameToCsvWithTheUnitsCoefficients) {
+  FakeUnit unit;
+  const auto csv = std::filesystem::temp_directory_path() / ("nelctl_stream_" + std::to_string(::getpid()) + ".csv");
+  const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "2", "--csv", csv.string()}, unit.Path());
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("firmware 1.2.3"), std::string::npos);
+  // Read from the unit; the toe channels take the ankle channels' values.
+  EXPECT_NE(r.out.find("coefficients: 0.000300000014/-20 0.000300000014/-21 0.000300000014/-22 "
+                       "0.000300000014/-23 0.000300000014/-22 0.000300000014/-23\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("fps "), std::string::npos) << r.out;
+
+  std::ifstream in(csv);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line.rfind("frame,ecg,pcg,rbra", 0), 0u);
+  long rows = 0;
+  long previous = -1;
+  bool consecutive = true;
+  double pressure = 0;
+  while (std::getline(in, line)) {
+    std::stringstream ss(line);
+    std::string cell;
+    std::vector<std::string> cells;
+    while (std::getline(ss, cell, ',')) cells.push_back(cell);
+    ASSERT_EQ(cells.size(), 15u) << line;
+    const long rbra = std::stol(cells[3]);
+    if (previous >= 0 && rbra != previous + 1) consecutive = false;
+    previous = rbra;
+    pressure = std::stod(cells[9]);
+    ++rows;
+  }
+  EXPECT_TRUE(consecutive) << "no frame lost or repeated";
+  EXPECT_GT(rows, 1200);
+  EXPECT_LT(rows, 2800);
+  // Right-brachial pressure: moving average of the counts around the last one, x 0.0003 - 20.
+  EXPECT_NEAR(pressure, (previous - 100) * 0.0003 - 20.0, 0.2);
+  Bytes got = unit.Received();
+  for (int i = 0; i < 200 && (got.empty() || got.back() != 0x83); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the peer reads on its own thread
+    got = unit.Received();
+  }
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + 3), (Bytes{0x81, 0x85, 0x82})) << "version, factors, begin";
+  EXPECT_EQ(got.back(), 0x83) << "stop sample at the end";
+  std::filesystem::remove(csv);
+}
+
+TEST(NelctlStream, BusyPortSilentUnitAndVanishingUnitFailClearly) {
+  {
+    FakeUnit unit;
+    nel::platform::SerialDevice holder;
+    ASSERT_TRUE(holder.Open(unit.Path()));
+    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "1"}, unit.Path());
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+  }
+  {
+    FakeUnit silent(-1, true);
+    const auto start = Clock::now();
+    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "1"}, silent.Path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no unit answers on port COM1"), std::string::npos) << r.err;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  }
+  {
+    FakeUnit vanishing(500);
+    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "10"}, vanishing.Path());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("disappeared"), std::string::npos) << r.err;
+  }
+  const Result none = RunNelctl({"stream", "--seconds", "1"}, "");
+  EXPECT_EQ(none.status, 2);
+}
+
+}  // namespace
