@@ -128,7 +128,10 @@ std::optional<std::array<tagAD_FORCE_CONVERT, 6>> DecodeCoeffBlock(const uint8_t
       for (int k = 0; k < 4; ++k) bits |= static_cast<uint32_t>(data[8 * c + 4 * j + k]) << (8 * k);
       float v;
       std::memcpy(&v, &bits, 4);
-      (j == 0 ? set[c].Slope : set[c].Offset) = v;
+      if (j == 0)
+        set[c].Slope = v;
+      else
+        set[c].Offset = v;
     }
   }
   return set;

@@ -93,7 +93,7 @@ class VirtualUnit {
   bool sampling_ = false;
   int64_t stream_start_ = -1;
   std::optional<std::array<uint8_t, kCoeffPayloadLength>> stored_;
-  tagAD_FORCE_CONVERT active_coeff_[6];
+  alignas(4) tagAD_FORCE_CONVERT active_coeff_[6];  // packed records, kept aligned
   TransducerConfig terr_[4];
   RawFrame last_{};
   UnitStats stats_;

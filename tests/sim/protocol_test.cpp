@@ -159,12 +159,15 @@ TEST(SimProtocol, CoefficientBlockRoundTripAndScaling) {
   }
   // The transducers keep the scale the unit was built with (here the built-in
   // set): a stored set, usable or not, changes the memory only.
+  const float active = u.ActiveCoefficients()[0].Slope, builtin = nel::kBuiltInCoeff[0].Slope;
+  EXPECT_EQ(active, builtin);
   set[2] = {0.00029f, -4.0f};
   const auto good = nel::sim::EncodeCoeffBlock(set);
   cmd.assign(1, 0x84);
   cmd.insert(cmd.end(), good.begin(), good.end());
   u.Receive(cmd.data(), cmd.size());
-  EXPECT_EQ(u.ActiveCoefficients()[2].Offset, nel::kBuiltInCoeff[2].Offset);
+  const float activeOffset = u.ActiveCoefficients()[2].Offset;
+  EXPECT_EQ(activeOffset, nel::kBuiltInCoeff[2].Offset);
   Send(u, {0x82});
   u.Advance(200);
   d = LineDecoder();
