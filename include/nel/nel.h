@@ -10,6 +10,7 @@
 #include "bp/proc_bp_data.h"
 #include "bp/pulse_recogn.h"
 #include "analysis/cvrr_ana.h"
+#include "cuff/bpm_inflate.h"
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"

@@ -1,0 +1,53 @@
+// A TnelHardCtl connected over a pseudo-terminal to a test peer that records
+// what the library sends, and a way to read back the pump and valve commands
+// sent so far.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../common/pty_peer.h"
+#include "../common/pump_commands.h"
+#include "link/hard_ctl.h"
+#include "platform/port_names.h"
+
+namespace nel::test {
+
+class UnitLink {
+ public:
+  static constexpr int kPort = 147;
+
+  UnitLink() {
+    nel::platform::SetPortPath(kPort, unit.Path());
+    opened = ctl.SetComPortNo(kPort);
+  }
+  ~UnitLink() {
+    ctl.CloseCom();
+    nel::platform::SetPortPath(kPort, "");
+  }
+
+  // The pump and valve commands received since the last call. A marker
+  // command (pump of line 3 off) is sent behind them and awaited, so that
+  // everything the library wrote before has arrived.
+  std::vector<PneumaticCommand> Sent() {
+    ctl.StopInflate(3);
+    std::vector<PneumaticCommand> got;
+    for (int tries = 0; tries < 500; ++tries) {
+      got = DecodePneumatics(unit.Received());
+      if (!got.empty() && got.back() == Pump(3, 0)) break;
+      unit.WaitReceived(unit.Received().size() + 1, 10);
+    }
+    EXPECT_TRUE(!got.empty() && got.back() == Pump(3, 0)) << "marker command not received";
+    if (!got.empty()) got.pop_back();
+    unit.ClearReceived();
+    return got;
+  }
+
+  PtyPeer unit;
+  TnelHardCtl ctl;
+  bool opened = false;
+};
+
+}  // namespace nel::test
