@@ -11,6 +11,7 @@
 #include "bp/pulse_recogn.h"
 #include "analysis/cvrr_ana.h"
 #include "cuff/bpm_inflate.h"
+#include "bp/bpv_check.h"
 #include "control/version.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"

@@ -29,17 +29,17 @@ class UnitLink {
   }
 
   // The pump and valve commands received since the last call. A marker
-  // command (pump of line 3 off) is sent behind them and awaited, so that
-  // everything the library wrote before has arrived.
+  // command (all valves closed, which the measurement never sends) is sent
+  // behind them and awaited, so that everything written before has arrived.
   std::vector<PneumaticCommand> Sent() {
-    ctl.StopInflate(3);
+    ctl.RapidDeflate(-1, false);
     std::vector<PneumaticCommand> got;
     for (int tries = 0; tries < 500; ++tries) {
       got = DecodePneumatics(unit.Received());
-      if (!got.empty() && got.back() == Pump(3, 0)) break;
+      if (!got.empty() && got.back() == Valve(-1, false)) break;
       unit.WaitReceived(unit.Received().size() + 1, 10);
     }
-    EXPECT_TRUE(!got.empty() && got.back() == Pump(3, 0)) << "marker command not received";
+    EXPECT_TRUE(!got.empty() && got.back() == Valve(-1, false)) << "marker command not received";
     if (!got.empty()) got.pop_back();
     unit.ClearReceived();
     return got;
