@@ -450,9 +450,9 @@ TEST_F(SequencerTest, LongPulseListsAreLoggedWhole) {
   // A recorded toe attempt of 175 windows whose pulses carry the widest numbers.
   TnelPulseRecogn& r = *s.GetRecogn();
   r.WinCount = TnelPulseRecogn::kMaxWindows;
-  r.FiltedCount = r.WinCount * TnelPulseRecogn::kWinLen;
+  r.FiltedCount = TnelPulseRecogn::kMaxFilted;
   for (int w = 0; w < r.WinCount; ++w) {
-    const int foot = w * TnelPulseRecogn::kWinLen;
+    const int foot = w * 100;  // the toe list is built from the windows alone
     r.Windows[w] = {2000000000, 0, TnelPulseRecogn::WIN_VALID, 2000000000, foot + 10, foot};
     r.FiltedData[foot].Pressure = -3.0e38f + 1.0e36f * static_cast<float>(w);
   }
@@ -470,7 +470,7 @@ TEST_F(SequencerTest, LongPulseListsAreLoggedWhole) {
   EXPECT_EQ(std::count(pressureLine.begin(), pressureLine.end(), ','), 175);
   EXPECT_GT(pressureLine.size(), 6000u);
   char last[64];
-  std::snprintf(last, sizeof last, ",%0.1f", static_cast<double>(r.FiltedData[174 * TnelPulseRecogn::kWinLen].Pressure));
+  std::snprintf(last, sizeof last, ",%0.1f", static_cast<double>(r.FiltedData[174 * 100].Pressure));
   EXPECT_EQ(pressureLine.substr(pressureLine.size() - std::strlen(last)), last);
   std::remove(log.c_str());
 }

@@ -1,0 +1,155 @@
+// nelctl bp-cuff: the oscillometric measurement of one cuff.
+//
+//   nelctl bp-cuff --channel rbra [--max 250] [--log FILE] [--port N]
+//                  [--simulate [--subject FILE] [--speed X]] [--timeout S]
+//
+// Runs one cuff's sequencer on a unit through TnelHardCtl: every frame's raw
+// pulse value and pressure of the cuff go to ProcPulseWave in a tight loop of
+// processing passes. The cuff pressure and the status are shown while it
+// runs; SBP, DBP, MAP and the pulse list are printed at the end. The program
+// gives up, deflates the cuff and says why when no frame arrives for 3 s or
+// the measurement takes longer than --timeout seconds (the sequencer itself
+// has no time-out without frames).
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "commands.h"
+#include "nel/nel.h"
+#include "link/hard_ctl.h"
+
+#ifdef NELCTL_HAVE_SIM
+#include "sim/subject_config.h"
+#include "sim/unit_server.h"
+#endif
+
+namespace {
+
+struct Options {
+  std::string channel = "rbra";
+  int max = 250;
+  std::string log;
+  int port = 0;
+  bool simulate = false;
+  std::string subject;
+  double speed = 20.0;
+  double timeout = 300.0;
+};
+
+const char* StatusName(int st) {
+  static const char* const kNames[] = {"measuring", "ok", "overtime", "failed",
+                                       "remeasure", "restart", "overpressure"};
+  return st >= 0 && st <= 6 ? kNames[st] : "?";
+}
+
+void Run(const Options& o) {
+  static const std::map<std::string, tagTYPE_NEL_BPDATA> kChannels{
+      {"rbra", BP_RBRA}, {"lbra", BP_LBRA}, {"rank", BP_RANK},
+      {"lank", BP_LANK}, {"rtoe", BP_RTOE}, {"ltoe", BP_LTOE}};
+  const auto found = kChannels.find(o.channel);
+  if (found == kChannels.end()) throw nelctl::Failure("unknown channel '" + o.channel + "'", 2);
+  const tagTYPE_NEL_BPDATA channel = found->second;
+  // The raw pulse wave of a cuff channel is wave kind channel + 2.
+  const int wave = static_cast<int>(channel) + WAVE_RBRA;
+
+#ifdef NELCTL_HAVE_SIM
+  std::unique_ptr<nel::sim::UnitServer> server;
+  if (o.simulate) {
+    nel::sim::SubjectConfig cfg;
+    std::string error;
+    if (!o.subject.empty() && !nel::sim::LoadSubjectFile(o.subject, cfg, &error))
+      throw nelctl::Failure("subject file: " + error);
+    nel::sim::UnitServer::Options so;
+    so.speed = o.speed;
+    so.port = o.port > 0 ? o.port : 149;
+    server = std::make_unique<nel::sim::UnitServer>(cfg, so);
+    if (!server->Start(&error)) throw nelctl::Failure("virtual unit: " + error);
+  }
+#else
+  if (o.simulate) throw nelctl::Failure("this nelctl was built without the virtual unit", 2);
+#endif
+
+  TnelHardCtl ctl;
+  int port = o.port;
+  if (o.simulate && port <= 0) port = 149;
+  if (port <= 0) port = ctl.CheckQX7700BComPortNo(0x80);
+  if (port <= 0) throw nelctl::Failure("no unit answers on ports 1 to 149");
+  if (!ctl.SetComPortNo(port)) throw nelctl::Failure("cannot open port " + std::to_string(port));
+  ctl.StartADSample(true);  // both ends convert with the same coefficient set
+
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, channel, &ctl);
+  if (!o.log.empty()) seq.SetLogFile(o.log.c_str());
+  seq.Initialize();
+  seq.MaxPressure = static_cast<int16_t>(o.max);
+  seq.StartBPMeasureProcess();
+
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto lastFrame = start;
+  auto lastShow = start;
+  tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
+  tagTYPE_BPV_MEASTATUS st = BPVSTA_MEASURING;
+  float pressure = 0.0f;
+  std::string why;
+  while (why.empty()) {
+    const int n = ctl.ReadOnceData(frames);
+    const auto now = Clock::now();
+    if (n > 0) lastFrame = now;
+    for (int i = 0; i < n && why.empty(); ++i) {
+      pressure = frames[i].Pressure[channel];
+      st = seq.ProcPulseWave(frames[i].Wave[wave], pressure);
+      if (st == BPVSTA_REMEASURE) std::printf("\nattempt failed; measuring again\n");
+      if (st == BPVSTA_OK || st == BPVSTA_OVERTIME || st == BPVSTA_FAILED || st == BPVSTA_OVERPRESSURE)
+        why = StatusName(st);
+    }
+    if (now - lastShow > std::chrono::milliseconds(250)) {
+      std::printf("\rcuff %s: %6.1f mmHg  %-12s", o.channel.c_str(), pressure, StatusName(st));
+      std::fflush(stdout);
+      lastShow = now;
+    }
+    if (!why.empty()) break;
+    if (now - lastFrame > std::chrono::seconds(3)) why = "no data from the unit for 3 s";
+    if (now - start > std::chrono::duration<double>(o.timeout)) why = "time-out";
+    if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ctl.RapidDeflate(channel, true);
+  ctl.StopADSample();
+  ctl.CloseCom();
+  std::printf("\n");
+  seq.SetLogFile(nullptr);
+
+  if (st != BPVSTA_OK) {
+    const bool ownLimit = why == "time-out" || why.rfind("no data", 0) == 0;
+    throw nelctl::Failure(ownLimit ? why + "; measurement stopped, cuff deflated"
+                                   : std::string("measurement ended: ") + why + ", cuff deflated");
+  }
+  int16_t sbp, dbp, map;
+  seq.getBPValue(&sbp, &dbp, &map);
+  std::printf("SBP %d  DBP %d  MAP %d mmHg\n", sbp, dbp, map);
+  int16_t count = 0;
+  const tagBPV_PULSE_FEATURE_POINT* pulses = seq.assignPulseFeaturePnt(&count);
+  std::printf("pulses (%d): amplitude @ mmHg\n", count);
+  for (int k = 0; k < count; ++k)
+    std::printf("  %3d  %7d @ %6.1f\n", k, static_cast<int>(pulses[k].Amplitude), pulses[k].Pressure);
+}
+
+void Setup(CLI::App& program) {
+  auto opt = std::make_shared<Options>();
+  auto* cmd = program.add_subcommand("bp-cuff", "Measure the blood pressure on one cuff");
+  cmd->add_option("--channel", opt->channel, "cuff: rbra, lbra, rank, lank, rtoe, ltoe")->required();
+  cmd->add_option("--max", opt->max, "maximum cuff pressure, mmHg")->check(CLI::Range(20, 300));
+  cmd->add_option("--log", opt->log, "append the measurement log to FILE");
+  cmd->add_option("--port", opt->port, "serial port number (default: search)")->check(CLI::Range(1, 149));
+  cmd->add_flag("--simulate", opt->simulate, "measure on the built-in virtual unit");
+  cmd->add_option("--subject", opt->subject, "virtual unit: subject file");
+  cmd->add_option("--speed", opt->speed, "virtual unit: times real time")->check(CLI::Range(0.1, 50.0));
+  cmd->add_option("--timeout", opt->timeout, "give up after this many seconds");
+  cmd->callback([opt] { Run(*opt); });
+}
+
+nelctl::NelctlCommand registered("bp-cuff", &Setup);
+
+}  // namespace
