@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "host_loop.h"
 #include "nel/nel.h"
+#include "simulate.h"
 #include "unit_check.h"
 
 namespace {
@@ -17,6 +18,7 @@ struct StreamOptions {
   double seconds = -1;   // < 0: until interrupted
   std::string csv;
   bool fastDrain = false;
+  nelctl::SimulateOptions sim;
 };
 
 struct CsvFile {
@@ -27,6 +29,8 @@ struct CsvFile {
 };
 
 void Stream(const StreamOptions& opt) {
+  // With --simulate the virtual unit serves behind port 1, where the search finds it.
+  const auto sim = nelctl::StartSimulation(opt.sim);
   TnelHardCtl ctl;
   int port = opt.port;
   if (port == 0) {
@@ -111,7 +115,12 @@ void Setup(CLI::App& program) {
       ->check(CLI::NonNegativeNumber);
   cmd->add_option("--csv", opt->csv, "Write every frame to this CSV file");
   cmd->add_flag("--fast-drain", opt->fastDrain, "Drain the stream in tight passes (units faster than real time)");
-  cmd->callback([opt] { Stream(*opt); });
+  nelctl::AddSimulateOptions(cmd, opt->sim);
+  cmd->callback([opt] {
+    // A unit faster than real time needs passes back to back.
+    if (opt->sim.on && opt->sim.speed > 1.0) opt->fastDrain = true;
+    Stream(*opt);
+  });
 }
 
 nelctl::NelctlCommand registered("stream", &Setup);

@@ -1,0 +1,33 @@
+// --simulate for nelctl subcommands: the virtual unit in this process, behind
+// port 1, where the port search finds it first.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+namespace nelctl {
+
+struct SimulateOptions {
+  bool on = false;
+  double speed = 1.0;
+  std::string subject;
+};
+
+// Adds --simulate, --speed and --subject to a subcommand.
+void AddSimulateOptions(CLI::App* cmd, SimulateOptions& opt);
+
+// Keeps the virtual unit running while it lives.
+class Simulation {
+ public:
+  virtual ~Simulation() = default;
+  virtual std::string DevicePath() const = 0;
+  virtual int Port() const = 0;
+};
+
+// Starts the virtual unit when opt.on; null when it is off. Throws Failure
+// when it cannot start (or when nelctl was built without the virtual unit).
+std::unique_ptr<Simulation> StartSimulation(const SimulateOptions& opt);
+
+}  // namespace nelctl
