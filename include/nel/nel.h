@@ -19,6 +19,7 @@
 #include "platform/diagnostics.h"
 #include "cuff/pressure_adjust.h"
 #include "cuff/zero_pressure_adjust.h"
+#include "cuff/pressure_fixed.h"
 #include "link/serial_port.h"
 #include "link/qx_protocol.h"
 #include "link/sam_thread.h"
