@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -61,7 +62,30 @@ struct Record {
     return p;
   }
   uint8_t& mark(int32_t i, tagTYPE_NEL_WAVEDATA k) { return rec.at(i).Mark[at(k)]; }
-  float& wave(int32_t i, tagTYPE_NEL_WAVEDATA k) { return rec.at(i).Wave[at(k)]; }
+  // The records are packed, so a wave value may sit at an address no float
+  // reference may point to: reads and writes go through memcpy.
+  class WaveRef {
+   public:
+    explicit WaveRef(unsigned char* p) : p_(p) {}
+    operator float() const {
+      float v;
+      std::memcpy(&v, p_, sizeof v);
+      return v;
+    }
+    WaveRef& operator=(float v) {
+      std::memcpy(p_, &v, sizeof v);
+      return *this;
+    }
+    WaveRef& operator*=(float v) { return *this = float(*this) * v; }
+    WaveRef& operator+=(float v) { return *this = float(*this) + v; }
+
+   private:
+    unsigned char* p_;
+  };
+  WaveRef wave(int32_t i, tagTYPE_NEL_WAVEDATA k) {
+    auto* bytes = reinterpret_cast<unsigned char*>(&rec.at(i));
+    return WaveRef(bytes + offsetof(tagSAVE_WAVEDATA, Wave) + sizeof(float) * at(k));
+  }
   TnelDataAna Make() {
     return TnelDataAna(static_cast<int16_t>(kinds.size()), kinds.data(), rec.data(), n(), fs);
   }

@@ -84,8 +84,8 @@ TEST(DataAnaAnalysis, FilterReplacesTheStoredPulseWaves) {
   TnelDataAna a = r.Make();
   a.SetBPData(true, kLimbs);
   ASSERT_TRUE(a.Analysis(true, 170, 0.0f, true));
-  EXPECT_NEAR(std::fabs(r.wave(5000, WAVE_RBRA) - before), 3.0f, 0.5f);
-  EXPECT_EQ(r.wave(5000, WAVE_ECG), Record(FullRecord()).wave(5000, WAVE_ECG));  // ECG untouched
+  EXPECT_NEAR(std::fabs(float(r.wave(5000, WAVE_RBRA)) - before), 3.0f, 0.5f);
+  EXPECT_EQ(float(r.wave(5000, WAVE_ECG)), float(Record(FullRecord()).wave(5000, WAVE_ECG)));  // ECG untouched
   EXPECT_GT(a.RightPWV, 0.0f);
 }
 
