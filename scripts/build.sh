@@ -10,6 +10,9 @@ shift || true
 bash "$root/scripts/install_deps.sh"
 
 jobs="$(nproc)"
+# Paths below the project's root are hashed relative to it, so that another
+# clone of the project on this machine (CI's, for one) reuses the compiler cache.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
   -DNEL_WERROR=ON "$@" >/dev/null
