@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cmath>
+#include <utility>
+
+#include "bp/bp_records.h"
 #include <cstdint>
 #include <limits>
 
@@ -33,6 +36,19 @@ Int TruncTo(double v) {
   if (v <= lo) return std::numeric_limits<Int>::min();
   if (v >= hi) return std::numeric_limits<Int>::max();
   return static_cast<Int>(v);
+}
+
+// Reverses a pulse list in place (inflation lists are processed from the top).
+inline void ReversePulses(tagBPV_PULSE_FEATURE_POINT* pulses, int count) {
+  for (int i = 0; i < count / 2; ++i) std::swap(pulses[i], pulses[count - 1 - i]);
+}
+
+// Index of the first largest amplitude among points [0, count).
+inline int FirstMaximum(const tagBPV_PULSE_FEATURE_POINT* points, int count) {
+  int m = 0;
+  for (int i = 1; i < count; ++i)
+    if (points[i].Amplitude > points[m].Amplitude) m = i;
+  return m;
 }
 
 }  // namespace nel

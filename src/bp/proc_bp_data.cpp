@@ -21,17 +21,7 @@ constexpr int kEnvelopeCapacity = 800;
 // real envelopes never reach, so a corrupt pressure cannot make it endless.
 constexpr int kMaxScanSteps = 100000;
 
-void Reverse(tagBPV_PULSE_FEATURE_POINT* pulses, int count) {
-  for (int i = 0; i < count / 2; ++i) std::swap(pulses[i], pulses[count - 1 - i]);
-}
 
-// Index of the first largest amplitude among points [0, count).
-int FirstMaximum(const tagBPV_PULSE_FEATURE_POINT* points, int count) {
-  int m = 0;
-  for (int i = 1; i < count; ++i)
-    if (points[i].Amplitude > points[m].Amplitude) m = i;
-  return m;
-}
 
 }  // namespace
 
@@ -125,7 +115,7 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   PulseNum = count;
   SBPRatioHigh = SBPRatioLow = DBPRatioHigh = DBPRatioLow = 0.0f;
 
-  if (firstCall && mode == BPVMODE_INFLATE) Reverse(pulses, N);
+  if (firstCall && mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
 
   // Resampling at 1 mmHg steps from the first pulse's pressure down to the
   // second-last one's, each value interpolated through three pulses. Once a
@@ -153,7 +143,7 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   PulseNum = static_cast<int16_t>(n);
 
   SmoothPulse(static_cast<int16_t>(n), env);
-  int m = FirstMaximum(env, n);
+  int m = nel::FirstMaximum(env, n);
 
   // The maximum must leave room for the fit (limb) or for a neighbour on each
   // side (toe); an empty or short envelope fails here.
@@ -195,7 +185,7 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
       env[at] = tagBPV_PULSE_FEATURE_POINT{0, 0, MaxAmplitude, bestPressure};
       ++n;
       PulseNum = static_cast<int16_t>(n);
-      m = FirstMaximum(env, n);
+      m = nel::FirstMaximum(env, n);
     }
   } else {
     // Toe cuff with the maximum on the third-last or second-last point.

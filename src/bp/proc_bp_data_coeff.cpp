@@ -14,16 +14,7 @@ constexpr int kFilterWorkLength = 1600;  // work array of the amplitude low-pass
 constexpr float kPulseFilterCutoff = 5.0f;  // cycles over the pulse sequence
 constexpr int kMaxRuns = 5;               // closed in-band runs examined by SearchBPValue
 
-void Reverse(tagBPV_PULSE_FEATURE_POINT* pulses, int count) {
-  for (int i = 0; i < count / 2; ++i) std::swap(pulses[i], pulses[count - 1 - i]);
-}
 
-int FirstMaximum(const tagBPV_PULSE_FEATURE_POINT* points, int count) {
-  int m = 0;
-  for (int i = 1; i < count; ++i)
-    if (points[i].Amplitude > points[m].Amplitude) m = i;
-  return m;
-}
 
 }  // namespace
 
@@ -67,9 +58,9 @@ int TnelProcBPData::ChooseMaximum(int16_t count, tagBPV_PULSE_FEATURE_POINT* pul
   const int N = count;
   int32_t raw[nel::kBPMaxPulseCount];
   for (int i = 0; i < N; ++i) raw[i] = pulses[i].Amplitude;
-  const int m0 = FirstMaximum(pulses, N);
+  const int m0 = nel::FirstMaximum(pulses, N);
   MapCoeff_PulseFilte(count, pulses, kPulseFilterCutoff);
-  const int m1 = FirstMaximum(pulses, N);
+  const int m1 = nel::FirstMaximum(pulses, N);
   if (m1 < 1 || m1 > N - 2) return -1;
   const int m = std::abs(m1 - m0) <= 2 ? m0 : m1;
   pulses[m].Amplitude = raw[m];
@@ -84,9 +75,9 @@ bool TnelProcBPData::SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_
   ResetResult(count, pulses);
   if (firstCall) {
     if (ChooseMaximum(count, pulses) < 0) return false;
-    if (mode == BPVMODE_INFLATE) Reverse(pulses, N);
+    if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
   }
-  MAPPos = static_cast<int16_t>(FirstMaximum(pulses, N - 1));
+  MAPPos = static_cast<int16_t>(nel::FirstMaximum(pulses, N - 1));
   MAP = nel::TruncTo<int16_t>(pulses[MAPPos].Pressure);
   MaxAmplitude = pulses[MAPPos].Amplitude;
   SimCoeff_GetProductRatio(MAP, &SBPRatioHigh, &SBPRatioLow, &DBPRatioHigh, &DBPRatioLow);
@@ -144,7 +135,7 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count,
   // Written as "not inside the band" so that a missing (NaN) ratio is outside.
   if (!(MapSBPRatio >= lower && MapSBPRatio <= upper)) MapSBPRatio = middle;
 
-  if (mode == BPVMODE_INFLATE) Reverse(pulses, N);
+  if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
@@ -157,7 +148,7 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Toe(int16_t count,
   if (m < 0) return false;
   MapSBPRatio =
       MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), nullptr, nullptr);
-  if (mode == BPVMODE_INFLATE) Reverse(pulses, N);
+  if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
@@ -166,7 +157,7 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count,
                                                       float sbpRatio) {
   const int N = count;
   ResetResult(count, pulses);
-  const int m = FirstMaximum(pulses, N);
+  const int m = nel::FirstMaximum(pulses, N);
   MAPPos = static_cast<int16_t>(m);
   if (m < 1 || m > N - 2) return false;
   MAP = nel::TruncTo<int16_t>(pulses[m].Pressure);
