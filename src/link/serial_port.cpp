@@ -137,6 +137,7 @@ void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
   std::memcpy(ring_ + pos, bytes, static_cast<size_t>(first));
   if (first < m) std::memcpy(ring_, bytes + first, static_cast<size_t>(m - first));
   writeTotal_.fetch_add(m);
+  if (const StoreHook hook = storeHook_.load()) hook(storeHookContext_);
   ringCount_.fetch_add(m);
   dataEvent_.Set();
 }

@@ -91,6 +91,16 @@ class NEL_API TSerialPort {
     if (bytes != nullptr && n > 0) StoreInRing(bytes, n);
   }
 
+  // Seam for tests of the drain side: when set, the storing thread calls
+  // hook(context) after growing the write total and before growing the count,
+  // the moment at which a drainer finds the totals different while the count
+  // is still 0. Set it while no store runs; null (the default) in normal use.
+  using StoreHook = void (*)(void* context);
+  void SetStoreHook(StoreHook hook, void* context) {
+    storeHookContext_ = context;
+    storeHook_.store(hook);
+  }
+
   void SetIdleWatch(bool on) { idleWatch_.store(on); }
   bool IdleWatch() const { return idleWatch_.load(); }
   // Times the read loop gave up after 2 s without data (tests and diagnostics).
@@ -125,6 +135,8 @@ class NEL_API TSerialPort {
   std::atomic<int32_t> readTotal_{0};
   std::atomic<int32_t> writeTotal_{0};
   std::atomic<int32_t> ringCount_{0};
+  std::atomic<StoreHook> storeHook_{nullptr};
+  void* storeHookContext_ = nullptr;
 
   std::atomic<bool> idleWatch_{false};
   int idleCounter_ = 0;  // reader thread only

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "../common/pty_peer.h"
@@ -21,7 +23,39 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 143;
 
+// Holds the reader thread inside a store, after the ring's write total has
+// grown and before its count has, until the test opens the gate. A gate left
+// closed opens by itself after kLimit, so a broken drain side cannot hang the
+// test; it only shows as a long call.
+class StoreGate {
+ public:
+  static constexpr auto kLimit = std::chrono::seconds(3);
+  static void Hook(void* self) { static_cast<StoreGate*>(self)->Hold(); }
+  bool WaitHeld() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, kLimit, [&] { return held_; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  void Hold() {
+    std::unique_lock lock(mutex_);
+    held_ = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, kLimit, [&] { return open_; });
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool held_ = false;
+  bool open_ = false;
+};
+
 struct SamThreadTest : ::testing::Test {
+  StoreGate gate;  // declared first: outlives the reader thread that may call it
   PtyPeer peer;
   TSamThread sam;
   tagSAM_DATA out[64] = {};
@@ -60,7 +94,8 @@ TEST_F(SamThreadTest, DecodesWavesWithSignExtensionAndToeCopies) {
 TEST_F(SamThreadTest, EqualTotalsReturnAtOnceAndNullOutputTakesNothing) {
   const auto start = Clock::now();
   EXPECT_EQ(sam.GetData(out), 0);
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));
+  // Far below the 500 ms data wait, with room for a loaded machine.
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250));
   const int32_t t[4] = {};
   Deliver(nel::test::DataRawFrame(1, 2, t));
   EXPECT_EQ(sam.GetData(nullptr), 0);
@@ -93,6 +128,61 @@ TEST_F(SamThreadTest, FrameSplitOverTwoCallsAndAtMost27FramesPerCall) {
   for (int i = 0; i < 28; ++i) more.insert(more.end(), frame.begin(), frame.end());
   Deliver(more);
   EXPECT_EQ(sam.GetData(out), 27);
+}
+
+// The one wait of GetData: the totals differ but the count is still 0 (the
+// reader has grown the write total and not yet the count). The reader is held
+// at exactly that point by the store gate.
+TEST_F(SamThreadTest, BytesStoredDuringTheDataWaitAreReturnedBySameCall) {
+  const int32_t t[4] = {11, 22, 33, 44};
+  const Bytes frame = nel::test::DataRawFrame(5, 6, t);
+  Deliver(frame);
+  ASSERT_EQ(sam.GetData(out), 1);
+  // The data event stays signalled from that store; GetData resets it when it
+  // starts waiting, which tells the releasing thread to let the reader go on.
+  ASSERT_TRUE(sam.Protocol().DataEvent().IsSet());
+  sam.Protocol().SetStoreHook(&StoreGate::Hook, &gate);
+  peer.Send(frame);
+  ASSERT_TRUE(gate.WaitHeld());
+  ASSERT_NE(sam.Protocol().WriteTotal(), sam.Protocol().ReadTotal());
+  ASSERT_EQ(sam.Protocol().RingCount(), 0);
+  std::thread releaser([&] {
+    const auto end = Clock::now() + StoreGate::kLimit;
+    while (sam.Protocol().DataEvent().IsSet() && Clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    gate.Open();
+  });
+  const auto start = Clock::now();
+  const int n = sam.GetData(out);
+  const auto elapsed = Clock::now() - start;
+  releaser.join();
+  ASSERT_EQ(n, 1) << "the frame stored while GetData waited comes with the same call";
+  EXPECT_EQ(out[0].Wave[WAVE_LANK], 44);
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000)) << "released by the wait's reset, not by the gate's limit";
+  EXPECT_EQ(sam.Protocol().RingCount(), 0);
+}
+
+TEST_F(SamThreadTest, DataWaitEndsAfter500MsAndTheBytesComeWithTheNextCall) {
+  sam.Protocol().SetStoreHook(&StoreGate::Hook, &gate);
+  const int32_t t[4] = {-1, 2, -3, 4};
+  peer.Send(nel::test::DataRawFrame(9, 10, t));
+  ASSERT_TRUE(gate.WaitHeld());
+  ASSERT_EQ(sam.Protocol().WriteTotal() - sam.Protocol().ReadTotal(), 19);
+  ASSERT_EQ(sam.Protocol().RingCount(), 0);
+  const auto start = Clock::now();
+  const int n = sam.GetData(out);
+  const auto elapsed = Clock::now() - start;
+  gate.Open();
+  EXPECT_EQ(n, 0);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(TSamThread::kDataWaitMs - 20)) << "it waits for the data event";
+  // Bounded: a wait without end would last until the gate opens by itself.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+  // Nothing was taken: the held bytes arrive whole with the next call.
+  const auto end = Clock::now() + std::chrono::seconds(3);
+  while (sam.Protocol().RingCount() < 19 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(sam.GetData(out), 1);
+  EXPECT_EQ(out[0].Wave[WAVE_RBRA], -1);
+  EXPECT_EQ(out[0].Wave[WAVE_LANK], 4);
 }
 
 // The conversion as stated: double averages over a growing, then a 200-frame
