@@ -13,6 +13,8 @@
 #include "cuff/bpm_inflate.h"
 #include "bp/bpv_check.h"
 #include "control/version.h"
+#include "control/facade_records.h"
+#include "control/hard_base.h"
 #include "dsp/ecg_pulse_rate.h"
 #include "dsp/fir_filter_bank.h"
 #include "analysis/data_ana.h"

@@ -1,0 +1,123 @@
+// TnelHardBase: construction, destruction, detect category, hardware
+// information and the unit's opening and closing.
+#include "control/hard_base.h"
+
+#include <new>
+
+#include "bp/bpv_check.h"
+#include "cuff/pressure_fixed.h"
+#include "dsp/ecg_analyser.h"
+#include "dsp/ecg_pulse_rate.h"
+#include "dsp/fir_filter_bank.h"
+#include "link/hard_ctl.h"
+#include "link/hardware_info_file.h"
+#include "platform/paths.h"
+
+TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode)
+    : paramFilePath_(nel::platform::JoinPath(nel::platform::ExecutableFolder(),
+                                             nel::kHardwareInfoFileName)),
+      unitNo_(unitNo),
+      dataProcessMode_(mode) {
+  hardCtl_.reset(new (std::nothrow) TnelHardCtl(unitNo));
+  pulseRate_.reset(new (std::nothrow) TrwECGPulseRate(1000));
+  filter_.reset(new (std::nothrow) TnelFIRFilter(mode));
+  for (auto& bpv : bpv_) {
+    bpv.reset(new (std::nothrow) TnelBPVCheck(static_cast<int16_t>(mode), BP_RBRA, hardCtl_.get()));
+  }
+  frames_.reset(new tagSAM_DATA[kBlockFrames]());
+  main_.reset(new float[kBlockFrames * kMaxWaves]());
+  low_.reset(new float[kBlockFrames * kMaxWaves]());
+  rawA_.reset(new int32_t[kBlockFrames * kMaxWaves]());
+  rawB_.reset(new int32_t[kBlockFrames * kMaxWaves]());
+  pressure_.reset(new float[kBlockFrames * kMaxCuffs]());
+  record_.reset(new (std::nothrow) tagSAVE_WAVEDATA[kWaveRecordCapacity]());
+
+  PutGetHardwareInf(&hardInfo_, true, unitNo);
+  SetDetectCategory(DETECT_BRA_ANK);
+  CancelAllProcess();
+  for (int j = 0; j < kMaxWaves; ++j) {
+    scBase_[j] = adBase_[j];
+    scDatum_[j] = adDatum_[j];
+  }
+}
+
+// Members go in reverse order of declaration: the hold and the sequencers
+// (which hold a pointer to the hardware control) before the hardware control,
+// whose destruction stops the reader thread and closes the port.
+TnelHardBase::~TnelHardBase() {
+  CloseFile();
+  fixed_.reset();
+  for (auto& bpv : bpv_) bpv.reset();
+  filter_.reset();
+  pulseRate_.reset();
+  hardCtl_.reset();
+}
+
+void TnelHardBase::SetDetectCategory(tagTYPE_DETECTCATEGORY category) {
+  category_ = category;
+  nel::LayoutForCategory(category, layout_);
+  {
+    std::lock_guard<std::mutex> lock(filterLock_);
+    if (filter_) filter_->SetWaveNumType(layout_.waveCount, layout_.waves);
+  }
+  for (int j = 0; j < layout_.waveCount; ++j) {
+    const int kind = layout_.waves[j];
+    adBase_[j] = hardInfo_.ADBase[kind];
+    adDatum_[j] = hardInfo_.ADDatum[kind];
+  }
+  settling_ = 0;
+}
+
+bool TnelHardBase::OpenHardware(unsigned char probe, int) {
+  if (!hardCtl_) return false;
+  const int port = hardCtl_->CheckQX7700BComPortNo(probe);
+  if (port < 1) return false;
+  return hardCtl_->SetComPortNo(port);
+}
+
+void TnelHardBase::StartADSample(bool readCoeff) {
+  nel::SharedEcgAnalyser().Reset();
+  if (hardCtl_) hardCtl_->StartADSample(readCoeff);
+}
+
+void TnelHardBase::CloseHardware() {
+  if (!hardCtl_) return;
+  hardCtl_->StopADSample();
+  hardCtl_->CloseCom();
+}
+
+void TnelHardBase::ClearDataBuff() {
+  if (hardCtl_) hardCtl_->ClearDataBuff();
+}
+
+void TnelHardBase::SetAD2ForceCoeff(tagAD_FORCE_CONVERT coeff, tagTYPE_NEL_BPDATA channel) {
+  if (hardCtl_) hardCtl_->SetAD2ForceCoeff(coeff, channel);
+}
+
+void TnelHardBase::GetADBaseValue(int* base, int* datum) const {
+  for (int j = 0; j < layout_.waveCount; ++j) {
+    if (base) base[j] = adBase_[j];
+    if (datum) datum[j] = adDatum_[j];
+  }
+}
+
+void TnelHardBase::SetADBaseValue(int base, int datum, int position) {
+  if (position < 0 || position >= layout_.waveCount) return;
+  adBase_[position] = base;
+  adDatum_[position] = datum;
+}
+
+void TnelHardBase::SetParamFilePath(const char* path) { paramFilePath_ = path ? path : ""; }
+
+void TnelHardBase::PutGetHardwareInf(tagHARDWAREINF* info, bool read, int unitNo) {
+  if (!info) return;
+  if (read) {
+    nel::ReadHardwareInfo(paramFilePath_, unitNo, info);
+  } else {
+    nel::WriteHardwareInfo(paramFilePath_, unitNo, *info);
+  }
+}
+
+void TnelHardBase::SetPath(const char*) {}
+
+void TnelHardBase::CloseFile() {}

@@ -1,0 +1,246 @@
+// TnelHardBase: the class a host drives, one object per acquisition unit.
+//
+// It owns the hardware control (serial link, sampling), the filter bank, the
+// ECG heart-rate tracker, six BP sequencers (one per cuff position), the
+// fixed-pressure hold, the wave record buffer and the CVRR buffer. The detect
+// category fixes which waves (wave list) and cuffs (cuff list) are acquired
+// and in which order; a "position" indexes one of these lists.
+//
+// Typical use: construct -> SetDetectCategory -> OpenHardware ->
+// StartADSample(true) -> CheckData/GetData from a periodic timer, modes started
+// and cancelled as needed -> CloseHardware -> destroy.
+//
+// CheckData is one processing pass: it takes the frames that arrived (at most
+// 27), arranges them by the category's lists, converts ECG and PCG to display
+// units and pulse waves to mmHg, feeds a running BP measurement, the exercise
+// protocol, the filter bank, the heart rate, then (after the settling count)
+// the signal check, the fixed-pressure hold, the wave record and the CVRR
+// recording. A pass allocates nothing. At X times real time (a virtual unit)
+// the host must run at least 37 * X passes a second, or the 5 s receive ring
+// overflows.
+//
+// Threads: every operation is meant for the host's one thread. The only lock
+// serialises the filter bank between SetDetectCategory and CheckData. Commands
+// that wait for the unit's reply (StartADSample, SetAD2ForceCoeff) pump the
+// thread's message queue: the host's timer keeps running passes meanwhile.
+//
+// Design decisions:
+// - The sequence flag (completion report, advancing of the sequential and
+//   right-then-left modes) is set by BPMeasure_Start and by the start of each
+//   check of the exercise protocol; a cuff's over-pressure clears it.
+// - BPMeasure_Start puts the current cuff position back to 0 before the cuffs
+//   are set up, so a sequential run whose position 0 is not selected starts its
+//   first selected cuff on the first pass.
+// - Until the first conclusion of a signal check, SignalCheck_GetADBaseDatum
+//   reports the AD base and datum each position was using when the check
+//   started; the ECG position's datum is never measured, so it keeps that value.
+// - ExerciseStress_Start limits CheckCount to 1..10 (in the stored copy of the
+//   configuration too); once CheckCount checks are stored, no further check
+//   starts: the protocol stays in its waiting stage until cancelled.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "analysis/cvrr_ana.h"
+#include "bp/bp_records.h"
+#include "control/facade_records.h"
+#include "link/category_layout.h"
+#include "link/records.h"
+#include "nel/export.h"
+
+class TnelHardCtl;
+class TnelFIRFilter;
+class TrwECGPulseRate;
+class TnelBPVCheck;
+class TnelPressureFixed;
+
+class NEL_API TnelHardBase {
+ public:
+  static constexpr int kBlockFrames = 2000;       // frames one pass's blocks can hold
+  static constexpr int kMaxWaves = 8;
+  static constexpr int kMaxCuffs = 6;
+  static constexpr int kWaveRecordCapacity = 15000;
+  static constexpr int kWaveRecordSettling = 2000;
+  static constexpr int kSignalCheckSettling = 4000;
+  static constexpr int kSignalCheckBlockFrames = 2100;
+  static constexpr int kSignalCheckBlocks = 4;
+  static constexpr int kCVRRSettling = 1000;
+  static constexpr int32_t kCVRRMinLength = 30000;
+  static constexpr int32_t kCVRRMaxLength = 300000;
+  static constexpr int kExerciseMaxChecks = 10;
+
+  TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode);
+  ~TnelHardBase();
+  TnelHardBase(const TnelHardBase&) = delete;
+  TnelHardBase& operator=(const TnelHardBase&) = delete;
+
+  // ---- lifecycle and hardware information --------------------------------
+  // Values 0..6 rebuild the wave and cuff lists; any value re-sends the lists
+  // to the filter bank and re-copies each position's AD base and datum.
+  void SetDetectCategory(tagTYPE_DETECTCATEGORY category);
+  // Finds the unit by the port search with `probe` and opens its port.
+  bool OpenHardware(unsigned char probe, int unused = 0);
+  // Resets the ECG beat analyser, then starts sampling (reading the unit's
+  // coefficient set when `readCoeff`).
+  void StartADSample(bool readCoeff);
+  void CloseHardware();
+  void ClearDataBuff();
+  // Stores one channel's coefficient record in the unit.
+  void SetAD2ForceCoeff(tagAD_FORCE_CONVERT coeff, tagTYPE_NEL_BPDATA channel);
+  // Per wave position; either pointer may be null.
+  void GetADBaseValue(int* base, int* datum) const;
+  // Ignored for positions outside the wave list.
+  void SetADBaseValue(int base, int datum, int position);
+  void SetParamFilePath(const char* path);
+  const char* GetParamFilePath() const { return paramFilePath_.c_str(); }
+  // read: fills *info from HardInf.ini (built-in values when the path is
+  // empty); otherwise writes it (only the first pulse kind's values).
+  void PutGetHardwareInf(tagHARDWAREINF* info, bool read, int unitNo);
+  void SetPath(const char* path);
+  void CloseFile();
+
+  // ---- processing pass and data delivery ---------------------------------
+  // One pass; false when no frame arrived (then nothing changes).
+  bool CheckData();
+  // The last pass that produced frames: n*W low-band waves, n*K pressures and
+  // the status; returns n (0 before any). Null destinations are skipped.
+  int GetData(float* waves, float* pressures, tagHMID_DATA* status);
+  // The last pass's raw waves (n*W); returns n.
+  int GetData(int* raw);
+  bool GetStatus(tagHMID_DATA* status) const;
+  void CancelAllProcess();
+
+  // ---- signal check -------------------------------------------------------
+  void SignalCheck_Start();
+  void SignalCheck_Cancel();
+  // Per wave position; either pointer may be null.
+  void SignalCheck_GetADBaseDatum(int* base, int* datum) const;
+
+  // ---- measurement modes ----------------------------------------------------
+  // selected: 6 entries indexed by channel (tagTYPE_NEL_BPDATA).
+  bool BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
+                       short pulseRate);
+  void BPMeasure_Cancel();
+  void FixPressure_Start(int pressure);
+  void FixPressure_Cancel(bool deflate);
+  bool WaveRecord_Start();
+  // The record buffer (owned here, valid until destruction); *count gets the
+  // number of records stored.
+  tagSAVE_WAVEDATA* WaveRecord_DataAssign(int* count);
+  void WaveRecord_Cancel();
+  void GetNELPulsePeak(tagNEL_PULSEPEAK* out, short position);
+
+  // ---- CVRR check -----------------------------------------------------------
+  void CVRRCheck_Start(int32_t length);
+  int32_t CVRRCheck_GetCurrSavedDataLen() const { return CVRRSaved; }
+  // The buffer (null when none); *lengthOut gets the requested length.
+  float* CVRRCheck_AssignECGWaveData(int32_t* lengthOut);
+  bool CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result);
+  uint32_t CVRRCheck_GetConclusion() const { return CVRRConclusion; }
+  void CVRRCheck_Cancel();
+
+  // ---- exercise protocol ----------------------------------------------------
+  void ExerciseStress_Start(tagExerciseStressConfig config);
+  int32_t ExerciseStress_GetCurrChkNo() const { return ExerciseRec.CheckNum; }
+  // -1 while measuring; else the seconds until the next check, rounded up.
+  int32_t ExerciseStress_GetNextProcElapseSeconds() const;
+  bool ExerciseStress_GetResult(tagExerciseStressRec* rec) const;
+  void ExerciseStress_Cancel();
+
+  // ---- read-only views (hosts' displays, tests) ------------------------------
+  tagTYPE_DETECTCATEGORY GetDetectCategory() const { return category_; }
+  const nel::CategoryLayout& Layout() const { return layout_; }
+  TnelHardCtl* GetHardCtl() { return hardCtl_.get(); }
+  TnelBPVCheck* GetBPVCheck(int position) {
+    return (position >= 0 && position < kMaxCuffs) ? bpv_[position].get() : nullptr;
+  }
+  TnelPressureFixed* GetPressureFixed() { return fixed_.get(); }
+  bool SequenceFlag() const { return sequence_; }
+  int32_t SettlingCount() const { return settling_; }
+  int WaveRecordCount() const { return recordCount_; }
+  int16_t CurrentCuffPosition() const { return currentCuff_; }
+  int32_t ExerciseStageValue() const { return ExerciseStage; }
+
+ private:
+  bool ProcBPMeasure(const int32_t* raw, const float* pressure, int n);
+  bool ProcBPMeasureCheck(int32_t ad, float pressure, int k);
+  void CountPulseRate(const int32_t* raw, int n);
+  void ProcSignalCheck(const int32_t* raw, int n);
+  void SignalCheckConclusion();
+  void ProcExercise(int n);
+  void Exercise_StartBPMeasure(int16_t checkNo);
+  static float CountABI_BAI(int16_t a, int16_t b, int16_t c);
+  void SetupCuff(int k, short pulseRate, int maxPressure);
+
+  std::mutex filterLock_;
+  std::unique_ptr<TnelHardCtl> hardCtl_;
+  std::unique_ptr<TrwECGPulseRate> pulseRate_;
+  std::unique_ptr<TnelFIRFilter> filter_;
+  std::unique_ptr<TnelBPVCheck> bpv_[kMaxCuffs];
+  std::unique_ptr<TnelPressureFixed> fixed_;
+
+  tagTYPE_DETECTCATEGORY category_ = DETECT_BRA_ANK;
+  nel::CategoryLayout layout_;
+  int32_t adBase_[kMaxWaves] = {};
+  int32_t adDatum_[kMaxWaves] = {};
+  tagHARDWAREINF hardInfo_ = {};
+  std::string paramFilePath_;
+  int unitNo_;
+  tagTYPE_DATAPROCESSMODE dataProcessMode_;
+
+  // Working blocks of a pass, allocated once.
+  std::unique_ptr<tagSAM_DATA[]> frames_;
+  std::unique_ptr<float[]> main_;
+  std::unique_ptr<float[]> low_;
+  std::unique_ptr<int32_t[]> rawA_;
+  std::unique_ptr<int32_t[]> rawB_;
+  std::unique_ptr<float[]> pressure_;
+  int32_t passFrames_ = 0;
+
+  // Mode flags.
+  bool signalCheck_ = false;
+  bool bpMeasure_ = false;
+  bool fixPressure_ = false;
+  bool waveRecord_ = false;
+  bool CVRRRunning = false;
+  bool ExerciseRunning = false;
+  int32_t settling_ = 0;
+  tagHMID_DATA status_ = {};
+
+  // Signal check.
+  int16_t scBlock_ = 0;
+  int16_t scFrames_ = 0;
+  int32_t scBase_[kMaxWaves] = {};
+  int32_t scDatum_[kMaxWaves] = {};
+  int32_t scMin_[kMaxWaves][kSignalCheckBlocks] = {};
+  int32_t scMax_[kMaxWaves][kSignalCheckBlocks] = {};
+
+  // BP measurement.
+  bool sequence_ = false;
+  int16_t currentCuff_ = 0;
+  tagTYPE_BPMEASUREMODE bpMode_ = BPMEASURE_SEQUENTIAL;
+  bool selected_[kMaxCuffs] = {};
+  bool finished_[kMaxCuffs] = {};
+
+  // Wave record.
+  std::unique_ptr<tagSAVE_WAVEDATA[]> record_;
+  int recordCapacity_ = kWaveRecordCapacity;
+  int recordCount_ = 0;
+
+  // CVRR check.
+  std::unique_ptr<float[]> CVRRBuf;
+  int32_t CVRRLength = 0;
+  int32_t CVRRSaved = 0;
+  uint32_t CVRRConclusion = 0;
+
+  // Exercise protocol.
+  tagExerciseStressRec ExerciseRec = {};
+  int32_t ExerciseStage = 0;
+  int32_t ExerciseElapsed = 0;
+  int32_t ExercisePause = 0;
+  int32_t IntervalFrames = 0;
+  int32_t PauseFrames = 0;
+};

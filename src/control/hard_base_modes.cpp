@@ -1,0 +1,196 @@
+// TnelHardBase: the multi-cuff BP measurement, the fixed-pressure hold, the
+// wave record and the pulse list of a cuff.
+#include <cstring>
+#include <new>
+
+#include "bp/bpv_check.h"
+#include "control/hard_base.h"
+#include "cuff/pressure_fixed.h"
+#include "link/hard_ctl.h"
+#include "link/qx_protocol.h"
+#include "link/sam_thread.h"
+
+namespace {
+
+// Every BP measurement of the façade inflates: cuff pressures rise while the
+// pulses are recorded.
+constexpr int16_t kMaxAttempts = 3;
+constexpr int16_t kRawModeMaxPressure = 300;
+
+}  // namespace
+
+void TnelHardBase::SetupCuff(int k, short pulseRate, int maxPressure) {
+  TnelBPVCheck* bpv = bpv_[k].get();
+  bpv->Initialize();
+  bpv->SetPulseRate(pulseRate);
+  bpv->MaxPressure =
+      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : static_cast<int16_t>(maxPressure);
+  bpv->QuickResult = false;
+  bpv->MaxAttempts = kMaxAttempts;
+  bpv->MeasureMode = BPVMODE_INFLATE;
+  bpv->SetBPChlNo(layout_.cuffs[k]);
+}
+
+bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
+                                   short pulseRate) {
+  if (!selected) return false;
+  // Only frames arriving from now on are measured.
+  if (hardCtl_ && hardCtl_->GetSamThread()) {
+    QXProtocol& link = hardCtl_->GetSamThread()->Protocol();
+    link.Suspend();
+    link.Resume();
+  }
+  CancelAllProcess();
+  bpMode_ = mode;
+  for (auto& bpv : bpv_) {
+    if (bpv) bpv->Initialize();
+  }
+  currentCuff_ = 0;
+  for (int k = 0; k < layout_.cuffCount; ++k) {
+    tagHMID_BPRESULT& r = status_.BPResult[k];
+    r.SBP = r.DBP = r.MAP = -1;
+    finished_[k] = true;
+    selected_[k] = false;
+    const int chl = layout_.cuffs[k];
+    if (!selected[chl] || !bpv_[k]) continue;
+    finished_[k] = false;
+    selected_[k] = true;
+    SetupCuff(k, pulseRate, maxPressure);
+    const bool sequentialFirst = mode == BPMEASURE_SEQUENTIAL && k == 0;
+    const bool rightSide = mode == BPMEASURE_RIGHT_THEN_LEFT && k % 2 == 0;
+    if (sequentialFirst || rightSide || mode == BPMEASURE_SIMULTANEOUS) {
+      bpv_[k]->StartBPMeasureProcess();
+      if (sequentialFirst || rightSide) currentCuff_ = 0;
+    }
+  }
+  sequence_ = true;
+  bpMeasure_ = true;
+  status_.BPMeasureEnd = false;
+  return true;
+}
+
+bool TnelHardBase::ProcBPMeasure(const int32_t* raw, const float* pressure, int n) {
+  const int W = layout_.waveCount;
+  const int K = layout_.cuffCount;
+  for (int k = 0; k < K; ++k) status_.BPResult[k].Status = 0;
+  bool allDone = true;
+  for (int k = 0; k < K; ++k) {
+    for (int i = 0; i < n && selected_[k] && !finished_[k] && bpv_[k]; ++i) {
+      const bool stop = ProcBPMeasureCheck(raw[i * W + layout_.cuffWavePos[k]], pressure[i * K + k], k);
+      if (!finished_[k]) allDone = false;
+      if (status_.BPResult[k].Status == BPVSTA_OVERPRESSURE) {
+        allDone = false;
+        sequence_ = false;
+      }
+      if (stop) break;
+    }
+  }
+  if (!sequence_) return false;
+  if (allDone) return true;
+
+  auto waiting = [this](int p) { return selected_[p] && !finished_[p] && bpv_[p]; };
+  if (bpMode_ == BPMEASURE_SEQUENTIAL) {
+    if (currentCuff_ >= 0 && currentCuff_ < K && finished_[currentCuff_]) {
+      for (int p = currentCuff_ + 1; p < K; ++p) {
+        if (!waiting(p)) continue;
+        currentCuff_ = static_cast<int16_t>(p);
+        bpv_[p]->StartBPMeasureProcess();
+        break;
+      }
+    }
+  } else if (bpMode_ == BPMEASURE_RIGHT_THEN_LEFT && currentCuff_ == 0) {
+    bool rightRunning = false;
+    for (int p = 0; p < K; p += 2) rightRunning = rightRunning || waiting(p);
+    if (!rightRunning) {
+      for (int p = 1; p < K; p += 2) {
+        if (waiting(p)) bpv_[p]->StartBPMeasureProcess();
+      }
+      currentCuff_ = 1;
+    }
+  }
+  return false;
+}
+
+bool TnelHardBase::ProcBPMeasureCheck(int32_t ad, float pressure, int k) {
+  tagHMID_BPRESULT& r = status_.BPResult[k];
+  r.Status = 0;
+  r.Status = bpv_[k]->ProcPulseWave(ad, pressure);
+  switch (r.Status) {
+    case BPVSTA_OK:
+      finished_[k] = true;
+      bpv_[k]->getBPValue(&r.SBP, &r.DBP, &r.MAP);
+      return true;
+    case BPVSTA_OVERTIME:
+    case BPVSTA_FAILED:
+    case BPVSTA_OVERPRESSURE:
+      finished_[k] = true;
+      return true;
+    case BPVSTA_REMEASURE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TnelHardBase::BPMeasure_Cancel() {
+  bpMeasure_ = false;
+  if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
+}
+
+void TnelHardBase::FixPressure_Start(int pressure) {
+  CancelAllProcess();
+  if (!fixed_) fixed_.reset(new (std::nothrow) TnelPressureFixed(hardCtl_.get()));
+  if (!fixed_) return;
+  fixed_->StartFixPressure(pressure, layout_.cuffs, layout_.cuffCount);
+  status_.FixPressureEnd = false;
+  fixPressure_ = true;
+}
+
+void TnelHardBase::FixPressure_Cancel(bool deflate) {
+  fixPressure_ = false;
+  if (!fixed_) return;
+  fixed_->CancelFixPressure(deflate);
+  fixed_.reset();
+}
+
+bool TnelHardBase::WaveRecord_Start() {
+  if (layout_.waveCount < 1) return false;
+  recordCapacity_ = kWaveRecordCapacity;
+  recordCount_ = 0;
+  if (!record_) return false;
+  std::memset(static_cast<void*>(record_.get()), 0, sizeof(tagSAVE_WAVEDATA) * kWaveRecordCapacity);
+  status_.WaveRecordEnd = false;
+  settling_ = kWaveRecordSettling;
+  waveRecord_ = true;
+  return true;
+}
+
+tagSAVE_WAVEDATA* TnelHardBase::WaveRecord_DataAssign(int* count) {
+  if (count) *count = recordCount_;
+  return record_.get();
+}
+
+void TnelHardBase::WaveRecord_Cancel() { waveRecord_ = false; }
+
+void TnelHardBase::GetNELPulsePeak(tagNEL_PULSEPEAK* out, short position) {
+  if (!out) return;
+  out->Count = out->SBPPos = out->DBPPos = out->MAPPos = 0;
+  if (position < 0 || position >= kMaxCuffs || !bpv_[position]) return;
+  TnelBPVCheck& bpv = *bpv_[position];
+  int16_t sbpPos = 0, dbpPos = 0, mapPos = 0;
+  bpv.getBPDataPosition(&sbpPos, &dbpPos, &mapPos);
+  out->SBPPos = sbpPos;
+  out->DBPPos = dbpPos;
+  out->MAPPos = mapPos;
+  out->MapSBPRatio = bpv.getMapSBPRatio();
+  int16_t count = 0;
+  const tagBPV_PULSE_FEATURE_POINT* pulses = bpv.assignPulseFeaturePnt(&count);
+  if (!pulses) count = 0;
+  if (count > nel::kBPMaxPulseCount) count = nel::kBPMaxPulseCount;
+  if (count < 0) count = 0;
+  out->Count = count;
+  for (int i = 0; i < count; ++i) {
+    out->Amplitude[i] = pulses[i].Amplitude;
+    out->Pressure[i] = pulses[i].Pressure;
+  }
+}

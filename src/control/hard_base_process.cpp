@@ -1,0 +1,237 @@
+// TnelHardBase: the processing pass, data delivery, the signal check and the
+// cancellation of every mode.
+#include <algorithm>
+#include <cstring>
+
+#include "bp/bpv_check.h"
+#include "control/hard_base.h"
+#include "cuff/pressure_fixed.h"
+#include "dsp/ecg_analyser.h"
+#include "dsp/fir_filter_bank.h"
+#include "link/hard_ctl.h"
+
+bool TnelHardBase::CheckData() {
+  if (!hardCtl_) return false;
+  const int n = hardCtl_->ReadOnceData(frames_.get());
+  if (n < 1) return false;
+  const int W = layout_.waveCount;
+  const int K = layout_.cuffCount;
+
+  // Arrange by the category's lists.
+  for (int i = 0; i < n; ++i) {
+    const tagSAM_DATA& f = frames_[i];
+    for (int j = 0; j < W; ++j) {
+      rawA_[i * W + j] = rawB_[i * W + j] = f.Wave[layout_.waves[j]];
+    }
+    for (int k = 0; k < K; ++k) pressure_[i * K + k] = f.Pressure[layout_.cuffs[k]];
+  }
+  passFrames_ = n;
+
+  // Convert: positions 0 and 1 to display units by their AD base and datum,
+  // the others to mmHg by the coefficient record of their position.
+  const tagAD_FORCE_CONVERT* coeff = hardCtl_->ADForceCoeff;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < W; ++j) {
+      const float x = static_cast<float>(rawA_[i * W + j]);
+      float& out = main_[i * W + j];
+      if (j < 2) {
+        out = (x - static_cast<float>(adBase_[j])) / static_cast<float>(adDatum_[j]);
+      } else {
+        out = x * coeff[j - 2].Slope + coeff[j - 2].Offset;
+      }
+    }
+  }
+
+  if (bpMeasure_ && ProcBPMeasure(rawA_.get(), pressure_.get(), n)) {
+    status_.BPMeasureEnd = true;
+    return true;
+  }
+
+  if (ExerciseRunning) ProcExercise(n);
+
+  if (filter_) {
+    std::lock_guard<std::mutex> lock(filterLock_);
+    filter_->WaveFilte(main_.get(), static_cast<short>(n));
+    filter_->GetWaveFilteResult(main_.get(), low_.get(), static_cast<short>(n));
+  }
+
+  CountPulseRate(rawA_.get(), n);
+
+  if (settling_ > 0) {
+    settling_ -= n;
+    return true;
+  }
+
+  if (signalCheck_) ProcSignalCheck(rawA_.get(), n);
+
+  if (fixPressure_ && fixed_) {
+    float in[TnelPressureFixed::kMaxChannels];
+    const int count = std::clamp<int32_t>(fixed_->ChlCount, 0, TnelPressureFixed::kMaxChannels);
+    for (int i = 0; i < n; ++i) {
+      for (int c = 0; c < count; ++c) {
+        const int chl = fixed_->Chl[c];
+        in[c] = (chl >= 0 && chl < nel::kChannelCount) ? frames_[i].Pressure[chl] : 0.0f;
+      }
+      fixed_->CheckPressure(in);
+    }
+    if (fixed_->Done) {
+      status_.FixPressureEnd = true;
+      return true;
+    }
+  }
+
+  if (waveRecord_ && record_ && recordCount_ < recordCapacity_) {
+    const int kept = std::min(W, 6);
+    for (int i = 0; i < n; ++i) {
+      tagSAVE_WAVEDATA& r = record_[recordCount_];
+      std::memcpy(r.Wave, &main_[i * W], sizeof(float) * kept);
+      ++recordCount_;
+      if (recordCount_ >= recordCapacity_) {
+        status_.WaveRecordEnd = true;
+        return true;
+      }
+    }
+  }
+
+  if (CVRRRunning && CVRRBuf && CVRRSaved < CVRRLength) {
+    for (int i = 0; i < n; ++i) {
+      CVRRBuf[CVRRSaved++] = main_[i * W];
+      if (CVRRSaved >= CVRRLength) {
+        status_.CVRRCheckEnd = true;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+int TnelHardBase::GetData(float* waves, float* pressures, tagHMID_DATA* status) {
+  const int n = passFrames_;
+  if (n == 0) return 0;
+  if (waves) std::memcpy(waves, low_.get(), sizeof(float) * n * layout_.waveCount);
+  if (pressures) std::memcpy(pressures, pressure_.get(), sizeof(float) * n * layout_.cuffCount);
+  if (status) *status = status_;
+  return n;
+}
+
+int TnelHardBase::GetData(int* raw) {
+  const int n = passFrames_;
+  if (n == 0) return 0;
+  if (raw) std::memcpy(raw, rawB_.get(), sizeof(int32_t) * n * layout_.waveCount);
+  return n;
+}
+
+bool TnelHardBase::GetStatus(tagHMID_DATA* status) const {
+  if (!status) return false;
+  *status = status_;
+  return true;
+}
+
+void TnelHardBase::CountPulseRate(const int32_t* raw, int n) {
+  const int W = layout_.waveCount;
+  status_.PulseRate = -1;
+  if (W < 1) return;
+  nel::EcgAnalyser& ecg = nel::SharedEcgAnalyser();
+  nel::EcgBeatRecord beat;
+  for (int i = 0; i < n; ++i) {
+    int16_t rate = status_.PulseRate;
+    ecg.ProcessSample(static_cast<int16_t>(raw[i * W]), &beat, &rate);
+    status_.PulseRate = rate;
+  }
+}
+
+void TnelHardBase::ProcSignalCheck(const int32_t* raw, int n) {
+  const int W = layout_.waveCount;
+  for (int i = 0; i < n; ++i) {
+    const int b = scBlock_;
+    for (int j = 0; j < W; ++j) {
+      const int32_t v = raw[i * W + j];
+      if (scFrames_ == 0) {
+        scMin_[j][b] = scMax_[j][b] = v;
+      } else {
+        scMin_[j][b] = std::min(scMin_[j][b], v);
+        scMax_[j][b] = std::max(scMax_[j][b], v);
+      }
+    }
+    if (++scFrames_ >= kSignalCheckBlockFrames) {
+      ++scBlock_;
+      scFrames_ = 0;
+      if (scBlock_ >= kSignalCheckBlocks) {
+        SignalCheckConclusion();
+        return;
+      }
+    }
+  }
+}
+
+// Per position: the block holding the overall minimum gives up its minimum and
+// the block holding the overall maximum its maximum, so one disturbed block
+// cannot move the result; the remaining three of each are averaged.
+void TnelHardBase::SignalCheckConclusion() {
+  scBlock_ = 0;
+  status_.SignalCheckEnd = true;
+  for (int j = 0; j < layout_.waveCount; ++j) {
+    int lowest = 0, highest = 0;
+    for (int b = 1; b < kSignalCheckBlocks; ++b) {
+      if (scMin_[j][b] < scMin_[j][lowest]) lowest = b;
+      if (scMax_[j][b] > scMax_[j][highest]) highest = b;
+    }
+    scMin_[j][lowest] = 0;
+    scMax_[j][highest] = 0;
+    int32_t sumMin = 0, sumMax = 0;
+    for (int b = 0; b < kSignalCheckBlocks; ++b) {
+      sumMin += scMin_[j][b];
+      sumMax += scMax_[j][b];
+    }
+    const float lo = static_cast<float>(sumMin) * 0.33333334f;
+    const float hi = static_cast<float>(sumMax) * 0.33333334f;
+    scBase_[j] = static_cast<int32_t>((hi + lo) * 0.5f);
+    const float a = (hi - lo) * 0.5f;
+    const int kind = layout_.waves[j];
+    if (kind == WAVE_PCG) {
+      scDatum_[j] = static_cast<int32_t>(a);
+      adDatum_[j] = std::max(scDatum_[j], 20);
+    } else if (kind != WAVE_ECG) {
+      scDatum_[j] = static_cast<int32_t>(a);
+    }
+    if (scDatum_[j] <= 0) scDatum_[j] = 10;
+  }
+}
+
+void TnelHardBase::SignalCheck_Start() {
+  CancelAllProcess();
+  settling_ = kSignalCheckSettling;
+  if (filter_) filter_->SignalChecking = true;
+  scBlock_ = 0;
+  scFrames_ = 0;
+  for (int j = 0; j < kMaxWaves; ++j) {
+    scBase_[j] = adBase_[j];
+    scDatum_[j] = adDatum_[j];
+  }
+  status_.SignalCheckEnd = false;
+  signalCheck_ = true;
+}
+
+void TnelHardBase::SignalCheck_Cancel() {
+  signalCheck_ = false;
+  if (filter_) filter_->SignalChecking = false;
+}
+
+void TnelHardBase::SignalCheck_GetADBaseDatum(int* base, int* datum) const {
+  for (int j = 0; j < layout_.waveCount; ++j) {
+    if (base) base[j] = scBase_[j];
+    if (datum) datum[j] = scDatum_[j];
+  }
+}
+
+void TnelHardBase::CancelAllProcess() {
+  if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
+  signalCheck_ = fixPressure_ = waveRecord_ = CVRRRunning = ExerciseRunning = false;
+  settling_ = 0;
+  status_.BPMeasureEnd = status_.CVRRCheckEnd = status_.ExerciseEnd = false;
+  status_.FixPressureEnd = status_.SignalCheckEnd = status_.WaveRecordEnd = false;
+  if (filter_) filter_->SignalChecking = false;
+  bpMeasure_ = false;
+  for (auto& r : status_.BPResult) r.SBP = r.DBP = r.MAP = -1;
+  CVRRBuf.reset();
+}

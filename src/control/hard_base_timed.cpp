@@ -1,0 +1,190 @@
+// TnelHardBase: the two timed procedures, the CVRR check (an ECG recording of
+// 30 s to 5 min analysed for R-R variability) and the exercise protocol
+// (repeated four-cuff BP measurements on a schedule counted in frames).
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "analysis/cvrr_ana.h"
+#include "bp/bpv_check.h"
+#include "control/hard_base.h"
+#include "link/hard_ctl.h"
+#include "platform/local_time.h"
+
+namespace {
+
+constexpr int32_t kFramesPerSecond = 1000;
+constexpr int32_t kFramesPerMinute = 60000;
+constexpr short kExercisePulseRate = 80;
+constexpr int16_t kRawModeMaxPressure = 300;
+
+}  // namespace
+
+// ---- CVRR check --------------------------------------------------------------
+
+void TnelHardBase::CVRRCheck_Start(int32_t length) {
+  length = std::clamp(length, kCVRRMinLength, kCVRRMaxLength);
+  CancelAllProcess();
+  SetDetectCategory(DETECT_ECG_PCG);
+  CVRRLength = length;
+  CVRRSaved = 0;
+  CVRRBuf.reset(new (std::nothrow) float[static_cast<size_t>(length) + 100]());
+  settling_ = kCVRRSettling;
+  status_.CVRRCheckEnd = false;
+  CVRRRunning = true;
+}
+
+float* TnelHardBase::CVRRCheck_AssignECGWaveData(int32_t* lengthOut) {
+  if (lengthOut) *lengthOut = CVRRLength;
+  return CVRRBuf.get();
+}
+
+bool TnelHardBase::CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result) {
+  if (!result) return false;
+  std::memset(result, 0, sizeof(*result));
+  if (CVRRSaved < kCVRRMinLength || !CVRRBuf) return false;
+  std::unique_ptr<TnelCVRRAna> ana(new (std::nothrow) TnelCVRRAna(CVRRBuf.get(), CVRRSaved, kFramesPerSecond));
+  if (!ana) return false;
+  constexpr int32_t kCap = 1200;
+  result->DataLen = CVRRSaved;
+  result->RCount = std::clamp(ana->RCount, 0, std::min(kCap, ana->RCap));
+  for (int32_t i = 0; i < result->RCount; ++i) result->RPos[i] = ana->RPos[i];
+  result->MeanRR = ana->MeanRR;
+  result->HeartRate = ana->HeartRate;
+  result->CVRR = ana->CVRR;
+  result->MeanDev = ana->MeanDev;
+  result->Over50Count = ana->Over50Count;
+  result->Over50Ratio = ana->Over50Ratio;
+  result->RRRange = ana->RRRange;
+  result->MinMaxRatio = ana->MinMaxRatio;
+  result->RRCount = std::clamp(ana->RRCount, 0, std::min(kCap, ana->RCap));
+  for (int32_t i = 0; i < result->RRCount; ++i) result->RR[i] = ana->RR[i];
+  CVRRConclusion = ana->Conclusion;
+  return true;
+}
+
+void TnelHardBase::CVRRCheck_Cancel() {
+  CVRRRunning = false;
+  CVRRBuf.reset();
+}
+
+// ---- exercise protocol ---------------------------------------------------------
+
+void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
+  CancelAllProcess();
+  SetDetectCategory(DETECT_BRA_ANK2);
+  ExerciseRec.Config = config;
+  ExerciseRec.Config.CheckCount =
+      std::clamp<int16_t>(config.CheckCount, 1, static_cast<int16_t>(kExerciseMaxChecks));
+  IntervalFrames = config.IntervalMinutes * kFramesPerMinute;
+  PauseFrames = config.PauseSeconds * kFramesPerSecond;
+  ExerciseRec.CheckNum = 0;
+  Exercise_StartBPMeasure(0);
+  status_.ExerciseEnd = false;
+  ExerciseRunning = true;
+}
+
+void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
+  auto allowed = [](tagTYPE_NEL_BPDATA c) {
+    return c == BP_RBRA || c == BP_LBRA || c == BP_RANK || c == BP_LANK;
+  };
+  if (checkNo == 0) CancelAllProcess();
+  const auto mode = static_cast<tagTYPE_BPMEASUREMODE>(ExerciseRec.Config.BPMeasureMode);
+  bpMode_ = mode;
+  for (int p = 0; p < layout_.cuffCount; ++p) {
+    tagHMID_BPRESULT& r = status_.BPResult[p];
+    r.SBP = r.DBP = r.MAP = -1;
+    finished_[p] = true;
+    selected_[p] = false;
+    if (!allowed(layout_.cuffs[p]) || !bpv_[p]) continue;
+    finished_[p] = false;
+    selected_[p] = true;
+    SetupCuff(p, kExercisePulseRate,
+              dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : ExerciseRec.Config.MaxPressure);
+    const bool sequentialFirst = mode == BPMEASURE_SEQUENTIAL && p == 0;
+    const bool rightSide = mode == BPMEASURE_RIGHT_THEN_LEFT && p % 2 == 0;
+    if (mode == BPMEASURE_SIMULTANEOUS || sequentialFirst || rightSide) {
+      bpv_[p]->StartBPMeasureProcess();
+      if (sequentialFirst || rightSide) currentCuff_ = 0;
+    }
+  }
+  sequence_ = true;
+  ExerciseStage = 0;
+  ExerciseElapsed = 0;
+  ExercisePause = 0;
+  status_.BPMeasureEnd = false;
+  if (checkNo >= 0 && checkNo < kExerciseMaxChecks) {
+    const nel::platform::TimeOfDay t = nel::platform::LocalTimeOfDay();
+    ExerciseRec.Check[checkNo].Time = t.hour * 10000 + t.minute * 100 + t.second;
+  }
+}
+
+void TnelHardBase::ProcExercise(int n) {
+  ExerciseElapsed += n;
+  const int16_t checks = ExerciseRec.Config.CheckCount;
+  if (ExerciseStage == 0) {
+    if (ProcBPMeasure(rawA_.get(), pressure_.get(), n)) {
+      status_.BPMeasureEnd = true;
+      ExerciseStage = 1;
+      if (ExerciseRec.CheckNum < checks) {
+        tagExerciseStressCheck& c = ExerciseRec.Check[ExerciseRec.CheckNum];
+        for (int p = 0; p < 4; ++p) {
+          c.BP[p][0] = status_.BPResult[p].SBP;
+          c.BP[p][1] = status_.BPResult[p].DBP;
+          c.BP[p][2] = status_.BPResult[p].MAP;
+        }
+        ++ExerciseRec.CheckNum;
+      }
+      if (ExerciseRec.CheckNum >= checks) status_.ExerciseEnd = true;
+    }
+  } else if (ExerciseStage == 1) {
+    for (auto& r : status_.BPResult) r.Status = 0;
+    ExerciseStage = 2;
+  } else {
+    bool due;
+    if (ExerciseRec.Config.TimingMode == 0) {
+      due = ExerciseElapsed >= IntervalFrames;
+    } else {
+      ExercisePause += n;
+      due = ExercisePause >= PauseFrames;
+    }
+    // The protocol ends with its last check: nothing beyond CheckCount starts.
+    if (due && ExerciseRec.CheckNum < checks) Exercise_StartBPMeasure(ExerciseRec.CheckNum);
+  }
+  status_.ExerciseStage = ExerciseStage;
+}
+
+int32_t TnelHardBase::ExerciseStress_GetNextProcElapseSeconds() const {
+  if (ExerciseStage == 0) return -1;
+  int32_t remaining = ExerciseRec.Config.TimingMode == 0 ? IntervalFrames - ExerciseElapsed
+                                                        : PauseFrames - ExercisePause;
+  if (remaining < 0) remaining = 0;
+  return (remaining + 999) / 1000;
+}
+
+float TnelHardBase::CountABI_BAI(int16_t a, int16_t b, int16_t c) {
+  const int16_t ref = std::max(a, b);
+  if (ref <= 0 || c <= 0) return -1.0f;
+  return static_cast<float>(c) / static_cast<float>(ref);
+}
+
+bool TnelHardBase::ExerciseStress_GetResult(tagExerciseStressRec* rec) const {
+  if (!rec) return false;
+  *rec = ExerciseRec;
+  const int checks = std::clamp<int>(ExerciseRec.CheckNum, 0, kExerciseMaxChecks);
+  for (int i = 0; i < checks; ++i) {
+    tagExerciseStressCheck& c = rec->Check[i];
+    const int16_t s0 = c.BP[0][0], s1 = c.BP[1][0], s2 = c.BP[2][0], s3 = c.BP[3][0];
+    c.RightABI = CountABI_BAI(s0, s1, s2);
+    c.LeftABI = CountABI_BAI(s0, s1, s3);
+    c.RightBAI = CountABI_BAI(s2, s3, s0);
+    c.LeftBAI = CountABI_BAI(s2, s3, s1);
+  }
+  return true;
+}
+
+void TnelHardBase::ExerciseStress_Cancel() {
+  if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
+  ExerciseRunning = false;
+}

@@ -1,0 +1,116 @@
+// A façade on the virtual unit over a pseudo-terminal, with the unit's clock
+// stepped by the test: virtual time advances in small steps and after each
+// step the façade drains every frame of it, so nothing is lost however slowly
+// the build runs (sanitizers) and the cuffs' control loop sees the latency of
+// one step.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "control/hard_base.h"
+#include "link/hard_ctl.h"
+#include "platform/message_queue.h"
+#include <nlohmann/json.hpp>
+
+#include "sim/unit_server.h"
+
+namespace nel::test {
+
+class FacadeRig {
+ public:
+  static constexpr int kStepFrames = 20;
+
+  explicit FacadeRig(const sim::SubjectConfig& subject = sim::SubjectConfig(),
+                     tagTYPE_DATAPROCESSMODE mode = DATAPROCESS_STANDARD)
+      : server(subject, SteppedOptions()), hb(0, mode) {
+    started = server.Start(&error);
+  }
+  ~FacadeRig() {
+    hb.CloseHardware();
+    server.Stop();
+  }
+
+  static sim::UnitServer::Options SteppedOptions() {
+    sim::UnitServer::Options o;
+    o.clock = sim::UnitServer::Clock::kStepped;
+    o.port = 1;  // the lowest port: the port search finds the unit first
+    return o;
+  }
+
+  // OpenHardware by the port search, then StartADSample while a timer of the
+  // thread's queue runs passes (the replies to its commands are unpacked by
+  // the passes, as in a host).
+  bool Open(bool readCoeff = true) {
+    if (!started || !hb.OpenHardware(0x80)) return false;
+    auto& queue = platform::MessageQueue::Current();
+    const int timer = queue.SetTimer(1, [this] { DrainAll(); });
+    hb.StartADSample(readCoeff);
+    queue.KillTimer(timer);
+    return true;
+  }
+
+  // Runs passes until one yields nothing; returns the frames taken.
+  int DrainAll() {
+    int total = 0;
+    while (hb.CheckData()) {
+      const int n = hb.GetData(static_cast<int*>(nullptr));
+      total += n;
+      ++passes;
+      if (onPass) onPass(n);
+    }
+    return total;
+  }
+
+  // Advances the unit by `frames` in steps and lets the façade take each step
+  // completely. Stops early when `until` becomes true after a pass. Returns
+  // false when frames went missing (the unit's bytes did not arrive in time).
+  bool Run(long frames, const std::function<bool()>& until = nullptr) {
+    long done = 0;
+    while (done < frames) {
+      const int step = static_cast<int>(std::min<long>(kStepFrames, frames - done));
+      if (!server.Advance(step)) return false;
+      int got = 0;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (got < step) {
+        got += DrainAll();
+        if (until && until()) return true;
+        if (got < step) {
+          if (std::chrono::steady_clock::now() > deadline) return false;
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+      }
+      done += step;
+      if (until && until()) return true;
+    }
+    return true;
+  }
+
+  // Runs up to `maxSeconds` of virtual time until `until` holds; true if it did.
+  bool RunUntil(double maxSeconds, const std::function<bool()>& until) {
+    bool hit = false;
+    Run(static_cast<long>(maxSeconds * 1000), [&] { return hit = hit || until(); });
+    return hit;
+  }
+
+  tagHMID_DATA Status() const {
+    tagHMID_DATA s{};
+    hb.GetStatus(&s);
+    return s;
+  }
+
+  nlohmann::json Truth() { return server.GroundTruth(); }
+
+  sim::UnitServer server;
+  TnelHardBase hb;
+  bool started = false;
+  std::string error;
+  long passes = 0;
+  std::function<void(int)> onPass;
+};
+
+}  // namespace nel::test

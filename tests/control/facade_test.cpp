@@ -1,0 +1,238 @@
+// The façade without a unit: lists, hardware information, starting and
+// cancelling modes, and the records' initial states.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "bp/bpv_check.h"
+#include "control/hard_base.h"
+#include "link/hardware_info_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(Facade, NewFacadeMeasuresBrachialAndAnkleCuffsAndReportsNothingYet) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  EXPECT_EQ(hb.GetDetectCategory(), DETECT_BRA_ANK);
+  EXPECT_EQ(hb.Layout().waveCount, 6);
+  EXPECT_EQ(hb.Layout().cuffCount, 4);
+
+  tagHMID_DATA st;
+  std::memset(&st, 0x5A, sizeof st);
+  ASSERT_TRUE(hb.GetStatus(&st));
+  EXPECT_FALSE(hb.GetStatus(nullptr));
+  EXPECT_EQ(st.PulseRate, 0);
+  for (const auto& r : st.BPResult) {
+    EXPECT_EQ(r.SBP, -1);
+    EXPECT_EQ(r.DBP, -1);
+    EXPECT_EQ(r.MAP, -1);
+    EXPECT_EQ(r.Status, 0);
+  }
+  EXPECT_FALSE(st.BPMeasureEnd || st.SignalCheckEnd || st.FixPressureEnd || st.WaveRecordEnd ||
+               st.CVRRCheckEnd || st.ExerciseEnd);
+  EXPECT_EQ(st.ExerciseStage, 0);
+
+  // No port: no pass, nothing to deliver.
+  EXPECT_FALSE(hb.CheckData());
+  float waves[8 * 27], pressures[6 * 27];
+  EXPECT_EQ(hb.GetData(waves, pressures, &st), 0);
+  int raw[8 * 27];
+  EXPECT_EQ(hb.GetData(raw), 0);
+  EXPECT_EQ(hb.CVRRCheck_GetConclusion(), 0u);
+  EXPECT_STREQ(hb.GetParamFilePath() + std::strlen(hb.GetParamFilePath()) - 11, "HardInf.ini");
+}
+
+TEST(Facade, CategoriesRebuildTheListsAndValueSevenKeepsThem) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  hb.SetDetectCategory(DETECT_PULSE);
+  ASSERT_EQ(hb.Layout().waveCount, 6);
+  EXPECT_EQ(hb.Layout().waves[0], WAVE_RBRA);
+  EXPECT_EQ(hb.Layout().cuffCount, 6);
+  EXPECT_EQ(hb.Layout().cuffWavePos[0], 0);
+
+  // Pulse positions take the pulse kinds' base and datum; a changed value is
+  // restored by the next SetDetectCategory, also by a value outside 0..6.
+  int base[8], datum[8];
+  hb.GetADBaseValue(base, datum);
+  EXPECT_EQ(base[0], 400000);
+  EXPECT_EQ(datum[0], 3500);
+  hb.SetADBaseValue(1, 2, 0);
+  hb.SetADBaseValue(1, 2, 6);   // outside the wave list: ignored
+  hb.SetADBaseValue(1, 2, -1);  // ignored
+  hb.GetADBaseValue(base, nullptr);
+  EXPECT_EQ(base[0], 1);
+  hb.SetDetectCategory(static_cast<tagTYPE_DETECTCATEGORY>(7));
+  EXPECT_EQ(hb.Layout().waveCount, 6);
+  EXPECT_EQ(hb.Layout().waves[0], WAVE_RBRA);
+  hb.GetADBaseValue(base, datum);
+  EXPECT_EQ(base[0], 400000);
+  EXPECT_EQ(datum[0], 3500);
+
+  hb.SetDetectCategory(DETECT_ECG_PCG);
+  EXPECT_EQ(hb.Layout().waveCount, 2);
+  EXPECT_EQ(hb.Layout().cuffCount, 0);
+  hb.GetADBaseValue(base, datum);
+  EXPECT_EQ(base[0], 2130);
+  EXPECT_EQ(datum[0], 665);
+}
+
+class FacadeHardInf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("nel_hardinf_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+    path = (dir / "HardInf.ini").string();
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+  std::string path;
+};
+
+TEST_F(FacadeHardInf, WriteThenReadGivesEveryPulseKindTheFirstOnesValues) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  hb.SetParamFilePath(path.c_str());
+  EXPECT_EQ(path, hb.GetParamFilePath());
+  tagHARDWAREINF info = nel::BuiltInHardwareInfo();
+  info.ComPort = 7;
+  info.ADDatum[1] = 321;
+  for (int k = 2; k < 8; ++k) {
+    info.ADBase[k] = 1000 + k;
+    info.ADDatum[k] = 2000 + k;
+  }
+  hb.PutGetHardwareInf(&info, false, 3);
+  EXPECT_NE(ReadText(path).find("[BED4]"), std::string::npos);
+
+  tagHARDWAREINF back{};
+  hb.PutGetHardwareInf(&back, true, 3);
+  EXPECT_EQ(back.ComPort, 7);
+  EXPECT_EQ(back.ADDatum[1], 321);
+  for (int k = 2; k < 8; ++k) {
+    EXPECT_EQ(back.ADBase[k], 1002) << k;
+    EXPECT_EQ(back.ADDatum[k], 2002) << k;
+  }
+  // Unit 0 reads section BED1, absent here: the file defaults.
+  hb.PutGetHardwareInf(&back, true, 0);
+  EXPECT_EQ(back.ComPort, 3);
+  EXPECT_EQ(back.ADDatum[1], 2048);
+  // An empty path gives the built-in values.
+  hb.SetParamFilePath(nullptr);
+  hb.PutGetHardwareInf(&back, true, 3);
+  EXPECT_EQ(back.ComPort, 4);
+  EXPECT_EQ(back.ADDatum[1], 100);
+  hb.PutGetHardwareInf(nullptr, true, 0);  // ignored
+}
+
+TEST(Facade, BPMeasureSelectionIsIndexedByChannel) {
+  TnelHardBase hb(0, DATAPROCESS_RAW);
+  EXPECT_FALSE(hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, nullptr, 70));
+  hb.SetDetectCategory(DETECT_BRA_TOE);
+  bool sel[6] = {false, false, false, false, true, true};  // the toe channels
+  ASSERT_TRUE(hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, sel, 70));
+  EXPECT_TRUE(hb.SequenceFlag());
+  EXPECT_EQ(hb.GetBPVCheck(2)->GetChannel(), BP_RTOE);
+  EXPECT_EQ(hb.GetBPVCheck(3)->GetChannel(), BP_LTOE);
+  // Data process mode 2 inflates to 300 mmHg whatever the host asked.
+  EXPECT_EQ(hb.GetBPVCheck(2)->MaxPressure, 300);
+  EXPECT_EQ(hb.GetBPVCheck(2)->MaxAttempts, 3);
+  tagHMID_DATA st{};
+  hb.GetStatus(&st);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(st.BPResult[k].SBP, -1);
+  hb.BPMeasure_Cancel();
+}
+
+TEST(Facade, PulsePeakOfAPositionOutsideTheCuffsIsEmpty) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  tagNEL_PULSEPEAK peak;
+  peak.Count = 5;
+  peak.SBPPos = 3;
+  hb.GetNELPulsePeak(&peak, 6);
+  EXPECT_EQ(peak.Count, 0);
+  EXPECT_EQ(peak.SBPPos, 0);
+  hb.GetNELPulsePeak(&peak, -1);
+  EXPECT_EQ(peak.Count, 0);
+  hb.GetNELPulsePeak(nullptr, 0);  // ignored
+  hb.GetNELPulsePeak(&peak, 0);    // no measurement yet
+  EXPECT_EQ(peak.Count, 0);
+}
+
+TEST(Facade, WaveRecordStartsClearedAfterItsSettling) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  int count = -1;
+  tagSAVE_WAVEDATA* rec = hb.WaveRecord_DataAssign(&count);
+  ASSERT_NE(rec, nullptr);
+  rec[14999].Wave[5] = 7.0f;
+  ASSERT_TRUE(hb.WaveRecord_Start());
+  EXPECT_EQ(hb.WaveRecord_DataAssign(&count), rec);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(rec[14999].Wave[5], 0.0f);
+  EXPECT_EQ(hb.SettlingCount(), 2000);
+}
+
+TEST(Facade, CVRRLengthIsLimitedAndAShortRecordingGivesNoResult) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  int32_t len = -1;
+  EXPECT_EQ(hb.CVRRCheck_AssignECGWaveData(&len), nullptr);
+  hb.CVRRCheck_Start(10000);
+  EXPECT_EQ(hb.GetDetectCategory(), DETECT_ECG_PCG);
+  EXPECT_NE(hb.CVRRCheck_AssignECGWaveData(&len), nullptr);
+  EXPECT_EQ(len, 30000);
+  EXPECT_EQ(hb.SettlingCount(), 1000);
+  hb.CVRRCheck_Start(400000);
+  hb.CVRRCheck_AssignECGWaveData(&len);
+  EXPECT_EQ(len, 300000);
+
+  tagCVRR_ANA_RESULT res;
+  std::memset(&res, 0x7F, sizeof res);
+  EXPECT_FALSE(hb.CVRRCheck_GetResult(&res));
+  EXPECT_EQ(res.DataLen, 0);
+  EXPECT_EQ(res.RR[1199], 0);
+  EXPECT_FALSE(hb.CVRRCheck_GetResult(nullptr));
+  hb.CVRRCheck_Cancel();
+  EXPECT_EQ(hb.CVRRCheck_AssignECGWaveData(&len), nullptr);
+  EXPECT_EQ(len, 300000);  // the lengths keep their values
+}
+
+TEST(Facade, ExerciseStartsItsFirstCheckAtOnceAndLimitsTheCheckCount) {
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  tagExerciseStressConfig cfg{};
+  cfg.Reserved0[0] = 0xAB;
+  cfg.CheckCount = 15;
+  cfg.TimingMode = 1;
+  cfg.PauseSeconds = 30;
+  cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
+  cfg.MaxPressure = 220;
+  hb.ExerciseStress_Start(cfg);
+  EXPECT_EQ(hb.GetDetectCategory(), DETECT_BRA_ANK2);
+  EXPECT_TRUE(hb.SequenceFlag());
+  EXPECT_EQ(hb.GetBPVCheck(0)->MaxPressure, 220);
+  EXPECT_EQ(hb.GetBPVCheck(3)->GetChannel(), BP_LANK);
+  EXPECT_EQ(hb.ExerciseStress_GetCurrChkNo(), 0);
+  EXPECT_EQ(hb.ExerciseStress_GetNextProcElapseSeconds(), -1);
+  tagExerciseStressRec rec{};
+  ASSERT_TRUE(hb.ExerciseStress_GetResult(&rec));
+  EXPECT_FALSE(hb.ExerciseStress_GetResult(nullptr));
+  EXPECT_EQ(rec.Config.CheckCount, 10);
+  EXPECT_EQ(rec.Config.Reserved0[0], 0xAB);
+  EXPECT_EQ(rec.Config.PauseSeconds, 30);
+  EXPECT_GE(rec.Check[0].Time, 0);
+  EXPECT_LE(rec.Check[0].Time, 235960);
+  EXPECT_LT(rec.Check[0].Time % 100, 61);
+  hb.ExerciseStress_Cancel();
+}
+
+}  // namespace
