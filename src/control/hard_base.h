@@ -158,6 +158,7 @@ class NEL_API TnelHardBase {
     return (position >= 0 && position < kMaxCuffs) ? bpv_[position].get() : nullptr;
   }
   TnelPressureFixed* GetPressureFixed() { return fixed_.get(); }
+  const TnelFIRFilter* GetFilter() const { return filter_.get(); }
   bool SequenceFlag() const { return sequence_; }
   int32_t SettlingCount() const { return settling_; }
   int WaveRecordCount() const { return recordCount_; }

@@ -1,0 +1,202 @@
+// The façade's other modes end to end on the virtual unit: toe cuffs,
+// over-pressure, the fixed-pressure hold, the wave record, the CVRR check and
+// the exercise protocol.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "bp/bpv_check.h"
+#include "dsp/fir_filter_bank.h"
+#include "facade_rig.h"
+
+namespace {
+
+using nel::test::FacadeRig;
+
+nel::sim::SubjectConfig QuietSubject() {
+  nel::sim::SubjectConfig s;
+  s.rhythm.clear();
+  return s;
+}
+
+TEST(FacadeModesE2E, ToeCuffsAreMeasuredInTheBrachialToeCategory) {
+  nel::sim::SubjectConfig subject = QuietSubject();
+  subject.SetToeLines(true);
+  FacadeRig rig(subject);
+  ASSERT_TRUE(rig.Open(true));
+  rig.hb.SetDetectCategory(DETECT_BRA_TOE);
+  bool sel[6] = {false, false, false, false, true, true};
+  ASSERT_TRUE(rig.hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, sel, 70));
+  ASSERT_TRUE(rig.RunUntil(150, [&] { return rig.Status().BPMeasureEnd; }));
+  const auto truth = rig.Truth()["sites"];
+  const tagHMID_DATA st = rig.Status();
+  // Positions 0 and 1 (arms) were not selected.
+  EXPECT_EQ(st.BPResult[0].SBP, -1);
+  EXPECT_EQ(st.BPResult[1].SBP, -1);
+  // The toe cuffs are inflated in steps; their systolic pressure comes out
+  // within the wider band of a little cuff.
+  const char* keys[] = {"rtoe", "ltoe"};
+  for (int k = 2; k < 4; ++k) {
+    const double sbp = truth[keys[k - 2]]["sbp"];
+    EXPECT_NEAR(st.BPResult[k].SBP, sbp, 20.0) << keys[k - 2];
+  }
+  rig.hb.BPMeasure_Cancel();
+}
+
+TEST(FacadeModesE2E, OverPressureStopsTheSequence) {
+  FacadeRig rig(QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  bool sel[6] = {true, true, true, true, false, false};
+  ASSERT_TRUE(rig.hb.BPMeasure_Start(BPMEASURE_SEQUENTIAL, 90, sel, 70));  // below the subject's 122
+  int overPressureCuff = -1;
+  ASSERT_TRUE(rig.RunUntil(60, [&] {
+    const tagHMID_DATA st = rig.Status();
+    for (int k = 0; k < 4; ++k) {
+      if (st.BPResult[k].Status == BPVSTA_OVERPRESSURE) overPressureCuff = k;
+    }
+    return overPressureCuff >= 0;
+  }));
+  EXPECT_EQ(overPressureCuff, 0);
+  EXPECT_FALSE(rig.hb.SequenceFlag());
+  // No completion and no further cuff: the next cuff never inflates.
+  float pressures[27 * 4];
+  float maxNext = 0;
+  rig.onPass = [&](int n) {
+    rig.hb.GetData(nullptr, pressures, nullptr);
+    for (int i = 0; i < n; ++i) maxNext = std::max(maxNext, pressures[i * 4 + 1]);
+  };
+  ASSERT_TRUE(rig.Run(10000));
+  EXPECT_FALSE(rig.Status().BPMeasureEnd);
+  EXPECT_LT(maxNext, 10.0f);
+  rig.hb.BPMeasure_Cancel();
+}
+
+TEST(FacadeModesE2E, HoldSettlesAtSixtyThenAFifteenSecondRecordFollows) {
+  FacadeRig rig(QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  rig.hb.FixPressure_Start(60);
+  ASSERT_TRUE(rig.RunUntil(60, [&] { return rig.Status().FixPressureEnd; }));
+  float pressures[27 * 4];
+  ASSERT_GT(rig.hb.GetData(nullptr, pressures, nullptr), 0);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_GE(pressures[k], 59.3f) << k;
+    EXPECT_LE(pressures[k], 64.2f) << k;
+  }
+
+  // The record: 2000 frames of settling, then exactly 15000 frames.
+  rig.hb.FixPressure_Cancel(false);
+  ASSERT_TRUE(rig.hb.WaveRecord_Start());
+  long frames = 0;
+  rig.onPass = [&](int n) {
+    if (!rig.Status().WaveRecordEnd) frames += n;
+  };
+  long endFrames = -1;
+  ASSERT_TRUE(rig.RunUntil(30, [&] {
+    if (rig.Status().WaveRecordEnd && endFrames < 0) endFrames = frames;
+    return endFrames >= 0;
+  }));
+  int count = 0;
+  const tagSAVE_WAVEDATA* rec = rig.hb.WaveRecord_DataAssign(&count);
+  EXPECT_EQ(count, 15000);
+  // The last pass's frames beyond the 17000th are not stored; the pass that
+  // ends the record holds frame 17000.
+  EXPECT_GE(endFrames, 17000 - 27);
+  EXPECT_LE(endFrames, 17000);
+  // Records hold the filtered waves: the brachial pulse wave at a 60 mmHg
+  // cuff pressure oscillates visibly, the unused marks stay 0.
+  float lo = 1e9f, hi = -1e9f;
+  for (int i = 5000; i < 15000; ++i) {
+    lo = std::min(lo, rec[i].Wave[2]);
+    hi = std::max(hi, rec[i].Wave[2]);
+    ASSERT_EQ(rec[i].Mark[0], 0);
+  }
+  EXPECT_GT(hi - lo, 0.3f);
+  rig.hb.CancelAllProcess();
+}
+
+TEST(FacadeModesE2E, ThirtySecondCVRRCheck) {
+  FacadeRig rig(QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  rig.hb.CVRRCheck_Start(30000);
+  long frames = 0;
+  rig.onPass = [&](int n) { frames += n; };
+  ASSERT_TRUE(rig.RunUntil(40, [&] { return rig.Status().CVRRCheckEnd; }));
+  // The first second is not stored.
+  EXPECT_GE(frames, 31000);
+  EXPECT_LE(frames, 31000 + 27);
+  EXPECT_EQ(rig.hb.CVRRCheck_GetCurrSavedDataLen(), 30000);
+  tagCVRR_ANA_RESULT res{};
+  ASSERT_TRUE(rig.hb.CVRRCheck_GetResult(&res));
+  const double rate = rig.Truth()["heart_rate_bpm"];
+  EXPECT_EQ(res.DataLen, 30000);
+  EXPECT_NEAR(res.HeartRate, rate, 5.0);
+  EXPECT_NEAR(res.RCount, 30.0 * rate / 60.0, 3.0);
+  EXPECT_EQ(res.RRCount, res.RCount - 1);
+  EXPECT_NEAR(res.MeanRR, 60000.0 / rate, 60.0);
+  EXPECT_GT(res.CVRR, 0.0f);
+  EXPECT_LT(res.CVRR, 10.0f);
+  // The buffer keeps the requested length and the stored samples.
+  int32_t len = 0;
+  EXPECT_NE(rig.hb.CVRRCheck_AssignECGWaveData(&len), nullptr);
+  EXPECT_EQ(len, 30000);
+}
+
+TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
+  FacadeRig rig(QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  tagExerciseStressConfig cfg{};
+  cfg.CheckCount = 2;
+  cfg.TimingMode = 1;
+  cfg.PauseSeconds = 5;
+  cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
+  cfg.MaxPressure = 250;
+  rig.hb.ExerciseStress_Start(cfg);
+
+  std::vector<int> stages;
+  long frames = 0, stage2Frames = 0;
+  int maxCountdown = -1, minCountdown = 1000;
+  rig.onPass = [&](int n) {
+    frames += n;
+    const int s = rig.Status().ExerciseStage;
+    if (stages.empty() || stages.back() != s) stages.push_back(s);
+    if (s == 2) {
+      stage2Frames += n;
+      const int left = rig.hb.ExerciseStress_GetNextProcElapseSeconds();
+      maxCountdown = std::max(maxCountdown, left);
+      minCountdown = std::min(minCountdown, left);
+    }
+  };
+  ASSERT_TRUE(rig.RunUntil(200, [&] { return rig.Status().ExerciseEnd; }));
+  EXPECT_EQ(stages, (std::vector<int>{0, 1, 2, 0, 1}));
+  // The pause between the checks: 5000 frames, to within one pass.
+  EXPECT_GE(stage2Frames, 5000 - 27);
+  EXPECT_LE(stage2Frames, 5000 + 27);
+  EXPECT_EQ(maxCountdown, 5);
+  EXPECT_LE(minCountdown, 1);
+
+  tagExerciseStressRec rec{};
+  ASSERT_TRUE(rig.hb.ExerciseStress_GetResult(&rec));
+  EXPECT_EQ(rec.CheckNum, 2);
+  const auto truth = rig.Truth();
+  const char* keys[] = {"rbra", "lbra", "rank", "lank"};
+  for (int c = 0; c < 2; ++c) {
+    for (int p = 0; p < 4; ++p) {
+      const double sbp = truth["sites"][keys[p]]["sbp"];
+      EXPECT_NEAR(rec.Check[c].BP[p][0], sbp, 15.0) << c << keys[p];
+    }
+    const double higherArm = std::max(rec.Check[c].BP[0][0], rec.Check[c].BP[1][0]);
+    EXPECT_FLOAT_EQ(rec.Check[c].RightABI, static_cast<float>(rec.Check[c].BP[2][0]) /
+                                               static_cast<float>(higherArm));
+    EXPECT_NEAR(rec.Check[c].RightABI, static_cast<double>(truth["abi"]["right"]), 0.1);
+    EXPECT_NEAR(rec.Check[c].LeftABI, static_cast<double>(truth["abi"]["left"]), 0.1);
+  }
+  // Nothing beyond the configured checks starts afterwards.
+  ASSERT_TRUE(rig.Run(10000));
+  EXPECT_EQ(rig.hb.ExerciseStress_GetCurrChkNo(), 2);
+  EXPECT_EQ(rig.Status().ExerciseStage, 2);
+  rig.hb.ExerciseStress_Cancel();
+}
+
+}  // namespace
