@@ -1,0 +1,382 @@
+// One cuff's measurement in a closed loop: the sequencer drives a real
+// TnelHardCtl over a pseudo-terminal served by the virtual unit in this
+// process, which runs faster than real time; the host drains the sample
+// stream in a tight loop of processing passes and hands every frame of the
+// cuff to ProcPulseWave, as nelctl bp-cuff does. The host gives up on its own
+// when no frame comes for a while, deflates the cuff and stops.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bp/bpv_check.h"
+#include "bp/pulse_recogn.h"
+#include "link/hard_ctl.h"
+#include "platform/diagnostics.h"
+#include "platform/gbk.h"
+#include "platform/message_queue.h"
+#include "sim/unit_server.h"
+
+namespace {
+
+using nel::sim::FaultEvent;
+using nel::sim::SubjectConfig;
+using nel::sim::UnitServer;
+using nel::sim::VirtualUnit;
+using Clock = std::chrono::steady_clock;
+
+// Virtual time runs 20 times faster than real time; the host keeps up with
+// far more than the 37 passes a second per unit of speed this needs.
+constexpr double kSpeed = 20.0;
+
+// Measured minus true pressure of the accuracy panel (90 subjects, right
+// brachial cuff): build/tools/bp_panel --subjects 90 --seed 2026
+// SBP error mean -6.41, SD 2.52; DBP error mean +1.76, SD 3.23 mmHg.
+// A measurement is in band when its error lies within mean +/- 2 SD.
+constexpr double kSbpErrMean = -6.41, kSbpErrSd = 2.52;
+constexpr double kDbpErrMean = 1.76, kDbpErrSd = 3.23;
+
+void Quiet(nel::platform::DiagKind, const char*, size_t, const char*, size_t, void*) {}
+
+bool Terminal(tagTYPE_BPV_MEASTATUS st) {
+  return st == BPVSTA_OK || st == BPVSTA_OVERTIME || st == BPVSTA_FAILED || st == BPVSTA_OVERPRESSURE;
+}
+
+// What the host saw of one measurement.
+struct Outcome {
+  tagTYPE_BPV_MEASTATUS status = BPVSTA_MEASURING;  // the last status
+  std::string why;           // empty: a terminal status; "no data" or "time-out": the host's limits
+  std::vector<float> fed;    // pressure of every tenth frame: what the controller is given
+  int newAttempts = 0;
+  double stopSeconds = 0;    // wall time from giving up to a closed port
+  double silentSeconds = 0;  // wall time without frames when the host gave up
+  bool deviceLost = false;   // the reader had noted a lost line when the host gave up
+};
+
+struct HostLimits {
+  double noDataSeconds = 0.5;  // nelctl bp-cuff: 3 s; shorter here to keep the test short
+  double totalSeconds = 30.0;
+};
+
+class ClosedLoop {
+ public:
+  ClosedLoop(const SubjectConfig& cfg, int port) : server_(cfg, Options(port)), port_(port) {}
+  ~ClosedLoop() {
+    ctl.CloseCom();
+    server_.Stop();
+  }
+
+  void Open() {
+    std::string error;
+    ASSERT_TRUE(server_.Start(&error)) << error;
+    ASSERT_TRUE(ctl.SetComPortNo(port_));
+    // The coefficient reply is unpacked by processing passes that the
+    // thread's message queue runs while the command waits.
+    auto& queue = nel::platform::MessageQueue::Current();
+    const int timer = queue.SetTimer(1, [this] {
+      tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
+      ctl.ReadOnceData(frames);
+    });
+    ctl.StartADSample(true);
+    queue.KillTimer(timer);
+  }
+
+  // Runs the started sequencer until a terminal status or a host limit, then
+  // deflates the cuff, stops sampling and closes the port.
+  Outcome Measure(TnelBPVCheck& seq, HostLimits lim = {}) {
+    Outcome r;
+    const tagTYPE_NEL_BPDATA ch = seq.GetChannel();
+    const int wave = static_cast<int>(ch) + WAVE_RBRA;
+    tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
+    const auto start = Clock::now();
+    auto lastFrame = start;
+    long long count = 0;
+    while (r.why.empty()) {
+      const int n = ctl.ReadOnceData(frames);
+      const auto now = Clock::now();
+      if (n > 0) lastFrame = now;
+      bool done = false;
+      for (int i = 0; i < n && !done; ++i) {
+        const float p = frames[i].Pressure[ch];
+        if (++count % 10 == 0) r.fed.push_back(p);
+        r.status = seq.ProcPulseWave(frames[i].Wave[wave], p);
+        if (r.status == BPVSTA_REMEASURE) ++r.newAttempts;
+        done = Terminal(r.status);
+      }
+      if (done) break;
+      if (now - lastFrame > std::chrono::duration<double>(lim.noDataSeconds)) r.why = "no data";
+      if (now - start > std::chrono::duration<double>(lim.totalSeconds)) r.why = "time-out";
+      if (n == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    const auto stop = Clock::now();
+    r.silentSeconds = std::chrono::duration<double>(stop - lastFrame).count();
+    r.deviceLost = ctl.GetSamThread()->Protocol().DeviceLost();
+    ctl.RapidDeflate(ch, true);
+    ctl.StopADSample();
+    ctl.CloseCom();
+    r.stopSeconds = std::chrono::duration<double>(Clock::now() - stop).count();
+    return r;
+  }
+
+  // Waits (wall time) until the unit's line satisfies `pred`.
+  template <class F>
+  bool WaitForLine(int line, F pred, double seconds = 3.0) {
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+      if (server_.WithUnit([&](VirtualUnit& u) { return pred(u.Line(line)); })) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+  UnitServer& Server() { return server_; }
+
+  TnelHardCtl ctl;
+
+ private:
+  static UnitServer::Options Options(int port) {
+    UnitServer::Options o;
+    o.speed = kSpeed;
+    o.port = port;
+    return o;
+  }
+  UnitServer server_;
+  int port_;
+};
+
+// A sequencer set up as the façade sets it up before a measurement.
+void Start(TnelBPVCheck& seq, int16_t maxPressure) {
+  seq.Initialize();
+  seq.MaxPressure = maxPressure;
+  seq.StartBPMeasureProcess();
+}
+
+SubjectConfig Subject(int site, double sbp, double dbp, double hr, uint64_t seed) {
+  SubjectConfig cfg;
+  cfg.seed = seed;
+  cfg.heart_rate_bpm = hr;
+  cfg.site[site].sbp = sbp;
+  cfg.site[site].dbp = dbp;
+  return cfg;
+}
+
+std::vector<tagBPV_PULSE_FEATURE_POINT> Pulses(TnelBPVCheck& seq) {
+  int16_t n = 0;
+  tagBPV_PULSE_FEATURE_POINT* p = seq.assignPulseFeaturePnt(&n);
+  return {p, p + n};
+}
+
+class ClosedLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override { nel::platform::SetDiagnosticSink(&Quiet, nullptr); }
+  void TearDown() override { nel::platform::SetDiagnosticSink(nullptr, nullptr); }
+  std::string TempPath(const char* name) {
+    return ::testing::TempDir() + "/" + name + std::to_string(::getpid());
+  }
+};
+
+TEST_F(ClosedLoopTest, BrachialCuffAt120Over80EndsInTheAccuracyBandAndLogsIt) {
+  ClosedLoop loop(Subject(nel::sim::kRBra, 120, 80, 70, 11), 61);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  const std::string log = TempPath("bp_closed_loop_log");
+  std::remove(log.c_str());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
+  seq.SetLogFile(log.c_str());
+  Start(seq, 280);
+  const Outcome r = loop.Measure(seq);
+  seq.SetLogFile(nullptr);
+  ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
+  ASSERT_EQ(r.newAttempts, 0);
+
+  int16_t sbp, dbp, map;
+  seq.getBPValue(&sbp, &dbp, &map);
+  std::printf("brachial cuff at 120/80: %d/%d (MAP %d)\n", sbp, dbp, map);
+  EXPECT_GE(sbp - 120, kSbpErrMean - 2 * kSbpErrSd);
+  EXPECT_LE(sbp - 120, kSbpErrMean + 2 * kSbpErrSd);
+  EXPECT_GE(dbp - 80, kDbpErrMean - 2 * kDbpErrSd);
+  EXPECT_LE(dbp - 80, kDbpErrMean + 2 * kDbpErrSd);
+  EXPECT_GT(map, dbp);
+  EXPECT_LT(map, sbp);
+  // The recognition ended above the systolic pressure and the cuff was let down.
+  EXPECT_GT(*std::max_element(r.fed.begin(), r.fed.end()), 125.0f);
+  EXPECT_TRUE(loop.WaitForLine(0, [](const nel::sim::CuffLine& l) { return l.ValveOpen() && l.Level() == 0; }));
+
+  // The log: the start line, the pulse lists in the order recognised (rising
+  // pressure; the calculation reversed the array afterwards) and the result.
+  std::vector<tagBPV_PULSE_FEATURE_POINT> pulses = Pulses(seq);
+  ASSERT_GE(pulses.size(), 3u);
+  std::reverse(pulses.begin(), pulses.end());
+  std::string amps = "[RBra]  幅度：", press = "[RBra]  压力：";
+  char buf[64];
+  for (const auto& p : pulses) {
+    std::snprintf(buf, sizeof buf, ",%d", static_cast<int>(p.Amplitude));
+    amps += buf;
+    std::snprintf(buf, sizeof buf, ",%0.1f", static_cast<double>(p.Pressure));
+    press += buf;
+  }
+  std::snprintf(buf, sizeof buf, "%d, 舒张压值:%d, 平均压值:%d", sbp, dbp, map);
+  const std::string expected = nel::platform::Utf8ToGbk(
+      "[RBra]############ 一次血压值的测量开始############################\n\n"
+      "[RBra]------血流阻断OK------\n" +
+      amps + "\n" + press + "\n[RBra]  收缩压值:" + buf + "\n");
+  std::ifstream f(log, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, expected);
+  // Code page 936 bytes of "幅度：" and "收缩压值", independent of the converter.
+  EXPECT_NE(got.find("\xB7\xF9\xB6\xC8\xA3\xBA,"), std::string::npos);
+  EXPECT_NE(got.find("[RBra]  \xCA\xD5\xCB\xF5\xD1\xB9\xD6\xB5:"), std::string::npos);
+  std::remove(log.c_str());
+}
+
+TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
+  // A high pressure takes the cuff through four bands of the controller.
+  ClosedLoop loop(Subject(nel::sim::kLAnk, 165, 95, 58, 12), 62);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_LANK, &loop.ctl);
+  Start(seq, 280);
+  const Outcome r = loop.Measure(seq);
+  ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
+  ASSERT_EQ(r.newAttempts, 0);
+
+  // One-second averages of the fed pressures during the inflation (up to the
+  // highest pressure, where the cuff is let down), and the rate over three
+  // seconds, as the controller measures it.
+  const size_t top = std::max_element(r.fed.begin(), r.fed.end()) - r.fed.begin();
+  std::vector<double> avg;
+  for (size_t i = 0; i + 100 <= top; i += 100) {
+    double s = 0;
+    for (size_t k = i; k < i + 100; ++k) s += r.fed[k];
+    avg.push_back(s / 100);
+  }
+  int windows = 0, inBand = 0, nearBand = 0;
+  for (size_t j = 3; j < avg.size(); ++j) {
+    if (avg[j - 3] < 30.0) continue;  // pre-inflation and the first corrections
+    const int k = std::clamp(static_cast<int>(avg[j]) / 50, 0, 5);
+    const double lo = 2.5 + 0.5 * k, hi = 4.0 + 0.5 * k;
+    const double rate = (avg[j] - avg[j - 3]) / 3.0;
+    ++windows;
+    if (rate >= lo && rate <= hi) ++inBand;
+    // The controller lets the rate drift up to 1.0 below and 0.8 above its
+    // band before it corrects by the smaller step; a level change takes a
+    // few seconds to show in a three-second rate.
+    if (rate >= lo - 1.5 && rate <= hi + 1.5) ++nearBand;
+    else ADD_FAILURE() << "rate " << rate << " mmHg/s at " << avg[j] << " mmHg, band " << lo << " to " << hi;
+  }
+  std::printf("inflation rate: %d of %d three-second windows in the band\n", inBand, windows);
+  ASSERT_GE(windows, 20);
+  EXPECT_GE(inBand, windows * 9 / 10) << inBand << " of " << windows << " windows in the band";
+  EXPECT_EQ(nearBand, windows);
+}
+
+TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
+  SubjectConfig cfg = Subject(nel::sim::kRToe, 100, 70, 72, 13);
+  cfg.SetToeLines(true);
+  ClosedLoop loop(cfg, 63);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RTOE, &loop.ctl);
+  Start(seq, 280);
+  const Outcome r = loop.Measure(seq, {0.5, 40.0});
+  ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
+
+  // One pulse per step: the list (rising again) climbs by about 7 mmHg a
+  // window; a step overshoots when one air burst of the pump lifts it further.
+  std::vector<tagBPV_PULSE_FEATURE_POINT> pulses = Pulses(seq);
+  std::reverse(pulses.begin(), pulses.end());
+  ASSERT_GE(pulses.size(), 6u);
+  for (size_t i = 1; i < pulses.size(); ++i) {
+    const float step = pulses[i].Pressure - pulses[i - 1].Pressure;
+    EXPECT_GE(step, 5.0f) << i;
+    EXPECT_LE(step, 13.0f) << i;
+  }
+  // The cuff holds each step: pressure plateaus in the fed pressures (runs of
+  // 1.5 s with less than 2 mmHg of change).
+  int plateaus = 0;
+  for (size_t i = 0, run = 0; i + 1 < r.fed.size(); ++i) {
+    run = std::fabs(r.fed[i + 1] - r.fed[i - run]) < 2.0f ? run + 1 : 0;
+    if (run == 150 && r.fed[i] > 14.0f) ++plateaus;
+  }
+  EXPECT_GE(plateaus, static_cast<int>(pulses.size()) - 1);
+  int16_t sbp, dbp, map;
+  seq.getBPValue(&sbp, &dbp, &map);
+  std::printf("toe cuff at 100/70: %d/%d (MAP %d), %zu pulses\n", sbp, dbp, map, pulses.size());
+  EXPECT_NEAR(sbp, 100, 10);
+  EXPECT_NEAR(dbp, 70, 10);
+}
+
+TEST_F(ClosedLoopTest, LowMaxPressureEndsInOverPressureAndTheHostDeflates) {
+  ClosedLoop loop(Subject(nel::sim::kRBra, 120, 80, 70, 14), 64);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
+  Start(seq, 60);
+  const Outcome r = loop.Measure(seq);
+  ASSERT_EQ(r.status, BPVSTA_OVERPRESSURE) << r.why;
+  ASSERT_FALSE(r.fed.empty());
+  EXPECT_GE(r.fed.back(), 60.0f) << "reported on the decimated sample at the limit";
+  EXPECT_LT(r.fed.back(), 62.0f);
+  EXPECT_LT(*std::max_element(r.fed.begin(), r.fed.end() - 1), 60.0f);
+  int16_t sbp;
+  seq.getBPValue(&sbp, nullptr, nullptr);
+  EXPECT_EQ(sbp, -1);
+  EXPECT_TRUE(loop.WaitForLine(0, [](const nel::sim::CuffLine& l) { return l.ValveOpen() && l.Level() == 0; }));
+  EXPECT_TRUE(loop.WaitForLine(0, [](const nel::sim::CuffLine& l) { return l.Pressure() < 5.0; }));
+}
+
+// A unit that stops sending in the middle of the inflation: the sequencer
+// gets no samples and so stays where it was; the host's own limit ends the
+// measurement and deflates the cuff.
+TEST_F(ClosedLoopTest, SilentUnitStopsTheSequencerAndTheHostsTimeOutDeflates) {
+  SubjectConfig cfg = Subject(nel::sim::kRBra, 120, 80, 70, 15);
+  cfg.faults.push_back({FaultEvent::kSilence, 14.0, 1000.0, 0, 0});
+  ClosedLoop loop(cfg, 65);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
+  Start(seq, 280);
+  const auto t0 = Clock::now();
+  const Outcome r = loop.Measure(seq);
+  EXPECT_EQ(r.why, "no data");
+  EXPECT_EQ(r.status, BPVSTA_MEASURING);
+  EXPECT_FALSE(seq.IsFinished());
+  EXPECT_GT(r.fed.back(), 20.0f) << "the unit fell silent while the cuff inflated";
+  EXPECT_GE(r.silentSeconds, 0.5);
+  EXPECT_LT(r.stopSeconds, 2.0) << "stopping does not wait for the silent unit";
+  EXPECT_FALSE(r.deviceLost);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 10.0);
+  // The unit still obeys commands while it sends nothing: the host's deflation reaches it.
+  EXPECT_TRUE(loop.WaitForLine(0, [](const nel::sim::CuffLine& l) { return l.ValveOpen() && l.Level() == 0; }));
+  EXPECT_TRUE(loop.WaitForLine(0, [](const nel::sim::CuffLine& l) { return l.Pressure() < 5.0; }));
+  int16_t count = 0;
+  seq.getPulseFeaturePnt(nullptr, &count);
+  int32_t samples = 0;
+  seq.getBPFilteData(nullptr, &samples);
+  EXPECT_GT(samples, 0) << "recognition had started";
+}
+
+// A unit that hangs up: the line is gone, the reader notes it, and the host's
+// limit ends the measurement; deflating and closing do not hang on the dead line.
+TEST_F(ClosedLoopTest, HungUpUnitEndsByTheHostsTimeOutWithoutAHang) {
+  SubjectConfig cfg = Subject(nel::sim::kRBra, 120, 80, 70, 16);
+  cfg.faults.push_back({FaultEvent::kHangup, 14.0, 1000.0, 0, 0});
+  ClosedLoop loop(cfg, 66);
+  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
+  Start(seq, 280);
+  const auto t0 = Clock::now();
+  const Outcome r = loop.Measure(seq);
+  EXPECT_TRUE(r.deviceLost);
+  EXPECT_EQ(r.why, "no data");
+  EXPECT_EQ(r.status, BPVSTA_MEASURING);
+  EXPECT_FALSE(seq.IsFinished());
+  EXPECT_GT(r.fed.back(), 20.0f) << "the unit hung up while the cuff inflated";
+  EXPECT_FALSE(loop.Server().LineOpen());
+  EXPECT_LT(r.stopSeconds, 2.0);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 10.0);
+}
+
+}  // namespace
