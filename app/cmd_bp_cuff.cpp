@@ -18,13 +18,9 @@
 #include <thread>
 
 #include "commands.h"
-#include "nel/nel.h"
 #include "link/hard_ctl.h"
-
-#ifdef NELCTL_HAVE_SIM
-#include "sim/subject_config.h"
-#include "sim/unit_server.h"
-#endif
+#include "nel/nel.h"
+#include "simulate.h"
 
 namespace {
 
@@ -33,9 +29,7 @@ struct Options {
   int max = 250;
   std::string log;
   int port = 0;
-  bool simulate = false;
-  std::string subject;
-  double speed = 20.0;
+  nelctl::SimulateOptions sim{false, 20.0, {}};  // the virtual unit at 20 times real time by default
   double timeout = 300.0;
 };
 
@@ -55,26 +49,11 @@ void Run(const Options& o) {
   // The raw pulse wave of a cuff channel is wave kind channel + 2.
   const int wave = static_cast<int>(channel) + WAVE_RBRA;
 
-#ifdef NELCTL_HAVE_SIM
-  std::unique_ptr<nel::sim::UnitServer> server;
-  if (o.simulate) {
-    nel::sim::SubjectConfig cfg;
-    std::string error;
-    if (!o.subject.empty() && !nel::sim::LoadSubjectFile(o.subject, cfg, &error))
-      throw nelctl::Failure("subject file: " + error);
-    nel::sim::UnitServer::Options so;
-    so.speed = o.speed;
-    so.port = o.port > 0 ? o.port : 149;
-    server = std::make_unique<nel::sim::UnitServer>(cfg, so);
-    if (!server->Start(&error)) throw nelctl::Failure("virtual unit: " + error);
-  }
-#else
-  if (o.simulate) throw nelctl::Failure("this nelctl was built without the virtual unit", 2);
-#endif
+  // With --simulate the virtual unit serves this process behind port 1.
+  const std::unique_ptr<nelctl::Simulation> sim = nelctl::StartSimulation(o.sim);
 
   TnelHardCtl ctl;
-  int port = o.port;
-  if (o.simulate && port <= 0) port = 149;
+  int port = sim ? sim->Port() : o.port;
   if (port <= 0) port = ctl.CheckQX7700BComPortNo(0x80);
   if (port <= 0) throw nelctl::Failure("no unit answers on ports 1 to 149");
   if (!ctl.SetComPortNo(port)) throw nelctl::Failure("cannot open port " + std::to_string(port));
@@ -143,9 +122,7 @@ void Setup(CLI::App& program) {
   cmd->add_option("--max", opt->max, "maximum cuff pressure, mmHg")->check(CLI::Range(20, 300));
   cmd->add_option("--log", opt->log, "append the measurement log to FILE");
   cmd->add_option("--port", opt->port, "serial port number (default: search)")->check(CLI::Range(1, 149));
-  cmd->add_flag("--simulate", opt->simulate, "measure on the built-in virtual unit");
-  cmd->add_option("--subject", opt->subject, "virtual unit: subject file");
-  cmd->add_option("--speed", opt->speed, "virtual unit: times real time")->check(CLI::Range(0.1, 50.0));
+  nelctl::AddSimulateOptions(cmd, opt->sim);
   cmd->add_option("--timeout", opt->timeout, "give up after this many seconds");
   cmd->callback([opt] { Run(*opt); });
 }

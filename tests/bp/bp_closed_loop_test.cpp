@@ -285,24 +285,40 @@ TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
   const Outcome r = loop.Measure(seq, {0.5, 40.0});
   ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
 
-  // One pulse per step: the list (rising again) climbs by about 7 mmHg a
-  // window; a step overshoots when one air burst of the pump lifts it further.
+  // The cuff holds each step: plateaus of the fed pressures, runs of 1.5 s
+  // or more within 2 mmHg of their first sample, each about 7 mmHg above the
+  // one before (more when a burst of the pump overshoots the step's target).
+  std::vector<float> levels;
+  for (size_t begin = 0, i = 1; i <= r.fed.size(); ++i) {
+    if (i < r.fed.size() && std::fabs(r.fed[i] - r.fed[begin]) < 2.0f) continue;
+    if (i - begin >= 150 && r.fed[begin] > 14.0f) {
+      double sum = 0;
+      for (size_t k = begin; k < i; ++k) sum += r.fed[k];
+      levels.push_back(static_cast<float>(sum / static_cast<double>(i - begin)));
+    }
+    begin = i;
+  }
+  // The pulse list (rising again) holds at most one pulse per step, at the
+  // step's pressure. Some steps give none: on this subject the windows of a
+  // few steps between 50 and 65 mmHg are judged artefacts in some runs (the
+  // toe envelope rises steeply there, and which phase of the beats a window
+  // catches depends on when the pump commands arrive).
   std::vector<tagBPV_PULSE_FEATURE_POINT> pulses = Pulses(seq);
   std::reverse(pulses.begin(), pulses.end());
   ASSERT_GE(pulses.size(), 6u);
-  for (size_t i = 1; i < pulses.size(); ++i) {
-    const float step = pulses[i].Pressure - pulses[i - 1].Pressure;
-    EXPECT_GE(step, 5.0f) << i;
-    EXPECT_LE(step, 13.0f) << i;
+  ASSERT_GE(levels.size(), pulses.size());
+  for (size_t i = 1; i < levels.size(); ++i) {
+    EXPECT_GE(levels[i] - levels[i - 1], 5.0f) << i;
+    EXPECT_LE(levels[i] - levels[i - 1], 13.0f) << i;
   }
-  // The cuff holds each step: pressure plateaus in the fed pressures (runs of
-  // 1.5 s with less than 2 mmHg of change).
-  int plateaus = 0;
-  for (size_t i = 0, run = 0; i + 1 < r.fed.size(); ++i) {
-    run = std::fabs(r.fed[i + 1] - r.fed[i - run]) < 2.0f ? run + 1 : 0;
-    if (run == 150 && r.fed[i] > 14.0f) ++plateaus;
+  for (size_t i = 0; i < pulses.size(); ++i) {
+    if (i > 0) {
+      EXPECT_GT(pulses[i].Pressure, pulses[i - 1].Pressure + 4.0f) << i;
+    }
+    float nearest = 1e9f;
+    for (float l : levels) nearest = std::min(nearest, std::fabs(pulses[i].Pressure - l));
+    EXPECT_LT(nearest, 2.5f) << "pulse " << i << " at " << pulses[i].Pressure << " mmHg is on no step";
   }
-  EXPECT_GE(plateaus, static_cast<int>(pulses.size()) - 1);
   int16_t sbp, dbp, map;
   seq.getBPValue(&sbp, &dbp, &map);
   std::printf("toe cuff at 100/70: %d/%d (MAP %d), %zu pulses\n", sbp, dbp, map, pulses.size());
