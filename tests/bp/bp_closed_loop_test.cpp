@@ -1,9 +1,17 @@
 // One cuff's measurement in a closed loop: the sequencer drives a real
 // TnelHardCtl over a pseudo-terminal served by the virtual unit in this
-// process, which runs faster than real time; the host drains the sample
-// stream in a tight loop of processing passes and hands every frame of the
-// cuff to ProcPulseWave, as nelctl bp-cuff does. The host gives up on its own
-// when no frame comes for a while, deflates the cuff and stops.
+// process; the host drains the sample stream in a tight loop of processing
+// passes and hands every frame of the cuff to ProcPulseWave, as nelctl bp-cuff
+// does. The host gives up on its own when no frame comes for a while,
+// deflates the cuff and stops.
+//
+// The unit runs 20 times faster than real time, or in stepped time for the
+// cases about the inflation controller's timing: its commands follow each
+// other within a quarter of a virtual second, and at 20 times real time a
+// host delayed by a loaded machine would see its commands take effect
+// virtual seconds late. In stepped time the unit advances 20 frames and
+// waits for the host to take them, so a command acts within 20 ms of virtual
+// time whatever the load.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,6 +44,7 @@ using Clock = std::chrono::steady_clock;
 // Virtual time runs 20 times faster than real time; the host keeps up with
 // far more than the 37 passes a second per unit of speed this needs.
 constexpr double kSpeed = 20.0;
+constexpr int kStepFrames = 20;  // stepped time: frames per advance
 
 // Measured minus true pressure of the accuracy panel (90 subjects, right
 // brachial cuff): build/tools/bp_panel --subjects 90 --seed 2026
@@ -68,7 +77,8 @@ struct HostLimits {
 
 class ClosedLoop {
  public:
-  ClosedLoop(const SubjectConfig& cfg, int port) : server_(cfg, Options(port)), port_(port) {}
+  ClosedLoop(const SubjectConfig& cfg, int port, bool stepped = false)
+      : server_(cfg, Options(port, stepped)), port_(port), stepped_(stepped) {}
   ~ClosedLoop() {
     ctl.CloseCom();
     server_.Stop();
@@ -99,8 +109,14 @@ class ClosedLoop {
     const auto start = Clock::now();
     auto lastFrame = start;
     long long count = 0;
+    int due = 0;  // stepped time: frames advanced and not yet taken
     while (r.why.empty()) {
+      if (stepped_ && due <= 0) {
+        if (!server_.Advance(kStepFrames)) r.why = "no data";
+        due = kStepFrames;
+      }
       const int n = ctl.ReadOnceData(frames);
+      due -= n;
       const auto now = Clock::now();
       if (n > 0) lastFrame = now;
       bool done = false;
@@ -141,14 +157,16 @@ class ClosedLoop {
   TnelHardCtl ctl;
 
  private:
-  static UnitServer::Options Options(int port) {
+  static UnitServer::Options Options(int port, bool stepped) {
     UnitServer::Options o;
+    if (stepped) o.clock = UnitServer::Clock::kStepped;
     o.speed = kSpeed;
     o.port = port;
     return o;
   }
   UnitServer server_;
   int port_;
+  bool stepped_;
 };
 
 // A sequencer set up as the façade sets it up before a measurement.
@@ -237,11 +255,11 @@ TEST_F(ClosedLoopTest, BrachialCuffAt120Over80EndsInTheAccuracyBandAndLogsIt) {
 
 TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
   // A high pressure takes the cuff through four bands of the controller.
-  ClosedLoop loop(Subject(nel::sim::kLAnk, 165, 95, 58, 12), 62);
+  ClosedLoop loop(Subject(nel::sim::kLAnk, 165, 95, 58, 12), 62, true);
   ASSERT_NO_FATAL_FAILURE(loop.Open());
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_LANK, &loop.ctl);
   Start(seq, 280);
-  const Outcome r = loop.Measure(seq);
+  const Outcome r = loop.Measure(seq, {5.0, 60.0});
   ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
   ASSERT_EQ(r.newAttempts, 0);
 
@@ -278,52 +296,60 @@ TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
 TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
   SubjectConfig cfg = Subject(nel::sim::kRToe, 100, 70, 72, 13);
   cfg.SetToeLines(true);
-  ClosedLoop loop(cfg, 63);
+  ClosedLoop loop(cfg, 63, true);
   ASSERT_NO_FATAL_FAILURE(loop.Open());
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RTOE, &loop.ctl);
   Start(seq, 280);
-  const Outcome r = loop.Measure(seq, {0.5, 40.0});
+  const Outcome r = loop.Measure(seq, {5.0, 60.0});
   ASSERT_EQ(r.status, BPVSTA_OK) << r.why;
 
-  // The cuff holds each step: plateaus of the fed pressures, runs of 1.5 s
-  // or more within 2 mmHg of their first sample, each about 7 mmHg above the
-  // one before (more when a burst of the pump overshoots the step's target).
-  std::vector<float> levels;
-  for (size_t begin = 0, i = 1; i <= r.fed.size(); ++i) {
-    if (i < r.fed.size() && std::fabs(r.fed[i] - r.fed[begin]) < 2.0f) continue;
-    if (i - begin >= 150 && r.fed[begin] > 14.0f) {
-      double sum = 0;
-      for (size_t k = begin; k < i; ++k) sum += r.fed[k];
-      levels.push_back(static_cast<float>(sum / static_cast<double>(i - begin)));
+  // Each window of the recogniser is recorded while the cuff holds a step:
+  // the pressure moves less within a window than a limb cuff's 5 mmHg or
+  // more (the toe cuff leaks about 1 mmHg/s at 100 mmHg), and successive
+  // windows lie about one step of 7 mmHg apart (the first steps and those
+  // where a burst of the pump overshoots the target are larger).
+  TnelPulseRecogn* rg = seq.GetRecogn();
+  std::vector<float> windowPressures, spans;
+  for (int w = 0; w < rg->WinCount; ++w) {
+    if (rg->Windows[w].Status == TnelPulseRecogn::WIN_LOWPRESSURE) continue;
+    float lo = 1e9f, hi = -1e9f;
+    for (int k = w * rg->WinLen; k < (w + 1) * rg->WinLen; ++k) {
+      lo = std::min(lo, rg->FiltedData[k].Pressure);
+      hi = std::max(hi, rg->FiltedData[k].Pressure);
     }
-    begin = i;
+    spans.push_back(hi - lo);
+    windowPressures.push_back(rg->WindowPressure(w));
   }
-  // The pulse list (rising again) holds at most one pulse per step, at the
-  // step's pressure. Some steps give none: on this subject the windows of a
-  // few steps between 50 and 65 mmHg are judged artefacts in some runs (the
-  // toe envelope rises steeply there, and which phase of the beats a window
-  // catches depends on when the pump commands arrive).
+  ASSERT_GE(windowPressures.size(), 10u);
+  std::vector<float> steps;
+  for (size_t i = 1; i < windowPressures.size(); ++i) steps.push_back(windowPressures[i] - windowPressures[i - 1]);
+  std::sort(steps.begin(), steps.end());
+  EXPECT_GE(steps[steps.size() / 2], 6.0f);
+  EXPECT_LE(steps[steps.size() / 2], 10.0f);
+  EXPECT_LT(*std::max_element(spans.begin(), spans.end()), 3.0f);
+
+  // The pulse list (rising again) holds one pulse per accepted window.
   std::vector<tagBPV_PULSE_FEATURE_POINT> pulses = Pulses(seq);
   std::reverse(pulses.begin(), pulses.end());
   ASSERT_GE(pulses.size(), 6u);
-  ASSERT_GE(levels.size(), pulses.size());
-  for (size_t i = 1; i < levels.size(); ++i) {
-    EXPECT_GE(levels[i] - levels[i - 1], 5.0f) << i;
-    EXPECT_LE(levels[i] - levels[i - 1], 13.0f) << i;
-  }
-  for (size_t i = 0; i < pulses.size(); ++i) {
-    if (i > 0) {
-      EXPECT_GT(pulses[i].Pressure, pulses[i - 1].Pressure + 4.0f) << i;
-    }
-    float nearest = 1e9f;
-    for (float l : levels) nearest = std::min(nearest, std::fabs(pulses[i].Pressure - l));
-    EXPECT_LT(nearest, 2.5f) << "pulse " << i << " at " << pulses[i].Pressure << " mmHg is on no step";
-  }
   int16_t sbp, dbp, map;
   seq.getBPValue(&sbp, &dbp, &map);
   std::printf("toe cuff at 100/70: %d/%d (MAP %d), %zu pulses\n", sbp, dbp, map, pulses.size());
-  EXPECT_NEAR(sbp, 100, 10);
-  EXPECT_NEAR(dbp, 70, 10);
+  EXPECT_NEAR(sbp, 99, 4);
+  // The diastolic pressure is 68 to 70 mmHg, or 76 to 78 when the steps
+  // around it came out larger and their windows, whose amplitude more than
+  // triples from one step to the next on this steep envelope, were judged
+  // artefacts: the envelope then has a gap below 85 mmHg. Which of the two
+  // happens depends on when the pump commands arrive.
+  bool gap = false;
+  for (int w = 0; w < rg->WinCount; ++w)
+    gap = gap || (rg->Windows[w].Status == TnelPulseRecogn::WIN_ARTEFACT && rg->WindowPressure(w) > 55.0f &&
+                  rg->WindowPressure(w) < 85.0f);
+  if (gap) {
+    EXPECT_NEAR(dbp, 77, 3);
+  } else {
+    EXPECT_NEAR(dbp, 69, 3);
+  }
 }
 
 TEST_F(ClosedLoopTest, LowMaxPressureEndsInOverPressureAndTheHostDeflates) {
