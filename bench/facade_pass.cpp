@@ -1,0 +1,234 @@
+// One processing pass of the façade (CheckData + GetData, as a host runs them)
+// in DETECT_ALL, as a multiple of real time (`x_real_time`: seconds of the
+// unit's data per second of processor time).
+//
+// BM_PassMeasuring: the four limb cuffs (RBra, LBra, RAnk, LAnk; the toe cuffs
+// are not selected) are measured simultaneously. BM_PassStreaming: the same
+// bytes with no measurement running, the reference that shows what the
+// measurement costs.
+//
+// The bytes are a recording of the virtual unit (run in this process, no
+// serial port) while a façade measured the four cuffs: its sequencers' pump
+// and valve commands are forwarded to the unit after every pass. The
+// recording stops while every cuff is still inflating, before any envelope
+// maximum, so the sequencers are measuring at every byte of it. In the timed
+// loop the bytes go into the façade's receive ring (InjectReceived, as the
+// reader thread stores them), one pass's worth ahead; when the recording is
+// exhausted, the measurement is started again outside the timing: a second of
+// the resting cuffs (so the sampling's 200-frame pressure average is back at
+// zero), BPMeasure_Start, then the bytes from the start to the moment all four
+// pumps run. Every timed pass is checked: each cuff's status must be
+// "measuring" and no cuff finished; otherwise the benchmark reports an error.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bp/bp_records.h"
+#include "bp/bpv_check.h"
+#include "bp/pulse_recogn.h"
+#include "control/hard_base.h"
+#include "cuff/bpm_inflate.h"
+#include "link/hard_ctl.h"
+#include "link/sam_thread.h"
+#include "sim/virtual_unit.h"
+
+namespace {
+
+constexpr int kLimbCuffs = 4;           // positions 0..3 of DETECT_ALL: RBra, LBra, RAnk, LAnk
+constexpr int kMaxPressure = 250;
+constexpr float kStopPressure = 75.0f;  // below every cuff's envelope maximum of the default subject
+constexpr int kRestFrames = 1000;
+constexpr int kStepFrames = 20;
+constexpr int kPassBytes = TSamThread::kStagingBytes + 1;  // kept in the ring ahead of each pass
+
+struct Recording {
+  std::vector<uint8_t> rest;   // a second of resting cuffs
+  std::vector<uint8_t> bytes;  // from BPMeasure_Start on
+  size_t inflationStart = 0;   // offset at which all four pumps run
+  int64_t inflationFrames = 0;  // frames from there to the end
+  tagAD_FORCE_CONVERT coeff[6] = {};
+  std::string error;
+};
+
+void Calibrate(TnelHardBase& hb, const tagAD_FORCE_CONVERT* set) {
+  tagAD_FORCE_CONVERT copy[6];
+  std::memcpy(copy, set, sizeof copy);
+  hb.GetHardCtl()->GetSamThread()->SetAD2ForceCoeff(copy);
+  std::memcpy(hb.GetHardCtl()->ADForceCoeff, copy, sizeof copy);
+}
+
+void Send(nel::sim::VirtualUnit& unit, std::initializer_list<uint8_t> bytes) {
+  const std::vector<uint8_t> v(bytes);
+  unit.Receive(v.data(), v.size());
+}
+
+// What the façade's controller of one cuff last commanded, forwarded to the
+// unit's line as the pump and valve commands the link would have sent.
+struct PumpBridge {
+  int level[kLimbCuffs] = {-1, -1, -1, -1};
+  void Update(TnelHardBase& hb, nel::sim::VirtualUnit& unit) {
+    for (int k = 0; k < kLimbCuffs; ++k) {
+      const TnelBPMInflate* c = hb.GetBPVCheck(k)->GetInflater();
+      const int want = c->Started ? c->PumpSpeed : 0;
+      if (want == level[k]) continue;
+      level[k] = want;
+      const auto line = static_cast<uint8_t>(hb.GetBPVCheck(k)->GetChannel());
+      const auto code = static_cast<uint8_t>(line | ((want & 0x80) ? 0x20 : 0) | ((want & 0x8000) ? 0x10 : 0));
+      Send(unit, {0x87, static_cast<uint8_t>((want > 0 ? 0x04 : 0x00) + line)});
+      Send(unit, {0x86, static_cast<uint8_t>((want >> 8) & 0x7F), static_cast<uint8_t>(want & 0x7F), code, 0});
+    }
+  }
+};
+
+bool AllMeasuring(TnelHardBase& hb, const tagHMID_DATA& s) {
+  for (int k = 0; k < kLimbCuffs; ++k) {
+    if (s.BPResult[k].Status != BPVSTA_MEASURING || hb.GetBPVCheck(k)->IsFinished()) return false;
+  }
+  return true;
+}
+
+// Feeds `n` bytes through the ring in pieces the ring holds and runs passes
+// until it is empty; `after` runs after every pass that yielded frames.
+template <class F>
+void FeedAndDrain(TnelHardBase& hb, const uint8_t* p, size_t n, F&& after) {
+  QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();
+  for (size_t at = 0; at < n;) {
+    const int m = static_cast<int>(std::min<size_t>(TSamThread::kStagingBytes, n - at));
+    port.InjectReceived(p + at, m);
+    at += static_cast<size_t>(m);
+    while (hb.CheckData()) after();
+  }
+}
+
+bool StartFourCuffs(TnelHardBase& hb) {
+  bool sel[6] = {true, true, true, true, false, false};
+  return hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, kMaxPressure, sel, 60);
+}
+
+Recording Record() {
+  Recording r;
+  nel::sim::VirtualUnit unit;
+  std::memcpy(r.coeff, unit.ActiveCoefficients(), sizeof r.coeff);
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  hb.SetDetectCategory(DETECT_ALL);
+  Calibrate(hb, r.coeff);
+  Send(unit, {0x82});  // begin sampling
+
+  auto step = [&](std::vector<uint8_t>* into, auto&& after) {
+    unit.Advance(kStepFrames);
+    const std::vector<uint8_t> out = unit.Output();
+    unit.ConsumeOutput(out.size());
+    if (into) into->insert(into->end(), out.begin(), out.end());
+    FeedAndDrain(hb, out.data(), out.size(), after);
+  };
+  auto nothing = [] {};
+  for (int f = 0; f < 3000; f += kStepFrames) step(nullptr, nothing);  // settle the filters
+  for (int f = 0; f < kRestFrames; f += kStepFrames) step(&r.rest, nothing);
+
+  if (!StartFourCuffs(hb)) {
+    r.error = "BPMeasure_Start refused";
+    return r;
+  }
+  PumpBridge bridge;
+  bridge.Update(hb, unit);
+  bool measuring = true;
+  float top = 0.0f;
+  auto afterPass = [&] {
+    tagHMID_DATA s{};
+    hb.GetStatus(&s);
+    measuring = measuring && AllMeasuring(hb, s);
+    bridge.Update(hb, unit);
+    for (int k = 0; k < kLimbCuffs; ++k) top = std::max(top, hb.GetBPVCheck(k)->GetDelayedPressure());
+    if (r.inflationStart > 0) r.inflationFrames += hb.GetData(static_cast<int*>(nullptr));
+  };
+  for (int f = 0; f < 120000 && top < kStopPressure && measuring; f += kStepFrames) {
+    step(&r.bytes, afterPass);
+    bool pumping = true;
+    for (int k = 0; k < kLimbCuffs; ++k) pumping = pumping && hb.GetBPVCheck(k)->GetInflater()->Started;
+    if (pumping && r.inflationStart == 0) r.inflationStart = r.bytes.size();
+  }
+  if (!measuring) r.error = "a cuff stopped measuring while recording";
+  else if (top < kStopPressure) r.error = "the cuffs did not inflate";
+  else if (r.inflationStart == 0 || r.inflationStart >= r.bytes.size()) r.error = "the pumps did not start";
+  for (int k = 0; k < kLimbCuffs && r.error.empty(); ++k) {
+    if (hb.GetBPVCheck(k)->GetRecogn()->WinCount < 1) r.error = "a recogniser got no window";
+  }
+  return r;
+}
+
+const Recording& TheRecording() {
+  static const Recording r = Record();
+  return r;
+}
+
+// measure: the four cuffs are measured; otherwise the same bytes stream.
+void RunPasses(benchmark::State& state, bool measure) {
+  const Recording& rec = TheRecording();
+  if (!rec.error.empty()) {
+    state.SkipWithError(rec.error.c_str());
+    return;
+  }
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  hb.SetDetectCategory(DETECT_ALL);
+  Calibrate(hb, rec.coeff);
+  QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();
+
+  std::vector<float> waves(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
+  std::vector<float> pressures(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxCuffs);
+  tagHMID_DATA status{};
+  size_t at = rec.bytes.size();
+  int64_t frames = 0;
+  int64_t restarts = 0;
+  int64_t recognised = 0;
+  auto nothing = [] {};
+  auto restart = [&] {
+    FeedAndDrain(hb, rec.rest.data(), rec.rest.size(), nothing);
+    if (measure) StartFourCuffs(hb);
+    FeedAndDrain(hb, rec.bytes.data(), rec.inflationStart, nothing);
+    at = rec.inflationStart;
+    ++restarts;
+  };
+  restart();
+  for (auto _ : state) {
+    if (at >= rec.bytes.size()) {
+      state.PauseTiming();
+      if (measure) recognised += hb.GetBPVCheck(0)->GetRecogn()->FiltedCount;
+      restart();
+      state.ResumeTiming();
+    }
+    if (port.RingCount() < kPassBytes) {
+      const int m = static_cast<int>(std::min<size_t>(kPassBytes, rec.bytes.size() - at));
+      port.InjectReceived(rec.bytes.data() + at, m);
+      at += static_cast<size_t>(m);
+    }
+    hb.CheckData();
+    frames += hb.GetData(waves.data(), pressures.data(), &status);
+    if (measure && !AllMeasuring(hb, status)) {
+      state.SkipWithError("a cuff stopped measuring in a timed pass");
+      return;
+    }
+  }
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["frames_per_pass"] = static_cast<double>(frames) / iterations;
+  state.counters["x_real_time"] = benchmark::Counter(static_cast<double>(frames) * 1e-3, benchmark::Counter::kIsRate);
+  state.counters["timed_s_per_run"] = static_cast<double>(rec.inflationFrames) * 1e-3;
+  state.counters["restarts"] = static_cast<double>(restarts);
+  if (measure) {
+    state.counters["rbra_samples_per_run"] =
+        restarts > 1 ? static_cast<double>(recognised) / static_cast<double>(restarts - 1) : 0.0;
+  }
+}
+
+void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, true); }
+void BM_PassStreaming(benchmark::State& state) { RunPasses(state, false); }
+BENCHMARK(BM_PassMeasuring);
+BENCHMARK(BM_PassStreaming);
+
+}  // namespace
+
+BENCHMARK_MAIN();
