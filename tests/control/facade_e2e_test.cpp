@@ -48,13 +48,24 @@ TEST(FacadeE2E, OpensByProbingAndDeliversConvertedWaves) {
   std::vector<float> ecg;
   float waves[27 * 8], pressures[27 * 6];
   tagHMID_DATA st{};
+  float ecgMax = 0.0f, ecgMin = 0.0f, pulseAbs = 0.0f;
+  long frames = 0;
   rig.onPass = [&](int n) {
     ASSERT_EQ(rig.hb.GetData(waves, pressures, &st), n);
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n; ++i, ++frames) {
       for (int k = 0; k < 4; ++k) EXPECT_LT(std::fabs(pressures[i * 4 + k]), 3.0f);
+      if (frames < 4000) continue;  // the filters' start
+      ecgMax = std::max(ecgMax, waves[i * 6]);
+      ecgMin = std::min(ecgMin, waves[i * 6]);
+      for (int j = 2; j < 6; ++j) pulseAbs = std::max(pulseAbs, std::fabs(waves[i * 6 + j]));
     }
   };
   ASSERT_TRUE(rig.Run(10000));
+  // ECG in millivolts: the subject's R wave of 1.2 mV; pulse waves of empty
+  // cuffs in mmHg: flat.
+  EXPECT_GT(ecgMax - ecgMin, 0.8f);
+  EXPECT_LT(ecgMax - ecgMin, 2.5f);
+  EXPECT_LT(pulseAbs, 0.5f);
   EXPECT_GT(rig.passes, 10000 / 27);
   const double rate = rig.Truth()["heart_rate_bpm"];
   EXPECT_NEAR(st.PulseRate, rate, 5.0);
