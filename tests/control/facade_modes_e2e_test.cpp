@@ -108,9 +108,10 @@ TEST(FacadeModesE2E, HoldSettlesAtSixtyThenAFifteenSecondRecordFollows) {
   // cuff pressure oscillates visibly, the unused marks stay 0.
   float lo = 1e9f, hi = -1e9f;
   for (int i = 5000; i < 15000; ++i) {
-    lo = std::min(lo, rec[i].Wave[2]);
-    hi = std::max(hi, rec[i].Wave[2]);
-    ASSERT_EQ(rec[i].Mark[0], 0);
+    const float v = rec[i].Wave[2];  // packed field: read by value
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    ASSERT_EQ(int{rec[i].Mark[0]}, 0);
   }
   EXPECT_GT(hi - lo, 0.3f);
   rig.hb.CancelAllProcess();
@@ -184,13 +185,17 @@ TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
   for (int c = 0; c < 2; ++c) {
     for (int p = 0; p < 4; ++p) {
       const double sbp = truth["sites"][keys[p]]["sbp"];
-      EXPECT_NEAR(rec.Check[c].BP[p][0], sbp, 15.0) << c << keys[p];
+      const int16_t measured = rec.Check[c].BP[p][0];
+      EXPECT_NEAR(measured, sbp, 15.0) << c << keys[p];
     }
-    const double higherArm = std::max(rec.Check[c].BP[0][0], rec.Check[c].BP[1][0]);
-    EXPECT_FLOAT_EQ(rec.Check[c].RightABI, static_cast<float>(rec.Check[c].BP[2][0]) /
-                                               static_cast<float>(higherArm));
-    EXPECT_NEAR(rec.Check[c].RightABI, static_cast<double>(truth["abi"]["right"]), 0.1);
-    EXPECT_NEAR(rec.Check[c].LeftABI, static_cast<double>(truth["abi"]["left"]), 0.1);
+    // Packed fields are read by value.
+    const int16_t rightArm = rec.Check[c].BP[0][0], leftArm = rec.Check[c].BP[1][0];
+    const int16_t rightAnkle = rec.Check[c].BP[2][0];
+    const float rightAbi = rec.Check[c].RightABI, leftAbi = rec.Check[c].LeftABI;
+    EXPECT_FLOAT_EQ(rightAbi, static_cast<float>(rightAnkle) /
+                                  static_cast<float>(std::max(rightArm, leftArm)));
+    EXPECT_NEAR(rightAbi, static_cast<double>(truth["abi"]["right"]), 0.1);
+    EXPECT_NEAR(leftAbi, static_cast<double>(truth["abi"]["left"]), 0.1);
   }
   // Nothing beyond the configured checks starts afterwards.
   ASSERT_TRUE(rig.Run(10000));

@@ -40,7 +40,7 @@ TEST(Facade, NewFacadeMeasuresBrachialAndAnkleCuffsAndReportsNothingYet) {
     EXPECT_EQ(r.SBP, -1);
     EXPECT_EQ(r.DBP, -1);
     EXPECT_EQ(r.MAP, -1);
-    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(int{r.Status}, 0);
   }
   EXPECT_FALSE(st.BPMeasureEnd || st.SignalCheckEnd || st.FixPressureEnd || st.WaveRecordEnd ||
                st.CVRRCheckEnd || st.ExerciseEnd);
@@ -179,7 +179,8 @@ TEST(Facade, WaveRecordStartsClearedAfterItsSettling) {
   ASSERT_TRUE(hb.WaveRecord_Start());
   EXPECT_EQ(hb.WaveRecord_DataAssign(&count), rec);
   EXPECT_EQ(count, 0);
-  EXPECT_EQ(rec[14999].Wave[5], 0.0f);
+  const float cleared = rec[14999].Wave[5];  // packed field: read by value
+  EXPECT_EQ(cleared, 0.0f);
   EXPECT_EQ(hb.SettlingCount(), 2000);
 }
 
@@ -228,10 +229,11 @@ TEST(Facade, ExerciseStartsItsFirstCheckAtOnceAndLimitsTheCheckCount) {
   EXPECT_FALSE(hb.ExerciseStress_GetResult(nullptr));
   EXPECT_EQ(rec.Config.CheckCount, 10);
   EXPECT_EQ(rec.Config.Reserved0[0], 0xAB);
-  EXPECT_EQ(rec.Config.PauseSeconds, 30);
-  EXPECT_GE(rec.Check[0].Time, 0);
-  EXPECT_LE(rec.Check[0].Time, 235960);
-  EXPECT_LT(rec.Check[0].Time % 100, 61);
+  EXPECT_EQ(int{rec.Config.PauseSeconds}, 30);
+  const int time = rec.Check[0].Time;  // packed field: read by value
+  EXPECT_GE(time, 0);
+  EXPECT_LE(time, 235960);
+  EXPECT_LT(time % 100, 61);
   hb.ExerciseStress_Cancel();
 }
 
