@@ -3,6 +3,9 @@
 // analysed with the measured pressures, against the subject's truth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "analysis/data_ana.h"
@@ -21,6 +24,31 @@ constexpr double kHeartRateTolerance = 5.0;
 // Foot-to-foot delays within a few samples on clean waves; the velocity is
 // the path difference over 0.9 times the delay.
 constexpr double kPwvRelTolerance = 0.15;
+// The filter bank delivers pulse waves and the PCG this many frames behind their input.
+constexpr long kPulseLag = 1000;
+// Mean foot-to-foot delay error (ms) between two sites: the arms share their
+// offset; an ankle foot comes 0 to 2 ms later after its foot than an arm's
+// (tangent method on the unit's cuff wave: +19 ms arm, +19 to +21 ms ankle).
+constexpr double kArmDelayTolerance = 2.0;
+constexpr double kArmAnkleDelayExpected = 1.0;
+constexpr double kArmAnkleDelayTolerance = 4.0;
+// Heart-sound marks: where the 50 ms energy window first passes the threshold,
+// 30 records on; measured +12 ms (S1) and +1 ms (S2) after the true onsets.
+constexpr int kSoundWindowMs = 25;
+
+// Record index of the mark `value` at position `pos` nearest to p within ±window; -1 when none.
+int NearestMark(const std::vector<tagSAVE_WAVEDATA>& rec, int pos, uint8_t value, long p, int window) {
+  int best = -1;
+  for (long i = std::max(0L, p - window); i <= std::min<long>(static_cast<long>(rec.size()) - 1, p + window); ++i)
+    if (rec[i].Mark[pos] == value && (best < 0 || std::labs(i - p) < std::labs(best - p))) best = static_cast<int>(i);
+  return best;
+}
+
+double Mean(const std::vector<double>& v) {
+  double s = 0;
+  for (double x : v) s += x;
+  return v.empty() ? 1e9 : s / static_cast<double>(v.size());
+}
 
 TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity) {
   nel::sim::SubjectConfig subject;
@@ -34,6 +62,16 @@ TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity
   subject.site[nel::sim::kLAnk].dbp = 64;
   FacadeRig rig(subject);
   ASSERT_TRUE(rig.started) << rig.error;
+  // Frames taken since sampling began, and the one stored as record 0 (a
+  // recording pass stores from its first frame).
+  long taken = 0, recordStart = -1;
+  bool recording = false;
+  rig.onPass = [&](int n) {
+    taken += n;
+    int stored = 0;
+    rig.hb.WaveRecord_DataAssign(&stored);
+    if (recording && recordStart < 0 && stored > 0) recordStart = taken - n;
+  };
   ASSERT_TRUE(rig.Open(true));
 
   bool sel[6] = {true, true, true, true, false, false};
@@ -51,6 +89,7 @@ TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity
   ASSERT_TRUE(rig.RunUntil(40, [&] { return rig.Status().FixPressureEnd; }));
   rig.hb.FixPressure_Cancel(false);
   ASSERT_TRUE(rig.hb.WaveRecord_Start());
+  recording = true;
   ASSERT_TRUE(rig.RunUntil(20, [&] { return rig.Status().WaveRecordEnd; }));
   int count = 0;
   tagSAVE_WAVEDATA* rec = rig.hb.WaveRecord_DataAssign(&count);
@@ -58,6 +97,7 @@ TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity
   std::vector<tagSAVE_WAVEDATA> records(rec, rec + count);
   rig.hb.CancelAllProcess();
   const auto truth = rig.Truth();
+  ASSERT_GE(recordStart, 0);
   rig.hb.CloseHardware();  // the analysis drives the process-wide ECG detector
 
   const tagTYPE_NEL_WAVEDATA kinds[6] = {WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
@@ -85,6 +125,40 @@ TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity
   EXPECT_GE(s1, r - 2);
   EXPECT_GE(s2, r - 2);
   for (int s = 0; s < 4; ++s) EXPECT_GE(feet[s], r - 3) << s;
+
+  // Feet and heart sounds against the true events, through the filter bank's delay.
+  const long base = truth["stream_start_frame"].get<long>() + recordStart - kPulseLag;
+  const auto& beats = truth["beats"];
+  const char* site[4] = {"rbra", "lbra", "rank", "lank"};
+  std::vector<double> armArm, armAnkle, sound[2];
+  const size_t nb = beats["foot_s"]["lank"].size();
+  for (size_t b = 0; b < nb; ++b) {
+    long p[4];
+    int m[4];
+    for (int s = 0; s < 4; ++s) {
+      p[s] = std::lround(beats["foot_s"][site[s]][b].get<double>() * 1000.0) - base;
+      m[s] = NearestMark(records, 2 + s, MARK_PULSE_FOOT, p[s] + 20, 60);
+    }
+    if (p[0] < 200 || p[3] >= count - 200 || std::find(m, m + 4, -1) != m + 4) continue;
+    armArm.push_back((m[0] - m[1]) - (p[0] - p[1]));
+    armAnkle.push_back((m[2] - m[0]) - (p[2] - p[0]));
+    armAnkle.push_back((m[3] - m[1]) - (p[3] - p[1]));
+  }
+  EXPECT_GE(armArm.size(), 10u);
+  EXPECT_NEAR(Mean(armArm), 0.0, kArmDelayTolerance);
+  EXPECT_NEAR(Mean(armAnkle), kArmAnkleDelayExpected, kArmAnkleDelayTolerance);
+  const char* onset[2] = {"s1_onset_s", "s2_onset_s"};
+  for (int k = 0; k < 2; ++k) {
+    int inRecord = 0;
+    for (const auto& t : beats[onset[k]]) {
+      const long p = std::lround(t.get<double>() * 1000.0) - base;
+      if (p < 200 || p >= count - 200) continue;
+      ++inRecord;
+      const int mk = NearestMark(records, 1, k == 0 ? MARK_PCG_S1 : MARK_PCG_S2, p, kSoundWindowMs);
+      if (mk >= 0) sound[k].push_back(mk - p);
+    }
+    EXPECT_GE(static_cast<int>(sound[k].size()), inRecord - 2) << onset[k];
+  }
 }
 
 }  // namespace
