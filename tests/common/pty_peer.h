@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -90,6 +91,14 @@ class PtyPeer {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return Received().size() >= n;
+  }
+
+  // Bytes sent that the library's side has not read yet (the terminal's
+  // input queue, shared by every open of the terminal end).
+  int Unread() const {
+    int n = 0;
+    if (holder_ < 0 || ioctl(holder_, FIONREAD, &n) != 0) return -1;
+    return n;
   }
 
   // The unit goes away: both ends held by the peer are closed.

@@ -2,6 +2,7 @@
 // pressure conversion and the diagnostic files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -183,6 +184,52 @@ TEST_F(SamThreadTest, DataWaitEndsAfter500MsAndTheBytesComeWithTheNextCall) {
   ASSERT_EQ(sam.GetData(out), 1);
   EXPECT_EQ(out[0].Wave[WAVE_RBRA], -1);
   EXPECT_EQ(out[0].Wave[WAVE_LANK], 4);
+}
+
+// A full ring drops what the reader reads next; the frame it cut stays open
+// until the next code byte, and the frames after that decode whole.
+TEST_F(SamThreadTest, FullRingDropsBytesAndTheFrameStreamResynchronises) {
+  const int32_t before[4] = {1000, 2000, 3000, 4000};
+  const Bytes old = nel::test::DataRawFrame(1, 2, before);
+  Bytes flood;
+  for (int i = 0; i < 5500; ++i) flood.insert(flood.end(), old.begin(), old.end());  // 104500 bytes
+  peer.Send(flood);
+  // Wait until the reader has read everything: what did not fit was dropped.
+  int32_t most = 0;
+  for (auto end = Clock::now() + std::chrono::seconds(5), quiet = Clock::now(); Clock::now() < end;) {
+    most = std::max(most, sam.Protocol().RingCount());
+    if (peer.Unread() != 0) quiet = Clock::now();
+    if (Clock::now() - quiet > std::chrono::milliseconds(100)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(peer.Unread(), 0);
+  EXPECT_EQ(most, TSerialPort::kRingBytes);
+  EXPECT_EQ(sam.Protocol().RingCount(), TSerialPort::kRingBytes);
+  EXPECT_EQ(sam.Protocol().WriteTotal(), TSerialPort::kRingBytes) << "the bytes beyond the ring are dropped";
+
+  // 102400 bytes: 5389 whole frames and 9 bytes of the next.
+  int frames = 0;
+  while (sam.Protocol().RingCount() > 0) {
+    const int n = sam.GetData(out);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(out[i].Wave[WAVE_LANK], 4000) << frames + i;
+    frames += n;
+  }
+  EXPECT_EQ(frames, 5389);
+
+  // The line goes on in the middle of a later frame (no code byte in its last
+  // five bytes), then whole frames follow.
+  const int32_t after[4] = {-7, 8, -9, 10};
+  const Bytes next = nel::test::DataRawFrame(3, 4, after);
+  Bytes stream(old.end() - 5, old.end());
+  for (int i = 0; i < 40; ++i) stream.insert(stream.end(), next.begin(), next.end());
+  Deliver(stream);
+  frames = 0;
+  for (int n; (n = sam.GetData(out)) > 0; frames += n)
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(out[i].Wave[WAVE_RBRA], -7) << "a frame glued from the cut one";
+      ASSERT_EQ(out[i].Wave[WAVE_LANK], 10);
+    }
+  EXPECT_EQ(frames, 40);
 }
 
 // The conversion as stated: double averages over a growing, then a 200-frame

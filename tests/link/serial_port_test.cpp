@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <thread>
+#include <vector>
 
 #include "../common/pty_peer.h"
 #include "link/qx_protocol.h"
@@ -116,6 +118,43 @@ TEST_F(SerialPortTest, ReaderMovesBytesIntoTheRingAndStopReaderClearsIt) {
   EXPECT_EQ(port.RingSize(), 0);
   ASSERT_TRUE(port.StartReader()) << "a new reader after StopReader";
   port.ClosePort();
+}
+
+// Every store of the reader is one read of at most 128 bytes. The first store
+// is held for a moment so that the rest of the burst is queued by then.
+struct StoreSizes {
+  TSerialPort* port = nullptr;
+  int32_t last = 0;
+  std::vector<int32_t> sizes;
+  static void Hook(void* self) {
+    auto* s = static_cast<StoreSizes*>(self);
+    const int32_t total = s->port->WriteTotal();
+    s->sizes.push_back(total - s->last);
+    s->last = total;
+    if (s->sizes.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+};
+
+TEST_F(SerialPortTest, ReaderTakesAtMost128BytesARead) {
+  ASSERT_GE(Open(), 0);
+  StoreSizes record;
+  record.port = &port;
+  port.SetStoreHook(&StoreSizes::Hook, &record);
+  ASSERT_TRUE(port.StartReader());
+  peer.Send(Bytes(4096, 0x11));
+  ASSERT_TRUE(WaitFor([&] { return port.RingCount() == 4096; }, 3000));
+  port.StopReader();  // joins the reader: its records are complete
+  ASSERT_FALSE(record.sizes.empty());
+  int32_t sum = 0, largest = 0;
+  for (int32_t n : record.sizes) {
+    EXPECT_GE(n, 1);
+    EXPECT_LE(n, TSerialPort::kReadChunk);
+    sum += n;
+    largest = std::max(largest, n);
+  }
+  EXPECT_EQ(sum, 4096);
+  EXPECT_EQ(largest, TSerialPort::kReadChunk) << "a queued burst is read in whole chunks";
+  EXPECT_GE(record.sizes.size(), 4096u / TSerialPort::kReadChunk);
 }
 
 TEST_F(SerialPortTest, RingThatFillsDropsNewBytesAndResumesAfterDraining) {
