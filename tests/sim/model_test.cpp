@@ -340,6 +340,93 @@ TEST(SimSubject, EcgRPeaksHeartSoundsAndRhythmEvents) {
   EXPECT_NEAR(plain.GroundTruth()["heart_rate_bpm"].get<double>(), 75, 3);
 }
 
+// Amplitude of the component at f Hz of samples taken every millisecond.
+double AmplitudeAt(const std::vector<double>& x, double f) {
+  double re = 0, im = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double ph = 2 * M_PI * f * static_cast<double>(i) * kDt;
+    re += x[i] * std::cos(ph);
+    im -= x[i] * std::sin(ph);
+  }
+  return 2.0 * std::hypot(re, im) / static_cast<double>(x.size());
+}
+
+std::vector<simtest::Packet> Stream(const SubjectConfig& cfg, int frames) {
+  VirtualUnit u(cfg);
+  const uint8_t begin = 0x82;
+  u.Receive(&begin, 1);
+  u.Advance(frames);
+  LineDecoder d;
+  d.Feed(u.Output());
+  return d.packets;
+}
+
+TEST(SimSubject, MainsInterferenceBaselineWanderAndHeartSoundBand) {
+  // Two runs of the same subject (same seed), one with mains interference and
+  // a stronger wander: their difference is exactly what was added.
+  SubjectConfig plain;
+  plain.ecg.wander_mv = 0.0;
+  SubjectConfig noisy = plain;
+  noisy.ecg.mains_mv = 0.2;
+  noisy.ecg.wander_mv = 0.1;
+  const int frames = 4000;  // 4 s: whole periods of 50 Hz and of breathing at 0.25 Hz
+  const auto a = Stream(plain, frames), b = Stream(noisy, frames);
+  ASSERT_EQ(a.size(), static_cast<size_t>(frames));
+  ASSERT_EQ(b.size(), a.size());
+  std::vector<double> added(a.size());
+  for (size_t i = 0; i < a.size(); ++i) added[i] = (b[i].ecg - a[i].ecg) / 665.0;  // mV
+  EXPECT_NEAR(AmplitudeAt(added, 50.0), 0.2, 0.01);
+  EXPECT_NEAR(AmplitudeAt(added, plain.resp_hz), 0.1, 0.01);
+  EXPECT_LT(AmplitudeAt(added, 60.0), 0.01);
+  noisy.ecg.mains_hz = 60.0;
+  const auto c = Stream(noisy, frames);
+  for (size_t i = 0; i < a.size(); ++i) added[i] = (c[i].ecg - a[i].ecg) / 665.0;
+  EXPECT_NEAR(AmplitudeAt(added, 60.0), 0.2, 0.01);
+  EXPECT_LT(AmplitudeAt(added, 50.0), 0.01);
+
+  // The heart sounds' energy lies between 40 and 150 Hz.
+  SubjectConfig quiet = plain;
+  quiet.pcg.noise = 0.0;
+  quiet.hrv_sd = 0;
+  VirtualUnit u(quiet);
+  const uint8_t begin = 0x82;
+  u.Receive(&begin, 1);
+  u.Advance(frames);
+  LineDecoder d;
+  d.Feed(u.Output());
+  const auto truth = u.GroundTruth();
+  const std::vector<double> s1 = truth["beats"]["s1_onset_s"], s2 = truth["beats"]["s2_onset_s"];
+  double in_band = 0, all = 0;
+  int windows = 0;
+  for (const auto* onsets : {&s1, &s2}) {
+    for (double t : *onsets) {
+      const auto from = static_cast<size_t>(t * 1000);
+      if (from + 100 > d.packets.size()) continue;
+      std::vector<double> x;
+      for (size_t i = from; i < from + 100; ++i) x.push_back(d.packets[i].pcg - 2130.0);
+      for (double f = 10; f <= 450; f += 5) {
+        const double e = std::pow(AmplitudeAt(x, f), 2);
+        all += e;
+        if (f >= 40 && f <= 150) in_band += e;
+      }
+      ++windows;
+    }
+  }
+  ASSERT_GE(windows, 6);
+  EXPECT_GT(in_band, 0.85 * all) << "heart-sound energy between 40 and 150 Hz";
+}
+
+TEST(SimSubject, BigeminyMakesEveryOtherBeatPremature) {
+  SubjectConfig cfg;
+  cfg.heart_rate_bpm = 60;
+  cfg.rhythm = {{RhythmEvent::kBigeminy, 3, 3, 0}};
+  VirtualUnit u(cfg);
+  u.Advance(14000);
+  const std::string type = u.GroundTruth()["beats"]["type"];
+  ASSERT_GE(type.size(), 11u);
+  EXPECT_EQ(type.substr(0, 11), "NNNVNVNVNNN");
+}
+
 TEST(SimSubject, ArterialWaveHasFootPeakAndNotch) {
   SubjectConfig cfg;
   cfg.hrv_sd = 0;
