@@ -158,8 +158,10 @@ TEST_F(HardCtlLink, MemberSetIsTheBuiltInSetBeforeTheFirstRead) {
     EXPECT_EQ(ctl->ADForceCoeff[c].Slope, nel::kBuiltInCoeff[c].Slope);
     EXPECT_EQ(ctl->ADForceCoeff[c].Offset, nel::kBuiltInCoeff[c].Offset);
   }
+  EXPECT_FALSE(ctl->GetSamThread()->GetSamplePaused());
   ctl->StartADSample(false);
   EXPECT_EQ(Settled(1), Bytes{0x82}) << "no coefficient read without asking";
+  EXPECT_TRUE(ctl->GetSamThread()->GetSamplePaused()) << "starting sets the sampling object's paused flag";
   tagAD_FORCE_CONVERT sam[6];
   ctl->GetAD2ForceCoeff(sam);
   EXPECT_EQ(sam[0].Slope, nel::kInitialCoeff.Slope);
@@ -268,6 +270,39 @@ TEST_F(HardCtlLink, InflateAndDeflateSendValveAndPumpFramesInOrder) {
     cases[i].call();
     EXPECT_EQ(Settled(cases[i].bytes.size()), cases[i].bytes) << "case " << i;
   }
+}
+
+TEST_F(HardCtlLink, StartingSamplingRestartsTheMovingAverage) {
+  MessageQueue::Current().KillTimer(timer);
+  timer = 0;
+  tagSAM_DATA out[32];
+  const auto readAll = [&](int want) {
+    int got = 0;
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    while (got < want && Clock::now() < end) got += ctl->ReadOnceData(out);
+    return got;
+  };
+  const int32_t high[4] = {200000, 200000, 200000, 200000};
+  Bytes burst;
+  for (int i = 0; i < 10; ++i) {
+    const Bytes f = nel::test::DataRawFrame(0, 0, high);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  unit.Send(burst);
+  ASSERT_EQ(readAll(10), 10);
+  EXPECT_GT(ctl->GetSamThread()->LastPressure(0), 40.0f);
+
+  timer = MessageQueue::Current().SetTimer(2, [&] { ctl->ReadOnceData(out); });  // unpacks the reply
+  ctl->StartADSample(false);
+  MessageQueue::Current().KillTimer(timer);
+  timer = 0;
+  EXPECT_EQ(ctl->GetSamThread()->LastPressure(0), 0.0f);
+  const int32_t low[4] = {100000, 100000, 100000, 100000};
+  unit.Send(nel::test::DataRawFrame(0, 0, low));
+  ASSERT_EQ(readAll(1), 1);
+  const tagAD_FORCE_CONVERT c = nel::kInitialCoeff;
+  EXPECT_EQ(out[0].Pressure[0], static_cast<float>(100000.0 * c.Slope + c.Offset))
+      << "the first frame after the start is averaged alone";
 }
 
 TEST_F(HardCtlLink, StreamedFramesArriveThroughReadOnceDataAndStopAfterAHangUp) {
