@@ -314,8 +314,9 @@ TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
     if (rg->Windows[w].Status == TnelPulseRecogn::WIN_LOWPRESSURE) continue;
     float lo = 1e9f, hi = -1e9f;
     for (int k = w * rg->WinLen; k < (w + 1) * rg->WinLen; ++k) {
-      lo = std::min(lo, rg->FiltedData[k].Pressure);
-      hi = std::max(hi, rg->FiltedData[k].Pressure);
+      const float p = rg->FiltedData[k].Pressure;  // a packed record: read by value
+      lo = std::min(lo, p);
+      hi = std::max(hi, p);
     }
     spans.push_back(hi - lo);
     windowPressures.push_back(rg->WindowPressure(w));
