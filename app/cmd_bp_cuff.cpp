@@ -20,6 +20,7 @@
 #include "commands.h"
 #include "link/hard_ctl.h"
 #include "nel/nel.h"
+#include "platform/message_queue.h"
 #include "simulate.h"
 
 namespace {
@@ -57,7 +58,19 @@ void Run(const Options& o) {
   if (port <= 0) port = ctl.CheckQX7700BComPortNo(0x80);
   if (port <= 0) throw nelctl::Failure("no unit answers on ports 1 to 149");
   if (!ctl.SetComPortNo(port)) throw nelctl::Failure("cannot open port " + std::to_string(port));
-  ctl.StartADSample(true);  // both ends convert with the same coefficient set
+  {
+    // Both ends convert with the same coefficient set: the unit's reply is
+    // unpacked by processing passes that this thread's message queue runs
+    // while StartADSample waits for it (without them the wait times out and
+    // the built-in set stays).
+    auto& queue = nel::platform::MessageQueue::Current();
+    const int timer = queue.SetTimer(1, [&ctl] {
+      tagSAM_DATA drained[TSamThread::kMaxFramesPerCall];
+      ctl.ReadOnceData(drained);
+    });
+    ctl.StartADSample(true);
+    queue.KillTimer(timer);
+  }
 
   TnelBPVCheck seq(DATAPROCESS_STANDARD, channel, &ctl);
   if (!o.log.empty()) seq.SetLogFile(o.log.c_str());
