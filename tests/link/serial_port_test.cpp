@@ -186,7 +186,11 @@ TEST_F(SerialPortTest, SuspendedBytesAreDiscardedAndResumeStartsClean) {
   port.Suspend();
   EXPECT_TRUE(port.GetStatus());
   peer.Send(Bytes(300, 0x11));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Until the reader has read (and dropped) every byte: none may reach the
+  // ring after Resume.
+  ASSERT_TRUE(WaitFor([&] { return peer.Unread() == 0; }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(peer.Unread(), 0);
   EXPECT_EQ(port.RingCount(), 0);
   EXPECT_EQ(port.WriteTotal(), 0);
   port.Resume();
