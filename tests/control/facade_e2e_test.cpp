@@ -168,9 +168,9 @@ TEST_P(FacadeBPModes, FourCuffsMeasuredNearTheSubjectsPressures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FacadeBPModes,
-                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 90},
-                                           ModeCase{BPMEASURE_SEQUENTIAL, 300},
-                                           ModeCase{BPMEASURE_RIGHT_THEN_LEFT, 180}),
+                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 180},
+                                           ModeCase{BPMEASURE_SEQUENTIAL, 500},
+                                           ModeCase{BPMEASURE_RIGHT_THEN_LEFT, 300}),
                          [](const auto& info) {
                            switch (info.param.mode) {
                              case BPMEASURE_SIMULTANEOUS: return std::string("Simultaneous");

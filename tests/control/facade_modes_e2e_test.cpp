@@ -29,7 +29,7 @@ TEST(FacadeModesE2E, ToeCuffsAreMeasuredInTheBrachialToeCategory) {
   rig.hb.SetDetectCategory(DETECT_BRA_TOE);
   bool sel[6] = {false, false, false, false, true, true};
   ASSERT_TRUE(rig.hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, sel, 70));
-  ASSERT_TRUE(rig.RunUntil(150, [&] { return rig.Status().BPMeasureEnd; }));
+  ASSERT_TRUE(rig.RunUntil(300, [&] { return rig.Status().BPMeasureEnd; }));
   const auto truth = rig.Truth()["sites"];
   const tagHMID_DATA st = rig.Status();
   // Positions 0 and 1 (arms) were not selected.
@@ -77,7 +77,7 @@ TEST(FacadeModesE2E, HoldSettlesAtSixtyThenAFifteenSecondRecordFollows) {
   FacadeRig rig(QuietSubject());
   ASSERT_TRUE(rig.Open(true));
   rig.hb.FixPressure_Start(60);
-  ASSERT_TRUE(rig.RunUntil(60, [&] { return rig.Status().FixPressureEnd; }));
+  ASSERT_TRUE(rig.RunUntil(120, [&] { return rig.Status().FixPressureEnd; }));
   float pressures[27 * 4];
   ASSERT_GT(rig.hb.GetData(nullptr, pressures, nullptr), 0);
   for (int k = 0; k < 4; ++k) {
@@ -169,7 +169,7 @@ TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
       minCountdown = std::min(minCountdown, left);
     }
   };
-  ASSERT_TRUE(rig.RunUntil(200, [&] { return rig.Status().ExerciseEnd; }));
+  ASSERT_TRUE(rig.RunUntil(400, [&] { return rig.Status().ExerciseEnd; }));
   EXPECT_EQ(stages, (std::vector<int>{0, 1, 2, 0, 1}));
   // The pause between the checks: 5000 frames, to within one pass.
   EXPECT_GE(stage2Frames, 5000 - 27);

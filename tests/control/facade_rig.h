@@ -93,7 +93,8 @@ class FacadeRig {
   // Runs up to `maxSeconds` of virtual time until `until` holds; true if it did.
   bool RunUntil(double maxSeconds, const std::function<bool()>& until) {
     bool hit = false;
-    Run(static_cast<long>(maxSeconds * 1000), [&] { return hit = hit || until(); });
+    const bool delivered = Run(static_cast<long>(maxSeconds * 1000), [&] { return hit = hit || until(); });
+    if (!delivered) ADD_FAILURE() << "the unit's frames of a step did not arrive within 10 s";
     return hit;
   }
 
