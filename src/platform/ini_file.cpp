@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace nel::platform {
@@ -181,7 +183,11 @@ bool WriteIniString(const std::string& path, std::string_view section, std::stri
   } else if (sectionLine >= 0) {
     lines.insert(lines.begin() + lastContent + 1, newKeyLine);
   } else {
-    lines.push_back("[" + std::string(section) + "]");
+    // Built by appending: GCC 12 at -O3 misreports the overlap of "[" + string.
+    std::string header(1, '[');
+    header.append(section);
+    header += ']';
+    lines.push_back(std::move(header));
     lines.push_back(newKeyLine);
   }
 
