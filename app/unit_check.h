@@ -7,6 +7,8 @@ namespace nelctl {
 inline constexpr int kStatusNoUnit = 2;      // no unit answers
 inline constexpr int kStatusDeviceLost = 3;  // the unit went away while streaming
 inline constexpr int kStatusBusy = 4;        // the port is in use
+inline constexpr int kStatusIncomplete = 5;  // a measurement ended without its result
+inline constexpr int kStatusTimeOut = 6;     // a step took longer than its limit
 
 struct UnitVersion {
   unsigned a = 0, b = 0, c = 0;

@@ -1,0 +1,145 @@
+// nelctl record: the 15 s wave record at a held cuff pressure, saved to a
+// wave record file (analysis/wave_record_file.h) that nelctl analyse reads.
+//
+//   nelctl record --out FILE [--pressure 60] [--bp|--no-bp] [--mode M] [--max 250]
+//                 [--category bra-ank|bra-toe] [--json]
+//                 [--simulate [--subject FILE] [--speed X]] [--timeout S]
+//
+// With --bp (the default) the category's four cuffs are measured first and
+// their pressures go into the file. Then the cuffs are held at --pressure;
+// once the hold is established its regulation stops with the cuffs inflated
+// (a held pass would skip the recording), the record runs (2000 settling
+// frames, then 15000 records) and the cuffs deflate. The file's wave list
+// (RAnk/LAnk or RToe/LToe) tells the category it was recorded in.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/wave_record_file.h"
+#include "bp_run.h"
+#include "commands.h"
+#include "facade_host.h"
+
+namespace {
+
+constexpr double kHoldLimitSeconds = 60.0;
+constexpr double kRecordSeconds =
+    (TnelHardBase::kWaveRecordSettling + TnelHardBase::kWaveRecordCapacity) / 1000.0;
+
+struct Options {
+  nelctl::FacadeOptions host;
+  std::string out;
+  int pressure = 60;
+  bool bp = true;
+  std::string mode = "simultaneous";
+  int max = 250;
+  std::string category = "bra-ank";
+};
+
+// Position of a cuff channel's limb in the file's pressure list.
+int LimbSlot(int channel) {
+  switch (channel) {
+    case BP_RBRA: return 0;
+    case BP_LBRA: return 1;
+    case BP_RANK:
+    case BP_RTOE: return 2;
+    case BP_LANK:
+    case BP_LTOE: return 3;
+  }
+  return -1;
+}
+
+void Run(const Options& o) {
+  const tagTYPE_DETECTCATEGORY category = nelctl::CategoryFromName(o.category);
+  nel::WaveRecordFile file;
+  nelctl::BPOutcome bp;
+  {
+    // The file is written after the unit is closed and the cuffs are deflated.
+    nelctl::FacadeHost host(o.host, category);
+    TnelHardBase& hb = host.Base();
+    if (o.bp) {
+      nelctl::BPRequest req;
+      req.cuffs = nelctl::ParseCuffs("", category);
+      req.mode = nelctl::ModeFromName(o.mode);
+      req.maxPressure = o.max;
+      bp = nelctl::MeasureBP(host, req);
+      file.hasPressures = true;
+      for (const nelctl::CuffResult& r : bp.cuffs) {
+        const int slot = LimbSlot(r.channel);
+        if (slot >= 0) file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp),
+                                               static_cast<int16_t>(r.map)};
+      }
+    }
+
+    hb.FixPressure_Start(o.pressure);
+    double start = host.VirtualSeconds();
+    host.RunUntil("record", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; }, [&] {
+      char head[64];
+      std::snprintf(head, sizeof head, "%5.1f s  holding at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
+      return head + host.PressureText();
+    });
+    hb.FixPressure_Cancel(false);  // the cuffs stay inflated
+    if (!hb.WaveRecord_Start()) throw nelctl::Failure("the wave record did not start");
+    start = host.VirtualSeconds();
+    host.RunUntil("record", kRecordSeconds + 30.0, [&] { return host.Status().WaveRecordEnd; }, [&] {
+      char head[64];
+      std::snprintf(head, sizeof head, "%5.1f s left  %5d records  ",
+                    std::max(0.0, kRecordSeconds - (host.VirtualSeconds() - start)), hb.WaveRecordCount());
+      return head + host.PressureText();
+    });
+    int count = 0;
+    const tagSAVE_WAVEDATA* records = hb.WaveRecord_DataAssign(&count);
+    if (!records || count <= 0) throw nelctl::Failure("the wave record is empty");
+    file.records.assign(records, records + count);
+    const auto& l = hb.Layout();
+    for (int p = 0; p < l.waveCount && p < 6; ++p) file.kinds.push_back(l.waves[p]);
+    hb.CancelAllProcess();
+  }
+  std::string error;
+  if (!nel::WriteWaveRecordFile(o.out, file, error)) throw nelctl::Failure(error);
+
+  std::string waves;
+  for (auto k : file.kinds) waves += std::string(waves.empty() ? "" : " ") + nelctl::WaveLabel(k);
+  if (o.host.json) {
+    nlohmann::json j;
+    j["command"] = "record";
+    j["file"] = o.out;
+    j["category"] = o.category;
+    j["pressure"] = o.pressure;
+    j["records"] = file.records.size();
+    j["sampleRate"] = file.sampleRate;
+    j["waves"] = nlohmann::json::array();
+    for (auto k : file.kinds) j["waves"].push_back(nelctl::WaveLabel(k));
+    if (o.bp) j["bp"] = nelctl::BPToJson(bp);
+    std::printf("%s\n", j.dump(1).c_str());
+  } else {
+    if (o.bp) nelctl::PrintBPTable(bp);
+    std::printf("wave record at %d mmHg: %zu records at %d Hz, waves %s, category %s\n", o.pressure,
+                file.records.size(), file.sampleRate, waves.c_str(), o.category.c_str());
+    std::printf("saved to %s (nelctl analyse %s)\n", o.out.c_str(), o.out.c_str());
+  }
+}
+
+void Setup(CLI::App& program) {
+  auto opt = std::make_shared<Options>();
+  auto* cmd = program.add_subcommand("record", "Record 15 s of waves at a held cuff pressure into a file");
+  cmd->add_option("--out", opt->out, "wave record file to write")->required();
+  cmd->add_option("--pressure", opt->pressure, "cuff pressure during the record, mmHg")
+      ->capture_default_str()
+      ->check(CLI::Range(20, 150));
+  cmd->add_flag("--bp,!--no-bp", opt->bp, "measure the cuffs first and save their pressures (default on)");
+  cmd->add_option("--mode", opt->mode, "BP measurement mode")->capture_default_str();
+  cmd->add_option("--max", opt->max, "maximum cuff pressure of the BP measurement, mmHg")
+      ->capture_default_str()
+      ->check(CLI::Range(60, 300));
+  cmd->add_option("--category", opt->category, "bra-ank or bra-toe")->capture_default_str();
+  nelctl::AddFacadeOptions(cmd, opt->host);
+  cmd->callback([opt] { Run(*opt); });
+}
+
+nelctl::NelctlCommand registered("record", &Setup);
+
+}  // namespace

@@ -1,0 +1,219 @@
+#include "facade_host.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <map>
+
+#include "commands.h"
+#include "link/hard_ctl.h"
+#include "link/sam_thread.h"
+#include "platform/message_queue.h"
+#include "unit_check.h"
+
+namespace nelctl {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
+
+constexpr const char* kChannelNames[6] = {"rbra", "lbra", "rank", "lank", "rtoe", "ltoe"};
+constexpr const char* kChannelLabels[6] = {"RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
+constexpr const char* kWaveLabels[8] = {"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
+
+}  // namespace
+
+void AddFacadeOptions(CLI::App* cmd, FacadeOptions& opt) {
+  AddSimulateOptions(cmd, opt.sim);
+  cmd->get_option("--speed")->capture_default_str();  // kFacadeDefaultSpeed
+  cmd->add_flag("--json", opt.json, "print the results as JSON");
+  cmd->add_option("--timeout", opt.timeout,
+                  "give up after this many seconds of the unit's time (default: each step's own limit)")
+      ->check(CLI::PositiveNumber);
+}
+
+tagTYPE_DETECTCATEGORY CategoryFromName(const std::string& name) {
+  if (name == "bra-ank") return DETECT_BRA_ANK;
+  if (name == "bra-toe") return DETECT_BRA_TOE;
+  throw Failure("unknown category '" + name + "' (bra-ank or bra-toe)", 2);
+}
+
+const char* CategoryName(tagTYPE_DETECTCATEGORY category) {
+  switch (category) {
+    case DETECT_BRA_ANK: return "bra-ank";
+    case DETECT_BRA_TOE: return "bra-toe";
+    case DETECT_BRA_ANK2: return "bra-ank2";
+    case DETECT_ECG_PCG: return "ecg-pcg";
+    case DETECT_ALL: return "all";
+    case DETECT_PULSE: return "pulse";
+    case DETECT_ALL2: return "all2";
+  }
+  return "?";
+}
+
+tagTYPE_BPMEASUREMODE ModeFromName(const std::string& name) {
+  if (name == "simultaneous") return BPMEASURE_SIMULTANEOUS;
+  if (name == "sequential") return BPMEASURE_SEQUENTIAL;
+  if (name == "right-then-left") return BPMEASURE_RIGHT_THEN_LEFT;
+  throw Failure("unknown mode '" + name + "' (simultaneous, sequential or right-then-left)", 2);
+}
+
+const char* ModeName(tagTYPE_BPMEASUREMODE mode) {
+  switch (mode) {
+    case BPMEASURE_SIMULTANEOUS: return "simultaneous";
+    case BPMEASURE_SEQUENTIAL: return "sequential";
+    case BPMEASURE_RIGHT_THEN_LEFT: return "right-then-left";
+  }
+  return "?";
+}
+
+tagTYPE_NEL_BPDATA ChannelFromName(const std::string& name) {
+  for (int c = 0; c < 6; ++c)
+    if (name == kChannelNames[c]) return static_cast<tagTYPE_NEL_BPDATA>(c);
+  throw Failure("unknown cuff '" + name + "' (rbra, lbra, rank, lank, rtoe, ltoe)", 2);
+}
+
+const char* ChannelName(int channel) { return channel >= 0 && channel < 6 ? kChannelNames[channel] : "?"; }
+const char* ChannelLabel(int channel) { return channel >= 0 && channel < 6 ? kChannelLabels[channel] : "?"; }
+const char* WaveLabel(int kind) { return kind >= 0 && kind < 8 ? kWaveLabels[kind] : "?"; }
+
+const char* BPStatusName(int status) {
+  static const char* const kNames[] = {"measuring", "ok",      "overtime",    "failed",
+                                       "remeasure", "restart", "overpressure"};
+  return status >= 0 && status <= 6 ? kNames[status] : "?";
+}
+
+FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category) : opt_(opt) {
+  // With --simulate the virtual unit serves behind port 1, where the search finds it first.
+  sim_ = StartSimulation(opt.sim);
+  hb_ = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
+  hb_->SetDetectCategory(category);
+  if (!hb_->OpenHardware(0x80))
+    throw Failure("no unit answers on ports 1 to 149 (connect the unit, or use --simulate for the virtual unit)",
+                  kStatusNoUnit);
+  // Passes run from now on: the replies StartADSample waits for are unpacked by them.
+  timer_ = nel::platform::MessageQueue::Current().SetTimer(kTickMs, [this] { Drain(); });
+  hb_->StartADSample(true);
+}
+
+FacadeHost::~FacadeHost() {
+  // Deflates every cuff whatever mode runs, while the passes still run.
+  hb_->CancelAllProcess();
+  if (timer_) nel::platform::MessageQueue::Current().KillTimer(timer_);
+  hb_->CloseHardware();
+}
+
+void FacadeHost::Drain() {
+  for (int i = 0; i < kMaxPassesPerTick && !stopAfterPass_; ++i) {
+    if (!hb_->CheckData()) break;
+    const int n = hb_->GetData(nullptr, passPressures_, &status_);
+    const int K = hb_->Layout().cuffCount;
+    if (n > 0) {
+      for (int k = 0; k < K; ++k) pressures_[k] = passPressures_[(n - 1) * K + k];
+      frames_ += n;
+    }
+    ++passes_;
+    if (onPass) onPass();
+    if (done_ && (*done_)()) {
+      // Nothing more changes once the step's condition holds: the host reads the results next.
+      reached_ = true;
+      stopAfterPass_ = true;
+      nel::platform::MessageQueue::Current().PostQuit(0);
+    }
+  }
+}
+
+std::string FacadeHost::PressureText() const {
+  std::string s;
+  char buf[32];
+  const auto& l = hb_->Layout();
+  for (int k = 0; k < l.cuffCount; ++k) {
+    std::snprintf(buf, sizeof buf, "%s%s %5.1f", k ? "  " : "", ChannelLabel(l.cuffs[k]),
+                  static_cast<double>(pressures_[k]));
+    s += buf;
+  }
+  return s;
+}
+
+void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const std::function<bool()>& done,
+                          const std::function<std::string()>& progress) {
+  auto& queue = nel::platform::MessageQueue::Current();
+  using Clock = std::chrono::steady_clock;
+  // --timeout caps the whole command; otherwise the step's own limit counts from now.
+  const long long limitFrames = opt_.timeout > 0 ? static_cast<long long>(opt_.timeout * 1000.0)
+                                                 : frames_ + static_cast<long long>(limitSeconds * 1000.0);
+  const bool tty = ::isatty(2) != 0;
+  std::string why;
+  int statusCode = 1;
+  long long lastFrames = frames_;
+  auto lastFrameTime = Clock::now();
+  int ticks = 0;
+
+  done_ = &done;
+  reached_ = false;
+  stopAfterPass_ = false;
+  // The condition may already hold (a step that needs no pass).
+  if (done()) {
+    done_ = nullptr;
+    return;
+  }
+  g_interrupted = 0;
+  auto oldInt = std::signal(SIGINT, OnSignal);
+  auto oldTerm = std::signal(SIGTERM, OnSignal);
+  const int watch = queue.SetTimer(20, [&] {
+    if (!why.empty() || reached_) return;
+    const auto now = Clock::now();
+    if (frames_ != lastFrames) {
+      lastFrames = frames_;
+      lastFrameTime = now;
+    }
+    if (g_interrupted) {
+      why = "interrupted";
+      statusCode = 130;
+    } else if (hb_->GetHardCtl() && hb_->GetHardCtl()->GetSamThread() &&
+               hb_->GetHardCtl()->GetSamThread()->Protocol().DeviceLost()) {
+      why = "the unit went away";
+      statusCode = kStatusDeviceLost;
+    } else if (now - lastFrameTime > std::chrono::milliseconds(kSilenceMs)) {
+      why = "no data from the unit for " + std::to_string(kSilenceMs / 1000) + " s";
+      statusCode = kStatusDeviceLost;
+    } else if (frames_ >= limitFrames) {
+      why = "time-out after " + std::to_string(frames_ / 1000) + " s of the unit's time";
+      statusCode = kStatusTimeOut;
+    }
+    if (!why.empty()) {
+      stopAfterPass_ = true;
+      queue.PostQuit(0);
+    }
+  });
+  const int show = queue.SetTimer(kProgressMs, [&] {
+    if (!progress || reached_) return;
+    ++ticks;
+    const std::string line = step + ": " + progress();
+    if (tty) {
+      std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    } else if (ticks % 4 == 0) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    std::fflush(stderr);
+  });
+  queue.Run();
+  queue.KillTimer(watch);
+  queue.KillTimer(show);
+  std::signal(SIGINT, oldInt);
+  std::signal(SIGTERM, oldTerm);
+  done_ = nullptr;
+  stopAfterPass_ = false;
+  if (tty && ticks > 0) std::fprintf(stderr, "\n");
+  if (!reached_) {
+    if (why.empty()) why = "stopped";
+    throw Failure(step + ": " + why + "; cuffs deflated", statusCode);
+  }
+}
+
+}  // namespace nelctl

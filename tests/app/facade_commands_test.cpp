@@ -1,0 +1,273 @@
+// The measurement subcommands of nelctl (bp, record, cvrr, exercise, hold,
+// signal-check), run as a program on the virtual unit started in nelctl's own
+// process (--simulate), and without any unit.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The virtual unit's speed: the host keeps up with 20 times real time in an
+// optimised build; the sanitizer builds run the passes several times slower.
+#ifdef NEL_SANITIZED
+constexpr const char* kSpeed = "8";
+#else
+constexpr const char* kSpeed = "20";
+#endif
+
+const std::string kSubject = std::string(NEL_SOURCE_DIR) + "/sim/subjects/default.json";
+constexpr const char* kSites[] = {"rbra", "lbra", "rank", "lank"};
+constexpr double kTolerance = 15.0;  // mmHg, one cuff's result against the subject's pressure
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+  double seconds = 0.0;
+};
+
+std::filesystem::path TempDir() {
+  static const std::filesystem::path dir = [] {
+    auto p = std::filesystem::temp_directory_path() / ("nelctl_facade_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(p / "ports");
+    return p;
+  }();
+  return dir;
+}
+
+// Runs nelctl with `args`. No serial port of the machine exists for it (an
+// empty port directory): only the virtual unit of --simulate can answer.
+Result RunNelctl(std::vector<std::string> args) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string s = *e;
+    if (s.rfind("NEL_", 0) != 0) env.push_back(s);
+  }
+  env.push_back("NEL_PORT_DIR=" + (TempDir() / "ports").string());
+  args.insert(args.begin(), NELCTL_PATH);
+  auto cptrs = [](std::vector<std::string>& v) {
+    std::vector<char*> p;
+    for (auto& s : v) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+  };
+  auto argp = cptrs(args);
+  auto envp = cptrs(env);
+  Result r;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  pid_t pid = 0;
+  const auto start = Clock::now();
+  const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) return r;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  const auto end = start + std::chrono::seconds(240);
+  while (open > 0 && Clock::now() < end) {
+    if (poll(fds, 2, 200) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  if (open > 0) kill(pid, SIGKILL);
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return r;
+}
+
+Result RunSimulated(std::vector<std::string> args) {
+  for (const char* a : {"--simulate", "--speed", kSpeed, "--subject", kSubject.c_str(), "--json"}) args.push_back(a);
+  return RunNelctl(args);
+}
+
+nlohmann::json Parse(const Result& r) {
+  nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+  EXPECT_FALSE(j.is_discarded()) << r.out;
+  return j;
+}
+
+nlohmann::json Truth() {
+  std::ifstream in(kSubject);
+  return nlohmann::json::parse(in);
+}
+
+// Every measured cuff is close to the subject's pressure at its site.
+void ExpectNearTruth(const nlohmann::json& cuffs) {
+  const auto sites = Truth()["sites"];
+  ASSERT_EQ(cuffs.size(), 4u);
+  for (int k = 0; k < 4; ++k) {
+    const auto& c = cuffs[k];
+    SCOPED_TRACE(kSites[k]);
+    EXPECT_EQ(c["cuff"], kSites[k]);
+    EXPECT_EQ(c["status"], "ok");
+    EXPECT_NEAR(c["sbp"].get<double>(), sites[kSites[k]]["sbp"].get<double>(), kTolerance);
+    EXPECT_NEAR(c["dbp"].get<double>(), sites[kSites[k]]["dbp"].get<double>(), kTolerance);
+    EXPECT_GT(c["map"].get<int>(), c["dbp"].get<int>());
+    EXPECT_LT(c["map"].get<int>(), c["sbp"].get<int>());
+  }
+}
+
+TEST(NelctlFacade, BpMeasuresFourCuffsNearTheSubjectsPressures) {
+  const Result r = RunSimulated({"bp"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::printf("nelctl bp: %.1f s\n", r.seconds);
+  const auto j = Parse(r);
+  EXPECT_EQ(j["mode"], "simultaneous");
+  EXPECT_EQ(j["category"], "bra-ank");
+  EXPECT_TRUE(j["complete"]);
+  ExpectNearTruth(j["cuffs"]);
+  // The ankle index of each side from the measured pressures.
+  const int armSbp = std::max(j["cuffs"][0]["sbp"].get<int>(), j["cuffs"][1]["sbp"].get<int>());
+  EXPECT_DOUBLE_EQ(j["index"]["rank"].get<double>(), j["cuffs"][2]["sbp"].get<double>() / armSbp);
+  // Progress went to stderr, the results alone to stdout.
+  EXPECT_NE(r.err.find("RBra"), std::string::npos) << r.err;
+}
+
+TEST(NelctlFacade, RecordWritesAFileThatAnalyseReadsBack) {
+  const std::string file = (TempDir() / "record.nelwave").string();
+  const Result r = RunSimulated({"record", "--out", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::printf("nelctl record: %.1f s\n", r.seconds);
+  const auto rec = Parse(r);
+  EXPECT_EQ(rec["records"], 15000);
+  EXPECT_EQ(rec["waves"], nlohmann::json({"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk"}));
+  ExpectNearTruth(rec["bp"]["cuffs"]);
+
+  const Result a = RunNelctl({"analyse", file, "--json"});
+  ASSERT_EQ(a.status, 0) << a.err;
+  const auto ana = Parse(a);
+  EXPECT_EQ(ana["records"], 15000);
+  EXPECT_EQ(ana["mode"], "ankle");
+  EXPECT_NEAR(ana["HeartRate"].get<double>(), Truth()["heart_rate_bpm"].get<double>(), 5.0);
+  // The pressures measured before the record came with the file: the analysis's
+  // ankle index is the one of the measurement.
+  const auto& cuffs = rec["bp"]["cuffs"];
+  const double arm = std::max(cuffs[0]["sbp"].get<double>(), cuffs[1]["sbp"].get<double>());
+  EXPECT_NEAR(ana["RightABI"].get<double>(), cuffs[2]["sbp"].get<double>() / arm, 1e-3);
+  EXPECT_NEAR(ana["LeftABI"].get<double>(), cuffs[3]["sbp"].get<double>() / arm, 1e-3);
+}
+
+TEST(NelctlFacade, RecordWithoutBpSavesNoPressures) {
+  const std::string file = (TempDir() / "nobp.nelwave").string();
+  const Result r = RunSimulated({"record", "--no-bp", "--pressure", "50", "--out", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(Parse(r).contains("bp"));
+  std::ifstream in(file, std::ios::binary);
+  std::string header, line;
+  while (std::getline(in, line) && line != "data") header += line + "\n";
+  EXPECT_NE(header.find("waves ECG PCG RBra LBra RAnk LAnk\n"), std::string::npos) << header;
+  EXPECT_NE(header.find("records 15000\n"), std::string::npos) << header;
+  EXPECT_EQ(header.find("bp "), std::string::npos) << header;
+}
+
+TEST(NelctlFacade, CvrrReportsTheSubjectsHeartRate) {
+  const Result r = RunSimulated({"cvrr", "--seconds", "30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::printf("nelctl cvrr: %.1f s\n", r.seconds);
+  const auto j = Parse(r);
+  EXPECT_EQ(j["samples"], 30000);
+  EXPECT_NEAR(j["heartRate"].get<double>(), Truth()["heart_rate_bpm"].get<double>(), 5.0);
+  EXPECT_GT(j["rPeaks"].get<int>(), 25);
+}
+
+TEST(NelctlFacade, ExerciseRunsTwoChecks) {
+  const Result r = RunSimulated({"exercise", "--checks", "2", "--pause", "5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::printf("nelctl exercise: %.1f s\n", r.seconds);
+  const auto j = Parse(r);
+  EXPECT_EQ(j["timing"], "pause");
+  ASSERT_EQ(j["checks"].size(), 2u);
+  const auto sites = Truth()["sites"];
+  for (const auto& c : j["checks"]) {
+    for (const char* s : kSites) EXPECT_NEAR(c[s]["sbp"].get<double>(), sites[s]["sbp"].get<double>(), kTolerance) << s;
+    EXPECT_EQ(c["time"].get<std::string>().size(), 8u);
+  }
+  // Two checks and a 5 s pause: at least two measurements' worth of the unit's time.
+  EXPECT_GT(j["seconds"].get<double>(), 2 * 20.0 + 5.0);
+}
+
+TEST(NelctlFacade, HoldSettlesInItsBand) {
+  const Result r = RunSimulated({"hold", "--pressure", "60"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = Parse(r);
+  ASSERT_EQ(j["cuffs"].size(), 4u);
+  for (const auto& c : j["cuffs"]) {
+    EXPECT_GE(c["settled"].get<double>(), 59.3) << c;
+    EXPECT_LE(c["settled"].get<double>(), 64.2) << c;
+  }
+}
+
+TEST(NelctlFacade, SignalCheckFindsTheEcgBase) {
+  const Result r = RunSimulated({"signal-check"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = Parse(r);
+  ASSERT_EQ(j["waves"].size(), 6u);
+  EXPECT_EQ(j["waves"][0]["wave"], "ECG");
+  EXPECT_NEAR(j["waves"][0]["base"].get<double>(), 2130, 400);
+  // The heart sound's amplitude becomes the datum in use (at least 20).
+  EXPECT_EQ(j["waves"][1]["usedDatum"].get<int>(), std::max(j["waves"][1]["datum"].get<int>(), 20));
+}
+
+TEST(NelctlFacade, WithoutAUnitSaysSoAndFails) {
+  for (const char* cmd : {"bp", "hold", "cvrr"}) {
+    const Result r = RunNelctl({cmd});
+    EXPECT_EQ(r.status, 2) << cmd;
+    EXPECT_NE(r.err.find("no unit answers"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--simulate"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  const std::string file = (TempDir() / "none.nelwave").string();
+  EXPECT_EQ(RunNelctl({"record", "--out", file}).status, 2);
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST(NelctlFacade, TimeOutStopsTheMeasurement) {
+  const Result r = RunSimulated({"bp", "--timeout", "10"});
+  EXPECT_EQ(r.status, 6) << r.err;
+  EXPECT_NE(r.err.find("time-out"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+TEST(NelctlFacade, RefusesACuffOutsideTheCategory) {
+  const Result r = RunSimulated({"bp", "--cuffs", "rbra,rtoe"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("rtoe"), std::string::npos) << r.err;
+}
+
+}  // namespace
