@@ -42,17 +42,17 @@ void Run(const Options& o) {
     nlohmann::json j;
     j["command"] = "cvrr";
     j["seconds"] = o.seconds;
-    j["samples"] = r.DataLen;
-    j["rPeaks"] = r.RCount;
-    j["intervals"] = r.RRCount;
-    j["meanRR"] = r.MeanRR;
-    j["heartRate"] = r.HeartRate;
-    j["CVRR"] = r.CVRR;
-    j["meanDeviation"] = r.MeanDev;
-    j["over50Count"] = r.Over50Count;
-    j["over50Ratio"] = r.Over50Ratio;
-    j["rrRange"] = r.RRRange;
-    j["minMaxRatio"] = r.MinMaxRatio;
+    j["samples"] = static_cast<int>(r.DataLen);
+    j["rPeaks"] = static_cast<int>(r.RCount);
+    j["intervals"] = static_cast<int>(r.RRCount);
+    j["meanRR"] = static_cast<double>(r.MeanRR);
+    j["heartRate"] = static_cast<double>(r.HeartRate);
+    j["CVRR"] = static_cast<double>(r.CVRR);
+    j["meanDeviation"] = static_cast<double>(r.MeanDev);
+    j["over50Count"] = static_cast<int>(r.Over50Count);
+    j["over50Ratio"] = static_cast<double>(r.Over50Ratio);
+    j["rrRange"] = static_cast<int>(r.RRRange);
+    j["minMaxRatio"] = static_cast<double>(r.MinMaxRatio);
     j["conclusion"] = conclusion;
     std::printf("%s\n", j.dump(1).c_str());
   } else {

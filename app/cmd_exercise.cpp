@@ -89,11 +89,15 @@ void Run(const Options& o) {
       const tagExerciseStressCheck& c = rec.Check[i];
       nlohmann::json cj;
       cj["time"] = TimeText(c.Time);
-      for (int p = 0; p < 4; ++p) cj[kLimbs[p]] = {{"sbp", c.BP[p][0]}, {"dbp", c.BP[p][1]}, {"map", c.BP[p][2]}};
-      cj["rightABI"] = c.RightABI;
-      cj["leftABI"] = c.LeftABI;
-      cj["rightBAI"] = c.RightBAI;
-      cj["leftBAI"] = c.LeftBAI;
+      // The record is packed: its fields are read by value, never bound to references.
+      for (int p = 0; p < 4; ++p)
+        cj[kLimbs[p]] = {{"sbp", static_cast<int>(c.BP[p][0])},
+                         {"dbp", static_cast<int>(c.BP[p][1])},
+                         {"map", static_cast<int>(c.BP[p][2])}};
+      cj["rightABI"] = static_cast<double>(c.RightABI);
+      cj["leftABI"] = static_cast<double>(c.LeftABI);
+      cj["rightBAI"] = static_cast<double>(c.RightBAI);
+      cj["leftBAI"] = static_cast<double>(c.LeftBAI);
       checks.push_back(cj);
     }
     j["checks"] = checks;
