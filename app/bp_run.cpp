@@ -10,8 +10,9 @@ namespace nelctl {
 
 namespace {
 
-// The heart-rate tracker needs a few beats before it reports a rate.
-constexpr double kSettleSeconds = 3.0;
+// The heart-rate tracker needs a few beats before it reports a rate: the
+// measurement waits for it at most this long.
+constexpr double kSettleSeconds = 10.0;
 // Used when the tracker has no rate (no ECG leads, or not yet settled).
 constexpr short kDefaultPulseRate = 70;
 // Limit of one group of cuffs measured together: a cuff takes about 40 s of
@@ -70,13 +71,16 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
             [](const CuffResult& a, const CuffResult& b) { return a.position < b.position; });
 
   // Design decision: the expected pulse rate handed to the measurement is the
-  // ECG tracker's rate after a few seconds of streaming, 70 when it has none.
+  // ECG tracker's first rate in 30..200 (waited for up to kSettleSeconds), 70
+  // when it has none (no ECG leads).
   const double settleEnd = host.VirtualSeconds() + kSettleSeconds;
-  host.RunUntil("bp", kSettleSeconds + 10.0, [&] { return host.VirtualSeconds() >= settleEnd; },
+  const auto plausible = [](int rate) { return rate >= 30 && rate <= 200; };
+  host.RunUntil("bp", kSettleSeconds + 10.0,
+                [&] { return plausible(host.Status().PulseRate) || host.VirtualSeconds() >= settleEnd; },
                 [&] { return "waiting for the heart rate  " + host.PressureText(); });
   const int tracked = host.Status().PulseRate;
   out.trackedRate = tracked;
-  out.pulseRate = tracked >= 30 && tracked <= 200 ? tracked : kDefaultPulseRate;
+  out.pulseRate = plausible(tracked) ? tracked : kDefaultPulseRate;
 
   if (!hb.BPMeasure_Start(req.mode, req.maxPressure, sel, static_cast<short>(out.pulseRate)))
     throw Failure("the measurement did not start");

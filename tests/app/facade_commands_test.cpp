@@ -150,6 +150,9 @@ TEST(NelctlFacade, BpMeasuresFourCuffsNearTheSubjectsPressures) {
   EXPECT_EQ(j["category"], "bra-ank");
   EXPECT_TRUE(j["complete"]);
   ExpectNearTruth(j["cuffs"]);
+  // The measurement expected the heart rate the ECG tracker reported before it.
+  EXPECT_EQ(j["pulseRate"], j["trackedRate"]);
+  EXPECT_NEAR(j["pulseRate"].get<double>(), Truth()["heart_rate_bpm"].get<double>(), 10.0);
   // The ankle index of each side from the measured pressures.
   const int armSbp = std::max(j["cuffs"][0]["sbp"].get<int>(), j["cuffs"][1]["sbp"].get<int>());
   EXPECT_DOUBLE_EQ(j["index"]["rank"].get<double>(), j["cuffs"][2]["sbp"].get<double>() / armSbp);
