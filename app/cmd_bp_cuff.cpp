@@ -30,7 +30,7 @@ struct Options {
   int max = 250;
   std::string log;
   int port = 0;
-  nelctl::SimulateOptions sim{false, 20.0, {}};  // the virtual unit at 20 times real time by default
+  nelctl::SimulateOptions sim{false, 20.0, {}, {}};  // the virtual unit at 20 times real time by default
   double timeout = 300.0;
 };
 

@@ -90,7 +90,11 @@ const char* BPStatusName(int status) {
 
 FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category) : opt_(opt) {
   // With --simulate the virtual unit serves behind port 1, where the search finds it first.
-  sim_ = StartSimulation(opt.sim);
+  // In the brachial-toe category its lines 2 and 3 carry toe cuffs, as a
+  // person measured in that category wears them.
+  SimulateOptions simOpt = opt.sim;
+  if (category == DETECT_BRA_TOE) simOpt.toeLines = true;
+  sim_ = StartSimulation(simOpt);
   hb_ = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
   hb_->SetDetectCategory(category);
   if (!hb_->OpenHardware(0x80))

@@ -36,6 +36,7 @@ std::unique_ptr<Simulation> StartSimulation(const SimulateOptions& opt) {
   nel::sim::SubjectConfig cfg;
   std::string err;
   if (!opt.subject.empty() && !nel::sim::LoadSubjectFile(opt.subject, cfg, &err)) throw Failure(err, 2);
+  if (opt.toeLines) cfg.SetToeLines(*opt.toeLines);
   nel::sim::UnitServer::Options o;
   o.speed = opt.speed;
   o.port = 1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@ struct SimulateOptions {
   bool on = false;
   double speed = 1.0;
   std::string subject;
+  std::optional<bool> toeLines;  // when set: lines 2 and 3 carry toe (true) or ankle cuffs
 };
 
 // Adds --simulate, --speed and --subject to a subcommand.

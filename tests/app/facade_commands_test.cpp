@@ -160,6 +160,24 @@ TEST(NelctlFacade, BpMeasuresFourCuffsNearTheSubjectsPressures) {
   EXPECT_NE(r.err.find("RBra"), std::string::npos) << r.err;
 }
 
+// In the brachial-toe category the virtual unit wears toe cuffs on lines 2
+// and 3; they are measured in steps, within the wider band of a little cuff.
+TEST(NelctlFacade, BpOnToeCuffsInTheBrachialToeCategory) {
+  const Result r = RunSimulated({"bp", "--category", "bra-toe"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = Parse(r);
+  EXPECT_EQ(j["category"], "bra-toe");
+  const auto sites = Truth()["sites"];
+  ASSERT_EQ(j["cuffs"].size(), 4u);
+  const char* toes[] = {"rtoe", "ltoe"};
+  for (int k = 2; k < 4; ++k) {
+    SCOPED_TRACE(toes[k - 2]);
+    EXPECT_EQ(j["cuffs"][k]["cuff"], toes[k - 2]);
+    EXPECT_EQ(j["cuffs"][k]["status"], "ok");
+    EXPECT_NEAR(j["cuffs"][k]["sbp"].get<double>(), sites[toes[k - 2]]["sbp"].get<double>(), 20.0);
+  }
+}
+
 TEST(NelctlFacade, RecordWritesAFileThatAnalyseReadsBack) {
   const std::string file = (TempDir() / "record.nelwave").string();
   const Result r = RunSimulated({"record", "--out", file});

@@ -205,3 +205,26 @@ TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FacadeModesE2E, HoldSettlesWithToeCuffs) {
+  nel::sim::SubjectConfig subject = QuietSubject();
+  subject.SetToeLines(true);
+  FacadeRig rig(subject);
+  ASSERT_TRUE(rig.Open(true));
+  rig.hb.SetDetectCategory(DETECT_BRA_TOE);
+  rig.hb.FixPressure_Start(60);
+  float pressures[27 * 4];
+  ASSERT_TRUE(rig.RunUntil(120, [&] { return rig.Status().FixPressureEnd; }))
+      << "pressures " << (rig.hb.GetData(nullptr, pressures, nullptr), pressures[0]) << " "
+      << pressures[1] << " " << pressures[2] << " " << pressures[3];
+  ASSERT_GT(rig.hb.GetData(nullptr, pressures, nullptr), 0);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_GE(pressures[k], 59.3f) << k;
+    EXPECT_LE(pressures[k], 64.2f) << k;
+  }
+  rig.hb.CancelAllProcess();
+}
+
+}  // namespace
