@@ -1,16 +1,11 @@
 // The measurement subcommands of nelctl (bp, record, cvrr, exercise, hold,
 // signal-check), run as a program on the virtual unit started in nelctl's own
 // process (--simulate), and without any unit.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,11 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "run_nelctl.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // The virtual unit's speed. Measured with nelctl bp: the ASan+UBSan build
 // gives the same four results at 12, 20 and 35 times real time and falls
@@ -34,11 +27,7 @@ const std::string kSubject = std::string(NEL_SOURCE_DIR) + "/sim/subjects/defaul
 constexpr const char* kSites[] = {"rbra", "lbra", "rank", "lank"};
 constexpr double kTolerance = 15.0;  // mmHg, one cuff's result against the subject's pressure
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-  double seconds = 0.0;
-};
+using nelctltest::Result;
 
 std::filesystem::path TempDir() {
   static const std::filesystem::path dir = [] {
@@ -51,62 +40,8 @@ std::filesystem::path TempDir() {
 
 // Runs nelctl with `args`. No serial port of the machine exists for it (an
 // empty port directory): only the virtual unit of --simulate can answer.
-Result RunNelctl(std::vector<std::string> args) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string s = *e;
-    if (s.rfind("NEL_", 0) != 0) env.push_back(s);
-  }
-  env.push_back("NEL_PORT_DIR=" + (TempDir() / "ports").string());
-  args.insert(args.begin(), NELCTL_PATH);
-  auto cptrs = [](std::vector<std::string>& v) {
-    std::vector<char*> p;
-    for (auto& s : v) p.push_back(s.data());
-    p.push_back(nullptr);
-    return p;
-  };
-  auto argp = cptrs(args);
-  auto envp = cptrs(env);
-  Result r;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-  pid_t pid = 0;
-  const auto start = Clock::now();
-  const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  close(out[1]);
-  close(err[1]);
-  if (rc != 0) return r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  const auto end = start + std::chrono::seconds(240);
-  while (open > 0 && Clock::now() < end) {
-    if (poll(fds, 2, 200) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  if (open > 0) kill(pid, SIGKILL);
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return r;
+Result RunNelctl(const std::vector<std::string>& args) {
+  return nelctltest::Run(args, {"NEL_PORT_DIR=" + (TempDir() / "ports").string()}, std::chrono::seconds(240));
 }
 
 Result RunSimulated(std::vector<std::string> args) {

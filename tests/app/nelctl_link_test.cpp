@@ -1,9 +1,5 @@
 // nelctl probe and stream, run as a program against a unit played by the test
 // on a pseudo-terminal.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,8 +13,7 @@
 
 #include "../common/pty_peer.h"
 #include "platform/serial_device.h"
-
-extern char** environ;
+#include "run_nelctl.h"
 
 namespace {
 
@@ -26,10 +21,7 @@ using nel::test::Bytes;
 using nel::test::PtyPeer;
 using Clock = std::chrono::steady_clock;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using nelctltest::Result;
 
 // Runs nelctl with `args`, only port 1 mapped (to `device`), every other port absent.
 Result RunNelctl(const std::vector<std::string>& args, const std::string& device) {
@@ -38,62 +30,9 @@ Result RunNelctl(const std::vector<std::string>& args, const std::string& device
     std::filesystem::create_directories(p);
     return p;
   }();
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string s = *e;
-    if (s.rfind("NEL_", 0) != 0) env.push_back(s);
-  }
-  env.push_back("NEL_PORT_DIR=" + empty.string());
+  std::vector<std::string> env{"NEL_PORT_DIR=" + empty.string()};
   if (!device.empty()) env.push_back("NEL_COM1=" + device);
-  std::vector<std::string> argv{NELCTL_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto cptrs = [](std::vector<std::string>& v) {
-    std::vector<char*> p;
-    for (auto& s : v) p.push_back(s.data());
-    p.push_back(nullptr);
-    return p;
-  };
-  auto argp = cptrs(argv);
-  auto envp = cptrs(env);
-
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  close(out[1]);
-  close(err[1]);
-  Result r;
-  if (rc != 0) return r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  const auto end = Clock::now() + std::chrono::seconds(40);
-  while (open > 0 && Clock::now() < end) {
-    if (poll(fds, 2, 200) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  if (open > 0) kill(pid, SIGKILL);
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  return nelctltest::Run(args, env, std::chrono::seconds(40));
 }
 
 // A unit: answers its commands and, once told to begin, streams 1000 frames a

@@ -175,21 +175,6 @@ TEST(KrMethod, RatioOffsetIsProcessWideAndMovesBothCrossings) {
   EXPECT_EQ(first.SBP, 145);
 }
 
-TEST(KrMethod, CopyAssignmentCopiesEveryField) {
-  TnelProcBPData a(BPVCAL_KR2, DATAPROCESS_RAW, true, 0.0f);
-  auto v = ParabolaPulses();
-  RunFirst(a, v, BPVMODE_DEFLATE);
-  TnelProcBPData b(BPVCAL_MAPCOEFF, DATAPROCESS_STANDARD, false, 0.0f);
-  b = a;
-  EXPECT_EQ(b.CalMethod, BPVCAL_KR2);
-  EXPECT_EQ(b.DataProcessMode, DATAPROCESS_RAW);
-  EXPECT_TRUE(b.IsToe);
-  ExpectSameResult(b.Result(), a.Result());
-  EXPECT_EQ(+b.MaxAmplitude, +a.MaxAmplitude);
-  EXPECT_EQ(+b.SBPPressure, +a.SBPPressure);
-  EXPECT_EQ(b.Pulse, v.data());
-}
-
 // ---- where the maximum may lie -------------------------------------------
 
 TEST(KrMethod, ShortEnvelopesFailThePositionCheck) {
