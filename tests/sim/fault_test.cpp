@@ -10,16 +10,7 @@ using nel::sim::FaultEvent;
 using nel::sim::SubjectConfig;
 using nel::sim::VirtualUnit;
 using simtest::LineDecoder;
-
-LineDecoder Stream(VirtualUnit& u, int frames) {
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(frames);
-  LineDecoder d;
-  d.Feed(u.Output());
-  u.ConsumeOutput(u.Output().size());
-  return d;
-}
+using simtest::Stream;
 
 TEST(SimFaults, CorruptAndDropCostPacketsAtTheirRate) {
   for (auto kind : {FaultEvent::kCorrupt, FaultEvent::kDrop}) {

@@ -82,6 +82,19 @@ class LineDecoder {
   std::vector<uint8_t> buf_;
 };
 
+// Tells a unit to begin streaming, runs it `frames` frames and decodes (and
+// takes) what it sent.
+template <class Unit>
+LineDecoder Stream(Unit& u, int frames) {
+  const uint8_t begin = 0x82;
+  u.Receive(&begin, 1);
+  u.Advance(frames);
+  LineDecoder d;
+  d.Feed(u.Output());
+  u.ConsumeOutput(u.Output().size());
+  return d;
+}
+
 // Pressure from counts with a channel's coefficients.
 inline double Mmhg(int32_t counts, float slope, float offset) { return counts * double{slope} + double{offset}; }
 

@@ -121,11 +121,7 @@ TEST(SimPneumatics, ReferencePressureHoldsTheLine) {
   VirtualUnit u(cfg);
   u.SetReferencePressure(1, 100.0);
   u.SetTransducerError(1, 0.02, -1.5);
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(500);
-  LineDecoder d;
-  d.Feed(u.Output());
+  const LineDecoder d = simtest::Stream(u, 500);
   ASSERT_EQ(d.packets.size(), 500u);
   const auto& k = nel::kBuiltInCoeff[1];
   EXPECT_NEAR(simtest::Mmhg(d.packets.back().t[1], k.Slope, k.Offset), 100.0 * 1.02 - 1.5, 0.06);
@@ -134,11 +130,7 @@ TEST(SimPneumatics, ReferencePressureHoldsTheLine) {
 
 TEST(SimTransducers, StillEmptyCuffSpreadUnderATenthMmHg) {
   VirtualUnit u;
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(2000);
-  LineDecoder d;
-  d.Feed(u.Output());
+  const LineDecoder d = simtest::Stream(u, 2000);
   ASSERT_EQ(d.packets.size(), 2000u);
   for (int c = 0; c < 4; ++c) {
     double lo = 1e9, hi = -1e9;
@@ -291,11 +283,7 @@ TEST(SimSubject, EcgRPeaksHeartSoundsAndRhythmEvents) {
   cfg.heart_rate_bpm = 75;
   cfg.rhythm = {{RhythmEvent::kPvc, 4, 1, 0}, {RhythmEvent::kCouplet, 8, 1, 0}, {RhythmEvent::kPause, 13, 1, 2.2}};
   VirtualUnit u(cfg);
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(15000);
-  LineDecoder d;
-  d.Feed(u.Output());
+  const LineDecoder d = simtest::Stream(u, 15000);
   const auto truth = u.GroundTruth();
   const std::vector<double> r = truth["beats"]["r_peak_s"];
   const std::string type = truth["beats"]["type"];
@@ -353,12 +341,7 @@ double AmplitudeAt(const std::vector<double>& x, double f) {
 
 std::vector<simtest::Packet> Stream(const SubjectConfig& cfg, int frames) {
   VirtualUnit u(cfg);
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(frames);
-  LineDecoder d;
-  d.Feed(u.Output());
-  return d.packets;
+  return simtest::Stream(u, frames).packets;
 }
 
 TEST(SimSubject, MainsInterferenceBaselineWanderAndHeartSoundBand) {
@@ -389,11 +372,7 @@ TEST(SimSubject, MainsInterferenceBaselineWanderAndHeartSoundBand) {
   quiet.pcg.noise = 0.0;
   quiet.hrv_sd = 0;
   VirtualUnit u(quiet);
-  const uint8_t begin = 0x82;
-  u.Receive(&begin, 1);
-  u.Advance(frames);
-  LineDecoder d;
-  d.Feed(u.Output());
+  const LineDecoder d = simtest::Stream(u, frames);
   const auto truth = u.GroundTruth();
   const std::vector<double> s1 = truth["beats"]["s1_onset_s"], s2 = truth["beats"]["s2_onset_s"];
   double in_band = 0, all = 0;
