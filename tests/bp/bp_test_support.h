@@ -23,6 +23,12 @@ inline std::vector<Pt> Falling(float p0, const std::vector<int32_t>& amps) {
   return v;
 }
 
+inline std::vector<int32_t> Amps(const std::vector<Pt>& v) {
+  std::vector<int32_t> a;
+  for (const Pt& p : v) a.push_back(p.Amplitude);
+  return a;
+}
+
 inline std::vector<Pt> Reversed(std::vector<Pt> v) {
   std::vector<Pt> r(v.rbegin(), v.rend());
   return r;

@@ -12,6 +12,7 @@
 
 namespace {
 
+using bptest::Amps;
 using bptest::Pt;
 using Peer = TnelProcBPDataTestPeer;
 
@@ -20,12 +21,6 @@ std::vector<Pt> List(const std::vector<int32_t>& amps, float p0, float step) {
   for (size_t i = 0; i < amps.size(); ++i)
     v.push_back(Pt{0, static_cast<int16_t>(10 * i), amps[i], p0 - step * static_cast<float>(i)});
   return v;
-}
-
-std::vector<int32_t> Amps(const std::vector<Pt>& v) {
-  std::vector<int32_t> a;
-  for (const Pt& p : v) a.push_back(p.Amplitude);
-  return a;
 }
 
 // Nine pulses (too few to be filtered) from 160 to 80 mmHg; the largest,

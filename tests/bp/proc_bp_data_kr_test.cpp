@@ -12,6 +12,7 @@
 
 namespace {
 
+using bptest::Amps;
 using bptest::Falling;
 using bptest::Pt;
 using Peer = TnelProcBPDataTestPeer;
@@ -284,12 +285,6 @@ std::vector<Pt> Points(const std::vector<int32_t>& amps, float p0 = 100.0f, floa
   std::vector<Pt> v;
   for (size_t i = 0; i < amps.size(); ++i) v.push_back(Pt{0, 0, amps[i], p0 - step * i});
   return v;
-}
-
-std::vector<int32_t> Amps(const std::vector<Pt>& v) {
-  std::vector<int32_t> a;
-  for (const Pt& p : v) a.push_back(p.Amplitude);
-  return a;
 }
 
 TEST(KrSmoothing, FollowsTheWeightTableForEachLength) {
