@@ -20,11 +20,7 @@ constexpr const char* kSiteKeys[] = {"rbra", "lbra", "rank", "lank", "rtoe", "lt
 constexpr double kSbpTolerance = 15.0;
 constexpr double kDbpTolerance = 15.0;
 
-nel::sim::SubjectConfig QuietSubject() {
-  nel::sim::SubjectConfig s;
-  s.rhythm.clear();  // a steady rhythm: the heart rate is compared
-  return s;
-}
+using nel::test::QuietSubject;
 
 TEST(FacadeE2E, OpensByProbingAndDeliversConvertedWaves) {
   nel::sim::SubjectConfig subject = QuietSubject();

@@ -15,11 +15,7 @@ namespace {
 
 using nel::test::FacadeRig;
 
-nel::sim::SubjectConfig QuietSubject() {
-  nel::sim::SubjectConfig s;
-  s.rhythm.clear();
-  return s;
-}
+using nel::test::QuietSubject;
 
 TEST(FacadeModesE2E, ToeCuffsAreMeasuredInTheBrachialToeCategory) {
   nel::sim::SubjectConfig subject = QuietSubject();

@@ -186,11 +186,7 @@ void OpenAll(FacadeRig& rig) {
   ASSERT_TRUE(rig.Open(true));
 }
 
-nel::sim::SubjectConfig Subject() {
-  nel::sim::SubjectConfig s;
-  s.rhythm.clear();
-  return s;
-}
+using nel::test::QuietSubject;
 
 // Keeps an allocation the optimiser could otherwise remove.
 template <class T>
@@ -225,7 +221,7 @@ TEST(FacadePassAllocations, CounterSeesOnlyTheCallingThread) {
 }
 
 TEST(FacadePassAllocations, StreamingSignalCheckHoldAndWaveRecordAllocateNothing) {
-  FacadeRig rig(Subject());
+  FacadeRig rig(QuietSubject());
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;
@@ -253,7 +249,7 @@ TEST(FacadePassAllocations, StreamingSignalCheckHoldAndWaveRecordAllocateNothing
 }
 
 TEST(FacadePassAllocations, CVRRRecordingAllocatesNothing) {
-  FacadeRig rig(Subject());
+  FacadeRig rig(QuietSubject());
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;
@@ -276,7 +272,7 @@ class FacadePassAllocationsBP : public ::testing::TestWithParam<ModeCase> {};
 // calculation runs in some pass, and no pass allocates, those included (the
 // calculation keeps its envelope on the stack).
 TEST_P(FacadePassAllocationsBP, MeasurementAllocatesInNoPass) {
-  FacadeRig rig(Subject());
+  FacadeRig rig(QuietSubject());
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;
@@ -310,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FacadePassAllocationsBP,
 
 // Two checks of the exercise protocol: the second starts inside a pass.
 TEST(FacadePassAllocations, ExerciseProtocolAllocatesNothing) {
-  FacadeRig rig(Subject());
+  FacadeRig rig(QuietSubject());
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;

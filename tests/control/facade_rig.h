@@ -21,6 +21,13 @@
 
 namespace nel::test {
 
+// The default subject with a steady rhythm (no scheduled rhythm events).
+inline nel::sim::SubjectConfig QuietSubject() {
+  nel::sim::SubjectConfig s;
+  s.rhythm.clear();
+  return s;
+}
+
 class FacadeRig {
  public:
   static constexpr int kStepFrames = 20;
