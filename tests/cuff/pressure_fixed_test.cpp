@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../common/pty_peer.h"
+#include "../common/pump_commands.h"
 #include "cuff/pressure_fixed.h"
 #include "link/hard_ctl.h"
 #include "platform/port_names.h"
@@ -18,44 +19,16 @@ namespace {
 using nel::test::Bytes;
 using nel::test::PtyPeer;
 
-// One pump or valve command decoded from the unit's side of the line.
-struct Command {
-  bool pump;   // pump frame (else valve frame)
-  int line;    // -1 = all lines
-  int level;   // pump level
-  bool open;   // valve open
-  bool operator==(const Command&) const = default;
-};
-Command Pump(int line, int level) { return {true, line, level, false}; }
-Command Valve(int line, bool open) { return {false, line, 0, open}; }
+using nel::test::Pump;
+using nel::test::Valve;
+using Command = nel::test::PneumaticCommand;
 
-std::ostream& operator<<(std::ostream& os, const Command& c) {
-  if (c.pump) return os << "pump(line " << c.line << ", level " << c.level << ")";
-  return os << "valve(line " << c.line << (c.open ? ", open)" : ", closed)");
-}
-
-// Decodes pump frames (0x86 level-high level-low line extra; bits 7 and 15 of
-// the level carried in the line byte) and valve frames (0x87 code).
+// The pump and valve commands in `b`; any other byte on the line fails the test.
 std::vector<Command> Decode(const Bytes& b) {
-  std::vector<Command> out;
-  for (size_t i = 0; i < b.size();) {
-    if (b[i] == 0x86 && i + 4 < b.size()) {
-      const int code = b[i + 3];
-      int level = (b[i + 1] << 8) | b[i + 2];
-      if (code & 0x20) level |= 0x80;
-      if (code & 0x10) level |= 0x8000;
-      const int line = code & 0x0F;
-      out.push_back(Pump(line == 4 ? -1 : line, level));
-      i += 5;
-    } else if (b[i] == 0x87 && i + 1 < b.size()) {
-      const int code = b[i + 1];
-      out.push_back(Valve((code & 0x08) ? -1 : (code & 0x03), !(code & 0x04)));
-      i += 2;
-    } else {
-      out.push_back({false, 99, b[i], false});  // anything else fails the comparisons
-      ++i;
-    }
-  }
+  const std::vector<Command> out = nel::test::DecodePneumatics(b);
+  size_t frameBytes = 0;
+  for (const Command& c : out) frameBytes += c.kind == Command::kPump ? 5 : 2;
+  EXPECT_EQ(frameBytes, b.size()) << "bytes besides pump and valve frames";
   return out;
 }
 
@@ -143,8 +116,8 @@ struct Pneumatics {
   void Apply(const Command& c) {
     for (int l = 0; l < 4; ++l) {
       if (c.line != -1 && c.line != l) continue;
-      if (!c.pump) {
-        open[l] = c.open;
+      if (c.kind == Command::kValve) {
+        open[l] = c.level != 0;
       } else {
         pump[l] = c.level;
         burstMs[l] = toeLine[l] && c.level > 0 ? 120 : 0;
