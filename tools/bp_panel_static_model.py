@@ -4,7 +4,7 @@
 # the sequencer's 5 Hz smoothing filter (201 taps, Hamming, 0.05 of 100/s),
 # amplitude = peak - foot per beat, and the KR characteristic ratios applied to
 # that envelope. No inflation, no recognition, no device: what the model and
-# the specified smoothing and ratios give before any measurement dynamics.
+# the prescribed smoothing and ratios give before any measurement dynamics.
 #
 #   /usr/bin/python3 tools/bp_panel_static_model.py [PANEL.json]
 #
