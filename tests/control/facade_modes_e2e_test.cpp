@@ -143,13 +143,7 @@ TEST(FacadeModesE2E, ThirtySecondCVRRCheck) {
 TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
   FacadeRig rig(QuietSubject());
   ASSERT_TRUE(rig.Open(true));
-  tagExerciseStressConfig cfg{};
-  cfg.CheckCount = 2;
-  cfg.TimingMode = 1;
-  cfg.PauseSeconds = 5;
-  cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
-  cfg.MaxPressure = 250;
-  rig.hb.ExerciseStress_Start(cfg);
+  rig.hb.ExerciseStress_Start(nel::test::PausedExercise(2, 5));
 
   std::vector<int> stages;
   long frames = 0, stage2Frames = 0;

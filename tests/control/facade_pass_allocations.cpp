@@ -310,13 +310,7 @@ TEST(FacadePassAllocations, ExerciseProtocolAllocatesNothing) {
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;
-  tagExerciseStressConfig cfg{};
-  cfg.CheckCount = 2;
-  cfg.TimingMode = 1;
-  cfg.PauseSeconds = 3;
-  cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
-  cfg.MaxPressure = 250;
-  rig.hb.ExerciseStress_Start(cfg);
+  rig.hb.ExerciseStress_Start(nel::test::PausedExercise(2, 3));
   ASSERT_TRUE(Drive(rig, audit, 200.0, [&] { return rig.Status().ExerciseEnd; }));
   EXPECT_EQ(rig.hb.ExerciseStress_GetCurrChkNo(), 2);
   rig.hb.ExerciseStress_Cancel();

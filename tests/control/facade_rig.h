@@ -28,6 +28,18 @@ inline nel::sim::SubjectConfig QuietSubject() {
   return s;
 }
 
+// An exercise protocol of `checks` simultaneous four-cuff checks, each
+// starting `pauseSeconds` after the previous one finished.
+inline tagExerciseStressConfig PausedExercise(int16_t checks, int32_t pauseSeconds) {
+  tagExerciseStressConfig cfg{};
+  cfg.CheckCount = checks;
+  cfg.TimingMode = 1;
+  cfg.PauseSeconds = pauseSeconds;
+  cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
+  cfg.MaxPressure = 250;
+  return cfg;
+}
+
 class FacadeRig {
  public:
   static constexpr int kStepFrames = 20;
