@@ -15,6 +15,22 @@ struct SimulateOptions {
   double speed = 1.0;
   std::string subject;
   std::optional<bool> toeLines;  // when set: lines 2 and 3 carry toe (true) or ankle cuffs
+  // When above 0: before the unit goes on the line, every cuff is left filling
+  // (valve closed, pump running) above this pressure, mmHg, the way a host that
+  // died in the middle of an inflation leaves a unit.
+  double inflate = 0.0;
+};
+
+// One pump/valve line of the virtual unit, as the unit itself knows it.
+struct SimLine {
+  double mmhg = 0.0;
+  bool pumpRunning = false;
+  bool valveOpen = true;
+};
+struct SimState {
+  double seconds = 0.0;  // virtual time
+  SimLine line[4];
+  long long ceilingTrips = 0, watchdogTrips = 0;  // the unit's own releases
 };
 
 // Adds --simulate, --speed and --subject to a subcommand.
@@ -26,6 +42,7 @@ class Simulation {
   virtual ~Simulation() = default;
   virtual std::string DevicePath() const = 0;
   virtual int Port() const = 0;
+  virtual SimState State() = 0;
 };
 
 // Starts the virtual unit when opt.on; null when it is off. Throws Failure

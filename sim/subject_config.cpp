@@ -98,7 +98,8 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
   if (j.contains("unit")) {
     const json& u = j["unit"];
     if (!r.Object(u, "unit",
-                  {"version", "lines23", "stored_coefficients", "noise_mmhg", "transducers", "pump", "cuffs"}))
+                  {"version", "lines23", "stored_coefficients", "noise_mmhg", "transducers", "pump", "firmware",
+                   "cuffs"}))
       return false;
     if (u.contains("lines23")) {
       if (u["lines23"] == "toe")
@@ -147,6 +148,12 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
       r.Num(p, "level0", c.pump.level0, 0, 9000, "unit.pump");
       r.Num(p, "stall_mmhg", c.pump.stall_mmhg, 100, 2000, "unit.pump");
       r.Num(p, "relief_mmhg", c.pump.relief_mmhg, 50, 400, "unit.pump");
+    }
+    if (u.contains("firmware")) {
+      const json& f = u["firmware"];
+      if (!r.Object(f, "unit.firmware", {"ceiling_mmhg", "watchdog_s"})) return false;
+      r.Num(f, "ceiling_mmhg", c.firmware.ceiling_mmhg, 50, 400, "unit.firmware");
+      r.Num(f, "watchdog_s", c.firmware.watchdog_s, 1, 3600, "unit.firmware");
     }
     if (u.contains("cuffs")) {
       const json& cs = u["cuffs"];

@@ -73,6 +73,14 @@ struct PumpConfig {
   double relief_mmhg = 320;    // relief valve opening pressure
 };
 
+// What the unit's own firmware does to protect the person in the cuffs,
+// whatever the host does: a pressure ceiling on every line, and a watchdog on
+// a host that falls silent while a cuff is held or filling.
+struct FirmwareConfig {
+  double ceiling_mmhg = 315;   // any line at or above: every pump off, every valve open
+  double watchdog_s = 60;      // no command for this long with a cuff held or filling: the same
+};
+
 struct TransducerConfig {
   double gain_error = 0.0;         // measured = true * (1 + gain_error) + offset_error
   double offset_error_mmhg = 0.0;
@@ -106,6 +114,7 @@ struct SubjectConfig {
   std::optional<std::array<tagAD_FORCE_CONVERT, 6>> stored_coeff;  // none: empty memory
   std::array<CuffConfig, 4> cuff{};
   PumpConfig pump;
+  FirmwareConfig firmware;
   std::array<TransducerConfig, 4> transducer{};
   double noise_mmhg = 0.01;    // transducer noise, standard deviation per frame
   std::vector<FaultEvent> faults;

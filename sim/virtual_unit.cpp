@@ -87,6 +87,7 @@ void VirtualUnit::Receive(const uint8_t* data, size_t n) {
       ++stats_.commands_ignored;
       continue;
     }
+    stats_.last_command_frame = frame_;  // the watchdog counts from here
     HandleCommand(*cmd);
   }
 }
@@ -126,6 +127,11 @@ void VirtualUnit::HandleCommand(const Command& c) {
     case kCmdPump: {
       const PumpCommand p = DecodePump(c.bytes.data());
       if (!p.valid) return;  // unknown line code: no effect, no reply
+      ++stats_.pump_commands;
+      if (p.level > 0) {
+        ++stats_.pump_on_commands;
+        stats_.last_pump_on_frame = frame_;
+      }
       for (int l = 0; l < 4; ++l)
         if (p.line == -1 || p.line == l) lines_[l].SetPump(p.level);
       break;
@@ -197,6 +203,7 @@ void VirtualUnit::Advance(int64_t frames) {
       lines_[l].Step(dt, s.pressure[SiteOfLine(l)]);
       f.transducer[l] = Counts(l, lines_[l].Pressure());
     }
+    Protect();
     f.ecg = static_cast<uint16_t>(std::clamp(std::lround(2130.0 + 665.0 * s.ecg_mv), 0L, 4095L));
     f.pcg = static_cast<uint16_t>(std::clamp(std::lround(2130.0 + 100.0 * s.pcg), 0L, 4095L));
     last_ = f;
@@ -206,6 +213,37 @@ void VirtualUnit::Advance(int64_t frames) {
     }
     ++frame_;
   }
+}
+
+bool VirtualUnit::ReleaseAll() {
+  bool changed = false;
+  for (CuffLine& l : lines_) {
+    if (l.Level() > 0 || l.PumpRunning() || !l.ValveOpen()) changed = true;
+    l.SetPump(0);
+    l.SetValve(true);
+  }
+  return changed;
+}
+
+void VirtualUnit::Protect() {
+  // The firmware sees what its transducers read (their gain and offset
+  // errors included, not their noise: it filters).
+  bool over = false, held = false;
+  for (int l = 0; l < 4; ++l) {
+    const CuffLine& line = lines_[l];
+    const double read = line.Pressure() * (1.0 + terr_[l].gain_error) + terr_[l].offset_error_mmhg;
+    if (read >= cfg_.firmware.ceiling_mmhg) over = true;
+    if (read > kWatchdogMinMmhg && (line.PumpRunning() || !line.ValveOpen())) held = true;
+  }
+  if (over) {
+    // A line held at the ceiling by the calibrator counts once, not every frame.
+    if (ReleaseAll()) ++stats_.firmware_ceiling_trips;
+    return;
+  }
+  if (!held) return;
+  const int64_t quiet_since = std::max<int64_t>(stats_.last_command_frame, 0);
+  const auto limit = static_cast<int64_t>(std::llround(cfg_.firmware.watchdog_s * kFramesPerSecond));
+  if (frame_ - quiet_since >= limit && ReleaseAll()) ++stats_.firmware_watchdog_trips;
 }
 
 nlohmann::json VirtualUnit::GroundTruth() const {

@@ -4,6 +4,12 @@
 // (replies and "data raw" packets) collect in Output. Virtual time is the
 // frame count (1000 frames a second); it moves only through Advance.
 //
+// Like a real unit's firmware, it protects the person on its own, whatever
+// the host does (SubjectConfig::firmware): when a line reaches the pressure
+// ceiling, or when no command has come for the watchdog time while a line
+// above kWatchdogMinMmhg is filling or held, it stops every pump and opens
+// every valve at once.
+//
 // Not thread-safe: UnitServer (unit_server.h) serialises access.
 #pragma once
 
@@ -23,11 +29,20 @@ namespace nel::sim {
 
 inline constexpr int kFramesPerSecond = 1000;
 
+// Below this pressure (mmHg) a cuff is slack: the watchdog leaves it alone.
+inline constexpr double kWatchdogMinMmhg = 15.0;
+
 struct UnitStats {
   int64_t packets_sent = 0;     // packets put into the output
   int64_t packets_dropped = 0;  // packets not queued: output over its limit, or silence
   int64_t commands = 0;         // complete commands received
   int64_t commands_ignored = 0; // received while commands go unanswered
+  int64_t last_command_frame = -1;  // frame of the last command acted on; -1: none yet
+  int64_t pump_commands = 0;        // pump commands acted on (any line, any level)
+  int64_t pump_on_commands = 0;     // of those, with a level above 0 (a pump started)
+  int64_t last_pump_on_frame = -1;  // frame of the last of those; -1: none yet
+  int64_t firmware_ceiling_trips = 0;   // pressure ceiling reached: everything released
+  int64_t firmware_watchdog_trips = 0;  // silent host with a cuff held or filling: the same
 };
 
 class VirtualUnit {
@@ -82,6 +97,10 @@ class VirtualUnit {
   void UpdateActiveCoefficients();
   int32_t Counts(int transducer, double mmhg);
   int SiteOfLine(int line) const;
+  // The firmware's checks, once a frame after the lines have moved.
+  void Protect();
+  // Every pump off, every valve open; false when that was already so.
+  bool ReleaseAll();
 
   SubjectConfig cfg_;
   Physiology phys_;
