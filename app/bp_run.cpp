@@ -21,7 +21,7 @@ constexpr double kGroupLimitSeconds = 150.0;
 
 bool Final(int status) {
   return status == BPVSTA_OK || status == BPVSTA_OVERTIME || status == BPVSTA_FAILED ||
-         status == BPVSTA_OVERPRESSURE;
+         status == BPVSTA_OVERPRESSURE || status == BPVSTA_STOPPED;
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
   try {
     host.RunUntil(
         "bp", kGroupLimitSeconds * groups,
-        // An over-pressure stops the sequence: no completion is reported after it.
+        // An over-pressure ends the whole measurement (BPMeasureEnd is set with it).
         [&] { return host.Status().BPMeasureEnd || overPressure; },
         [&] {
           char head[32];

@@ -36,8 +36,8 @@ struct Options {
 
 const char* StatusName(int st) {
   static const char* const kNames[] = {"measuring", "ok", "overtime", "failed",
-                                       "remeasure", "restart", "overpressure"};
-  return st >= 0 && st <= 6 ? kNames[st] : "?";
+                                       "remeasure", "restart", "overpressure", "stopped"};
+  return st >= 0 && st <= 7 ? kNames[st] : "?";
 }
 
 void Run(const Options& o) {

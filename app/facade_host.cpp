@@ -82,10 +82,32 @@ const char* ChannelName(int channel) { return channel >= 0 && channel < 6 ? kCha
 const char* ChannelLabel(int channel) { return channel >= 0 && channel < 6 ? kChannelLabels[channel] : "?"; }
 const char* WaveLabel(int kind) { return kind >= 0 && kind < 8 ? kWaveLabels[kind] : "?"; }
 
+std::string SafetyStopText(const tagSAFETY_REPORT& r) {
+  char text[160];
+  switch (r.Reason) {
+    case SAFETY_OVERPRESSURE:
+      std::snprintf(text, sizeof text, "safety stop: line %d at %.1f mmHg, above the ceiling of %.0f mmHg",
+                    r.Line, r.Pressure, r.Ceiling);
+      break;
+    case SAFETY_TIME_LIMIT:
+      std::snprintf(text, sizeof text, "safety stop: line %d above 15 mmHg for %.0f s", r.Line, r.Seconds);
+      break;
+    case SAFETY_UNIT_SILENT:
+      std::snprintf(text, sizeof text, "safety stop: the unit fell silent");
+      break;
+    case SAFETY_DEVICE_LOST:
+      std::snprintf(text, sizeof text, "safety stop: the unit went away");
+      break;
+    default:
+      return "no safety stop";
+  }
+  return text;
+}
+
 const char* BPStatusName(int status) {
   static const char* const kNames[] = {"measuring", "ok",      "overtime",    "failed",
-                                       "remeasure", "restart", "overpressure"};
-  return status >= 0 && status <= 6 ? kNames[status] : "?";
+                                       "remeasure", "restart", "overpressure", "stopped"};
+  return status >= 0 && status <= 7 ? kNames[status] : "?";
 }
 
 FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category) : opt_(opt) {
@@ -176,9 +198,15 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
       lastFrames = frames_;
       lastFrameTime = now;
     }
+    const tagSAFETY_REPORT safety = hb_->GetSafetyReport();
     if (g_interrupted) {
       why = "interrupted";
       statusCode = 130;
+    } else if (safety.Reason != SAFETY_NONE) {
+      why = SafetyStopText(safety);
+      statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT
+                       ? kStatusDeviceLost
+                       : kStatusIncomplete;
     } else if (hb_->GetHardCtl() && hb_->GetHardCtl()->GetSamThread() &&
                hb_->GetHardCtl()->GetSamThread()->Protocol().DeviceLost()) {
       why = "the unit went away";

@@ -53,7 +53,8 @@ tagTYPE_NEL_BPDATA ChannelFromName(const std::string& name);
 const char* ChannelName(int channel);      // "rbra", ...
 const char* ChannelLabel(int channel);     // "RBra", ...
 const char* WaveLabel(int kind);           // "ECG", "PCG", "RBra", ...
-const char* BPStatusName(int status);      // "measuring", "ok", ..., "overpressure"
+const char* BPStatusName(int status);      // "measuring", "ok", ..., "overpressure", "stopped"
+std::string SafetyStopText(const tagSAFETY_REPORT& r);  // why the library stopped every pump
 
 class FacadeHost {
  public:

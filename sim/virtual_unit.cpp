@@ -130,7 +130,11 @@ void VirtualUnit::HandleCommand(const Command& c) {
       ++stats_.pump_commands;
       if (p.level > 0) {
         ++stats_.pump_on_commands;
+        ++stats_.pump_on_since_all_off;
         stats_.last_pump_on_frame = frame_;
+      } else if (p.line == -1) {
+        ++stats_.all_off_commands;
+        stats_.pump_on_since_all_off = 0;
       }
       for (int l = 0; l < 4; ++l)
         if (p.line == -1 || p.line == l) lines_[l].SetPump(p.level);

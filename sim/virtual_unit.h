@@ -41,6 +41,8 @@ struct UnitStats {
   int64_t pump_commands = 0;        // pump commands acted on (any line, any level)
   int64_t pump_on_commands = 0;     // of those, with a level above 0 (a pump started)
   int64_t last_pump_on_frame = -1;  // frame of the last of those; -1: none yet
+  int64_t all_off_commands = 0;     // pump commands stopping every line at once
+  int64_t pump_on_since_all_off = 0;  // pumps started since the last of those
   int64_t firmware_ceiling_trips = 0;   // pressure ceiling reached: everything released
   int64_t firmware_watchdog_trips = 0;  // silent host with a cuff held or filling: the same
 };

@@ -22,6 +22,7 @@
 #include "cuff/pressure_adjust.h"
 #include "cuff/zero_pressure_adjust.h"
 #include "cuff/pressure_fixed.h"
+#include "cuff/cuff_safety.h"
 #include "link/serial_port.h"
 #include "link/qx_protocol.h"
 #include "link/sam_thread.h"

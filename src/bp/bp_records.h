@@ -26,6 +26,7 @@ enum tagTYPE_BPV_MEASTATUS : int32_t {
   BPVSTA_REMEASURE = 4,     // attempt failed, a new one has started
   BPVSTA_RESTART = 5,       // recognition restarted for a deflation evaluation
   BPVSTA_OVERPRESSURE = 6,  // cuff pressure reached the allowed maximum
+  BPVSTA_STOPPED = 7,       // stopped before a result: cancelled, or every cuff stopped for safety
 };
 
 // Result of the pulse recogniser for one conditioned sample.

@@ -12,6 +12,7 @@
 #include "link/hard_ctl.h"
 #include "link/hardware_info_file.h"
 #include "platform/paths.h"
+#include "platform/wait_clock.h"
 
 TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode)
     : paramFilePath_(nel::platform::JoinPath(nel::platform::ExecutableFolder(),
@@ -19,6 +20,7 @@ TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode)
       unitNo_(unitNo),
       dataProcessMode_(mode) {
   hardCtl_.reset(new (std::nothrow) TnelHardCtl(unitNo));
+  safety_ = nel::CuffSafetyMonitor(hardCtl_.get());
   pulseRate_.reset(new (std::nothrow) TrwECGPulseRate(1000));
   filter_.reset(new (std::nothrow) TnelFIRFilter(mode));
   for (auto& bpv : bpv_) {
@@ -45,6 +47,8 @@ TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode)
 // (which hold a pointer to the hardware control) before the hardware control,
 // whose destruction stops the reader thread and closes the port.
 TnelHardBase::~TnelHardBase() {
+  // No cuff stays inflated behind a façade that is gone.
+  if (hardCtl_) hardCtl_->DeflateAll();
   CloseFile();
   fixed_.reset();
   for (auto& bpv : bpv_) bpv.reset();
@@ -72,16 +76,28 @@ bool TnelHardBase::OpenHardware(unsigned char probe, int) {
   if (!hardCtl_) return false;
   const int port = hardCtl_->CheckQX7700BComPortNo(probe);
   if (port < 1) return false;
-  return hardCtl_->SetComPortNo(port);
+  if (!hardCtl_->SetComPortNo(port)) return false;
+  port_ = port;
+  linkDown_ = false;
+  // A line left pumping when an earlier link was lost is stopped first.
+  if (hardCtl_->LinesMayHoldPressure()) hardCtl_->DeflateAll();
+  return true;
 }
 
 void TnelHardBase::StartADSample(bool readCoeff) {
   nel::SharedEcgAnalyser().Reset();
-  if (hardCtl_) hardCtl_->StartADSample(readCoeff);
+  if (!hardCtl_) return;
+  hardCtl_->StartADSample(readCoeff);
+  sampling_ = true;
+  linkDown_ = false;
+  lastFrameMs_ = nel::platform::MonotonicMs();
 }
 
 void TnelHardBase::CloseHardware() {
   if (!hardCtl_) return;
+  hardCtl_->DeflateAll();
+  EndPumpingModes(SAFETY_NONE, -1);
+  sampling_ = false;
   hardCtl_->StopADSample();
   hardCtl_->CloseCom();
 }

@@ -37,6 +37,38 @@
 // - ExerciseStress_Start limits CheckCount to 1..10 (in the stored copy of the
 //   configuration too); once CheckCount checks are stored, no further check
 //   starts: the protocol stays in its waiting stage until cancelled.
+//
+// Cuff safety (what a host can rely on, whatever it does or fails to do):
+// - A safety monitor sees every frame's line pressures. A line above the
+//   ceiling in force (a BP measurement's maximum + 10 mmHg, a hold's pressure
+//   + 20 mmHg, never above 300 mmHg), or above 15 mmHg for more than 180 s
+//   without a break, stops every pump and opens every valve in that pass.
+// - A cuff's over-pressure (its sequencer's or its recogniser's) does the same
+//   and ends the whole measurement: every cuff still measuring is stopped.
+// - A stopped measurement ends like a finished one: BPMeasureEnd is set (and
+//   stays set, as after a completed measurement, until the next start or a
+//   cancel); an exercise protocol ends (ExerciseEnd) after the check that was
+//   stopped; a hold ends without FixPressureEnd. GetSafetyReport says why.
+// - Each cuff's final Status (BPVSTA_OK, _OVERTIME, _FAILED, _OVERPRESSURE,
+//   _STOPPED) and its SBP, DBP, MAP stay in tagHMID_DATA until the next
+//   start; a cancel (BPMeasure_Cancel, CancelAllProcess) marks the cuffs
+//   still measuring BPVSTA_STOPPED (CancelAllProcess also clears the values).
+// - After a stop no pump command leaves the library until the host starts a
+//   new measurement, hold or exercise protocol.
+// - No frames, no pressure: when the port hangs up, or sampling runs and no
+//   frame arrives for 2 s, DeviceLost() becomes true; if a line may hold
+//   pressure, or a measurement or hold runs, every pump is stopped and every
+//   valve opened and the running modes end as above. A port that hung up is
+//   opened again to deliver the commands; they are retried once a second
+//   while the port refuses them, and OpenHardware sends them on opening a
+//   unit while a line may still hold pressure.
+// - CloseHardware and the destructor stop every pump and open every valve
+//   before the port closes; CancelAllProcess does so as before.
+// - One controller per pneumatic line: toe cuffs share the ankle lines, so
+//   BPMeasure_Start refuses (false, nothing changed) a selection that would
+//   run an ankle and a toe cuff of one side at the same time (simultaneous,
+//   or the same side of right-then-left); sequential runs them one after the
+//   other. A hold regulates the first cuff of each line in cuff-list order.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +79,7 @@
 #include "analysis/cvrr_ana.h"
 #include "bp/bp_records.h"
 #include "control/facade_records.h"
+#include "cuff/cuff_safety.h"
 #include "link/category_layout.h"
 #include "link/records.h"
 #include "nel/export.h"
@@ -113,6 +146,14 @@ class NEL_API TnelHardBase {
   bool GetStatus(tagHMID_DATA* status) const;
   void CancelAllProcess();
 
+  // ---- safety -----------------------------------------------------------------
+  // The last safety stop since the last start of a measurement, hold or
+  // exercise protocol (Reason SAFETY_NONE when there was none).
+  tagSAFETY_REPORT GetSafetyReport() const { return safety_.Report(); }
+  // The port hung up or failed, or sampling runs and no frame arrived for 2 s.
+  // Cleared when frames arrive again, by OpenHardware and by StartADSample.
+  bool DeviceLost() const { return linkDown_; }
+
   // ---- signal check -------------------------------------------------------
   void SignalCheck_Start();
   void SignalCheck_Cancel();
@@ -175,6 +216,18 @@ class NEL_API TnelHardBase {
   void Exercise_StartBPMeasure(int16_t checkNo);
   static float CountABI_BAI(int16_t a, int16_t b, int16_t c);
   void SetupCuff(int k, short pulseRate, int maxPressure);
+  // Two selected cuffs that would be driven at once on one pneumatic line.
+  bool SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* selected) const;
+  bool Measuring() const { return bpMeasure_ || (ExerciseRunning && ExerciseStage == 0); }
+  // Ends every mode that drives pumps after the monitor (or a close) stopped
+  // them: cuffs still measuring end with a latched status, the measurement
+  // reports its end, a hold and an exercise protocol end.
+  void EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line);
+  void SafetyStop(tagTYPE_SAFETY_STOP reason, int line, float pressure);
+  // Marks every selected cuff still measuring as stopped (a cancel).
+  void MarkMeasuringStopped();
+  // A pass without frames: watches for a silent or lost unit.
+  void WatchLink();
 
   std::mutex filterLock_;
   std::unique_ptr<TnelHardCtl> hardCtl_;
@@ -182,6 +235,7 @@ class NEL_API TnelHardBase {
   std::unique_ptr<TnelFIRFilter> filter_;
   std::unique_ptr<TnelBPVCheck> bpv_[kMaxCuffs];
   std::unique_ptr<TnelPressureFixed> fixed_;
+  nel::CuffSafetyMonitor safety_{nullptr};
 
   tagTYPE_DETECTCATEGORY category_ = DETECT_BRA_ANK;
   nel::CategoryLayout layout_;
@@ -225,6 +279,14 @@ class NEL_API TnelHardBase {
   tagTYPE_BPMEASUREMODE bpMode_ = BPMEASURE_SEQUENTIAL;
   bool selected_[kMaxCuffs] = {};
   bool finished_[kMaxCuffs] = {};
+  bool bpEnded_ = false;  // stopped for safety: reports its end like a completed one
+
+  // Link watch.
+  bool sampling_ = false;
+  bool linkDown_ = false;
+  int port_ = 0;  // the port OpenHardware opened
+  int64_t lastFrameMs_ = 0;
+  int64_t lastDeflateTryMs_ = 0;
 
   // Wave record.
   std::unique_ptr<tagSAVE_WAVEDATA[]> record_;
@@ -244,4 +306,5 @@ class NEL_API TnelHardBase {
   int32_t ExercisePause = 0;
   int32_t IntervalFrames = 0;
   int32_t PauseFrames = 0;
+  bool exerciseHalted_ = false;  // a safety stop ended the protocol
 };

@@ -31,9 +31,24 @@ void TnelHardBase::SetupCuff(int k, short pulseRate, int maxPressure) {
   bpv->SetBPChlNo(layout_.cuffs[k]);
 }
 
+bool TnelHardBase::SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* selected) const {
+  for (int a = 0; a < layout_.cuffCount; ++a) {
+    if (!selected[layout_.cuffs[a]]) continue;
+    for (int b = a + 1; b < layout_.cuffCount; ++b) {
+      if (!selected[layout_.cuffs[b]]) continue;
+      if (TnelHardCtl::PneumaticLine(layout_.cuffs[a]) != TnelHardCtl::PneumaticLine(layout_.cuffs[b])) continue;
+      if (mode == BPMEASURE_SEQUENTIAL) continue;
+      if (mode == BPMEASURE_RIGHT_THEN_LEFT && a % 2 != b % 2) continue;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
                                    short pulseRate) {
   if (!selected) return false;
+  if (SharesLineAtOnce(mode, selected)) return false;
   // Only frames arriving from now on are measured.
   if (hardCtl_ && hardCtl_->GetSamThread()) {
     QXProtocol& link = hardCtl_->GetSamThread()->Protocol();
@@ -41,6 +56,10 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
     link.Resume();
   }
   CancelAllProcess();
+  safety_.SetCeiling(nel::CuffSafetyMonitor::MeasureCeiling(
+      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : static_cast<int16_t>(maxPressure)));
+  safety_.Rearm();
+  bpEnded_ = false;
   bpMode_ = mode;
   for (auto& bpv : bpv_) {
     if (bpv) bpv->Initialize();
@@ -49,6 +68,7 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
   for (int k = 0; k < layout_.cuffCount; ++k) {
     tagHMID_BPRESULT& r = status_.BPResult[k];
     r.SBP = r.DBP = r.MAP = -1;
+    r.Status = BPVSTA_MEASURING;
     finished_[k] = true;
     selected_[k] = false;
     const int chl = layout_.cuffs[k];
@@ -70,17 +90,25 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
 }
 
 bool TnelHardBase::ProcBPMeasure(const int32_t* raw, const float* pressure, int n) {
+  // A measurement stopped for safety reports its end on every pass, as a
+  // completed one does.
+  if (bpEnded_) return true;
   const int W = layout_.waveCount;
   const int K = layout_.cuffCount;
-  for (int k = 0; k < K; ++k) status_.BPResult[k].Status = 0;
+  // A finished cuff's status stays until the next start.
+  for (int k = 0; k < K; ++k) {
+    if (!(selected_[k] && finished_[k])) status_.BPResult[k].Status = 0;
+  }
   bool allDone = true;
   for (int k = 0; k < K; ++k) {
     for (int i = 0; i < n && selected_[k] && !finished_[k] && bpv_[k]; ++i) {
       const bool stop = ProcBPMeasureCheck(raw[i * W + layout_.cuffWavePos[k]], pressure[i * K + k], k);
       if (!finished_[k]) allDone = false;
       if (status_.BPResult[k].Status == BPVSTA_OVERPRESSURE) {
-        allDone = false;
+        // Every pump stops and every valve opens now; the other cuffs end.
         sequence_ = false;
+        SafetyStop(SAFETY_OVERPRESSURE, TnelHardCtl::PneumaticLine(layout_.cuffs[k]), pressure[i * K + k]);
+        return true;
       }
       if (stop) break;
     }
@@ -132,8 +160,18 @@ bool TnelHardBase::ProcBPMeasureCheck(int32_t ad, float pressure, int k) {
   }
 }
 
+void TnelHardBase::MarkMeasuringStopped() {
+  for (int k = 0; k < layout_.cuffCount; ++k) {
+    if (!selected_[k] || finished_[k]) continue;
+    finished_[k] = true;
+    status_.BPResult[k].Status = BPVSTA_STOPPED;
+  }
+}
+
 void TnelHardBase::BPMeasure_Cancel() {
+  if (bpMeasure_) MarkMeasuringStopped();
   bpMeasure_ = false;
+  bpEnded_ = false;
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
 }
 
@@ -141,7 +179,20 @@ void TnelHardBase::FixPressure_Start(int pressure) {
   CancelAllProcess();
   if (!fixed_) fixed_.reset(new (std::nothrow) TnelPressureFixed(hardCtl_.get()));
   if (!fixed_) return;
-  fixed_->StartFixPressure(pressure, layout_.cuffs, layout_.cuffCount);
+  // One regulator per pneumatic line: a toe cuff on an ankle's line is left
+  // to the cuff listed first.
+  tagTYPE_NEL_BPDATA channels[kMaxCuffs];
+  int count = 0;
+  unsigned lines = 0;
+  for (int k = 0; k < layout_.cuffCount; ++k) {
+    const int line = TnelHardCtl::PneumaticLine(layout_.cuffs[k]);
+    if (line < 0 || line >= TnelHardCtl::kPneumaticLines || (lines >> line) & 1u) continue;
+    lines |= 1u << line;
+    channels[count++] = layout_.cuffs[k];
+  }
+  safety_.SetCeiling(nel::CuffSafetyMonitor::HoldCeiling(pressure));
+  safety_.Rearm();
+  fixed_->StartFixPressure(pressure, channels, count);
   status_.FixPressureEnd = false;
   fixPressure_ = true;
 }

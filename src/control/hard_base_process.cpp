@@ -9,13 +9,28 @@
 #include "dsp/ecg_analyser.h"
 #include "dsp/fir_filter_bank.h"
 #include "link/hard_ctl.h"
+#include "link/sam_thread.h"
+#include "platform/wait_clock.h"
 
 bool TnelHardBase::CheckData() {
   if (!hardCtl_) return false;
   const int n = hardCtl_->ReadOnceData(frames_.get());
-  if (n < 1) return false;
+  if (n < 1) {
+    WatchLink();
+    return false;
+  }
+  lastFrameMs_ = nel::platform::MonotonicMs();
+  linkDown_ = false;
   const int W = layout_.waveCount;
   const int K = layout_.cuffCount;
+
+  // The safety monitor sees every frame before any measuring object does.
+  for (int i = 0; i < n; ++i) {
+    float lines[nel::CuffSafetyMonitor::kLines];
+    std::memcpy(lines, &frames_[i].Pressure[0], sizeof lines);  // channels 0..3 are the lines
+    const tagTYPE_SAFETY_STOP stop = safety_.CheckFrame(lines);
+    if (stop != SAFETY_NONE) EndPumpingModes(stop, safety_.Report().Line);
+  }
 
   // Arrange by the category's lists.
   for (int i = 0; i < n; ++i) {
@@ -224,8 +239,63 @@ void TnelHardBase::SignalCheck_GetADBaseDatum(int* base, int* datum) const {
   }
 }
 
+void TnelHardBase::SafetyStop(tagTYPE_SAFETY_STOP reason, int line, float pressure) {
+  safety_.Stop(reason, line, pressure);
+  EndPumpingModes(reason, line);
+}
+
+void TnelHardBase::EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line) {
+  if (Measuring() && !bpEnded_) {
+    for (int k = 0; k < layout_.cuffCount; ++k) {
+      if (!selected_[k] || finished_[k]) continue;
+      finished_[k] = true;
+      int32_t st = BPVSTA_STOPPED;
+      if (line >= 0 && TnelHardCtl::PneumaticLine(layout_.cuffs[k]) == line) {
+        if (reason == SAFETY_OVERPRESSURE) st = BPVSTA_OVERPRESSURE;
+        if (reason == SAFETY_TIME_LIMIT) st = BPVSTA_OVERTIME;
+      }
+      status_.BPResult[k].Status = st;
+    }
+    sequence_ = false;
+    bpEnded_ = true;
+    // Said at once: a unit that went silent brings no further pass with frames.
+    status_.BPMeasureEnd = true;
+  }
+  if (fixPressure_) {
+    fixPressure_ = false;
+    if (fixed_) fixed_->CancelFixPressure(false);
+  }
+  if (ExerciseRunning) {
+    exerciseHalted_ = true;
+    status_.ExerciseEnd = true;
+  }
+}
+
+void TnelHardBase::WatchLink() {
+  if (!sampling_) return;
+  TSamThread* sam = hardCtl_->GetSamThread();
+  const bool lost = sam != nullptr && sam->Protocol().DeviceLost();
+  const int64_t now = nel::platform::MonotonicMs();
+  if (!lost && now - lastFrameMs_ <= nel::CuffSafetyMonitor::kSilenceMs) return;
+  linkDown_ = true;
+  const bool pumping = hardCtl_->LinesMayHoldPressure() || (Measuring() && !bpEnded_) || fixPressure_;
+  // The commands are repeated at most once a second while the port refuses them.
+  if (!pumping || now - lastDeflateTryMs_ < 1000) return;
+  lastDeflateTryMs_ = now;
+  SafetyStop(lost ? SAFETY_DEVICE_LOST : SAFETY_UNIT_SILENT, -1, 0.0f);
+  // A port that hung up takes no command: the port is opened again (a USB
+  // adapter that came back) to deliver them.
+  if (lost && hardCtl_->LinesMayHoldPressure() && port_ > 0) {
+    hardCtl_->CloseCom();
+    if (hardCtl_->SetComPortNo(port_)) hardCtl_->DeflateAll();
+  }
+}
+
 void TnelHardBase::CancelAllProcess() {
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
+  if (Measuring()) MarkMeasuringStopped();
+  bpEnded_ = false;
+  safety_.SetCeiling(nel::CuffSafetyMonitor::kCeilingMmHg);
   signalCheck_ = fixPressure_ = waveRecord_ = CVRRRunning = ExerciseRunning = false;
   settling_ = 0;
   status_.BPMeasureEnd = status_.CVRRCheckEnd = status_.ExerciseEnd = false;

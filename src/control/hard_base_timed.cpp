@@ -80,7 +80,9 @@ void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
   IntervalFrames = config.IntervalMinutes * kFramesPerMinute;
   PauseFrames = config.PauseSeconds * kFramesPerSecond;
   ExerciseRec.CheckNum = 0;
+  exerciseHalted_ = false;
   Exercise_StartBPMeasure(0);
+  safety_.Rearm();
   status_.ExerciseEnd = false;
   ExerciseRunning = true;
 }
@@ -92,9 +94,13 @@ void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
   if (checkNo == 0) CancelAllProcess();
   const auto mode = static_cast<tagTYPE_BPMEASUREMODE>(ExerciseRec.Config.BPMeasureMode);
   bpMode_ = mode;
+  bpEnded_ = false;
+  safety_.SetCeiling(nel::CuffSafetyMonitor::MeasureCeiling(
+      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : ExerciseRec.Config.MaxPressure));
   for (int p = 0; p < layout_.cuffCount; ++p) {
     tagHMID_BPRESULT& r = status_.BPResult[p];
     r.SBP = r.DBP = r.MAP = -1;
+    r.Status = BPVSTA_MEASURING;
     finished_[p] = true;
     selected_[p] = false;
     if (!allowed(layout_.cuffs[p]) || !bpv_[p]) continue;
@@ -136,10 +142,14 @@ void TnelHardBase::ProcExercise(int n) {
         }
         ++ExerciseRec.CheckNum;
       }
-      if (ExerciseRec.CheckNum >= checks) status_.ExerciseEnd = true;
+      // A check stopped for safety ends the protocol.
+      if (ExerciseRec.CheckNum >= checks || exerciseHalted_) status_.ExerciseEnd = true;
     }
   } else if (ExerciseStage == 1) {
-    for (auto& r : status_.BPResult) r.Status = 0;
+    // After a safety stop the cuffs' final statuses stay for the host.
+    if (!exerciseHalted_) {
+      for (auto& r : status_.BPResult) r.Status = 0;
+    }
     ExerciseStage = 2;
   } else {
     bool due;
@@ -150,7 +160,7 @@ void TnelHardBase::ProcExercise(int n) {
       due = ExercisePause >= PauseFrames;
     }
     // The protocol ends with its last check: nothing beyond CheckCount starts.
-    if (due && ExerciseRec.CheckNum < checks) Exercise_StartBPMeasure(ExerciseRec.CheckNum);
+    if (due && !exerciseHalted_ && ExerciseRec.CheckNum < checks) Exercise_StartBPMeasure(ExerciseRec.CheckNum);
   }
   status_.ExerciseStage = ExerciseStage;
 }
@@ -186,5 +196,6 @@ bool TnelHardBase::ExerciseStress_GetResult(tagExerciseStressRec* rec) const {
 
 void TnelHardBase::ExerciseStress_Cancel() {
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
+  if (Measuring() && !bpMeasure_) MarkMeasuringStopped();
   ExerciseRunning = false;
 }

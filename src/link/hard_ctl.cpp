@@ -86,23 +86,51 @@ int TnelHardCtl::PneumaticLine(int line) {
   return line;
 }
 
+namespace {
+
+unsigned LineMask(int line) {
+  if (line == -1) return (1u << TnelHardCtl::kPneumaticLines) - 1u;
+  if (line < 0 || line >= TnelHardCtl::kPneumaticLines) return 0;
+  return 1u << line;
+}
+
+}  // namespace
+
+void TnelHardCtl::NotePump(int line, bool on) {
+  pumpOn_ = on ? (pumpOn_ | LineMask(line)) : (pumpOn_ & ~LineMask(line));
+}
+
+void TnelHardCtl::NoteValve(int line, bool open) {
+  valveClosed_ = open ? (valveClosed_ & ~LineMask(line)) : (valveClosed_ | LineMask(line));
+}
+
 void TnelHardCtl::StartInflate(int level, int line, int third) {
-  if (!sam_ || level < 1 || level > 9999 || third < 0 || third > 10000) return;
+  if (!sam_ || pumpLockout_ || level < 1 || level > 9999 || third < 0 || third > 10000) return;
   const int l = PneumaticLine(line);
-  sam_->Protocol().SetGap(l, false);
-  sam_->Protocol().SetPump(l, static_cast<unsigned short>(level), 0);
+  if (sam_->Protocol().SetGap(l, false)) NoteValve(l, false);
+  if (sam_->Protocol().SetPump(l, static_cast<unsigned short>(level), 0)) NotePump(l, true);
 }
 
 void TnelHardCtl::StopInflate(int line) {
   if (!sam_) return;
-  sam_->Protocol().SetPump(PneumaticLine(line), 0, 0);
+  const int l = PneumaticLine(line);
+  if (sam_->Protocol().SetPump(l, 0, 0)) NotePump(l, false);
 }
 
 void TnelHardCtl::RapidDeflate(int line, bool open) {
   if (!sam_) return;
   const int l = PneumaticLine(line);
-  if (open) sam_->Protocol().SetPump(l, 0, 0);
-  sam_->Protocol().SetGap(l, open);
+  if (open && sam_->Protocol().SetPump(l, 0, 0)) NotePump(l, false);
+  if (sam_->Protocol().SetGap(l, open)) NoteValve(l, open);
+}
+
+bool TnelHardCtl::DeflateAll() {
+  if (!sam_) return false;
+  const bool pump = sam_->Protocol().SetPump(-1, 0, 0);
+  if (pump) NotePump(-1, false);
+  const bool valve = sam_->Protocol().SetGap(-1, true);
+  if (valve) NoteValve(-1, true);
+  return pump && valve;
 }
 
 void TnelHardCtl::ClearDataBuff() {

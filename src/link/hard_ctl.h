@@ -21,6 +21,12 @@
 //   one buffer shared by every object in the process.
 // - The legacy control path (RunAdjust, OpenCloseHardwareEnlarge) is kept as
 //   no-ops: no operation provides its port handle.
+// - Safety: the object remembers, per pneumatic line, what the unit was last
+//   told (pump running, valve closed), counting a command only once its bytes
+//   were written, so the façade knows whether a line may still hold pressure
+//   when the unit goes silent or away. While the pump lockout is set,
+//   StartInflate sends nothing: after a safety stop no pump starts again until
+//   a host starts a new measurement or hold.
 #pragma once
 
 #include <memory>
@@ -71,6 +77,20 @@ class NEL_API TnelHardCtl {
   // The line a pump or valve command for `line` goes to (toe channels to their ankle lines).
   static int PneumaticLine(int line);
 
+  static constexpr int kPneumaticLines = 4;
+
+  // True while some line's pump was started or its valve closed and no later
+  // command that reached the unit stopped or opened it.
+  bool LinesMayHoldPressure() const { return (pumpOn_ | valveClosed_) != 0; }
+  bool PumpOn(int line) const { return line >= 0 && line < kPneumaticLines && (pumpOn_ >> line) & 1u; }
+  bool ValveClosed(int line) const {
+    return line >= 0 && line < kPneumaticLines && (valveClosed_ >> line) & 1u;
+  }
+  // Stops every pump and opens every valve; true when both commands were written.
+  bool DeflateAll();
+  void SetPumpLockout(bool on) { pumpLockout_ = on; }
+  bool PumpLockout() const { return pumpLockout_; }
+
   TSamThread* GetSamThread() { return sam_.get(); }
   int UnitNo() const { return unitNo_; }
 
@@ -83,7 +103,14 @@ class NEL_API TnelHardCtl {
   void SetControl(int count);
   void SetControl(int count, int repetitions, int);
 
+  // Records a pump or valve command that reached the unit (line -1: all lines).
+  void NotePump(int line, bool on);
+  void NoteValve(int line, bool open);
+
   std::unique_ptr<TSamThread> sam_;
+  unsigned pumpOn_ = 0;       // bit per pneumatic line
+  unsigned valveClosed_ = 0;  // bit per pneumatic line
+  bool pumpLockout_ = false;
   int legacyHandle_ = -1;
   int unitNo_;
   unsigned char control_[63] = {};

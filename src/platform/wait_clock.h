@@ -2,8 +2,16 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace nel::platform {
+
+// Milliseconds on the monotonic clock since an arbitrary start; for intervals only.
+inline int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 class Deadline {
  public:

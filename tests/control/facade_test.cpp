@@ -2,6 +2,8 @@
 // cancelling modes, and the records' initial states.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "bp/bpv_check.h"
 #include "control/hard_base.h"
+#include "cuff/pressure_fixed.h"
 #include "link/hardware_info_file.h"
 
 namespace {
@@ -143,6 +146,39 @@ TEST(Facade, BPMeasureSelectionIsIndexedByChannel) {
   hb.GetStatus(&st);
   for (int k = 0; k < 4; ++k) EXPECT_EQ(st.BPResult[k].SBP, -1);
   hb.BPMeasure_Cancel();
+}
+
+// Toe cuffs share the ankle lines: no selection may drive one line with two
+// controllers at once; a hold regulates one cuff per line.
+TEST(Facade, OneControllerPerPneumaticLine) {
+  struct Case {
+    tagTYPE_BPMEASUREMODE mode;
+    std::array<int, 2> channels;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {BPMEASURE_SIMULTANEOUS, {BP_RANK, BP_RTOE}, false},
+      {BPMEASURE_RIGHT_THEN_LEFT, {BP_RANK, BP_RTOE}, false},  // both on the right
+      {BPMEASURE_SEQUENTIAL, {BP_RANK, BP_RTOE}, true},        // one after the other
+      {BPMEASURE_SIMULTANEOUS, {BP_RANK, BP_LTOE}, true},      // lines 2 and 3
+      {BPMEASURE_RIGHT_THEN_LEFT, {BP_LANK, BP_LTOE}, false},
+  };
+  for (const Case& c : cases) {
+    TnelHardBase hb(0, DATAPROCESS_STANDARD);
+    hb.SetDetectCategory(DETECT_ALL);
+    bool sel[6] = {};
+    for (int ch : c.channels) sel[ch] = true;
+    EXPECT_EQ(hb.BPMeasure_Start(c.mode, 200, sel, 70), c.accepted) << c.mode << " " << c.channels[1];
+    // A refused start changes nothing.
+    EXPECT_EQ(hb.SequenceFlag(), c.accepted);
+  }
+  TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  hb.SetDetectCategory(DETECT_ALL);
+  hb.FixPressure_Start(60);
+  ASSERT_NE(hb.GetPressureFixed(), nullptr);
+  const TnelPressureFixed& hold = *hb.GetPressureFixed();
+  ASSERT_EQ(hold.ChlCount, 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(hold.Chl[i], i);
 }
 
 TEST(Facade, PulsePeakOfAPositionOutsideTheCuffsIsEmpty) {
