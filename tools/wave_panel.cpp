@@ -68,6 +68,8 @@ class SteppedFacade {
   explicit SteppedFacade(const nel::sim::SubjectConfig& subject)
       : server_(subject, Options()), hb(0, DATAPROCESS_STANDARD) {
     started_ = server_.Start(&error);
+    // Stepped time: a slow step on a loaded machine is not a silent unit.
+    hb.SetSilenceLimitMs(TnelHardBase::kMaxSilenceLimitMs);
   }
   ~SteppedFacade() {
     hb.CloseHardware();

@@ -58,7 +58,7 @@
 // - No frames, no pressure: when the port hangs up, or sampling runs and no
 //   frame arrives for 2 s, DeviceLost() becomes true; if a line may hold
 //   pressure, or a measurement or hold runs, every pump is stopped and every
-//   valve opened and the running modes end as above. A port that hung up is
+//   valve opened and the running modes end as above (SetSilenceLimitMs). A port that hung up is
 //   opened again to deliver the commands; they are retried once a second
 //   while the port refuses them, and OpenHardware sends them on opening a
 //   unit while a line may still hold pressure.
@@ -104,6 +104,8 @@ class NEL_API TnelHardBase {
   static constexpr int32_t kCVRRMinLength = 30000;
   static constexpr int32_t kCVRRMaxLength = 300000;
   static constexpr int kExerciseMaxChecks = 10;
+  static constexpr int kMinSilenceLimitMs = 200;
+  static constexpr int kMaxSilenceLimitMs = 60000;
 
   TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode);
   ~TnelHardBase();
@@ -153,6 +155,11 @@ class NEL_API TnelHardBase {
   // The port hung up or failed, or sampling runs and no frame arrived for 2 s.
   // Cleared when frames arrive again, by OpenHardware and by StartADSample.
   bool DeviceLost() const { return linkDown_; }
+  // How long sampling may run without a frame before the unit counts as
+  // silent: 2000 ms by default, limited to 200..60000 ms. A host on a link
+  // that stalls longer (or a test that steps the unit's time) raises it.
+  void SetSilenceLimitMs(int ms);
+  int SilenceLimitMs() const { return silenceLimitMs_; }
 
   // ---- signal check -------------------------------------------------------
   void SignalCheck_Start();
@@ -285,6 +292,7 @@ class NEL_API TnelHardBase {
   bool sampling_ = false;
   bool linkDown_ = false;
   int port_ = 0;  // the port OpenHardware opened
+  int silenceLimitMs_ = nel::CuffSafetyMonitor::kSilenceMs;
   int64_t lastFrameMs_ = 0;
   int64_t lastDeflateTryMs_ = 0;
 

@@ -271,12 +271,16 @@ void TnelHardBase::EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line) {
   }
 }
 
+void TnelHardBase::SetSilenceLimitMs(int ms) {
+  silenceLimitMs_ = std::clamp(ms, kMinSilenceLimitMs, kMaxSilenceLimitMs);
+}
+
 void TnelHardBase::WatchLink() {
   if (!sampling_) return;
   TSamThread* sam = hardCtl_->GetSamThread();
   const bool lost = sam != nullptr && sam->Protocol().DeviceLost();
   const int64_t now = nel::platform::MonotonicMs();
-  if (!lost && now - lastFrameMs_ <= nel::CuffSafetyMonitor::kSilenceMs) return;
+  if (!lost && now - lastFrameMs_ <= silenceLimitMs_) return;
   linkDown_ = true;
   const bool pumping = hardCtl_->LinesMayHoldPressure() || (Measuring() && !bpEnded_) || fixPressure_;
   // The commands are repeated at most once a second while the port refuses them.

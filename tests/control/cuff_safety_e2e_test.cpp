@@ -211,6 +211,7 @@ const Row kRows[] = {
     {"the unit falls silent mid-inflation", 260, true, true, nullptr,
      [](FacadeRig& rig) {
        if (!StartFourCuffs(rig, BPMEASURE_SIMULTANEOUS, 250) || !CuffsAbove(rig, 60)) return false;
+       rig.hb.SetSilenceLimitMs(nel::CuffSafetyMonitor::kSilenceMs);  // the default a host has
        rig.server.WithUnit([](nel::sim::VirtualUnit& u) {
          u.StartFault({nel::sim::FaultEvent::kSilence, 0, 60, 0, 0});
        });
@@ -219,6 +220,7 @@ const Row kRows[] = {
      [](FacadeRig& rig) {
        EXPECT_EQ(rig.hb.GetSafetyReport().Reason, SAFETY_UNIT_SILENT);
        EXPECT_TRUE(rig.hb.DeviceLost());
+       EXPECT_EQ(rig.hb.SilenceLimitMs(), 2000);
        const tagHMID_DATA st = rig.Status();
        EXPECT_TRUE(st.BPMeasureEnd);
        for (int k = 0; k < 4; ++k) EXPECT_EQ(st.BPResult[k].Status, BPVSTA_STOPPED) << k;
