@@ -8,6 +8,18 @@ float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2
          y2 * (x - x0) * (x - x1) / ((x2 - x0) * (x2 - x1));
 }
 
+PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue,
+                          int maxSteps) {
+  PeakScan best{startValue, 0.0f};
+  double q = from;
+  for (int s = 0; q >= to && s < maxSteps; ++s, q -= 0.01) {
+    const double d = q - mean;
+    const float f = static_cast<float>(c[0] + c[1] * d + c[2] * d * d);
+    if (f >= best.value) best = {f, static_cast<float>(q)};
+  }
+  return best;
+}
+
 namespace {
 
 constexpr int kMaxCoefficients = 20;

@@ -25,6 +25,18 @@ float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2
 bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares,
              double* sumAbs, double* maxAbs);
 
+// The top of the fitted parabola c0 + c1*d + c2*d^2 (d = q - mean): q runs
+// from `from` down to `to` in steps of 0.01 (double precision, at most
+// `maxSteps` of them); each q whose value, taken to single precision, is at
+// least the best so far (starting at `startValue`, pressure 0) replaces it, so
+// of equal values the lower pressure wins.
+struct PeakScan {
+  float value;
+  float pressure;
+};
+PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue,
+                          int maxSteps);
+
 // Truncation toward zero into an integer type. Values beyond the type's range
 // (only from corrupt input) saturate at its limits and NaN gives 0, so that a
 // bad pulse list can never make the conversion undefined.

@@ -164,17 +164,10 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
     nel::PolyFit(x, y, 4, 3, c, nullptr, nullptr, nullptr);
     const double mean = (x[0] + x[1] + x[2] + x[3]) / 4;
 
-    float bestValue = static_cast<float>(env[m - 2].Amplitude);
-    float bestPressure = 0.0f;
-    double q = x[0];
-    for (int s = 0; q >= x[3] && s < kMaxScanSteps; ++s, q -= 0.01) {
-      const double d = q - mean;
-      const double f = c[0] + c[1] * d + c[2] * d * d;
-      if (f >= bestValue) {
-        bestValue = static_cast<float>(f);
-        bestPressure = static_cast<float>(q);
-      }
-    }
+    const nel::PeakScan peak =
+        nel::ParabolaPeakScan(c, mean, x[0], x[3], static_cast<float>(env[m - 2].Amplitude), kMaxScanSteps);
+    const float bestValue = peak.value;
+    const float bestPressure = peak.pressure;
     MAP = nel::TruncTo<int16_t>(bestPressure + 0.5);
     MaxAmplitude = nel::TruncTo<int32_t>(bestValue);
 

@@ -195,8 +195,7 @@ void TnelPulseRecogn::MAPPosiCheck() {
     EnvelopeEnded = false;
   }
 
-  // Search and review are alternatives: a maximum accepted by this check is
-  // reviewed from the next completed window on.
+  // A maximum accepted by the search is reviewed at once, on the same windows.
   if (MAPWin == -1) {
     if (SearchStart >= W) return;
     int c = -1;
@@ -217,7 +216,6 @@ void TnelPulseRecogn::MAPPosiCheck() {
     CutoffPressure = std::clamp(static_cast<int32_t>(WindowPressure(c) + offset), 20, 280);
     LowCount = 0;
     EnvelopeEnded = false;
-    return;
   }
 
   // Review 1: two newer windows in a row above the maximum replace it.

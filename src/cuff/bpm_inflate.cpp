@@ -195,10 +195,12 @@ void TnelBPMInflate::StepControl(float pressure) {
       return;
     }
     HoldCount = 0;
+    // The level stays within the pump's range where it is tuned, so the next
+    // step's first command is never refused.
     if (StepCommands > 1)
-      StepLevel += kToeLevelTune;
+      StepLevel = std::clamp(StepLevel + kToeLevelTune, kMinStepLevel, kMaxStepLevel);
     else if (StepCommands == 1 && pressure > StepTarget + kToeOvershoot)
-      StepLevel -= kToeLevelTune;
+      StepLevel = std::clamp(StepLevel - kToeLevelTune, kMinStepLevel, kMaxStepLevel);
     return;
   }
   if (PreInflate) TargetHits = 0;

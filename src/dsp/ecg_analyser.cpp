@@ -388,11 +388,11 @@ bool EcgAnalyser::Steady() const {
 
 void EcgAnalyser::UpdateHeartRate() {
   int32_t rate = heartRate_;
-  // Mean over the beats whose preceding beat lies within 5 s; only beats that
-  // exist since Reset count (the first beat's predecessor is index 0).
+  // Mean over the beats whose preceding beat lies within 5 s; the first beat
+  // since Reset has no preceding beat and does not count.
   int32_t sum = 0;
   int32_t count = 0;
-  for (int32_t k = beatCount_ - 1; k >= 0 && count < 29; --k) {
+  for (int32_t k = beatCount_ - 1; k >= 1 && count < 29; --k) {
     if (cursor_ - Beat(k - 1).RIndex >= 5000) break;
     sum += Beat(k).RR;
     ++count;

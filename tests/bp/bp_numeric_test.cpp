@@ -91,3 +91,19 @@ TEST(TruncTo, TruncatesTowardZeroAndSaturates) {
 }
 
 }  // namespace
+
+// The scan compares in single precision: near a flat top many steps give the
+// same float, and the lowest of them wins. For a vertex at 91.502 mmHg on a top
+// of 30000 the float values tie from 91.53 down to 91.48 (MAP 91); comparing
+// the double value with the float best would stop at 91.53 (MAP 92).
+TEST(ParabolaPeakScan, EqualSinglePrecisionValuesGoToTheLowerPressure) {
+  const double vertex = 91.502, top = 30000.0, c2 = -1.0, mean = 90.0;
+  const double a = vertex - mean;
+  const double c[3] = {top + c2 * a * a, -2.0 * c2 * a, c2};
+  const nel::PeakScan p = nel::ParabolaPeakScan(c, mean, 100.0, 80.0, 29000.0f, 100000);
+  EXPECT_FLOAT_EQ(p.value, 30000.0f);
+  EXPECT_NEAR(p.pressure, 91.48f, 0.002f);
+  EXPECT_EQ(nel::TruncTo<int16_t>(p.pressure + 0.5), 91);
+  // Nothing reaches the start value: the pressure stays 0.
+  EXPECT_EQ(nel::ParabolaPeakScan(c, mean, 100.0, 80.0, 30001.0f, 100000).pressure, 0.0f);
+}

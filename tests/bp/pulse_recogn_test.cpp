@@ -168,6 +168,23 @@ TEST(PulseRecognMaximum, TwoLargerWindowsAfterTheMaximumDropIt) {
   EXPECT_EQ(r->MAPWin, 6);
 }
 
+// The review runs in the call that accepts a maximum: two movement artefacts
+// right after it, larger than it, drop it at once, before the end check can
+// take it for the envelope's top.
+TEST(PulseRecognMaximum, TwoArtefactsRightAfterAnAcceptedMaximumDropItInTheSameCall) {
+  auto r = Limb();
+  // Window 5 is a spike when it arrives, window 6 more than 1.5 x a spike;
+  // window 8 brings the second valid window after the maximum (window 4).
+  FeedWindows(*r, {2000, 2200, 2400, 2600, 3000, 12000, 19000, 2500}, 60.0f);
+  ASSERT_EQ(r->MAPWin, -1);
+  FeedWindow(*r, 2400, 60.0f);
+  ASSERT_EQ(r->Windows[5].Status, TnelPulseRecogn::WIN_ARTEFACT);
+  ASSERT_EQ(r->Windows[6].Status, TnelPulseRecogn::WIN_ARTEFACT);
+  EXPECT_EQ(r->MAPWin, -1);
+  EXPECT_EQ(r->SearchStart, 0);
+  EXPECT_FALSE(r->EnvelopeEnded);
+}
+
 TEST(PulseRecognMaximum, StillRisingEnvelopeDropsTheMaximum) {
   auto r = Limb();
   FeedWindows(*r, {1000, 1500, 3000, 1500, 1000, 1200, 1800}, 60.0f);

@@ -214,6 +214,23 @@ TEST_F(InflateTest, ToeStepLevelStaysBetween10And100) {
   EXPECT_EQ(Sent(), (Commands{Valve(3, false), Pump(3, 6000), Valve(3, false), Pump(3, 6000)}));
 }
 
+// Steps that each overshoot with their first command lower the level by 5
+// every time; it stops at 10, so every step's first command still goes out.
+TEST_F(InflateTest, RepeatedDownwardTuningsKeepTheToeLevelAt10) {
+  TnelBPMInflate c(&link_.ctl, 100, BP_RTOE);
+  c.State = 3;
+  c.Started = true;
+  c.PreInflate = false;
+  c.AvgPressure = 20.0f;
+  for (int step = 0; step < 8; ++step) {
+    c.CurrPulseRecognOK();
+    EXPECT_EQ(Sent(), (Commands{Valve(2, false), Pump(2, 6000)})) << "step " << step;
+    Feed(c, 25, c.StepTarget + 2.5f);  // reached at once, 2.5 mmHg over
+    EXPECT_EQ(c.StepLevel, std::max(32 - 5 * (step + 1), 10)) << "step " << step;
+    c.AvgPressure = c.StepTarget;
+  }
+}
+
 TEST_F(InflateTest, HeldToeStepThatLosesItsPressureInflatesAgain) {
   TnelBPMInflate c(&link_.ctl, 100, BP_RTOE);
   c.State = 3;

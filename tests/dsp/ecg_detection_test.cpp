@@ -65,6 +65,23 @@ TEST(EcgDetection, RegularRhythmGivesItsBeatsAndRate) {
   }
 }
 
+// The first beat after a reset has no preceding beat: its interval, counted
+// from sample 0, never enters the rate. At 200/min from sample 50 four beats
+// come before the check at 4000, where counting the first one gave 72.
+TEST(EcgDetection, FirstSecondsRateSkipsTheBeatWithoutAPredecessor) {
+  auto a = Fresh();
+  const auto run = Feed(*a, Ecg(8000, Regular(50, 8000, 300)));
+  ASSERT_GE(run.beats.size(), 3u);
+  ASSERT_LT(run.reportedAt[3], 4270) << "four beats before the check at 4000";
+  for (int32_t i = 0; i < 8000; ++i) {
+    const int16_t r = run.rate[static_cast<size_t>(i)];
+    EXPECT_TRUE(r == 0 || r == 200) << "rate " << r << " at sample " << i;
+    if (r != 0 && r != 200) break;
+  }
+  // The analysis runs 270 samples behind its input: the check at 4000 is seen at 4270.
+  EXPECT_EQ(run.rate[4270], 200);
+}
+
 TEST(EcgDetection, ResetDiscardsAllHistoryAndInstancesAreIndependent) {
   const auto ecg = Ecg(20000, Regular(300, 20000, 700));
   auto a = Fresh();
