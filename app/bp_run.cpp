@@ -59,14 +59,14 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
     if (position < 0)
       throw Failure(std::string("cuff ") + ChannelName(c) + " is not measured in category " +
                         CategoryName(hb.GetDetectCategory()),
-                    2);
+                    kStatusUsage);
     sel[c] = true;
     CuffResult r;
     r.channel = c;
     r.position = position;
     out.cuffs.push_back(r);
   }
-  if (out.cuffs.empty()) throw Failure("no cuff to measure", 2);
+  if (out.cuffs.empty()) throw Failure("no cuff to measure", kStatusUsage);
   std::sort(out.cuffs.begin(), out.cuffs.end(),
             [](const CuffResult& a, const CuffResult& b) { return a.position < b.position; });
 

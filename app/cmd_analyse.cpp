@@ -12,6 +12,10 @@
 
 namespace {
 
+// An analysis that does not complete (a refused record, no heart sounds) ends
+// like any measurement without its result.
+constexpr int kStatusNotComplete = nelctl::kStatusIncomplete;
+
 struct Options {
   std::string file;
   int height = 170;
@@ -60,6 +64,12 @@ void Run(const Options& o) {
                   static_cast<int32_t>(rec.records.size()), rec.sampleRate);
   ana.SetBPData(ankle, limbs);
   const bool ok = ana.Analysis(ankle, o.height, o.pwvFactor, o.filter);
+  // The reason a host reads: the result's text, and for a bad sample where it lies.
+  std::string reason = DataAnaResultText(ana.AnaResult);
+  if (ana.AnaResult == DATAANA_BAD_SAMPLE) {
+    const char* wave = nel::WaveKindName(ana.BadSampleKind);
+    reason += std::string(" (") + (wave ? wave : "?") + ", record " + std::to_string(ana.BadSampleRecord) + ")";
+  }
 
   const int16_t slots[4][2] = {{ana.UpstrokeTime[0], ana.MapPercent[0]}, {ana.UpstrokeTime[1], ana.MapPercent[1]},
                                {ana.UpstrokeTime[2], ana.MapPercent[2]}, {ana.UpstrokeTime[3], ana.MapPercent[3]}};
@@ -68,6 +78,12 @@ void Run(const Options& o) {
     nlohmann::json j;
     j["file"] = o.file;
     j["ok"] = ok;
+    j["result"] = ana.AnaResult;
+    j["reason"] = reason;
+    if (ana.AnaResult == DATAANA_BAD_SAMPLE) {
+      const char* wave = nel::WaveKindName(ana.BadSampleKind);
+      j["badSample"] = {{"wave", wave ? wave : "?"}, {"record", ana.BadSampleRecord}};
+    }
     j["mode"] = ankle ? "ankle" : "toe";
     j["sampleRate"] = rec.sampleRate;
     j["records"] = rec.records.size();
@@ -98,9 +114,11 @@ void Run(const Options& o) {
       marks[nel::WaveKindName(rec.kinds[p])] = w;
     }
     j["marks"] = marks;
-    std::printf("%s\n", j.dump(1).c_str());
+    // One object on stdout: a failed analysis hands its results to the error object.
+    if (!ok) throw nelctl::Failure("the analysis did not complete: " + reason, kStatusNotComplete, j);
+    nelctl::PrintJson("analyse", j);
   } else {
-    std::printf("analysis      %s\n", ok ? "complete" : "incomplete (no heart sounds found or no record)");
+    std::printf("analysis      %s%s\n", ok ? "" : "incomplete: ", reason.c_str());
     std::printf("heart rate    %d /min\n", ana.HeartRate);
     if (ankle) {
       std::printf("ABI           right %.2f  left %.2f\n", ana.RightABI, ana.LeftABI);
@@ -123,7 +141,7 @@ void Run(const Options& o) {
       std::printf("\n");
     }
   }
-  if (!ok) throw nelctl::Failure("the analysis did not complete", 3);
+  if (!ok) throw nelctl::Failure("the analysis did not complete: " + reason, kStatusNotComplete);
 }
 
 void Setup(CLI::App& program) {

@@ -29,11 +29,13 @@ void Run(const Options& o) {
   req.maxPressure = o.max;
   nelctl::FacadeHost host(o.host, category);
   const nelctl::BPOutcome bp = nelctl::MeasureBP(host, req);
+  nlohmann::json j = nelctl::BPToJson(bp);
+  j["category"] = o.category;
+  // With --json the results of an incomplete measurement go beside the error.
+  if (!bp.complete && o.host.json)
+    throw nelctl::Failure("not every cuff gave a result", nelctl::kStatusIncomplete, j);
   if (o.host.json) {
-    nlohmann::json j = nelctl::BPToJson(bp);
-    j["command"] = "bp";
-    j["category"] = o.category;
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("bp", j);
   } else {
     nelctl::PrintBPTable(bp);
   }

@@ -1,16 +1,17 @@
 // nelctl bp-cuff: the oscillometric measurement of one cuff.
 //
-//   nelctl bp-cuff --channel rbra [--max 250] [--log FILE] [--port N]
+//   nelctl bp-cuff --channel rbra [--max 250] [--log FILE] [--port N] [--json]
 //                  [--simulate [--subject FILE] [--speed X]] [--timeout S]
 //
 // Runs one cuff's sequencer on a unit through TnelHardCtl: every frame's raw
 // pulse value and pressure of the cuff go to ProcPulseWave in a tight loop of
 // processing passes. The cuff pressure and the status are shown while it
 // runs; SBP, DBP, MAP and the pulse list are printed at the end. The program
-// gives up, deflates the cuff and says why when no frame arrives for 3 s or
-// the measurement takes longer than --timeout seconds (the sequencer itself
-// has no time-out without frames).
+// gives up, deflates the cuff and says why when no frame arrives for 3 s, the
+// measurement takes longer than --timeout seconds (the sequencer itself has no
+// time-out without frames) or on SIGINT/SIGTERM.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -18,10 +19,12 @@
 #include <thread>
 
 #include "commands.h"
+#include "host_loop.h"
 #include "link/hard_ctl.h"
 #include "nel/nel.h"
 #include "platform/message_queue.h"
 #include "simulate.h"
+#include "unit_check.h"
 
 namespace {
 
@@ -32,7 +35,12 @@ struct Options {
   int port = 0;
   nelctl::SimulateOptions sim{false, 20.0, {}, {}};  // the virtual unit at 20 times real time by default
   double timeout = 300.0;
+  bool json = false;
 };
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
 
 const char* StatusName(int st) {
   static const char* const kNames[] = {"measuring", "ok", "overtime", "failed",
@@ -45,7 +53,7 @@ void Run(const Options& o) {
       {"rbra", BP_RBRA}, {"lbra", BP_LBRA}, {"rank", BP_RANK},
       {"lank", BP_LANK}, {"rtoe", BP_RTOE}, {"ltoe", BP_LTOE}};
   const auto found = kChannels.find(o.channel);
-  if (found == kChannels.end()) throw nelctl::Failure("unknown channel '" + o.channel + "'", 2);
+  if (found == kChannels.end()) throw nelctl::Failure("unknown channel '" + o.channel + "'", nelctl::kStatusUsage);
   const tagTYPE_NEL_BPDATA channel = found->second;
   // The raw pulse wave of a cuff channel is wave kind channel + 2.
   const int wave = static_cast<int>(channel) + WAVE_RBRA;
@@ -53,11 +61,13 @@ void Run(const Options& o) {
   // With --simulate the virtual unit serves this process behind port 1.
   const std::unique_ptr<nelctl::Simulation> sim = nelctl::StartSimulation(o.sim);
 
+  const int port = nelctl::FindPort(sim ? sim->Port() : o.port);
+  nelctl::ReadUnitVersion(port);  // a missing, busy or silent port fails here
   TnelHardCtl ctl;
-  int port = sim ? sim->Port() : o.port;
-  if (port <= 0) port = ctl.CheckQX7700BComPortNo(0x80);
-  if (port <= 0) throw nelctl::Failure("no unit answers on ports 1 to 149");
-  if (!ctl.SetComPortNo(port)) throw nelctl::Failure("cannot open port " + std::to_string(port));
+  if (!ctl.SetComPortNo(port))
+    throw nelctl::Failure("port " + nelctl::DescribePort(port) + " is busy", nelctl::kStatusBusy);
+  // With --json the progress goes to stderr, the results alone to stdout.
+  std::FILE* const text = o.json ? stderr : stdout;
   {
     // Both ends convert with the same coefficient set: the unit's reply is
     // unpacked by processing passes that this thread's message queue runs
@@ -86,6 +96,10 @@ void Run(const Options& o) {
   tagTYPE_BPV_MEASTATUS st = BPVSTA_MEASURING;
   float pressure = 0.0f;
   std::string why;
+  int status = nelctl::kStatusIncomplete;
+  g_interrupted = 0;
+  auto oldInt = std::signal(SIGINT, OnSignal);
+  auto oldTerm = std::signal(SIGTERM, OnSignal);
   while (why.empty()) {
     const int n = ctl.ReadOnceData(frames);
     const auto now = Clock::now();
@@ -93,36 +107,59 @@ void Run(const Options& o) {
     for (int i = 0; i < n && why.empty(); ++i) {
       pressure = frames[i].Pressure[channel];
       st = seq.ProcPulseWave(frames[i].Wave[wave], pressure);
-      if (st == BPVSTA_REMEASURE) std::printf("\nattempt failed; measuring again\n");
+      if (st == BPVSTA_REMEASURE) std::fprintf(text, "\nattempt failed; measuring again\n");
       if (st == BPVSTA_OK || st == BPVSTA_OVERTIME || st == BPVSTA_FAILED || st == BPVSTA_OVERPRESSURE)
         why = StatusName(st);
     }
     if (now - lastShow > std::chrono::milliseconds(250)) {
-      std::printf("\rcuff %s: %6.1f mmHg  %-12s", o.channel.c_str(), pressure, StatusName(st));
-      std::fflush(stdout);
+      std::fprintf(text, "\rcuff %s: %6.1f mmHg  %-12s", o.channel.c_str(), pressure, StatusName(st));
+      std::fflush(text);
       lastShow = now;
     }
     if (!why.empty()) break;
-    if (now - lastFrame > std::chrono::seconds(3)) why = "no data from the unit for 3 s";
-    if (now - start > std::chrono::duration<double>(o.timeout)) why = "time-out";
+    if (g_interrupted) {
+      why = "interrupted";
+      status = nelctl::kStatusInterrupted;
+    } else if (now - lastFrame > std::chrono::seconds(3)) {
+      why = "no data from the unit for 3 s";
+      status = nelctl::kStatusDeviceLost;
+    } else if (now - start > std::chrono::duration<double>(o.timeout)) {
+      why = "time-out";
+      status = nelctl::kStatusTimeOut;
+    }
     if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ctl.RapidDeflate(channel, true);
   ctl.StopADSample();
   ctl.CloseCom();
-  std::printf("\n");
+  std::signal(SIGINT, oldInt);
+  std::signal(SIGTERM, oldTerm);
+  std::fprintf(text, "\n");
   seq.SetLogFile(nullptr);
 
+  nlohmann::json result = {{"cuff", o.channel}, {"status", StatusName(st)}};
   if (st != BPVSTA_OK) {
-    const bool ownLimit = why == "time-out" || why.rfind("no data", 0) == 0;
+    const bool ownLimit = status != nelctl::kStatusIncomplete;
     throw nelctl::Failure(ownLimit ? why + "; measurement stopped, cuff deflated"
-                                   : std::string("measurement ended: ") + why + ", cuff deflated");
+                                   : std::string("measurement ended: ") + why + ", cuff deflated",
+                          status, result);
   }
   int16_t sbp, dbp, map;
   seq.getBPValue(&sbp, &dbp, &map);
-  std::printf("SBP %d  DBP %d  MAP %d mmHg\n", sbp, dbp, map);
   int16_t count = 0;
   const tagBPV_PULSE_FEATURE_POINT* pulses = seq.assignPulseFeaturePnt(&count);
+  if (o.json) {
+    result["sbp"] = sbp;
+    result["dbp"] = dbp;
+    result["map"] = map;
+    result["pulses"] = nlohmann::json::array();
+    for (int k = 0; k < count; ++k)
+      result["pulses"].push_back({{"amplitude", static_cast<int>(pulses[k].Amplitude)},
+                                  {"mmhg", static_cast<double>(pulses[k].Pressure)}});
+    nelctl::PrintJson("bp-cuff", result);
+    return;
+  }
+  std::printf("SBP %d  DBP %d  MAP %d mmHg\n", sbp, dbp, map);
   std::printf("pulses (%d): amplitude @ mmHg\n", count);
   for (int k = 0; k < count; ++k)
     std::printf("  %3d  %7d @ %6.1f\n", k, static_cast<int>(pulses[k].Amplitude), pulses[k].Pressure);
@@ -131,12 +168,15 @@ void Run(const Options& o) {
 void Setup(CLI::App& program) {
   auto opt = std::make_shared<Options>();
   auto* cmd = program.add_subcommand("bp-cuff", "Measure the blood pressure on one cuff");
-  cmd->add_option("--channel", opt->channel, "cuff: rbra, lbra, rank, lank, rtoe, ltoe")->required();
+  cmd->add_option("--channel", opt->channel, "cuff: rbra, lbra, rank, lank, rtoe, ltoe")
+      ->required()
+      ->check(CLI::IsMember({"rbra", "lbra", "rank", "lank", "rtoe", "ltoe"}));
   cmd->add_option("--max", opt->max, "maximum cuff pressure, mmHg")->check(CLI::Range(20, 300));
   cmd->add_option("--log", opt->log, "append the measurement log to FILE");
-  cmd->add_option("--port", opt->port, "serial port number (default: search)")->check(CLI::Range(1, 149));
   nelctl::AddSimulateOptions(cmd, opt->sim);
-  cmd->add_option("--timeout", opt->timeout, "give up after this many seconds");
+  nelctl::AddPortOption(cmd, opt->port);
+  cmd->add_option("--timeout", opt->timeout, "give up after this many seconds")->check(CLI::PositiveNumber);
+  cmd->add_flag("--json", opt->json, "print the results as JSON (the progress goes to stderr)");
   cmd->callback([opt] { Run(*opt); });
 }
 

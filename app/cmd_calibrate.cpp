@@ -2,7 +2,7 @@
 //
 //   nelctl calibrate zero [--store] [unit options]
 //   nelctl calibrate gain [--channels 0,1,2,3] [--store] [unit options]
-//   unit options: --port N | --simulate [--speed X] [--subject FILE]
+//   unit options: --port N | --simulate [--speed X] [--subject FILE]; --json
 //
 // Both stream from the unit and hand every frame's transducer counts to the
 // library's calibration object, one call per frame, as a host must.
@@ -11,7 +11,8 @@
 // reference pressures of TnelPressureAdjust (with --simulate the virtual unit's
 // calibrator applies them). --store writes the new coefficient set into the
 // unit (TnelHardCtl::SetAD2ForceCoeff); with --simulate the result is then
-// checked against the virtual unit's pressures.
+// checked against the virtual unit's pressures. With --json the running
+// report and the prompts go to stderr and the result alone to stdout.
 #include <iconv.h>
 #include <poll.h>
 #include <unistd.h>
@@ -29,10 +30,12 @@
 #include <vector>
 
 #include "commands.h"
+#include "host_loop.h"
 #include "nel/nel.h"
 #include "link/hard_ctl.h"
 #include "platform/diagnostics.h"
 #include "platform/message_queue.h"
+#include "unit_check.h"
 
 #ifdef NELCTL_HAVE_SIM
 #include "sim/unit_server.h"
@@ -42,7 +45,9 @@ namespace {
 
 using nelctl::Failure;
 
-constexpr unsigned char kProbeByte = 0x80;
+// The running report: stdout, or stderr with --json.
+std::FILE* g_text = stdout;
+
 constexpr int kSimPort = 1;              // the in-process unit hides any device on COM1
 constexpr int kStallMs = 3000;           // no frame for this long: the unit stopped
 constexpr int kZeroCallLimit = 10100;    // the zero calibration gives up after 10000 calls
@@ -57,16 +62,21 @@ struct UnitOptions {
   bool simulate = false;
   double speed = 1.0;
   std::string subject;
+  bool json = false;
 };
 
 void AddUnitOptions(CLI::App* cmd, UnitOptions& o) {
-  cmd->add_option("--port", o.port, "Serial port number of the unit (default: search 1 to 149)")
-      ->check(CLI::Range(1, 149));
   cmd->add_flag("--simulate", o.simulate, "Use the built-in virtual unit");
   cmd->add_option("--speed", o.speed, "Virtual unit: virtual time per real time")
       ->check(CLI::Range(1.0, 50.0));
   cmd->add_option("--subject", o.subject, "Virtual unit: subject file (JSON)")
       ->check(CLI::ExistingFile);
+  nelctl::AddPortOption(cmd, o.port);
+  cmd->add_flag("--json", o.json, "Print the result as JSON (the report and prompts go to stderr)");
+}
+
+nlohmann::json CoeffJson(const tagAD_FORCE_CONVERT& c) {
+  return {{"slope", static_cast<double>(c.Slope)}, {"offset", static_cast<double>(c.Offset)}};
 }
 
 // The library's diagnostic texts are code page 936 bytes; shown here as UTF-8.
@@ -106,7 +116,7 @@ class Session {
       nel::sim::SubjectConfig cfg;
       std::string error;
       if (!o.subject.empty() && !nel::sim::LoadSubjectFile(o.subject, cfg, &error))
-        throw Failure(error);
+        throw Failure(error, nelctl::kStatusFailure);
       nel::sim::UnitServer::Options so;
       so.speed = o.speed;
       so.port = kSimPort;
@@ -116,20 +126,18 @@ class Session {
 #else
       throw Failure("this nelctl is built without the virtual unit");
 #endif
-    } else if (o.port > 0) {
-      port_ = o.port;
     } else {
-      port_ = ctl_.CheckQX7700BComPortNo(kProbeByte);
-      if (port_ < 0) throw Failure("no unit answers on ports 1 to 149");
+      port_ = nelctl::FindPort(o.port);
     }
+    nelctl::ReadUnitVersion(port_);  // a missing, busy or silent port fails here
     if (!ctl_.SetComPortNo(port_))
-      throw Failure("cannot open COM" + std::to_string(port_) + " (absent or in use)");
+      throw Failure("port " + nelctl::DescribePort(port_) + " is busy", nelctl::kStatusBusy);
     opened_ = true;
     timer_ = nel::platform::MessageQueue::Current().SetTimer(1, [this] { Pass(); });
     ctl_.StartADSample(true);
     // A port that opens but sends nothing has no unit behind it.
     if (!Stream([](const tagSAM_DATA&) { return false; }, 1))
-      throw Failure("no unit answers on COM" + std::to_string(port_));
+      throw Failure("no unit answers on COM" + std::to_string(port_), nelctl::kStatusNoUnit);
   }
 
   ~Session() {
@@ -177,7 +185,7 @@ class Session {
     while (Pass() > 0 && std::chrono::steady_clock::now() < deadline) {
     }
     if (!Stream([](const tagSAM_DATA&) { return true; }, kBacklogFrames))
-      throw Failure("the unit stopped streaming");
+      throw Failure("the unit stopped streaming", nelctl::kStatusDeviceLost);
     std::vector<double> previous;
     for (int window = 0; window < kCheckWindows; ++window) {
       std::vector<double> sum(6, 0.0);
@@ -187,7 +195,7 @@ class Session {
                 return true;
               },
               kCheckFrames))
-        throw Failure("the unit stopped streaming");
+        throw Failure("the unit stopped streaming", nelctl::kStatusDeviceLost);
       for (double& v : sum) v /= kCheckFrames;
       bool settled = !previous.empty();
       for (int c = 0; c < 6 && settled; ++c) settled = std::fabs(sum[c] - previous[c]) < kSettledMmHg;
@@ -234,7 +242,7 @@ class Session {
 };
 
 void PrintReadings(const char* what, const std::vector<double>& p, const std::vector<int>& channels) {
-  for (int c : channels) std::printf("%s: channel %d reads %.2f mmHg\n", what, c, p[c]);
+  for (int c : channels) std::fprintf(g_text, "%s: channel %d reads %.2f mmHg\n", what, c, p[c]);
 }
 
 // --- zero ------------------------------------------------------------------
@@ -245,10 +253,12 @@ struct ZeroOptions {
 };
 
 void RunZero(const ZeroOptions& o) {
+  if (o.unit.json) g_text = stderr;
   Session s;
   s.Open(o.unit);
-  std::printf("unit on COM%d; zero calibration of channels 0 to 3: cuffs vented, keep them open to the air\n",
-              s.Port());
+  std::fprintf(g_text,
+               "unit on COM%d; zero calibration of channels 0 to 3: cuffs vented, keep them open to the air\n",
+               s.Port());
   s.Ctl().RapidDeflate(-1, true);  // every pump off, every valve open
 
   tagAD_FORCE_CONVERT before[6], coeffs[6];
@@ -265,36 +275,47 @@ void RunZero(const ZeroOptions& o) {
         for (int c = 0; c < 4; ++c) {
           if (zero.ChlDone[c] && !reported[c]) {
             reported[c] = true;
-            std::printf("channel %d steady after %.1f s\n", c, calls / 1000.0);
+            std::fprintf(g_text, "channel %d steady after %.1f s\n", c, calls / 1000.0);
           }
         }
         if (calls % 1000 == 0 && !zero.Finished)
-          std::printf("%d s: waiting for steady pressure\n", calls / 1000);
-        std::fflush(stdout);
+          std::fprintf(g_text, "%d s: waiting for steady pressure\n", calls / 1000);
+        std::fflush(g_text);
         return !zero.Finished;
       },
       kZeroCallLimit);
-  if (!streamed) throw Failure("the unit stopped streaming during the calibration");
+  if (!streamed) throw Failure("the unit stopped streaming during the calibration", nelctl::kStatusDeviceLost);
 
+  nlohmann::json result = {{"port", s.Port()}, {"channels", nlohmann::json::array()}, {"stored", false}};
   for (int c = 0; c < 4; ++c) {
     if (zero.ChlDone[c])
-      std::printf("channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset, coeffs[c].Offset);
+      std::fprintf(g_text, "channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset,
+                   coeffs[c].Offset);
     else
-      std::printf("channel %d: not steady, offset kept at %.4f mmHg\n", c, before[c].Offset);
+      std::fprintf(g_text, "channel %d: not steady, offset kept at %.4f mmHg\n", c, before[c].Offset);
+    result["channels"].push_back({{"channel", c},
+                                  {"zeroed", zero.ChlDone[c]},
+                                  {"before", CoeffJson(before[c])},
+                                  {"after", CoeffJson(coeffs[c])}});
   }
-  std::fflush(stdout);
+  std::fflush(g_text);
   if (!zero.Success) {
     // Design decision: a partial result is not stored; the unit keeps its set.
     throw Failure("zero calibration failed: not every channel became steady (see " +
-                  std::string(zero.Path) + ")");
+                      std::string(zero.Path) + ")",
+                  nelctl::kStatusIncomplete, result);
   }
   if (!o.store) {
-    std::printf("not stored (use --store to write the coefficients into the unit)\n");
-    return;
+    std::fprintf(g_text, "not stored (use --store to write the coefficients into the unit)\n");
+  } else {
+    s.Ctl().SetAD2ForceCoeff(coeffs);
+    result["stored"] = true;
+    std::fprintf(g_text, "stored in the unit\n");
+    const std::vector<double> after = s.ReadPressures();
+    PrintReadings("after storing", after, {0, 1, 2, 3, 4, 5});
+    result["afterStoring"] = after;
   }
-  s.Ctl().SetAD2ForceCoeff(coeffs);
-  std::printf("stored in the unit\n");
-  PrintReadings("after storing", s.ReadPressures(), {0, 1, 2, 3, 4, 5});
+  if (o.unit.json) nelctl::PrintJson("calibrate zero", result);
 }
 
 // --- gain ------------------------------------------------------------------
@@ -346,7 +367,8 @@ bool EnterPressed() {
     if (poll(&p, 1, 0) <= 0) return false;
     char c = 0;
     const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n <= 0) throw Failure("input closed before the reference pressure was confirmed");
+    if (n <= 0)
+      throw Failure("input closed before the reference pressure was confirmed", nelctl::kStatusIncomplete);
     if (c == '\n') return true;
   }
 }
@@ -354,12 +376,13 @@ bool EnterPressed() {
 void RunGain(const GainOptions& o) {
   std::string error;
   const std::vector<int> channels = ParseChannels(o.channels, &error);
-  if (channels.empty()) throw Failure("--channels: " + error);
+  if (channels.empty()) throw Failure("--channels: " + error, nelctl::kStatusUsage);
+  if (o.unit.json) g_text = stderr;
   std::string list;
   for (int c : channels) list += (list.empty() ? "" : ",") + std::to_string(c);
   Session s;
   s.Open(o.unit);
-  std::printf("unit on COM%d; two-point calibration of channels %s\n", s.Port(), list.c_str());
+  std::fprintf(g_text, "unit on COM%d; two-point calibration of channels %s\n", s.Port(), list.c_str());
   for (int c : channels) s.Ctl().RapidDeflate(c, false);  // valves closed: the lines hold the reference
 
   TnelPressureAdjust adj;
@@ -376,8 +399,8 @@ void RunGain(const GainOptions& o) {
         if (r == ADJ_NONE) {
           if (waitingForUser && EnterPressed()) {
             waitingForUser = false;
-            std::printf("pressure confirmed; measuring\n");
-            std::fflush(stdout);
+            std::fprintf(g_text, "pressure confirmed; measuring\n");
+            std::fflush(g_text);
             adj.WantedPressureOK();
           }
           return true;
@@ -385,49 +408,64 @@ void RunGain(const GainOptions& o) {
         const double wanted = kWanted[r == ADJ_STEP1 ? 0 : 1];
         if (o.unit.simulate) {
           for (int c : channels) s.SetReference(c, wanted);
-          std::printf("point %d: the calibrator applies %.0f mmHg; measuring\n", r, wanted);
+          std::fprintf(g_text, "point %d: the calibrator applies %.0f mmHg; measuring\n", r, wanted);
           adj.WantedPressureOK();
         } else {
-          std::printf("point %d: apply %.0f mmHg to channels %s, then press Enter\n", r, wanted,
+          std::fprintf(g_text, "point %d: apply %.0f mmHg to channels %s, then press Enter\n", r, wanted,
                       list.c_str());
           waitingForUser = true;
         }
-        std::fflush(stdout);
+        std::fflush(g_text);
         return true;
       },
       INT32_MAX);
-  if (!streamed) throw Failure("the unit stopped streaming during the calibration");
+  if (!streamed) throw Failure("the unit stopped streaming during the calibration", nelctl::kStatusDeviceLost);
 
   tagAD_FORCE_CONVERT coeffs[6];
   s.Ctl().GetAD2ForceCoeff(coeffs);
+  nlohmann::json result = {{"port", s.Port()}, {"channels", nlohmann::json::array()}, {"stored", false}};
   for (size_t i = 0; i < channels.size(); ++i) {
     const int c = channels[i];
     float gain = 0, offset = 0;
     adj.GetAdjustCoeff(&gain, &offset, static_cast<int>(i));
-    std::printf("channel %d: counts %d at %.0f and %d at %.0f mmHg; slope %.9g -> %.9g, offset %.4f -> %.4f\n", c,
-                adj.Avg1[i], kWanted[0], adj.Avg2[i], kWanted[1], coeffs[c].Slope, gain, coeffs[c].Offset,
-                offset);
+    std::fprintf(g_text,
+                 "channel %d: counts %d at %.0f and %d at %.0f mmHg; slope %.9g -> %.9g, offset %.4f -> %.4f\n",
+                 c, adj.Avg1[i], kWanted[0], adj.Avg2[i], kWanted[1], coeffs[c].Slope, gain, coeffs[c].Offset,
+                 offset);
+    const tagAD_FORCE_CONVERT before = coeffs[c];
     coeffs[c] = {gain, offset};
+    result["channels"].push_back({{"channel", c},
+                                  {"counts", {adj.Avg1[i], adj.Avg2[i]}},
+                                  {"mmhg", {kWanted[0], kWanted[1]}},
+                                  {"before", CoeffJson(before)},
+                                  {"after", CoeffJson(coeffs[c])}});
     if (c == BP_RANK) coeffs[BP_RTOE] = coeffs[c];  // the toe cuffs share the ankle transducers
     if (c == BP_LANK) coeffs[BP_LTOE] = coeffs[c];
   }
-  std::fflush(stdout);
+  std::fflush(g_text);
   if (!o.store) {
-    std::printf("not stored (use --store to write the coefficients into the unit)\n");
+    std::fprintf(g_text, "not stored (use --store to write the coefficients into the unit)\n");
   } else {
     s.Ctl().SetAD2ForceCoeff(coeffs);
-    std::printf("stored in the unit\n");
+    result["stored"] = true;
+    std::fprintf(g_text, "stored in the unit\n");
     if (o.unit.simulate) {
+      result["check"] = nlohmann::json::array();
       for (double p : kWanted) {
         for (int c : channels) s.SetReference(c, p);
         char what[64];
         std::snprintf(what, sizeof what, "calibrator at %.0f mmHg", p);
-        PrintReadings(what, s.ReadPressures(), channels);
+        const std::vector<double> read = s.ReadPressures();
+        PrintReadings(what, read, channels);
+        nlohmann::json reads = nlohmann::json::object();
+        for (int c : channels) reads[std::to_string(c)] = read[c];
+        result["check"].push_back({{"calibrator", p}, {"reads", reads}});
       }
     }
   }
   for (int c : channels) s.SetReference(c, std::nullopt);
   for (int c : channels) s.Ctl().RapidDeflate(c, true);
+  if (o.unit.json) nelctl::PrintJson("calibrate gain", result);
 }
 
 void Setup(CLI::App& program) {

@@ -40,7 +40,6 @@ void Run(const Options& o) {
   const tagCVRR_ANA_RESULT& r = *result;
   if (o.host.json) {
     nlohmann::json j;
-    j["command"] = "cvrr";
     j["seconds"] = o.seconds;
     j["samples"] = static_cast<int>(r.DataLen);
     j["rPeaks"] = static_cast<int>(r.RCount);
@@ -54,7 +53,7 @@ void Run(const Options& o) {
     j["rrRange"] = static_cast<int>(r.RRRange);
     j["minMaxRatio"] = static_cast<double>(r.MinMaxRatio);
     j["conclusion"] = conclusion;
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("cvrr", j);
   } else {
     std::printf("CVRR check over %d s (%d samples)\n", o.seconds, r.DataLen);
     std::printf("%-22s %10d\n", "R peaks", r.RCount);

@@ -10,10 +10,8 @@
 // neither needed nor touched). With --simulate it also shows the virtual
 // unit's lines before the commands and once they have emptied; --inflate P
 // first leaves every cuff of the virtual unit filling above P mmHg.
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,7 +22,6 @@
 #include "host_loop.h"
 #include "nel/nel.h"
 #include "platform/port_names.h"
-#include "platform/serial_device.h"
 #include "simulate.h"
 #include "unit_check.h"
 
@@ -47,17 +44,7 @@ struct Options {
 // does not acknowledge.
 void SendDeflate(int port) {
   const std::string where = nelctl::DescribePort(port);
-  if (nel::platform::PortName(port).empty())
-    throw nelctl::Failure("port " + std::to_string(port) + " is outside 1 to 149", nelctl::kStatusNoUnit);
-  {
-    // The platform device tells why a port cannot be opened.
-    nel::platform::SerialDevice device;
-    if (!device.Open(nel::platform::PortDevicePath(port))) {
-      const int err = device.LastError();
-      if (err == EBUSY) throw nelctl::Failure("port " + where + " is busy", nelctl::kStatusBusy);
-      throw nelctl::Failure("cannot open port " + where + ": " + std::strerror(err), nelctl::kStatusNoUnit);
-    }
-  }
+  nelctl::CheckPort(port);
   // The library's protocol on the port alone, without the reader thread. The
   // open discards whatever waited on the line: earlier replies cannot pass
   // for acknowledgements.
@@ -110,14 +97,7 @@ bool Empty(const nelctl::SimState& s) {
 void Deflate(const Options& o) {
   // With --simulate the virtual unit serves behind port 1, where the search finds it.
   const auto sim = nelctl::StartSimulation(o.sim);
-  int port = o.port;
-  if (port == 0) {
-    TnelHardCtl ctl;
-    port = ctl.CheckQX7700BComPortNo(0x80);
-    if (port < 0)
-      throw nelctl::Failure("no unit answers on ports 1 to 149 (connect the unit, or give its --port)",
-                            nelctl::kStatusNoUnit);
-  }
+  const int port = nelctl::FindPort(o.port, "connect the unit, or give its --port");
   nelctl::SimState before, after;
   if (sim) before = sim->State();
   SendDeflate(port);
@@ -131,7 +111,6 @@ void Deflate(const Options& o) {
 
   if (o.json) {
     nlohmann::json j;
-    j["command"] = "deflate";
     j["port"] = port;
     j["device"] = nel::platform::PortDevicePath(port);
     j["acknowledged"] = true;
@@ -141,7 +120,7 @@ void Deflate(const Options& o) {
                           {"afterSeconds", after.seconds - before.seconds},
                           {"ceilingTrips", after.ceilingTrips},
                           {"watchdogTrips", after.watchdogTrips}};
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("deflate", j);
     return;
   }
   std::printf("port %d %s: every pump stopped, every valve open (acknowledged)\n", port,
@@ -162,9 +141,9 @@ void Deflate(const Options& o) {
 void Setup(CLI::App& program) {
   auto opt = std::make_shared<Options>();
   auto* cmd = program.add_subcommand("deflate", "Stop every pump and open every valve of the unit");
-  cmd->add_option("--port", opt->port, "Port number 1 to 149 (default: search)")->check(CLI::Range(1, 149));
   cmd->add_flag("--json", opt->json, "Print the result as JSON");
   nelctl::AddSimulateOptions(cmd, opt->sim);
+  nelctl::AddPortOption(cmd, opt->port);
   cmd->add_option("--inflate", opt->sim.inflate,
                   "Virtual unit: first leave every cuff filling above this pressure, mmHg")
       ->check(CLI::Range(20.0, 300.0))

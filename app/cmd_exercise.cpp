@@ -42,8 +42,9 @@ std::string TimeText(int32_t t) {
 void Run(const Options& o) {
   const bool interval = o.timing.empty() ? o.intervalMinutes > 0 : o.timing == "interval";
   if (!o.timing.empty() && o.timing != "interval" && o.timing != "pause")
-    throw nelctl::Failure("unknown timing '" + o.timing + "' (interval or pause)", 2);
-  if (interval && o.intervalMinutes <= 0) throw nelctl::Failure("timing interval needs --interval-minutes", 2);
+    throw nelctl::Failure("unknown timing '" + o.timing + "' (interval or pause)", nelctl::kStatusUsage);
+  if (interval && o.intervalMinutes <= 0)
+    throw nelctl::Failure("timing interval needs --interval-minutes", nelctl::kStatusUsage);
   tagExerciseStressConfig cfg{};
   cfg.CheckCount = static_cast<int16_t>(o.checks);
   cfg.TimingMode = interval ? 0 : 1;
@@ -79,7 +80,6 @@ void Run(const Options& o) {
 
   if (o.host.json) {
     nlohmann::json j;
-    j["command"] = "exercise";
     j["timing"] = interval ? "interval" : "pause";
     j["mode"] = o.mode;
     j["checksRequested"] = o.checks;
@@ -101,7 +101,9 @@ void Run(const Options& o) {
       checks.push_back(cj);
     }
     j["checks"] = checks;
-    std::printf("%s\n", j.dump(1).c_str());
+    // The checks of an incomplete protocol go beside the error.
+    if (!complete) throw nelctl::Failure("not every check gave four results", nelctl::kStatusIncomplete, j);
+    nelctl::PrintJson("exercise", j);
   } else {
     std::printf("%d checks (%s timing)\n", done, interval ? "interval" : "pause");
     std::printf("%-5s %-8s %11s %11s %11s %11s %6s %6s\n", "check", "time", "RBra", "LBra", "RAnk", "LAnk", "R ABI",

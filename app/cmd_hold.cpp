@@ -57,7 +57,6 @@ void Run(const Options& o) {
 
   if (o.host.json) {
     nlohmann::json j;
-    j["command"] = "hold";
     j["category"] = o.category;
     j["pressure"] = o.pressure;
     j["settledSeconds"] = settled;
@@ -68,7 +67,7 @@ void Run(const Options& o) {
                        {"settled", atSettle[k]},
                        {"end", atEnd[k]}});
     j["cuffs"] = cuffs;
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("hold", j);
   } else {
     std::printf("hold at %d mmHg established after %.1f s, held %.1f s more\n", o.pressure, settled, o.seconds);
     std::printf("%-5s %9s %9s\n", "cuff", "settled", "end");

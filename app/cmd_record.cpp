@@ -92,7 +92,7 @@ void Run(const Options& o) {
     });
     int count = 0;
     const tagSAVE_WAVEDATA* records = hb.WaveRecord_DataAssign(&count);
-    if (!records || count <= 0) throw nelctl::Failure("the wave record is empty");
+    if (!records || count <= 0) throw nelctl::Failure("the wave record is empty", nelctl::kStatusIncomplete);
     file.records.assign(records, records + count);
     const auto& l = hb.Layout();
     for (int p = 0; p < l.waveCount && p < 6; ++p) file.kinds.push_back(l.waves[p]);
@@ -105,7 +105,6 @@ void Run(const Options& o) {
   for (auto k : file.kinds) waves += std::string(waves.empty() ? "" : " ") + nelctl::WaveLabel(k);
   if (o.host.json) {
     nlohmann::json j;
-    j["command"] = "record";
     j["file"] = o.out;
     j["category"] = o.category;
     j["pressure"] = o.pressure;
@@ -114,7 +113,7 @@ void Run(const Options& o) {
     j["waves"] = nlohmann::json::array();
     for (auto k : file.kinds) j["waves"].push_back(nelctl::WaveLabel(k));
     if (o.bp) j["bp"] = nelctl::BPToJson(bp);
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("record", j);
   } else {
     if (o.bp) nelctl::PrintBPTable(bp);
     std::printf("wave record at %d mmHg: %zu records at %d Hz, waves %s, category %s\n", o.pressure,

@@ -41,7 +41,6 @@ void Run(const Options& o) {
   const auto& l = hb.Layout();
   if (o.host.json) {
     nlohmann::json j;
-    j["command"] = "signal-check";
     j["category"] = o.category;
     nlohmann::json waves = nlohmann::json::array();
     for (int p = 0; p < l.waveCount; ++p)
@@ -51,7 +50,7 @@ void Run(const Options& o) {
                        {"usedBase", useBase[p]},
                        {"usedDatum", useDatum[p]}});
     j["waves"] = waves;
-    std::printf("%s\n", j.dump(1).c_str());
+    nelctl::PrintJson("signal-check", j);
   } else {
     std::printf("%-5s %8s %8s %10s %10s\n", "wave", "base", "datum", "used base", "used datum");
     for (int p = 0; p < l.waveCount; ++p)

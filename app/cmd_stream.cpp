@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "host_loop.h"
 #include "nel/nel.h"
+#include "platform/port_names.h"
 #include "simulate.h"
 #include "unit_check.h"
 
@@ -18,6 +19,7 @@ struct StreamOptions {
   double seconds = -1;   // < 0: until interrupted
   std::string csv;
   bool fastDrain = false;
+  bool json = false;
   nelctl::SimulateOptions sim;
 };
 
@@ -31,27 +33,28 @@ struct CsvFile {
 void Stream(const StreamOptions& opt) {
   // With --simulate the virtual unit serves behind port 1, where the search finds it.
   const auto sim = nelctl::StartSimulation(opt.sim);
-  TnelHardCtl ctl;
-  int port = opt.port;
-  if (port == 0) {
-    port = ctl.CheckQX7700BComPortNo(0x80);
-    if (port < 0) throw nelctl::Failure("no unit answers on ports 1 to 149", nelctl::kStatusNoUnit);
-  }
+  const int port = nelctl::FindPort(opt.port);
   const nelctl::UnitVersion v = nelctl::ReadUnitVersion(port);
   const std::string where = nelctl::DescribePort(port);
+  // With --json the running report goes to stderr, the summary alone to stdout.
+  std::FILE* const text = opt.json ? stderr : stdout;
+  nlohmann::json result = {{"port", port},
+                           {"device", nel::platform::PortDevicePath(port)},
+                           {"firmware", std::to_string(v.a) + "." + std::to_string(v.b) + "." + std::to_string(v.c)}};
 
   CsvFile csv;
   if (!opt.csv.empty()) {
     csv.f = std::fopen(opt.csv.c_str(), "w");
-    if (!csv.f) throw nelctl::Failure("cannot write " + opt.csv, 1);
+    if (!csv.f) throw nelctl::Failure("cannot write " + opt.csv, nelctl::kStatusFailure);
     std::fprintf(csv.f,
                  "frame,ecg,pcg,rbra,lbra,rank,lank,rtoe,ltoe,"
                  "p_rbra,p_lbra,p_rank,p_lank,p_rtoe,p_ltoe\n");
   }
 
+  TnelHardCtl ctl;
   if (!ctl.SetComPortNo(port)) throw nelctl::Failure("port " + where + " is busy", nelctl::kStatusBusy);
-  std::printf("unit on port %d %s, firmware %u.%u.%u\n", port, where.c_str(), v.a, v.b, v.c);
-  std::fflush(stdout);
+  std::fprintf(text, "unit on port %d %s, firmware %u.%u.%u\n", port, where.c_str(), v.a, v.b, v.c);
+  std::fflush(text);
 
   long long index = 0;
   tagSAM_DATA last{};
@@ -77,45 +80,60 @@ void Stream(const StreamOptions& opt) {
 
   // The reply waits of StartADSample pump this thread's queue: the loop's timer unpacks the replies.
   ctl.StartADSample(true);
-  std::printf("coefficients:");
-  for (const auto& c : ctl.ADForceCoeff)
-    std::printf(" %.9g/%.9g", static_cast<double>(c.Slope), static_cast<double>(c.Offset));
-  std::printf("\n");
-  std::fflush(stdout);
+  std::fprintf(text, "coefficients:");
+  result["coefficients"] = nlohmann::json::array();
+  for (const auto& c : ctl.ADForceCoeff) {
+    std::fprintf(text, " %.9g/%.9g", static_cast<double>(c.Slope), static_cast<double>(c.Offset));
+    result["coefficients"].push_back({{"slope", c.Slope}, {"offset", c.Offset}});
+  }
+  std::fprintf(text, "\n");
+  std::fflush(text);
 
   const int durationMs = opt.seconds < 0 ? -1 : static_cast<int>(opt.seconds * 1000.0);
   const auto end = loop.Run(durationMs, [&] {
     const long long fps = loop.Frames() - lastSecondFrames;
     lastSecondFrames = loop.Frames();
-    std::printf("fps %lld | mmHg %.1f %.1f %.1f %.1f %.1f %.1f | ecg %d pcg %d | pulse %d %d %d %d %d %d\n", fps,
+    std::fprintf(text, "fps %lld | mmHg %.1f %.1f %.1f %.1f %.1f %.1f | ecg %d pcg %d | pulse %d %d %d %d %d %d\n", fps,
                 static_cast<double>(last.Pressure[0]), static_cast<double>(last.Pressure[1]),
                 static_cast<double>(last.Pressure[2]), static_cast<double>(last.Pressure[3]),
                 static_cast<double>(last.Pressure[4]), static_cast<double>(last.Pressure[5]), last.Wave[0],
                 last.Wave[1], last.Wave[2], last.Wave[3], last.Wave[4], last.Wave[5], last.Wave[6], last.Wave[7]);
-    std::fflush(stdout);
+    std::fflush(text);
   });
 
   if (end == nelctl::HostLoop::End::kDeviceLost) {
     ctl.CloseCom();
+    result["frames"] = loop.Frames();
     throw nelctl::Failure("the unit on port " + where + " disappeared after " + std::to_string(loop.Frames()) +
                               " frames",
-                          nelctl::kStatusDeviceLost);
+                          nelctl::kStatusDeviceLost, result);
   }
   ctl.StopADSample();
   loop.Drain();
   ctl.CloseCom();
-  std::printf("frames %lld\n", loop.Frames());
+  result["frames"] = loop.Frames();
+  // Without --seconds an interruption is the way to end the stream.
+  if (end == nelctl::HostLoop::End::kInterrupted && opt.seconds >= 0)
+    throw nelctl::Failure("interrupted after " + std::to_string(loop.Frames()) + " frames",
+                          nelctl::kStatusInterrupted, result);
+  if (opt.json) {
+    if (!opt.csv.empty()) result["csv"] = opt.csv;
+    nelctl::PrintJson("stream", result);
+  } else {
+    std::printf("frames %lld\n", loop.Frames());
+  }
 }
 
 void Setup(CLI::App& program) {
   auto opt = std::make_shared<StreamOptions>();
   auto* cmd = program.add_subcommand("stream", "Stream sample frames from the unit");
-  cmd->add_option("--port", opt->port, "Port number 1 to 149 (default: search)")->check(CLI::Range(1, 149));
   cmd->add_option("--seconds", opt->seconds, "How long to stream (default: until interrupted)")
       ->check(CLI::NonNegativeNumber);
   cmd->add_option("--csv", opt->csv, "Write every frame to this CSV file");
   cmd->add_flag("--fast-drain", opt->fastDrain, "Drain the stream in tight passes (units faster than real time)");
+  cmd->add_flag("--json", opt->json, "Print a summary as JSON at the end (the running report goes to stderr)");
   nelctl::AddSimulateOptions(cmd, opt->sim);
+  nelctl::AddPortOption(cmd, opt->port);
   cmd->callback([opt] {
     // A unit faster than real time needs passes back to back.
     if (opt->sim.on && opt->sim.speed > 1.0) opt->fastDrain = true;

@@ -1,5 +1,6 @@
 // nelctl version: the library version as the library reports it.
 #include <cstdio>
+#include <memory>
 
 #include "commands.h"
 #include "nel/nel.h"
@@ -8,7 +9,15 @@ namespace {
 
 void Setup(CLI::App& program) {
   auto* cmd = program.add_subcommand("version", "Print the library version number");
-  cmd->callback([] { std::printf("%u\n", static_cast<unsigned>(GetBPVersion())); });
+  auto json = std::make_shared<bool>(false);
+  cmd->add_flag("--json", *json, "Print the version as JSON");
+  cmd->callback([json] {
+    const unsigned v = static_cast<unsigned>(GetBPVersion());
+    if (*json)
+      nelctl::PrintJson("version", {{"version", v}, {"major", v >> 16}, {"minor", v & 0xFFFF}});
+    else
+      std::printf("%u\n", v);
+  });
 }
 
 nelctl::NelctlCommand registered("version", &Setup);

@@ -11,7 +11,9 @@
 #include "commands.h"
 #include "link/hard_ctl.h"
 #include "link/sam_thread.h"
+#include "host_loop.h"
 #include "platform/message_queue.h"
+#include "platform/port_names.h"
 #include "unit_check.h"
 
 namespace nelctl {
@@ -26,11 +28,21 @@ constexpr const char* kChannelNames[6] = {"rbra", "lbra", "rank", "lank", "rtoe"
 constexpr const char* kChannelLabels[6] = {"RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 constexpr const char* kWaveLabels[8] = {"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 
+// TnelHardBase opens a unit only by its port search, and reopens the port it
+// found when the line hangs up (to deliver the deflation). For --port the
+// other ports are hidden from this process, so that the search can find the
+// unit on that port alone and the façade keeps its port as always.
+void HideOtherPorts(int port) {
+  for (int n = nel::platform::kFirstPortNumber; n <= nel::platform::kLastPortNumber; ++n)
+    if (n != port) nel::platform::SetPortPath(n, "/dev/null/no-port");  // never a device
+}
+
 }  // namespace
 
 void AddFacadeOptions(CLI::App* cmd, FacadeOptions& opt) {
   AddSimulateOptions(cmd, opt.sim);
   cmd->get_option("--speed")->capture_default_str();  // kFacadeDefaultSpeed
+  AddPortOption(cmd, opt.port);
   cmd->add_flag("--json", opt.json, "print the results as JSON");
   cmd->add_option("--timeout", opt.timeout,
                   "give up after this many seconds of the unit's time (default: each step's own limit)")
@@ -40,7 +52,7 @@ void AddFacadeOptions(CLI::App* cmd, FacadeOptions& opt) {
 tagTYPE_DETECTCATEGORY CategoryFromName(const std::string& name) {
   if (name == "bra-ank") return DETECT_BRA_ANK;
   if (name == "bra-toe") return DETECT_BRA_TOE;
-  throw Failure("unknown category '" + name + "' (bra-ank or bra-toe)", 2);
+  throw Failure("unknown category '" + name + "' (bra-ank or bra-toe)", kStatusUsage);
 }
 
 const char* CategoryName(tagTYPE_DETECTCATEGORY category) {
@@ -60,7 +72,7 @@ tagTYPE_BPMEASUREMODE ModeFromName(const std::string& name) {
   if (name == "simultaneous") return BPMEASURE_SIMULTANEOUS;
   if (name == "sequential") return BPMEASURE_SEQUENTIAL;
   if (name == "right-then-left") return BPMEASURE_RIGHT_THEN_LEFT;
-  throw Failure("unknown mode '" + name + "' (simultaneous, sequential or right-then-left)", 2);
+  throw Failure("unknown mode '" + name + "' (simultaneous, sequential or right-then-left)", kStatusUsage);
 }
 
 const char* ModeName(tagTYPE_BPMEASUREMODE mode) {
@@ -75,7 +87,7 @@ const char* ModeName(tagTYPE_BPMEASUREMODE mode) {
 tagTYPE_NEL_BPDATA ChannelFromName(const std::string& name) {
   for (int c = 0; c < 6; ++c)
     if (name == kChannelNames[c]) return static_cast<tagTYPE_NEL_BPDATA>(c);
-  throw Failure("unknown cuff '" + name + "' (rbra, lbra, rank, lank, rtoe, ltoe)", 2);
+  throw Failure("unknown cuff '" + name + "' (rbra, lbra, rank, lank, rtoe, ltoe)", kStatusUsage);
 }
 
 const char* ChannelName(int channel) { return channel >= 0 && channel < 6 ? kChannelNames[channel] : "?"; }
@@ -119,9 +131,15 @@ FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category
   sim_ = StartSimulation(simOpt);
   hb_ = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
   hb_->SetDetectCategory(category);
-  if (!hb_->OpenHardware(0x80))
+  if (opt.port > 0) {
+    CheckPort(opt.port);  // tells a missing port from a busy one
+    HideOtherPorts(opt.port);
+  }
+  if (!hb_->OpenHardware(0x80)) {
+    if (opt.port > 0) throw Failure("no unit answers on port " + DescribePort(opt.port), kStatusNoUnit);
     throw Failure("no unit answers on ports 1 to 149 (connect the unit, or use --simulate for the virtual unit)",
                   kStatusNoUnit);
+  }
   // Passes run from now on: the replies StartADSample waits for are unpacked by them.
   timer_ = nel::platform::MessageQueue::Current().SetTimer(kTickMs, [this] { Drain(); });
   hb_->StartADSample(true);
@@ -175,7 +193,7 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
                                                  : frames_ + static_cast<long long>(limitSeconds * 1000.0);
   const bool tty = ::isatty(2) != 0;
   std::string why;
-  int statusCode = 1;
+  int statusCode = kStatusFailure;
   long long lastFrames = frames_;
   auto lastFrameTime = Clock::now();
   int ticks = 0;
@@ -201,7 +219,7 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
     const tagSAFETY_REPORT safety = hb_->GetSafetyReport();
     if (g_interrupted) {
       why = "interrupted";
-      statusCode = 130;
+      statusCode = kStatusInterrupted;
     } else if (safety.Reason != SAFETY_NONE) {
       why = SafetyStopText(safety);
       statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT

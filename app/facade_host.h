@@ -35,11 +35,12 @@ inline constexpr double kFacadeDefaultSpeed = 20.0;
 struct FacadeOptions {
   SimulateOptions sim;
   bool json = false;
+  int port = 0;          // 0: the port search
   double timeout = 0.0;  // virtual seconds for the whole command; 0: the command's own limit
   FacadeOptions() { sim.speed = kFacadeDefaultSpeed; }
 };
 
-// Adds --simulate/--speed/--subject, --json and --timeout.
+// Adds --simulate/--speed/--subject, --port, --json and --timeout.
 void AddFacadeOptions(CLI::App* cmd, FacadeOptions& opt);
 
 // Detect category by its command-line name ("bra-ank", "bra-toe").
@@ -64,8 +65,9 @@ class FacadeHost {
   static constexpr int kProgressMs = 250;
 
   // Starts the virtual unit when asked, constructs the façade, sets the
-  // category, opens the unit by the port search and starts sampling with the
-  // unit's coefficients. Throws Failure (kStatusNoUnit) when no unit answers.
+  // category, opens the unit (on --port, or by the port search) and starts
+  // sampling with the unit's coefficients. Throws Failure: kStatusNoUnit when
+  // no unit answers, kStatusBusy when the port given is in use.
   FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category);
   ~FacadeHost();
   FacadeHost(const FacadeHost&) = delete;

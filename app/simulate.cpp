@@ -69,7 +69,8 @@ std::unique_ptr<Simulation> StartSimulation(const SimulateOptions& opt) {
   if (!opt.on) return nullptr;
   nel::sim::SubjectConfig cfg;
   std::string err;
-  if (!opt.subject.empty() && !nel::sim::LoadSubjectFile(opt.subject, cfg, &err)) throw Failure(err, 2);
+  if (!opt.subject.empty() && !nel::sim::LoadSubjectFile(opt.subject, cfg, &err))
+    throw Failure(err, kStatusFailure);
   if (opt.toeLines) cfg.SetToeLines(*opt.toeLines);
   nel::sim::UnitServer::Options o;
   o.speed = opt.speed;

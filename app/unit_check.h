@@ -2,21 +2,33 @@
 // does a unit answer on it (its version, read directly).
 #pragma once
 
-namespace nelctl {
+#include <string>
 
-inline constexpr int kStatusNoUnit = 2;      // no unit answers
-inline constexpr int kStatusDeviceLost = 3;  // the unit went away while streaming
-inline constexpr int kStatusBusy = 4;        // the port is in use
-inline constexpr int kStatusIncomplete = 5;  // a measurement ended without its result
-inline constexpr int kStatusTimeOut = 6;     // a step took longer than its limit
+#include "commands.h"
+
+namespace nelctl {
 
 struct UnitVersion {
   unsigned a = 0, b = 0, c = 0;
 };
 
-// Opens port `port` on its own, asks the unit for its version with the direct
-// exchange and closes the port again. Throws Failure when the port is missing,
-// busy, or no unit answers.
+// Opens port `port` on its own and closes it again. Throws Failure
+// (kStatusNoUnit) when the port is outside 1 to 149 or cannot be opened,
+// (kStatusBusy) when another program has it open.
+void CheckPort(int port);
+
+// CheckPort, then asks the unit for its version with the direct exchange.
+// Throws Failure when the port is missing, busy, or no unit answers.
 UnitVersion ReadUnitVersion(int port);
+
+// The port of the unit: `port` when given (> 0), otherwise the library's port
+// search. Throws Failure (kStatusNoUnit) when the search finds no unit; `hint`
+// is added to that message.
+int FindPort(int port, const std::string& hint = "");
+
+// Adds --port N (1 to 149; default: the port search). Call it after the
+// command's --simulate, which it then excludes: the virtual unit is port 1
+// of nelctl itself.
+CLI::Option* AddPortOption(CLI::App* cmd, int& port);
 
 }  // namespace nelctl

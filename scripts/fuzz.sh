@@ -27,7 +27,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$corpus"
   echo "== $t: ${each} s"
   log="$build/$t.log"
-  if ! "$build/fuzz/$t" -max_total_time="$each" -max_len=4096 -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+  # Seeds committed under fuzz/corpus/<target>/ are read; new inputs go to the first folder only.
+  seeds=()
+  [[ -d "$root/fuzz/corpus/$t" ]] && seeds=("$root/fuzz/corpus/$t")
+  if ! "$build/fuzz/$t" -max_total_time="$each" -max_len=4096 -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1; then
     tail -40 "$log"
     echo "$t failed"
     exit 1

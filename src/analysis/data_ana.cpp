@@ -31,6 +31,9 @@ TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds,
   DiffBuf = nullptr;
   AllocateBuffers();
   InitAnaResultData();
+  AnaResult = DATAANA_NOT_RUN;
+  BadSampleKind = -1;
+  BadSampleRecord = -1;
 }
 
 // Design decision: a copy owns work buffers of its own (same contents); it
@@ -58,6 +61,9 @@ TnelDataAna& TnelDataAna::operator=(const TnelDataAna& other) {
   PEP = other.PEP;
   ET = other.ET;
   AIx = other.AIx;
+  AnaResult = other.AnaResult;
+  BadSampleKind = other.BadSampleKind;
+  BadSampleRecord = other.BadSampleRecord;
   SerialNo = other.SerialNo;
   std::memcpy(WaveIndex, other.WaveIndex, sizeof WaveIndex);
   Height = other.Height;

@@ -18,7 +18,8 @@
 
 #pragma pack(push, 1)
 
-// One limb's blood pressure as the host hands it over; -1 = not measured.
+// One limb's blood pressure as the host hands it over; -1 = not measured. The
+// analysis treats 0 and every other negative value as not measured too.
 struct tagLIMBRESULT {
   int16_t SBP;
   int16_t DBP;
@@ -58,6 +59,30 @@ enum : uint8_t {
   MARK_PULSE_VALLEY = 7,  // valley before the upstroke (working value, kept in toe mode)
 };
 
+// Outcome of TnelDataAna::Analysis, kept in AnaResult; DataAnaResultText
+// gives a line for the user. Every value but DATAANA_COMPLETE comes with
+// Analysis returning false.
+enum tagDATAANA_RESULT : int32_t {
+  DATAANA_NOT_RUN = -1,          // no Analysis call yet
+  DATAANA_COMPLETE = 0,          // every wave marked, the results computed
+  DATAANA_NO_RECORD = 1,         // no records or no work buffers (refused)
+  DATAANA_BAD_SAMPLE_RATE = 2,   // a sample rate other than kDataAnaSampleRate (refused)
+  DATAANA_BAD_SAMPLE = 3,        // a wave holds a sample beyond kDataAnaSampleLimit or not a number (refused)
+  DATAANA_NO_HEART_SOUNDS = 4,   // the PCG analysis found no heart sounds (for one, no ECG beats)
+  DATAANA_NO_MEMORY = 5,         // a work array of the PCG analysis could not be allocated
+};
+
+// The analysis counts in samples of 1 ms: the ECG beat detector runs at 1000
+// samples per second, and the ejection-time reference, the foot and notch
+// offsets and the tangent lengths of the pulse analysis are sample counts.
+inline constexpr int32_t kDataAnaSampleRate = 1000;
+// Largest magnitude of a wave sample (display units); beyond it, differences
+// and the low-pass's sums would leave the float range.
+inline constexpr float kDataAnaSampleLimit = 1.0e9f;
+
+// Text of a tagDATAANA_RESULT value; never null ("unknown result" for others).
+NEL_API const char* DataAnaResultText(int32_t result);
+
 namespace nel {
 struct DataAnaTestAccess;  // white-box access for the unit tests
 }
@@ -76,6 +101,9 @@ class NEL_API TnelDataAna {
   int16_t PEP;              // pre-ejection period, ms; -1
   int16_t ET;               // ejection time, ms; -1
   int16_t AIx;              // augmentation index, percent; -9999
+  int32_t AnaResult;        // outcome of the last Analysis (tagDATAANA_RESULT); DATAANA_NOT_RUN
+  int32_t BadSampleKind;    // DATAANA_BAD_SAMPLE: wave kind holding the sample; -1 otherwise
+  int32_t BadSampleRecord;  // DATAANA_BAD_SAMPLE: record of the sample; -1 otherwise
   // Limb slots of MapPercent and UpstrokeTime: 0 right brachial, 1 left
   // brachial, 2 right ankle or toe, 3 left ankle or toe.
 
@@ -107,8 +135,15 @@ class NEL_API TnelDataAna {
   // limbs: right brachial, left brachial, right lower limb, left lower limb;
   // the lower limbs are the ankles in ankle mode, the toes otherwise.
   void SetBPData(bool ankleMode, const tagLIMBRESULT* limbs);
-  // Marks every wave and computes the results. False when the record or a work
-  // buffer is missing or the heart-sound analysis finds no heart sounds.
+  // Marks every wave and computes the results; true when AnaResult is
+  // DATAANA_COMPLETE. A record it refuses (no record, a sample rate other than
+  // kDataAnaSampleRate, a sample that is not a number or beyond
+  // kDataAnaSampleLimit in any wave of the kind list) is left untouched (marks
+  // and waves) and the results get their initial values. For a bad sample,
+  // BadSampleKind and BadSampleRecord name the first one: waves in kind
+  // order (ECG, PCG, RBra, ...), records in order. Positions outside the kind
+  // list are not read. Without heart sounds (or memory for their analysis) it
+  // stops after the PCG step; the later steps and the results do not run.
   bool Analysis(bool ankleMode, int32_t height, float pwvFactor, bool filter);
 
  private:

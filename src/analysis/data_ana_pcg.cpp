@@ -111,11 +111,14 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   // may look up to a beat length past it, read zeros.
   std::unique_ptr<float[]> d(new (std::nothrow) float[n]);
   std::unique_ptr<float[]> E(new (std::nothrow) float[2 * static_cast<size_t>(n) + 16]());
-  if (!d || !E) return false;
+  // n >= 2 here, so the envelope fails only for want of memory.
+  int32_t m = 0;
+  if (!d || !E || !nel::PcgEnvelope(x, n, wE, d.get(), E.get(), m)) {
+    AnaResult = DATAANA_NO_MEMORY;
+    return false;
+  }
 
   // P1 to P3: envelope and candidate threshold.
-  int32_t m = 0;
-  if (!nel::PcgEnvelope(x, n, wE, d.get(), E.get(), m)) return false;
   const float thr = nel::PcgThreshold(E.get(), m, n, fs);
 
   // P4: candidates, at least wS apart; the envelope must stay below the

@@ -146,7 +146,9 @@ float TnelDataAna::GetBodyDistance(int16_t height, tagTYPE_BODYDISTANCE kind) {
 bool TnelDataAna::GetAnaResult(bool ankleMode, int32_t height) {
   AIx = std::clamp<int16_t>(AIx, -50, 50);
   const auto sbp = [this](int ch) { return LimbBP[ch].SBP; };
-  const auto present = [&](int ch) { return sbp(ch) != -1; };
+  // Only a positive pressure is measured: 0 would divide by zero and a negative
+  // one gives no index, the same as -1.
+  const auto present = [&](int ch) { return sbp(ch) > 0; };
   auto larger = [&](int c0, int c1) -> float {
     if (!present(c0)) return sbp(c1);
     if (!present(c1)) return sbp(c0);
@@ -207,7 +209,7 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
   BuildBeatTable(WaveData, DataLen, WaveIndex[WAVE_ECG], pos, t);
   const int c = t.count;
   if (c < 1) return false;
-  const auto bpPresent = [this](int ch) { return LimbBP[ch].SBP != -1 && LimbBP[ch].DBP != -1; };
+  const auto bpPresent = [this](int ch) { return LimbBP[ch].SBP > 0 && LimbBP[ch].DBP > 0; };
 
   // Upstroke times.
   for (int j = 0; j < 4; ++j) {

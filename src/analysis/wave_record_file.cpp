@@ -1,10 +1,13 @@
 // Reading and writing wave record files (format in wave_record_file.h).
 #include "analysis/wave_record_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
+#include <istream>
+#include <new>
+#include <ostream>
 #include <sstream>
 #include <strings.h>
 
@@ -14,6 +17,8 @@ namespace {
 
 constexpr const char* kKindNames[8] = {"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 constexpr size_t kMaxHeaderLine = 256;
+constexpr size_t kRecordBytes = 30;
+constexpr size_t kReadStep = 1024;  // records read at a time from a stream without a size
 
 bool ParsePressure(const std::string& text, tagLIMBRESULT& out) {
   int s = 0, d = 0, m = 0;
@@ -35,15 +40,19 @@ int32_t WaveKindFromName(const std::string& name) {
   return -1;
 }
 
-bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
-    return false;
-  }
+namespace {
+
+bool Writable(const WaveRecordFile& rec, std::string& error) {
+  if (!rec.kinds.empty() && rec.kinds.size() <= 6 && rec.sampleRate >= 1) return true;
+  error = "a wave record needs one to six waves and a sample rate";
+  return false;
+}
+
+// The reader proper; it may throw (out of memory), ReadWaveRecord does not.
+bool Read(std::istream& in, WaveRecordFile& out, std::string& error) {
   out = WaveRecordFile{};
   auto fail = [&](const std::string& what) {
-    error = path + ": " + what;
+    error = what;
     return false;
   };
   // Header lines up to "data"; each line is bounded so that a binary file is refused quickly.
@@ -98,25 +107,35 @@ bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::strin
     }
   }
   if (!haveRate || count < 0 || out.kinds.empty()) return fail("header lacks rate, waves or records");
-  out.records.resize(static_cast<size_t>(count));
-  static_assert(sizeof(tagSAVE_WAVEDATA) == 30, "records are stored as they lie in memory");
-  const std::streamsize bytes = static_cast<std::streamsize>(count) * 30;
-  in.read(reinterpret_cast<char*>(out.records.data()), bytes);
-  if (in.gcount() != bytes) return fail("file ends before its " + std::to_string(count) + " records");
+
+  static_assert(sizeof(tagSAVE_WAVEDATA) == kRecordBytes, "records are stored as they lie in memory");
+  const size_t n = static_cast<size_t>(count);
+  const std::string shortFile = "file ends before its " + std::to_string(count) + " records";
+  // The bytes left are compared with the count before any record is allocated.
+  const std::streampos here = in.tellg();
+  if (here != std::streampos(-1) && in.seekg(0, std::ios::end)) {
+    const std::streampos end = in.tellg();
+    if (end == std::streampos(-1) || !in.seekg(here)) return fail("cannot read the records");
+    const auto left = static_cast<unsigned long long>(end - here);
+    if (left < n * kRecordBytes) return fail(shortFile);
+    if (left > n * kRecordBytes) return fail("bytes after the last record");
+    out.records.reserve(n);
+  }
+  // Without a size (a pipe) the records grow by steps as their bytes arrive.
+  in.clear();
+  while (out.records.size() < n) {
+    const size_t have = out.records.size();
+    const size_t step = std::min(n - have, kReadStep);
+    out.records.resize(have + step);
+    const auto bytes = static_cast<std::streamsize>(step * kRecordBytes);
+    in.read(reinterpret_cast<char*>(out.records.data() + have), bytes);
+    if (in.gcount() != bytes) return fail(shortFile);
+  }
   if (in.peek() != std::char_traits<char>::eof()) return fail("bytes after the last record");
   return true;
 }
 
-bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& rec, std::string& error) {
-  if (rec.kinds.empty() || rec.kinds.size() > 6 || rec.sampleRate < 1) {
-    error = "a wave record needs one to six waves and a sample rate";
-    return false;
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    error = "cannot create " + path;
-    return false;
-  }
+bool Write(std::ostream& out, const WaveRecordFile& rec) {
   out << "NELWAVE 1\nrate " << rec.sampleRate << "\nwaves";
   for (auto k : rec.kinds) out << ' ' << (WaveKindName(k) ? WaveKindName(k) : "?");
   out << "\nrecords " << rec.records.size() << '\n';
@@ -128,11 +147,65 @@ bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& rec, std
   out << "data\n";
   out.write(reinterpret_cast<const char*>(rec.records.data()),
             static_cast<std::streamsize>(rec.records.size() * sizeof(tagSAVE_WAVEDATA)));
-  if (!out.flush()) {
-    error = "cannot write " + path;
-    return false;
+  return static_cast<bool>(out.flush());
+}
+
+}  // namespace
+
+// The messages of the exception handlers fit a string's inner buffer: assigning
+// them allocates nothing.
+bool ReadWaveRecord(std::istream& in, WaveRecordFile& out, std::string& error) {
+  try {
+    return Read(in, out, error);
+  } catch (const std::bad_alloc&) {
+    error.assign("out of memory");
+  } catch (...) {  // a stream whose exceptions the caller enabled
+    error.assign("read error");
   }
-  return true;
+  return false;
+}
+
+bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& rec, std::string& error) {
+  try {
+    if (!Writable(rec, error)) return false;
+    if (Write(out, rec)) return true;
+  } catch (...) {
+  }
+  error.assign("write error");
+  return false;
+}
+
+bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error) {
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      error = "cannot open " + path;
+      return false;
+    }
+    if (Read(in, out, error)) return true;
+    error = path + ": " + error;
+  } catch (const std::bad_alloc&) {
+    error.assign("out of memory");
+  } catch (...) {
+    error.assign("read error");
+  }
+  return false;
+}
+
+bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& rec, std::string& error) {
+  try {
+    if (!Writable(rec, error)) return false;  // refused before the file is created
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      error = "cannot create " + path;
+      return false;
+    }
+    if (Write(out, rec)) return true;
+    error = "cannot write " + path;
+  } catch (...) {
+    error.assign("write error");
+  }
+  return false;
 }
 
 }  // namespace nel

@@ -15,9 +15,16 @@
 // position order (at most six). The optional bp line gives the four limb
 // pressures in tagLIMBRESULT order (right arm, left arm, right lower limb,
 // left lower limb); -1 marks a pressure that was not measured.
+//
+// The reader checks the header's record count against the bytes the file
+// holds before it allocates the records; a stream that cannot tell its size
+// (a pipe) is read in steps of 1024 records, so that memory follows the
+// bytes that arrive. Sample values are taken as they are: the analysis
+// refuses values it cannot use (TnelDataAna::AnaResult).
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -41,7 +48,11 @@ const char* WaveKindName(int32_t kind);
 // Kind of a name (case-insensitive); -1 when unknown.
 int32_t WaveKindFromName(const std::string& name);
 
-// Both return false with a message for the user in `error`.
+// All return false with a message for the user in `error` (the file functions
+// prefix it with the path) and throw nothing. A failed read leaves `out`
+// partly filled.
+bool ReadWaveRecord(std::istream& in, WaveRecordFile& out, std::string& error);
+bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& in, std::string& error);
 bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error);
 bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& in, std::string& error);
 

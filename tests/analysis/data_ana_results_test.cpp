@@ -68,6 +68,46 @@ TEST(PressureIndices, RightArmAloneIsTheReferenceAndNoArmGivesNoIndex) {
   EXPECT_EQ(b.LeftABI, -1.0f);
 }
 
+TEST(PressureIndices, ZeroOrNegativePressureIsNotMeasured) {
+  // Ankle cases also check the per-limb results: `measured` lists the limbs
+  // (RBra LBra RAnk LAnk) that keep an upstroke time and a mean-pressure percentage.
+  struct Case {
+    const char* what;
+    bool ankle;
+    tagLIMBRESULT limb[4];
+    float right, left, rightInverse, leftInverse;  // ABI/TBI and BAI/BTI
+    const char* measured;
+  } cases[] = {
+      {"arms 0 (ABI was inf)", true, {{0, 80, 93}, {0, 78, 91}, {132, 80, 97}, {108, 70, 83}}, -1, -1, -1, -1, "0011"},
+      {"right arm 0 (its BAI was 0)", true, {{0, 80, 93}, {120, 78, 91}, {132, 80, 97}, {108, 70, 83}}, 1.1f, 0.9f,
+       -1, 120.0f / 132, "0111"},
+      {"right ankle -5 (ABI was negative)", true, {{120, 80, 93}, {120, 78, 91}, {-5, 80, 97}, {108, 70, 83}}, -1,
+       0.9f, 120.0f / 108, 120.0f / 108, "1101"},
+      {"left arm diastolic 0", true, {{120, 80, 93}, {118, 0, 91}, {132, 80, 97}, {108, 70, 83}}, 1.1f, 0.9f,
+       120.0f / 132, 118.0f / 132, "1011"},
+      {"toe mode, arms -3 and 0", false, {{-3, 80, 93}, {0, 80, 93}, {96, 60, 70}, {84, 60, 70}}, -1, -1, -1, -1,
+       nullptr},
+      {"toe mode, right toe 0", false, {{120, 80, 93}, {110, 80, 93}, {0, 60, 70}, {84, 60, 70}}, -1, 0.7f,
+       120.0f / 84, 110.0f / 84, nullptr},
+  };
+  for (const auto& c : cases) {
+    Record r(c.ankle ? kBraAnk : kBraToe, 6 * 800 + 300);
+    if (c.ankle) MarkBeats(r, 6, {{WAVE_RBRA, 50}, {WAVE_LBRA, 50}, {WAVE_RANK, 150}, {WAVE_LANK, 160}});
+    TnelDataAna a = WithPressures(r, c.ankle, c.limb[0], c.limb[1], c.limb[2], c.limb[3]);
+    DataAnaTestAccess::Results(a, c.ankle, 170);
+    const float got[4] = {c.ankle ? a.RightABI : a.RightTBI, c.ankle ? a.LeftABI : a.LeftTBI,
+                          c.ankle ? a.RightBAI : a.RightBTI, c.ankle ? a.LeftBAI : a.LeftBTI};
+    const float want[4] = {c.right, c.left, c.rightInverse, c.leftInverse};
+    for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(got[i], want[i]) << c.what << ", index " << i;
+    if (!c.measured) continue;
+    for (int j = 0; j < 4; ++j) {
+      const bool measured = c.measured[j] == '1';
+      EXPECT_EQ(a.UpstrokeTime[j], measured ? 120 : -1) << c.what << ", limb " << j;
+      EXPECT_EQ(a.MapPercent[j] >= 0, measured) << c.what << ", limb " << j;
+    }
+  }
+}
+
 TEST(PressureIndices, AIxIsLimitedToFifty) {
   Record r(kBraAnk, 100);
   TnelDataAna a = r.Make();

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <sstream>
+#include <streambuf>
 #include <string>
 
 #include "analysis/wave_record_file.h"
@@ -79,6 +82,67 @@ TEST(WaveRecordFile, RefusesMalformedFilesWithAReason) {
   std::string error;
   EXPECT_FALSE(nel::ReadWaveRecordFile(TempPath("no-such-file.nelwave"), g, error));
   EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+// Bytes as a stream that cannot seek, as a pipe.
+class PipeBuffer : public std::streambuf {
+ public:
+  explicit PipeBuffer(std::string bytes) : bytes_(std::move(bytes)) {
+    setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+};
+
+TEST(WaveRecordFile, CountIsCheckedAgainstTheBytesBeforeTheRecordsAreAllocated) {
+  // The reviewed file: 119 bytes claiming 16,777,216 records; 496 MB were
+  // allocated before the short file was refused.
+  std::string huge = "NELWAVE 1\nrate 1000\nwaves ECG PCG RBra LBra RAnk LAnk\nrecords 16777216\ndata\n";
+  huge.resize(119, '\0');
+  const std::string path = TempPath("huge.nelwave");
+  WriteText(path, huge);
+  nel::WaveRecordFile g;
+  std::string error;
+  EXPECT_FALSE(nel::ReadWaveRecordFile(path, g, error));
+  EXPECT_NE(error.find("file ends before its 16777216 records"), std::string::npos) << error;
+  EXPECT_EQ(g.records.capacity(), 0u);
+
+  // The same verdicts from a stream that can tell its size and from one that
+  // cannot; the latter's records grow geometrically, in steps of 1024 records
+  // as their bytes arrive.
+  const std::string head = "NELWAVE 1\nrate 1000\nwaves ECG\nrecords 3000\ndata\n";
+  std::string body(3000 * 30, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+  struct Case {
+    std::string bytes, reason;  // reason empty: accepted
+    size_t maxRecords;          // records allocated at most, sized stream
+  } cases[] = {
+      {head + body, "", 3000},
+      {head + body.substr(1), "file ends before its 3000 records", 0},
+      {head + body + "x", "bytes after the last record", 0},
+      {huge, "file ends before its 16777216 records", 0},
+  };
+  for (const auto& c : cases) {
+    for (bool sized : {true, false}) {
+      std::istringstream text(c.bytes);
+      PipeBuffer pipeBuffer(c.bytes);
+      std::istream pipe(&pipeBuffer);
+      std::istream& in = sized ? static_cast<std::istream&>(text) : pipe;
+      nel::WaveRecordFile f;
+      error.clear();
+      const bool ok = nel::ReadWaveRecord(in, f, error);
+      const std::string what = c.reason + (sized ? ", sized" : ", pipe");
+      EXPECT_EQ(ok, c.reason.empty()) << what;
+      EXPECT_NE(error.find(c.reason), std::string::npos) << what << ": " << error;
+      const size_t limit = sized ? c.maxRecords : 2 * (c.bytes.size() / 30 + 1024);
+      EXPECT_LE(f.records.capacity(), limit) << what;
+      if (ok) {
+        ASSERT_EQ(f.records.size(), 3000u);
+        EXPECT_EQ(std::memcmp(f.records.data(), body.data(), body.size()), 0) << what;
+      }
+    }
+  }
 }
 
 TEST(WaveRecordFile, WaveNamesMatchTheChannelLogNames) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <limits>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -78,6 +80,49 @@ TEST(NelctlAnalyse, PrintsATableAndRefusesBadInput) {
   EXPECT_EQ(status, 1);
   RunNelctl("analyse " + path + " --ankle --toe", status);
   EXPECT_NE(status, 0);
+}
+
+TEST(NelctlAnalyse, RecordsTheAnalysisCannotUseExitFiveWithTheReason) {
+  struct Case {
+    const char* name;
+    std::function<void(nel::WaveRecordFile&)> change;
+    int result;
+    const char* reason;
+  } cases[] = {
+      // A toe wave in the PCG's place: without heart sounds rate 7 was "complete", ET about 20 s.
+      {"rate7", [](nel::WaveRecordFile& f) { f.sampleRate = 7; f.kinds[1] = WAVE_RTOE; }, DATAANA_BAD_SAMPLE_RATE,
+       "sample rate not supported"},
+      {"nan", [](nel::WaveRecordFile& f) { f.records[123].Wave[3] = std::numeric_limits<float>::quiet_NaN(); },
+       DATAANA_BAD_SAMPLE, "not a number or beyond 1e9 in magnitude (LBra, record 123)"},
+  };
+  for (const auto& c : cases) {
+    nel_test::Record r = nel_test::FullRecord();
+    nel::WaveRecordFile f;
+    f.kinds = r.kinds;
+    f.records = r.rec;
+    c.change(f);
+    const std::string path = testing::TempDir() + c.name + ".nelwave";
+    std::string error;
+    ASSERT_TRUE(nel::WriteWaveRecordFile(path, f, error)) << error;
+    int status = -1;
+    const auto j = nlohmann::json::parse(RunNelctl("analyse " + path + " --json", status));
+    EXPECT_EQ(status, 5) << c.name;
+    EXPECT_EQ(j["error"]["status"].get<int>(), status) << c.name;
+    EXPECT_FALSE(j["ok"].get<bool>()) << c.name;
+    EXPECT_EQ(j["result"].get<int>(), c.result) << c.name;
+    EXPECT_NE(j["reason"].get<std::string>().find(c.reason), std::string::npos) << j["reason"];
+    EXPECT_EQ(j["ET"].get<int>(), -1) << c.name;
+    const std::string table = RunNelctl("analyse " + path, status);
+    const size_t line = table.find("analysis      incomplete: ");
+    EXPECT_LT(line, table.find(c.reason)) << table;
+    EXPECT_NE(table.find(c.reason), std::string::npos) << table;
+  }
+
+  // Systolic pressures of 0 are not measured: the ABI was printed as inf with exit status 0.
+  int status = -1;
+  const std::string table = RunNelctl("analyse " + SaveFullRecord(false) + " --bp 0/80/93,0/78/91,132/80/97,-", status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(table.find("ABI           right -1.00  left -1.00"), std::string::npos) << table;
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 // The measurement subcommands of nelctl (bp, record, cvrr, exercise, hold,
-// signal-check), run as a program on the virtual unit started in nelctl's own
-// process (--simulate), and without any unit.
+// signal-check, and bp-cuff and calibrate with --json), run as a program on
+// the virtual unit started in nelctl's own process (--simulate), on one
+// served by nelsim behind a given port, and without any unit.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -215,8 +222,90 @@ TEST(NelctlFacade, TimeOutStopsTheMeasurement) {
   const Result r = RunSimulated({"bp", "--timeout", "10"});
   EXPECT_EQ(r.status, 6) << r.err;
   EXPECT_NE(r.err.find("time-out"), std::string::npos) << r.err;
-  EXPECT_TRUE(r.out.empty()) << r.out;
+  // --json: the error object alone on stdout.
+  const auto j = Parse(r);
+  EXPECT_EQ(j["command"], "bp");
+  EXPECT_EQ(j["error"]["status"], 6);
+  EXPECT_FALSE(j.contains("cuffs")) << "no results";
 }
+
+// Ctrl-C in the middle of a measurement: the cuffs deflate, the status is 130
+// and --json still prints the error object.
+TEST(NelctlFacade, InterruptionDeflatesAndExits130) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"bp-cuff", "--channel", "rbra"}, std::vector<std::string>{"bp"}}) {
+    SCOPED_TRACE(args.front());
+    std::vector<std::string> all = args;
+    for (const char* a : {"--simulate", "--speed", kSpeed, "--subject", kSubject.c_str(), "--json"}) all.push_back(a);
+    const Result r = nelctltest::Run(all, {"NEL_PORT_DIR=" + (TempDir() / "ports").string()},
+                                     std::chrono::seconds(120), std::chrono::milliseconds(1000));
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("deflated"), std::string::npos) << r.err;
+    const auto j = Parse(r);
+    EXPECT_EQ(j["command"], args.front());
+    EXPECT_EQ(j["error"]["status"], 130);
+  }
+}
+
+TEST(NelctlFacade, BpCuffAndCalibrationPrintJson) {
+  const Result bp = RunSimulated({"bp-cuff", "--channel", "lbra"});
+  ASSERT_EQ(bp.status, 0) << bp.err;
+  const auto j = Parse(bp);
+  EXPECT_EQ(j["command"], "bp-cuff");
+  EXPECT_EQ(j["status"], "ok");
+  EXPECT_NEAR(j["sbp"].get<double>(), Truth()["sites"]["lbra"]["sbp"].get<double>(), kTolerance);
+  EXPECT_GT(j["pulses"].size(), 5u);
+
+  const Result zero = RunSimulated({"calibrate", "zero"});
+  ASSERT_EQ(zero.status, 0) << zero.err;
+  const auto z = Parse(zero);
+  EXPECT_EQ(z["command"], "calibrate zero");
+  EXPECT_EQ(z["stored"], false);
+  ASSERT_EQ(z["channels"].size(), 4u);
+  for (const auto& c : z["channels"]) EXPECT_TRUE(c["zeroed"].get<bool>()) << c;
+}
+
+#ifdef NELSIM_PATH
+// The unit served by nelsim in another process behind port 5: --port 5 opens
+// it through the façade; --port 4, a terminal where no unit answers, fails
+// without the search going on to port 5.
+TEST(NelctlFacade, PortOpensTheUnitOnThatPortOnly) {
+  const auto dir = TempDir() / "nelsim";
+  std::filesystem::create_directories(dir);
+  const int silent = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(silent, 0);
+  ASSERT_EQ(grantpt(silent), 0);
+  ASSERT_EQ(unlockpt(silent), 0);
+  std::filesystem::remove(dir / "COM4");
+  std::filesystem::create_symlink(ptsname(silent), dir / "COM4");
+  std::vector<std::string> argv{NELSIM_PATH, "run", "--speed", kSpeed, "--port", "5", "--link-dir", dir.string(),
+                                "--seconds", "120"};
+  std::vector<char*> argp;
+  for (auto& a : argv) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  pid_t sim = 0;
+  ASSERT_EQ(posix_spawn(&sim, argv[0].c_str(), &fa, nullptr, argp.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  for (int i = 0; i < 200 && !std::filesystem::exists(dir / "COM5"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  const std::vector<std::string> env{"NEL_PORT_DIR=" + dir.string()};
+  const Result on5 = nelctltest::Run({"signal-check", "--port", "5", "--json"}, env, std::chrono::seconds(120));
+  const Result on4 = nelctltest::Run({"signal-check", "--port", "4", "--json"}, env, std::chrono::seconds(120));
+  kill(sim, SIGTERM);
+  waitpid(sim, nullptr, 0);
+  close(silent);
+
+  ASSERT_EQ(on5.status, 0) << on5.err;
+  EXPECT_EQ(Parse(on5)["waves"].size(), 6u);
+  EXPECT_EQ(on4.status, 2) << on4.err;
+  EXPECT_EQ(Parse(on4)["error"]["status"], 2);
+  EXPECT_NE(on4.err.find("no unit answers on port COM4"), std::string::npos) << on4.err;
+}
+#endif
 
 TEST(NelctlFacade, RefusesACuffOutsideTheCategory) {
   const Result r = RunSimulated({"bp", "--cuffs", "rbra,rtoe"});

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "../common/pty_peer.h"
 #include "platform/serial_device.h"
 #include "run_nelctl.h"
@@ -116,6 +118,29 @@ TEST(NelctlProbe, FindsTheUnitAndPrintsItsFirmwareVersion) {
   EXPECT_NE(r.out.find("port 1 COM1 (" + unit.Path() + ")"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("firmware 1.2.3"), std::string::npos) << r.out;
   EXPECT_EQ(unit.Received(), (Bytes{0x80, 0x81}));
+}
+
+// --json: the result alone on stdout; --port takes the port without a search.
+TEST(NelctlProbe, ProbeAndStreamPrintJson) {
+  FakeUnit unit;
+  const Result probe = RunNelctl({"probe", "--port", "1", "--json"}, unit.Path());
+  ASSERT_EQ(probe.status, 0) << probe.err;
+  const auto p = nlohmann::json::parse(probe.out);
+  EXPECT_EQ(p["command"], "probe");
+  EXPECT_EQ(p["port"], 1);
+  EXPECT_EQ(p["device"], unit.Path());
+  EXPECT_EQ(p["firmware"], "1.2.3");
+  EXPECT_EQ(unit.Received(), (Bytes{0x81})) << "no search";
+
+  const Result stream = RunNelctl({"stream", "--port", "1", "--seconds", "1", "--json"}, unit.Path());
+  ASSERT_EQ(stream.status, 0) << stream.err;
+  const auto s = nlohmann::json::parse(stream.out);
+  EXPECT_EQ(s["command"], "stream");
+  EXPECT_EQ(s["firmware"], "1.2.3");
+  ASSERT_EQ(s["coefficients"].size(), 6u);
+  EXPECT_FLOAT_EQ(s["coefficients"][1]["offset"].get<float>(), unit.Coeff()[3]);
+  EXPECT_GT(s["frames"].get<int>(), 500);
+  EXPECT_NE(stream.err.find("fps "), std::string::npos) << "the running report on stderr";
 }
 
 TEST(NelctlProbe, NoUnitFailsWithAClearMessage) {

@@ -23,8 +23,10 @@ struct Result {
 };
 
 // Runs NELCTL_PATH with `args` in the caller's environment without its NEL_
-// variables, plus `env`; killed after `timeout`.
-inline Result Run(const std::vector<std::string>& args, std::vector<std::string> env, std::chrono::seconds timeout) {
+// variables, plus `env`; killed after `timeout`. When `interruptAfter` is not
+// negative, SIGINT is sent once that much time has passed.
+inline Result Run(const std::vector<std::string>& args, std::vector<std::string> env, std::chrono::seconds timeout,
+                  std::chrono::milliseconds interruptAfter = std::chrono::milliseconds(-1)) {
   using Clock = std::chrono::steady_clock;
   for (char** e = environ; *e; ++e) {
     const std::string s = *e;
@@ -57,8 +59,13 @@ inline Result Run(const std::vector<std::string>& args, std::vector<std::string>
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = 2;
   const auto end = start + timeout;
+  bool interrupted = interruptAfter.count() < 0;
   while (open > 0 && Clock::now() < end) {
-    if (poll(fds, 2, 200) <= 0) continue;
+    if (!interrupted && Clock::now() - start >= interruptAfter) {
+      kill(pid, SIGINT);
+      interrupted = true;
+    }
+    if (poll(fds, 2, interrupted ? 200 : 10) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];

@@ -1,0 +1,203 @@
+// One exit-status table for every nelctl subcommand, run as a program: usage
+// errors, a port without a unit, a file that is not a record and a busy port,
+// each with its status, its message and, with --json, one error object.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../common/pty_peer.h"
+#include "platform/serial_device.h"
+#include "run_nelctl.h"
+
+namespace {
+
+using nelctltest::Result;
+
+std::filesystem::path TempDir() {
+  static const std::filesystem::path dir = [] {
+    auto p = std::filesystem::temp_directory_path() / ("nelctl_status_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(p / "ports");
+    std::ofstream(p / "not_a_record.nelwave") << "this is not a wave record\n";
+    return p;
+  }();
+  return dir;
+}
+
+// Runs nelctl with no port of the machine (an empty port directory); port 1
+// is `device` when given.
+Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "") {
+  std::vector<std::string> env{"NEL_PORT_DIR=" + (TempDir() / "ports").string()};
+  if (!device.empty()) env.push_back("NEL_COM1=" + device);
+  return nelctltest::Run(args, env, std::chrono::seconds(60));
+}
+
+struct Command {
+  std::string name;               // as the error object names it
+  std::vector<std::string> args;  // what it needs to get as far as the unit (or the file)
+  bool opensPort;
+};
+
+// Every subcommand of nelctl.
+std::vector<Command> Commands() {
+  const std::string record = (TempDir() / "record.nelwave").string();
+  return {
+      {"analyse", {"analyse", (TempDir() / "not_a_record.nelwave").string()}, false},
+      {"bp", {"bp"}, true},
+      {"bp-cuff", {"bp-cuff", "--channel", "rbra"}, true},
+      {"calibrate gain", {"calibrate", "gain"}, true},
+      {"calibrate zero", {"calibrate", "zero"}, true},
+      {"cvrr", {"cvrr"}, true},
+      {"deflate", {"deflate"}, true},
+      {"exercise", {"exercise"}, true},
+      {"hold", {"hold"}, true},
+      {"probe", {"probe"}, true},
+      {"record", {"record", "--out", record}, true},
+      {"signal-check", {"signal-check"}, true},
+      {"stream", {"stream", "--seconds", "1"}, true},
+      {"version", {"version"}, false},
+  };
+}
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// stdout is exactly one JSON object naming the command and the status.
+void ExpectErrorObject(const Result& r, const std::string& command, int status, const std::string& mentions) {
+  const auto j = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << "stdout: " << r.out;
+  ASSERT_TRUE(j.is_object()) << r.out;
+  EXPECT_EQ(j.value("command", ""), command) << r.out;
+  ASSERT_TRUE(j.contains("error")) << r.out;
+  EXPECT_EQ(j["error"].value("status", -1), status) << r.out;
+  const std::string message = j["error"].value("message", "");
+  EXPECT_NE(message.find(mentions), std::string::npos) << message;
+  EXPECT_NE(r.err.find(message), std::string::npos) << "the same message on stderr: " << r.err;
+}
+
+// `nelctl --help` lists the subcommands, and every one of them is in Commands().
+TEST(NelctlExitStatus, HelpListsEverySubcommandTheTableCoversAndThePortVariables) {
+  const Result r = RunNelctl({"--help"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::set<std::string> listed;
+  std::istringstream in(r.out);
+  std::string line;
+  bool inList = false;
+  while (std::getline(in, line)) {
+    if (line == "Subcommands:") {
+      inList = true;
+    } else if (inList && line.empty()) {
+      inList = false;
+    } else if (inList) {
+      std::istringstream words(line);
+      std::string name;
+      words >> name;
+      listed.insert(name);
+    }
+  }
+  std::set<std::string> covered;
+  for (const Command& c : Commands()) covered.insert(c.args.front());
+  EXPECT_EQ(listed, covered);
+  for (const char* text : {"Exit status", "NEL_COM<n>", "NEL_PORT_DIR", "\"error\""})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text;
+}
+
+TEST(NelctlExitStatus, UsageErrorsExitTwoWithAMessage) {
+  struct Case {
+    std::string command;
+    std::vector<std::string> args;
+    std::string mentions;
+  };
+  std::vector<Case> cases;
+  for (const Command& c : Commands()) {
+    cases.push_back({c.name, With(c.args, {"--no-such-option"}), "--no-such-option"});
+    if (c.opensPort) {
+      cases.push_back({c.name, With(c.args, {"--port", "0"}), "--port"});
+      cases.push_back({c.name, With(c.args, {"--port", "1", "--simulate"}), "--simulate"});
+    }
+  }
+  const std::string record = (TempDir() / "not_a_record.nelwave").string();
+  cases.insert(cases.end(), {
+                                {"version", {"version", "now"}, "now"},
+                                {"analyse", {"analyse"}, "file"},
+                                {"analyse", {"analyse", record, "--height", "10"}, "--height"},
+                                {"bp-cuff", {"bp-cuff", "--channel", "wrist"}, "wrist"},
+                                {"calibrate gain", {"calibrate", "gain", "--channels", "4"}, "--channels"},
+                                {"record", {"record"}, "--out"},
+                                // Refused by the command itself, before it looks for a unit.
+                                {"bp", {"bp", "--cuffs", "rbra,wrist"}, "wrist"},
+                                {"hold", {"hold", "--category", "feet"}, "feet"},
+                                {"exercise", {"exercise", "--timing", "sometimes"}, "sometimes"},
+                            });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const Result r = RunNelctl(With(c.args, {"--json"}));
+    EXPECT_EQ(r.status, 2) << r.err;
+    ExpectErrorObject(r, c.command, 2, c.mentions);
+  }
+  // Without --json: the message and the way to the options on stderr, nothing on stdout.
+  for (const Command& c : Commands()) {
+    SCOPED_TRACE(c.name);
+    const Result r = RunNelctl(With(c.args, {"--no-such-option"}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("nelctl " + c.name + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nelctl " + c.name + " --help"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  const Result none = RunNelctl({});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("subcommand"), std::string::npos) << none.err;
+}
+
+// A port where no unit is, and a file that is not a wave record.
+TEST(NelctlExitStatus, FailuresWithJsonPrintOneErrorObjectWithTheTablesStatus) {
+  for (const Command& c : Commands()) {
+    SCOPED_TRACE(c.name);
+    if (c.opensPort) {
+      const Result r = RunNelctl(With(c.args, {"--port", "149", "--json"}));
+      EXPECT_EQ(r.status, 2) << r.err;
+      ExpectErrorObject(r, c.name, 2, "COM149");
+    } else if (c.name == "analyse") {
+      const Result r = RunNelctl(With(c.args, {"--json"}));
+      EXPECT_EQ(r.status, 1) << r.err;
+      ExpectErrorObject(r, c.name, 1, "");
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(TempDir() / "record.nelwave"));
+}
+
+TEST(NelctlExitStatus, BusyPortGivesFourFromEveryCommandThatOpensOne) {
+  nel::test::PtyPeer unit;
+  nel::platform::SerialDevice holder;
+  ASSERT_TRUE(holder.Open(unit.Path()));
+  for (const Command& c : Commands()) {
+    if (!c.opensPort) continue;
+    SCOPED_TRACE(c.name);
+    const Result r = RunNelctl(With(c.args, {"--port", "1", "--json"}), unit.Path());
+    EXPECT_EQ(r.status, 4) << r.err;
+    ExpectErrorObject(r, c.name, 4, "busy");
+  }
+  EXPECT_TRUE(unit.Received().empty()) << "nothing sent to a busy port";
+}
+
+TEST(NelctlExitStatus, VersionAsJson) {
+  const Result plain = RunNelctl({"version"});
+  const Result r = RunNelctl({"version", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["command"], "version");
+  EXPECT_EQ(std::to_string(j["version"].get<unsigned>()) + "\n", plain.out);
+  EXPECT_EQ(j["major"].get<unsigned>() * 65536 + j["minor"].get<unsigned>(), j["version"].get<unsigned>());
+}
+
+}  // namespace
