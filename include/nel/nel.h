@@ -19,6 +19,7 @@
 #include "dsp/fir_filter_bank.h"
 #include "analysis/data_ana.h"
 #include "platform/diagnostics.h"
+#include "platform/last_error.h"
 #include "cuff/pressure_adjust.h"
 #include "cuff/zero_pressure_adjust.h"
 #include "cuff/pressure_fixed.h"
