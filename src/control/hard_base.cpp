@@ -11,30 +11,38 @@
 #include "dsp/fir_filter_bank.h"
 #include "link/hard_ctl.h"
 #include "link/hardware_info_file.h"
+#include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/wait_clock.h"
 
-TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode)
-    : paramFilePath_(nel::platform::JoinPath(nel::platform::ExecutableFolder(),
-                                             nel::kHardwareInfoFileName)),
-      unitNo_(unitNo),
-      dataProcessMode_(mode) {
-  hardCtl_.reset(new (std::nothrow) TnelHardCtl(unitNo));
-  safety_ = nel::CuffSafetyMonitor(hardCtl_.get());
-  pulseRate_.reset(new (std::nothrow) TrwECGPulseRate(1000));
-  filter_.reset(new (std::nothrow) TnelFIRFilter(mode));
-  for (auto& bpv : bpv_) {
-    bpv.reset(new (std::nothrow) TnelBPVCheck(static_cast<int16_t>(mode), BP_RBRA, hardCtl_.get()));
+TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode) : unitNo_(unitNo), dataProcessMode_(mode) {
+  // No exception leaves the library: a façade whose parts cannot be made is
+  // built without its hardware control, so that it opens nothing and every
+  // pass yields nothing (OpenHardware says why).
+  try {
+    paramFilePath_ = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::kHardwareInfoFileName);
+    hardCtl_.reset(new (std::nothrow) TnelHardCtl(unitNo));
+    pulseRate_.reset(new (std::nothrow) TrwECGPulseRate(1000));
+    filter_.reset(new (std::nothrow) TnelFIRFilter(mode));
+    for (auto& bpv : bpv_) {
+      bpv.reset(new (std::nothrow) TnelBPVCheck(static_cast<int16_t>(mode), BP_RBRA, hardCtl_.get()));
+    }
+    frames_.reset(new (std::nothrow) tagSAM_DATA[kBlockFrames]());
+    main_.reset(new (std::nothrow) float[kBlockFrames * kMaxWaves]());
+    low_.reset(new (std::nothrow) float[kBlockFrames * kMaxWaves]());
+    rawA_.reset(new (std::nothrow) int32_t[kBlockFrames * kMaxWaves]());
+    rawB_.reset(new (std::nothrow) int32_t[kBlockFrames * kMaxWaves]());
+    pressure_.reset(new (std::nothrow) float[kBlockFrames * kMaxCuffs]());
+    record_.reset(new (std::nothrow) tagSAVE_WAVEDATA[kWaveRecordCapacity]());
+    PutGetHardwareInf(&hardInfo_, true, unitNo);
+  } catch (...) {
+    hardCtl_.reset();
   }
-  frames_.reset(new tagSAM_DATA[kBlockFrames]());
-  main_.reset(new float[kBlockFrames * kMaxWaves]());
-  low_.reset(new float[kBlockFrames * kMaxWaves]());
-  rawA_.reset(new int32_t[kBlockFrames * kMaxWaves]());
-  rawB_.reset(new int32_t[kBlockFrames * kMaxWaves]());
-  pressure_.reset(new float[kBlockFrames * kMaxCuffs]());
-  record_.reset(new (std::nothrow) tagSAVE_WAVEDATA[kWaveRecordCapacity]());
-
-  PutGetHardwareInf(&hardInfo_, true, unitNo);
+  if (!frames_ || !main_ || !low_ || !rawA_ || !rawB_ || !pressure_) {
+    for (auto& bpv : bpv_) bpv.reset();
+    hardCtl_.reset();
+  }
+  safety_ = nel::CuffSafetyMonitor(hardCtl_.get());
   SetDetectCategory(DETECT_BRA_ANK);
   CancelAllProcess();
   for (int j = 0; j < kMaxWaves; ++j) {
@@ -58,12 +66,10 @@ TnelHardBase::~TnelHardBase() {
 }
 
 void TnelHardBase::SetDetectCategory(tagTYPE_DETECTCATEGORY category) {
+  const Guard guard(apiLock_);
   category_ = category;
   nel::LayoutForCategory(category, layout_);
-  {
-    std::lock_guard<std::mutex> lock(filterLock_);
-    if (filter_) filter_->SetWaveNumType(layout_.waveCount, layout_.waves);
-  }
+  if (filter_) filter_->SetWaveNumType(layout_.waveCount, layout_.waves);
   for (int j = 0; j < layout_.waveCount; ++j) {
     const int kind = layout_.waves[j];
     adBase_[j] = hardInfo_.ADBase[kind];
@@ -73,10 +79,20 @@ void TnelHardBase::SetDetectCategory(tagTYPE_DETECTCATEGORY category) {
 }
 
 bool TnelHardBase::OpenHardware(unsigned char probe, int) {
-  if (!hardCtl_) return false;
+  const Guard guard(apiLock_);
+  if (!hardCtl_) {
+    nel::SetLastError(nel::Result::kNoMemory, "OpenHardware: the façade could not be built");
+    return false;
+  }
   const int port = hardCtl_->CheckQX7700BComPortNo(probe);
-  if (port < 1) return false;
-  if (!hardCtl_->SetComPortNo(port)) return false;
+  if (port < 1) {
+    nel::SetLastError(nel::Result::kNoUnit, "OpenHardware: no unit answers the probe on ports 1 to 149");
+    return false;
+  }
+  if (!hardCtl_->SetComPortNo(port)) {
+    nel::SetLastError(nel::Result::kPortBusy, "OpenHardware: the unit's port could not be opened");
+    return false;
+  }
   port_ = port;
   linkDown_ = false;
   // A line left pumping when an earlier link was lost is stopped first.
@@ -85,6 +101,7 @@ bool TnelHardBase::OpenHardware(unsigned char probe, int) {
 }
 
 void TnelHardBase::StartADSample(bool readCoeff) {
+  const Guard guard(apiLock_);
   nel::SharedEcgAnalyser().Reset();
   if (!hardCtl_) return;
   hardCtl_->StartADSample(readCoeff);
@@ -94,6 +111,7 @@ void TnelHardBase::StartADSample(bool readCoeff) {
 }
 
 void TnelHardBase::CloseHardware() {
+  const Guard guard(apiLock_);
   if (!hardCtl_) return;
   hardCtl_->DeflateAll();
   EndPumpingModes(SAFETY_NONE, -1);
@@ -103,14 +121,17 @@ void TnelHardBase::CloseHardware() {
 }
 
 void TnelHardBase::ClearDataBuff() {
+  const Guard guard(apiLock_);
   if (hardCtl_) hardCtl_->ClearDataBuff();
 }
 
 void TnelHardBase::SetAD2ForceCoeff(tagAD_FORCE_CONVERT coeff, tagTYPE_NEL_BPDATA channel) {
+  const Guard guard(apiLock_);
   if (hardCtl_) hardCtl_->SetAD2ForceCoeff(coeff, channel);
 }
 
 void TnelHardBase::GetADBaseValue(int* base, int* datum) const {
+  const Guard guard(apiLock_);
   for (int j = 0; j < layout_.waveCount; ++j) {
     if (base) base[j] = adBase_[j];
     if (datum) datum[j] = adDatum_[j];
@@ -118,14 +139,23 @@ void TnelHardBase::GetADBaseValue(int* base, int* datum) const {
 }
 
 void TnelHardBase::SetADBaseValue(int base, int datum, int position) {
+  const Guard guard(apiLock_);
   if (position < 0 || position >= layout_.waveCount) return;
   adBase_[position] = base;
   adDatum_[position] = datum;
 }
 
-void TnelHardBase::SetParamFilePath(const char* path) { paramFilePath_ = path ? path : ""; }
+void TnelHardBase::SetParamFilePath(const char* path) {
+  const Guard guard(apiLock_);
+  try {
+    paramFilePath_ = path ? path : "";
+  } catch (...) {
+    nel::SetLastError(nel::Result::kNoMemory, "SetParamFilePath: out of memory");
+  }
+}
 
 void TnelHardBase::PutGetHardwareInf(tagHARDWAREINF* info, bool read, int unitNo) {
+  const Guard guard(apiLock_);
   if (!info) return;
   if (read) {
     nel::ReadHardwareInfo(paramFilePath_, unitNo, info);

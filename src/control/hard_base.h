@@ -19,10 +19,15 @@
 // the host must run at least 37 * X passes a second, or the 5 s receive ring
 // overflows.
 //
-// Threads: every operation is meant for the host's one thread. The only lock
-// serialises the filter bank between SetDetectCategory and CheckData. Commands
+// Threads: every operation may be called from any thread; they exclude each
+// other through one recursive lock (a pass, a cancel on another thread and a
+// category change never overlap; the pass allocates nothing for it). Commands
 // that wait for the unit's reply (StartADSample, SetAD2ForceCoeff) pump the
-// thread's message queue: the host's timer keeps running passes meanwhile.
+// calling thread's message queue and hold the lock meanwhile: call them on the
+// thread whose timer runs the passes, whose replies they wait for. Pointers
+// handed out (WaveRecord_DataAssign, CVRRCheck_AssignECGWaveData) are valid
+// until the next start or cancel of their mode; read them on one thread with
+// the passes or after the mode's end.
 //
 // Design decisions:
 // - The sequence flag (completion report, advancing of the sequential and
@@ -104,6 +109,12 @@ class NEL_API TnelHardBase {
   static constexpr int32_t kCVRRMinLength = 30000;
   static constexpr int32_t kCVRRMaxLength = 300000;
   static constexpr int kExerciseMaxChecks = 10;
+  static constexpr int kMinMaxPressure = 30;      // BPMeasure_Start, exercise MaxPressure
+  static constexpr int kMaxMaxPressure = 300;
+  static constexpr int kMinHoldPressure = 10;     // FixPressure_Start
+  static constexpr int kMaxHoldPressure = 200;
+  static constexpr int32_t kMaxIntervalMinutes = 1440;
+  static constexpr int32_t kMaxPauseSeconds = 86400;
   static constexpr int kMinSilenceLimitMs = 200;
   static constexpr int kMaxSilenceLimitMs = 60000;
 
@@ -151,10 +162,16 @@ class NEL_API TnelHardBase {
   // ---- safety -----------------------------------------------------------------
   // The last safety stop since the last start of a measurement, hold or
   // exercise protocol (Reason SAFETY_NONE when there was none).
-  tagSAFETY_REPORT GetSafetyReport() const { return safety_.Report(); }
+  tagSAFETY_REPORT GetSafetyReport() const {
+    const Guard guard(apiLock_);
+    return safety_.Report();
+  }
   // The port hung up or failed, or sampling runs and no frame arrived for 2 s.
   // Cleared when frames arrive again, by OpenHardware and by StartADSample.
-  bool DeviceLost() const { return linkDown_; }
+  bool DeviceLost() const {
+    const Guard guard(apiLock_);
+    return linkDown_;
+  }
   // How long sampling may run without a frame before the unit counts as
   // silent: 2000 ms by default, limited to 200..60000 ms. A host on a link
   // that stalls longer (or a test that steps the unit's time) raises it.
@@ -168,12 +185,18 @@ class NEL_API TnelHardBase {
   void SignalCheck_GetADBaseDatum(int* base, int* datum) const;
 
   // ---- measurement modes ----------------------------------------------------
-  // selected: 6 entries indexed by channel (tagTYPE_NEL_BPDATA).
+  // selected: 6 entries indexed by channel (tagTYPE_NEL_BPDATA). Refused
+  // (false, nothing changed, reason in nel::LastErrorCode/Text) for a null
+  // selection, a maximum outside 30..300 mmHg, a selection with no cuff of the
+  // category's cuff list, or two cuffs on one pneumatic line at once.
   bool BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
                        short pulseRate);
   void BPMeasure_Cancel();
+  // A pressure outside 10..200 mmHg is refused (nothing changes; last error).
   void FixPressure_Start(int pressure);
   void FixPressure_Cancel(bool deflate);
+  // Refused (false, last error) while a hold runs: its pass ends before the
+  // record step. Hold until FixPressureEnd, FixPressure_Cancel(false), then record.
   bool WaveRecord_Start();
   // The record buffer (owned here, valid until destruction); *count gets the
   // number of records stored.
@@ -183,16 +206,28 @@ class NEL_API TnelHardBase {
 
   // ---- CVRR check -----------------------------------------------------------
   void CVRRCheck_Start(int32_t length);
-  int32_t CVRRCheck_GetCurrSavedDataLen() const { return CVRRSaved; }
+  int32_t CVRRCheck_GetCurrSavedDataLen() const {
+    const Guard guard(apiLock_);
+    return CVRRSaved;
+  }
   // The buffer (null when none); *lengthOut gets the requested length.
   float* CVRRCheck_AssignECGWaveData(int32_t* lengthOut);
   bool CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result);
-  uint32_t CVRRCheck_GetConclusion() const { return CVRRConclusion; }
+  uint32_t CVRRCheck_GetConclusion() const {
+    const Guard guard(apiLock_);
+    return CVRRConclusion;
+  }
   void CVRRCheck_Cancel();
 
   // ---- exercise protocol ----------------------------------------------------
+  // Refused (nothing changes; last error) for a MaxPressure outside 30..300
+  // mmHg, IntervalMinutes outside 1..1440 (timing mode 0) or PauseSeconds
+  // outside 0..86400 (otherwise), or a measure mode other than the three.
   void ExerciseStress_Start(tagExerciseStressConfig config);
-  int32_t ExerciseStress_GetCurrChkNo() const { return ExerciseRec.CheckNum; }
+  int32_t ExerciseStress_GetCurrChkNo() const {
+    const Guard guard(apiLock_);
+    return ExerciseRec.CheckNum;
+  }
   // -1 while measuring; else the seconds until the next check, rounded up.
   int32_t ExerciseStress_GetNextProcElapseSeconds() const;
   bool ExerciseStress_GetResult(tagExerciseStressRec* rec) const;
@@ -236,7 +271,8 @@ class NEL_API TnelHardBase {
   // A pass without frames: watches for a silent or lost unit.
   void WatchLink();
 
-  std::mutex filterLock_;
+  using Guard = std::lock_guard<std::recursive_mutex>;
+  mutable std::recursive_mutex apiLock_;
   std::unique_ptr<TnelHardCtl> hardCtl_;
   std::unique_ptr<TrwECGPulseRate> pulseRate_;
   std::unique_ptr<TnelFIRFilter> filter_;
@@ -261,6 +297,8 @@ class NEL_API TnelHardBase {
   std::unique_ptr<int32_t[]> rawB_;
   std::unique_ptr<float[]> pressure_;
   int32_t passFrames_ = 0;
+  int16_t passWaves_ = 0;  // wave and cuff counts of the category the pass used
+  int16_t passCuffs_ = 0;
 
   // Mode flags.
   bool signalCheck_ = false;

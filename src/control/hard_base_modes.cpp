@@ -9,6 +9,7 @@
 #include "link/hard_ctl.h"
 #include "link/qx_protocol.h"
 #include "link/sam_thread.h"
+#include "platform/last_error.h"
 
 namespace {
 
@@ -47,8 +48,27 @@ bool TnelHardBase::SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* sele
 
 bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
                                    short pulseRate) {
-  if (!selected) return false;
-  if (SharesLineAtOnce(mode, selected)) return false;
+  const Guard guard(apiLock_);
+  if (!selected) {
+    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: no selection");
+    return false;
+  }
+  if (maxPressure < kMinMaxPressure || maxPressure > kMaxMaxPressure) {
+    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: maximum pressure outside 30 to 300 mmHg");
+    return false;
+  }
+  bool any = false;
+  for (int k = 0; k < layout_.cuffCount; ++k) any = any || selected[layout_.cuffs[k]];
+  if (!any) {
+    nel::SetLastError(nel::Result::kInvalidArgument,
+                      "BPMeasure_Start: no cuff of the detect category's cuff list is selected");
+    return false;
+  }
+  if (SharesLineAtOnce(mode, selected)) {
+    nel::SetLastError(nel::Result::kRefused,
+                      "BPMeasure_Start: an ankle and a toe cuff of one side would be driven at once");
+    return false;
+  }
   // Only frames arriving from now on are measured.
   if (hardCtl_ && hardCtl_->GetSamThread()) {
     QXProtocol& link = hardCtl_->GetSamThread()->Protocol();
@@ -169,6 +189,7 @@ void TnelHardBase::MarkMeasuringStopped() {
 }
 
 void TnelHardBase::BPMeasure_Cancel() {
+  const Guard guard(apiLock_);
   if (bpMeasure_) MarkMeasuringStopped();
   bpMeasure_ = false;
   bpEnded_ = false;
@@ -176,6 +197,11 @@ void TnelHardBase::BPMeasure_Cancel() {
 }
 
 void TnelHardBase::FixPressure_Start(int pressure) {
+  const Guard guard(apiLock_);
+  if (pressure < kMinHoldPressure || pressure > kMaxHoldPressure) {
+    nel::SetLastError(nel::Result::kInvalidArgument, "FixPressure_Start: pressure outside 10 to 200 mmHg");
+    return;
+  }
   CancelAllProcess();
   if (!fixed_) fixed_.reset(new (std::nothrow) TnelPressureFixed(hardCtl_.get()));
   if (!fixed_) return;
@@ -198,6 +224,7 @@ void TnelHardBase::FixPressure_Start(int pressure) {
 }
 
 void TnelHardBase::FixPressure_Cancel(bool deflate) {
+  const Guard guard(apiLock_);
   fixPressure_ = false;
   if (!fixed_) return;
   fixed_->CancelFixPressure(deflate);
@@ -205,7 +232,13 @@ void TnelHardBase::FixPressure_Cancel(bool deflate) {
 }
 
 bool TnelHardBase::WaveRecord_Start() {
+  const Guard guard(apiLock_);
   if (layout_.waveCount < 1) return false;
+  if (fixPressure_) {
+    nel::SetLastError(nel::Result::kRefused,
+                      "WaveRecord_Start: a hold runs; FixPressure_Cancel(false) once FixPressureEnd is set");
+    return false;
+  }
   recordCapacity_ = kWaveRecordCapacity;
   recordCount_ = 0;
   if (!record_) return false;
@@ -217,6 +250,7 @@ bool TnelHardBase::WaveRecord_Start() {
 }
 
 tagSAVE_WAVEDATA* TnelHardBase::WaveRecord_DataAssign(int* count) {
+  const Guard guard(apiLock_);
   if (count) *count = recordCount_;
   return record_.get();
 }
@@ -224,6 +258,7 @@ tagSAVE_WAVEDATA* TnelHardBase::WaveRecord_DataAssign(int* count) {
 void TnelHardBase::WaveRecord_Cancel() { waveRecord_ = false; }
 
 void TnelHardBase::GetNELPulsePeak(tagNEL_PULSEPEAK* out, short position) {
+  const Guard guard(apiLock_);
   if (!out) return;
   out->Count = out->SBPPos = out->DBPPos = out->MAPPos = 0;
   if (position < 0 || position >= kMaxCuffs || !bpv_[position]) return;

@@ -10,9 +10,11 @@
 #include "dsp/fir_filter_bank.h"
 #include "link/hard_ctl.h"
 #include "link/sam_thread.h"
+#include "platform/last_error.h"
 #include "platform/wait_clock.h"
 
 bool TnelHardBase::CheckData() {
+  const Guard guard(apiLock_);
   if (!hardCtl_) return false;
   const int n = hardCtl_->ReadOnceData(frames_.get());
   if (n < 1) {
@@ -41,6 +43,8 @@ bool TnelHardBase::CheckData() {
     for (int k = 0; k < K; ++k) pressure_[i * K + k] = f.Pressure[layout_.cuffs[k]];
   }
   passFrames_ = n;
+  passWaves_ = W;
+  passCuffs_ = K;
 
   // Convert: positions 0 and 1 to display units by their AD base and datum,
   // the others to mmHg by the coefficient record of their position.
@@ -65,7 +69,6 @@ bool TnelHardBase::CheckData() {
   if (ExerciseRunning) ProcExercise(n);
 
   if (filter_) {
-    std::lock_guard<std::mutex> lock(filterLock_);
     filter_->WaveFilte(main_.get(), static_cast<short>(n));
     filter_->GetWaveFilteResult(main_.get(), low_.get(), static_cast<short>(n));
   }
@@ -121,22 +124,27 @@ bool TnelHardBase::CheckData() {
 }
 
 int TnelHardBase::GetData(float* waves, float* pressures, tagHMID_DATA* status) {
+  const Guard guard(apiLock_);
   const int n = passFrames_;
   if (n == 0) return 0;
-  if (waves) std::memcpy(waves, low_.get(), sizeof(float) * n * layout_.waveCount);
-  if (pressures) std::memcpy(pressures, pressure_.get(), sizeof(float) * n * layout_.cuffCount);
+  // The pass's own lists: a category changed since cannot make the copies
+  // overrun arrays sized for the category the pass used.
+  if (waves) std::memcpy(waves, low_.get(), sizeof(float) * n * passWaves_);
+  if (pressures) std::memcpy(pressures, pressure_.get(), sizeof(float) * n * passCuffs_);
   if (status) *status = status_;
   return n;
 }
 
 int TnelHardBase::GetData(int* raw) {
+  const Guard guard(apiLock_);
   const int n = passFrames_;
   if (n == 0) return 0;
-  if (raw) std::memcpy(raw, rawB_.get(), sizeof(int32_t) * n * layout_.waveCount);
+  if (raw) std::memcpy(raw, rawB_.get(), sizeof(int32_t) * n * passWaves_);
   return n;
 }
 
 bool TnelHardBase::GetStatus(tagHMID_DATA* status) const {
+  const Guard guard(apiLock_);
   if (!status) return false;
   *status = status_;
   return true;
@@ -214,6 +222,7 @@ void TnelHardBase::SignalCheckConclusion() {
 }
 
 void TnelHardBase::SignalCheck_Start() {
+  const Guard guard(apiLock_);
   CancelAllProcess();
   settling_ = kSignalCheckSettling;
   if (filter_) filter_->SignalChecking = true;
@@ -228,11 +237,13 @@ void TnelHardBase::SignalCheck_Start() {
 }
 
 void TnelHardBase::SignalCheck_Cancel() {
+  const Guard guard(apiLock_);
   signalCheck_ = false;
   if (filter_) filter_->SignalChecking = false;
 }
 
 void TnelHardBase::SignalCheck_GetADBaseDatum(int* base, int* datum) const {
+  const Guard guard(apiLock_);
   for (int j = 0; j < layout_.waveCount; ++j) {
     if (base) base[j] = scBase_[j];
     if (datum) datum[j] = scDatum_[j];
@@ -272,6 +283,7 @@ void TnelHardBase::EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line) {
 }
 
 void TnelHardBase::SetSilenceLimitMs(int ms) {
+  const Guard guard(apiLock_);
   silenceLimitMs_ = std::clamp(ms, kMinSilenceLimitMs, kMaxSilenceLimitMs);
 }
 
@@ -296,6 +308,7 @@ void TnelHardBase::WatchLink() {
 }
 
 void TnelHardBase::CancelAllProcess() {
+  const Guard guard(apiLock_);
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
   if (Measuring()) MarkMeasuringStopped();
   bpEnded_ = false;

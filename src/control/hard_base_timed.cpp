@@ -10,6 +10,7 @@
 #include "bp/bpv_check.h"
 #include "control/hard_base.h"
 #include "link/hard_ctl.h"
+#include "platform/last_error.h"
 #include "platform/local_time.h"
 
 namespace {
@@ -24,6 +25,7 @@ constexpr int16_t kRawModeMaxPressure = 300;
 // ---- CVRR check --------------------------------------------------------------
 
 void TnelHardBase::CVRRCheck_Start(int32_t length) {
+  const Guard guard(apiLock_);
   length = std::clamp(length, kCVRRMinLength, kCVRRMaxLength);
   CancelAllProcess();
   SetDetectCategory(DETECT_ECG_PCG);
@@ -36,11 +38,13 @@ void TnelHardBase::CVRRCheck_Start(int32_t length) {
 }
 
 float* TnelHardBase::CVRRCheck_AssignECGWaveData(int32_t* lengthOut) {
+  const Guard guard(apiLock_);
   if (lengthOut) *lengthOut = CVRRLength;
   return CVRRBuf.get();
 }
 
 bool TnelHardBase::CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result) {
+  const Guard guard(apiLock_);
   if (!result) return false;
   std::memset(result, 0, sizeof(*result));
   if (CVRRSaved < kCVRRMinLength || !CVRRBuf) return false;
@@ -65,6 +69,7 @@ bool TnelHardBase::CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result) {
 }
 
 void TnelHardBase::CVRRCheck_Cancel() {
+  const Guard guard(apiLock_);
   CVRRRunning = false;
   CVRRBuf.reset();
 }
@@ -72,6 +77,21 @@ void TnelHardBase::CVRRCheck_Cancel() {
 // ---- exercise protocol ---------------------------------------------------------
 
 void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
+  const Guard guard(apiLock_);
+  const char* bad = nullptr;
+  if (config.MaxPressure < kMinMaxPressure || config.MaxPressure > kMaxMaxPressure)
+    bad = "ExerciseStress_Start: MaxPressure outside 30 to 300 mmHg";
+  else if (config.TimingMode == 0 && (config.IntervalMinutes < 1 || config.IntervalMinutes > kMaxIntervalMinutes))
+    bad = "ExerciseStress_Start: IntervalMinutes outside 1 to 1440";
+  else if (config.TimingMode != 0 && (config.PauseSeconds < 0 || config.PauseSeconds > kMaxPauseSeconds))
+    bad = "ExerciseStress_Start: PauseSeconds outside 0 to 86400";
+  else if (config.BPMeasureMode != BPMEASURE_SEQUENTIAL && config.BPMeasureMode != BPMEASURE_RIGHT_THEN_LEFT &&
+           config.BPMeasureMode != BPMEASURE_SIMULTANEOUS)
+    bad = "ExerciseStress_Start: unknown BP measure mode";
+  if (bad != nullptr) {
+    nel::SetLastError(nel::Result::kInvalidArgument, bad);
+    return;
+  }
   CancelAllProcess();
   SetDetectCategory(DETECT_BRA_ANK2);
   ExerciseRec.Config = config;
@@ -166,6 +186,7 @@ void TnelHardBase::ProcExercise(int n) {
 }
 
 int32_t TnelHardBase::ExerciseStress_GetNextProcElapseSeconds() const {
+  const Guard guard(apiLock_);
   if (ExerciseStage == 0) return -1;
   int32_t remaining = ExerciseRec.Config.TimingMode == 0 ? IntervalFrames - ExerciseElapsed
                                                         : PauseFrames - ExercisePause;
@@ -180,6 +201,7 @@ float TnelHardBase::CountABI_BAI(int16_t a, int16_t b, int16_t c) {
 }
 
 bool TnelHardBase::ExerciseStress_GetResult(tagExerciseStressRec* rec) const {
+  const Guard guard(apiLock_);
   if (!rec) return false;
   *rec = ExerciseRec;
   const int checks = std::clamp<int>(ExerciseRec.CheckNum, 0, kExerciseMaxChecks);
@@ -195,6 +217,7 @@ bool TnelHardBase::ExerciseStress_GetResult(tagExerciseStressRec* rec) const {
 }
 
 void TnelHardBase::ExerciseStress_Cancel() {
+  const Guard guard(apiLock_);
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
   if (Measuring() && !bpMeasure_) MarkMeasuringStopped();
   ExerciseRunning = false;

@@ -15,17 +15,17 @@
 namespace nel::platform {
 
 Event::Event(bool signalled) : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (fd_ < 0) {
-    // Without descriptors the process cannot talk to a device at all.
-    std::perror("nel: eventfd");
-    std::abort();
-  }
-  if (signalled) Set();
+  // Without a descriptor (the process ran out of them) the event is invalid:
+  // setting it does nothing and every wait on it fails at once.
+  if (fd_ >= 0 && signalled) Set();
 }
 
-Event::~Event() { close(fd_); }
+Event::~Event() {
+  if (fd_ >= 0) close(fd_);
+}
 
 void Event::Set() {
+  if (fd_ < 0) return;
   // The counter only has to be non-zero; it cannot realistically overflow.
   const uint64_t one = 1;
   ssize_t r;
@@ -35,6 +35,7 @@ void Event::Set() {
 }
 
 void Event::Reset() {
+  if (fd_ < 0) return;
   uint64_t value;
   ssize_t r;
   do {
@@ -53,7 +54,7 @@ int Event::WaitAny(Event* const* events, size_t count, int timeout_ms) {
   if (events == nullptr || count == 0 || count > 64) return kWaitFailed;
   pollfd fds[64];
   for (size_t i = 0; i < count; ++i) {
-    if (events[i] == nullptr) return kWaitFailed;
+    if (events[i] == nullptr || events[i]->fd_ < 0) return kWaitFailed;
     fds[i] = {events[i]->fd_, POLLIN, 0};
   }
   Deadline deadline(timeout_ms);

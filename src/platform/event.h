@@ -18,8 +18,11 @@ inline constexpr int kWaitFailed = -2;    // result of the waits on a bad argume
 
 class NEL_API Event {
  public:
+  // An event the process had no descriptor for is invalid (Valid false): Set
+  // and Reset do nothing and every wait that includes it fails at once.
   explicit Event(bool signalled = false);
   ~Event();
+  bool Valid() const { return fd_ >= 0; }
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
@@ -32,7 +35,7 @@ class NEL_API Event {
 
   // Waits until one of `count` events is signalled and returns the lowest such
   // index, kWaitTimeout when the time ran out, kWaitFailed for a null list, a
-  // null entry or a count outside 1..64.
+  // null or invalid entry or a count outside 1..64.
   static int WaitAny(Event* const* events, size_t count, int timeout_ms);
 
   // The descriptor that becomes readable while the event is signalled.

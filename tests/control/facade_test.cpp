@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "control/hard_base.h"
 #include "cuff/pressure_fixed.h"
 #include "link/hardware_info_file.h"
+#include "platform/last_error.h"
 
 namespace {
 
@@ -261,6 +263,76 @@ TEST(Facade, ExerciseStartsItsFirstCheckAtOnceAndLimitsTheCheckCount) {
   EXPECT_LE(time, 235960);
   EXPECT_LT(time % 100, 61);
   hb.ExerciseStress_Cancel();
+}
+
+// Host misuse without a unit: each call in its state gives its documented
+// result and leaves a reason; the old symptom is in the comment.
+TEST(Facade, MisuseIsRefusedWithAReason) {
+  struct Case {
+    const char* what;
+    std::function<bool(TnelHardBase&)> call;  // true when the call was accepted
+    bool accepted;
+    nel::Result reason;
+  };
+  bool all[6] = {true, true, true, true, true, true};
+  auto bp = [&all](int maxPressure) {
+    return [&all, maxPressure](TnelHardBase& hb) {
+      return hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, maxPressure, all, 70);
+    };
+  };
+  auto exercise = [](int16_t timing, int32_t interval, int32_t pause, int16_t maxPressure) {
+    return [=](TnelHardBase& hb) {
+      tagExerciseStressConfig cfg = {};
+      cfg.CheckCount = 2;
+      cfg.TimingMode = timing;
+      cfg.IntervalMinutes = interval;
+      cfg.PauseSeconds = pause;
+      cfg.BPMeasureMode = BPMEASURE_SIMULTANEOUS;
+      cfg.MaxPressure = maxPressure;
+      hb.ExerciseStress_Start(cfg);
+      return hb.SequenceFlag();
+    };
+  };
+  const Case cases[] = {
+      // 70000 became 4464 as an int16 maximum; -5 was taken.
+      {"maximum 70000", bp(70000), false, nel::Result::kInvalidArgument},
+      {"maximum -5", bp(-5), false, nel::Result::kInvalidArgument},
+      {"maximum 300", bp(300), true, nel::Result::kOk},
+      // After a CVRR check (no cuffs) a measurement "completed" at once with every value -1.
+      {"measurement after a CVRR check",
+       [&](TnelHardBase& hb) {
+         hb.CVRRCheck_Start(30000);
+         return bp(200)(hb);
+       },
+       false, nel::Result::kInvalidArgument},
+      // A record started during a hold never recorded: the pass ends at the hold.
+      {"record during a hold",
+       [](TnelHardBase& hb) {
+         hb.FixPressure_Start(60);
+         return hb.WaveRecord_Start();
+       },
+       false, nel::Result::kRefused},
+      {"hold at 5 mmHg",
+       [](TnelHardBase& hb) {
+         hb.FixPressure_Start(5);
+         return hb.GetPressureFixed() != nullptr;
+       },
+       false, nel::Result::kInvalidArgument},
+      // IntervalMinutes x 60000 overflowed.
+      {"exercise every 100000 minutes", exercise(0, 100000, 0, 200), false, nel::Result::kInvalidArgument},
+      {"exercise pausing -1 s", exercise(1, 0, -1, 200), false, nel::Result::kInvalidArgument},
+      {"exercise to 400 mmHg", exercise(1, 0, 30, 400), false, nel::Result::kInvalidArgument},
+      {"exercise every 5 minutes", exercise(0, 5, 0, 200), true, nel::Result::kOk},
+  };
+  for (const Case& c : cases) {
+    TnelHardBase hb(0, DATAPROCESS_STANDARD);
+    nel::ClearLastError();
+    EXPECT_EQ(c.call(hb), c.accepted) << c.what;
+    EXPECT_EQ(nel::LastErrorCode(), c.reason) << c.what << ": " << nel::LastErrorText();
+    if (!c.accepted) {
+      EXPECT_STRNE(nel::LastErrorText(), "") << c.what;
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/event.h"
@@ -61,3 +64,23 @@ TEST(Event, WaitAnyRejectsBadArguments) {
 }
 
 }  // namespace
+
+// Out of descriptors: the event is invalid instead of ending the process, and
+// a wait on it fails at once instead of blocking.
+TEST(Event, WithoutDescriptorsIsInvalidAndWaitsFailAtOnce) {
+  EXPECT_EXIT(
+      {
+        rlimit lim{};
+        getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = 0;
+        setrlimit(RLIMIT_NOFILE, &lim);
+        nel::platform::Event e(true);
+        e.Set();
+        e.Reset();
+        nel::platform::Event* list[] = {&e};
+        const bool ok = !e.Valid() && !e.Wait(1000) &&
+                        nel::platform::Event::WaitAny(list, 1, 1000) == nel::platform::kWaitFailed;
+        std::exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}

@@ -1,0 +1,75 @@
+// The façade's thread contract on the virtual unit: mode starts, cancels and
+// category changes from another thread while the passes run (sanitizer builds
+// catch a freed buffer or a race), and GetData after a category change.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "facade_rig.h"
+
+namespace {
+
+using nel::test::FacadeRig;
+
+constexpr int kMaxPassFrames = 27;
+constexpr float kCanary = 12345.0f;
+
+// A host sized its arrays for the category of the pass; the category changed
+// before it read them. The copies follow the pass (six waves, four cuffs), not
+// the new category (eight waves, six cuffs, which wrote past the arrays).
+TEST(FacadeThreads, GetDataFollowsThePassNotALaterCategoryChange) {
+  FacadeRig rig(nel::test::QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  ASSERT_TRUE(rig.Run(200));
+  rig.hb.SetDetectCategory(DETECT_ALL);
+  std::vector<float> waves(kMaxPassFrames * 6 + 1, kCanary), pressures(kMaxPassFrames * 4 + 1, kCanary);
+  std::vector<int> raw(kMaxPassFrames * 6 + 1, 777);
+  const int n = rig.hb.GetData(waves.data(), pressures.data(), nullptr);
+  ASSERT_GT(n, 0);
+  ASSERT_LE(n, kMaxPassFrames);
+  EXPECT_EQ(waves[static_cast<size_t>(n) * 6], kCanary);
+  EXPECT_EQ(pressures[static_cast<size_t>(n) * 4], kCanary);
+  EXPECT_EQ(rig.hb.GetData(raw.data()), n);
+  EXPECT_EQ(raw[static_cast<size_t>(n) * 6], 777);
+}
+
+TEST(FacadeThreads, ModesAndCancelsFromAnotherThreadDuringThePasses) {
+  FacadeRig rig(nel::test::QuietSubject());
+  ASSERT_TRUE(rig.Open(true));
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread other([&] {
+    const tagTYPE_DETECTCATEGORY categories[] = {DETECT_ALL, DETECT_BRA_ANK, DETECT_PULSE};
+    for (int i = 0; !stop.load(); ++i) {
+      rig.hb.CVRRCheck_Start(30000);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      rig.hb.CVRRCheck_Cancel();
+      rig.hb.SetDetectCategory(categories[i % 3]);
+      rig.hb.FixPressure_Start(60);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      rig.hb.FixPressure_Cancel(true);
+      rig.hb.SignalCheck_Start();
+      rig.hb.CancelAllProcess();
+      ++rounds;
+    }
+  });
+  // Every pass's copies stay within the arrays sized for the largest category.
+  std::vector<float> waves(kMaxPassFrames * TnelHardBase::kMaxWaves), pressures(kMaxPassFrames * TnelHardBase::kMaxCuffs);
+  bool finite = true;
+  rig.onPass = [&](int n) {
+    const int got = rig.hb.GetData(waves.data(), pressures.data(), nullptr);
+    if (got < 0 || got > kMaxPassFrames) finite = false;
+    for (int i = 0; i < n && i < kMaxPassFrames; ++i) finite = finite && std::isfinite(pressures[static_cast<size_t>(i)]);
+  };
+  const bool delivered = rig.Run(3000);
+  stop = true;
+  other.join();
+  EXPECT_TRUE(delivered);
+  EXPECT_GT(rounds.load(), 0);
+  EXPECT_TRUE(finite);
+}
+
+}  // namespace
