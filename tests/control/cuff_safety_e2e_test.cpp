@@ -47,6 +47,9 @@ int64_t UnitFrame(FacadeRig& rig) {
   return rig.server.WithUnit([](nel::sim::VirtualUnit& u) { return u.Frame(); });
 }
 
+// A cuff's status, read by value (the field is packed at 2-byte alignment).
+int32_t StatusOf(const tagHMID_DATA& s, int k) { return s.BPResult[k].Status; }
+
 bool Stopped(FacadeRig& rig) { return rig.hb.GetSafetyReport().Reason != SAFETY_NONE; }
 
 // Steps the unit while its frames do not reach the host (silent, hung up, or
@@ -98,13 +101,13 @@ void ExpectEndLatched(FacadeRig& rig, const char* statuses) {
   const tagHMID_DATA later = rig.Status();
   EXPECT_TRUE(later.BPMeasureEnd);
   for (int k = 0; k < 4; ++k) {
-    EXPECT_EQ(later.BPResult[k].Status, first.BPResult[k].Status) << "position " << k;
+    EXPECT_EQ(StatusOf(later, k), StatusOf(first, k)) << "position " << k;
     if (statuses[k] == '?') continue;
     if (statuses[k] == 'x') {
       EXPECT_TRUE(later.BPResult[k].Status == BPVSTA_OVERPRESSURE || later.BPResult[k].Status == BPVSTA_STOPPED)
           << "position " << k << " status " << later.BPResult[k].Status;
     } else {
-      EXPECT_EQ(later.BPResult[k].Status, statuses[k] - '0') << "position " << k;
+      EXPECT_EQ(StatusOf(later, k), statuses[k] - '0') << "position " << k;
     }
   }
 }
@@ -200,7 +203,7 @@ const Row kRows[] = {
        rig.hb.CloseHardware();
        return true;
      },
-     [](FacadeRig& rig) { EXPECT_EQ(rig.Status().BPResult[0].Status, BPVSTA_STOPPED); }},
+     [](FacadeRig& rig) { EXPECT_EQ(StatusOf(rig.Status(), 0), BPVSTA_STOPPED); }},
     {"CloseHardware during a hold", 80, true, true, nullptr,
      [](FacadeRig& rig) {
        if (!HoldEstablished(rig, 60)) return false;
@@ -223,7 +226,7 @@ const Row kRows[] = {
        EXPECT_EQ(rig.hb.SilenceLimitMs(), 2000);
        const tagHMID_DATA st = rig.Status();
        EXPECT_TRUE(st.BPMeasureEnd);
-       for (int k = 0; k < 4; ++k) EXPECT_EQ(st.BPResult[k].Status, BPVSTA_STOPPED) << k;
+       for (int k = 0; k < 4; ++k) EXPECT_EQ(StatusOf(st, k), BPVSTA_STOPPED) << k;
      }},
     {"the unit hangs up mid-inflation", 260, true, true, nullptr,
      [](FacadeRig& rig) {
