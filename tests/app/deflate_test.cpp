@@ -27,14 +27,7 @@ using nelctltest::Result;
 
 // Runs nelctl with only port 1 mapped (to `device`, when given).
 Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "") {
-  static const std::filesystem::path empty = [] {
-    auto p = std::filesystem::temp_directory_path() / ("nelctl_deflate_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
-    return p;
-  }();
-  std::vector<std::string> env{"NEL_PORT_DIR=" + empty.string()};
-  if (!device.empty()) env.push_back("NEL_COM1=" + device);
-  return nelctltest::Run(args, env, std::chrono::seconds(60));
+  return nelctltest::RunOnPort1(args, device, std::chrono::seconds(60));
 }
 
 // A unit that answers the probe and, once each frame is complete, the pump

@@ -27,14 +27,7 @@ using nelctltest::Result;
 
 // Runs nelctl with `args`, only port 1 mapped (to `device`), every other port absent.
 Result RunNelctl(const std::vector<std::string>& args, const std::string& device) {
-  static const std::filesystem::path empty = [] {
-    auto p = std::filesystem::temp_directory_path() / ("nelctl_ports_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
-    return p;
-  }();
-  std::vector<std::string> env{"NEL_PORT_DIR=" + empty.string()};
-  if (!device.empty()) env.push_back("NEL_COM1=" + device);
-  return nelctltest::Run(args, env, std::chrono::seconds(40));
+  return nelctltest::RunOnPort1(args, device, std::chrono::seconds(40));
 }
 
 // A unit: answers its commands and, once told to begin, streams 1000 frames a

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,20 @@ inline Result Run(const std::vector<std::string>& args, std::vector<std::string>
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return r;
+}
+
+// Runs nelctl with only port 1 mapped (to `device`, when given): every other
+// port is absent, so the port search meets no real device of this machine.
+inline Result RunOnPort1(const std::vector<std::string>& args, const std::string& device,
+                         std::chrono::seconds timeout) {
+  static const std::filesystem::path empty = [] {
+    auto p = std::filesystem::temp_directory_path() / ("nelctl_ports_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(p);
+    return p;
+  }();
+  std::vector<std::string> env{"NEL_PORT_DIR=" + empty.string()};
+  if (!device.empty()) env.push_back("NEL_COM1=" + device);
+  return Run(args, env, timeout);
 }
 
 }  // namespace nelctltest
