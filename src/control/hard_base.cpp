@@ -78,22 +78,16 @@ void TnelHardBase::SetDetectCategory(tagTYPE_DETECTCATEGORY category) {
   settling_ = 0;
 }
 
-bool TnelHardBase::OpenHardware(unsigned char probe, int) {
+bool TnelHardBase::OpenHardware(unsigned char probe, int port) {
   const Guard guard(apiLock_);
   if (!hardCtl_) {
     nel::SetLastError(nel::Result::kNoMemory, "OpenHardware: the façade could not be built");
     return false;
   }
-  const int port = hardCtl_->CheckQX7700BComPortNo(probe);
-  if (port < 1) {
-    nel::SetLastError(nel::Result::kNoUnit, "OpenHardware: no unit answers the probe on ports 1 to 149");
-    return false;
-  }
-  if (!hardCtl_->SetComPortNo(port)) {
-    nel::SetLastError(nel::Result::kPortBusy, "OpenHardware: the unit's port could not be opened");
-    return false;
-  }
-  port_ = port;
+  const int found = hardCtl_->FindUnit(probe, port);  // leaves kInvalidArgument, kPortBusy or kNoUnit
+  if (found < 1) return false;
+  if (!hardCtl_->SetComPortNo(found)) return false;   // leaves kPortBusy or kNoUnit
+  port_ = found;
   linkDown_ = false;
   // A line left pumping when an earlier link was lost is stopped first.
   if (hardCtl_->LinesMayHoldPressure()) hardCtl_->DeflateAll();

@@ -127,8 +127,9 @@ class NEL_API TnelHardBase {
   // Values 0..6 rebuild the wave and cuff lists; any value re-sends the lists
   // to the filter bank and re-copies each position's AD base and datum.
   void SetDetectCategory(tagTYPE_DETECTCATEGORY category);
-  // Finds the unit by the port search with `probe` and opens its port.
-  bool OpenHardware(unsigned char probe, int unused = 0);
+  // Port 0 searches ports 1..149 with `probe`; 1..149 probes that port only.
+  // False when no unit answers or the port cannot be opened (last error says why).
+  bool OpenHardware(unsigned char probe, int port = 0);
   // Resets the ECG beat analyser, then starts sampling (reading the unit's
   // coefficient set when `readCoeff`).
   void StartADSample(bool readCoeff);

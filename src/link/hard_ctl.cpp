@@ -1,14 +1,16 @@
 #include "link/hard_ctl.h"
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <thread>
 
+#include "platform/last_error.h"
 #include "platform/port_names.h"
 #include "platform/serial_device.h"
+#include "platform/wait_clock.h"
 
 namespace {
 
@@ -21,6 +23,46 @@ void FillBuiltIn(tagAD_FORCE_CONVERT* set) { std::copy(std::begin(nel::kBuiltInC
 int CarrierByte(int i) { return i / 7; }
 unsigned char CarrierMask(int i) { return static_cast<unsigned char>(0x40 >> (i % 7)); }
 
+void Fail(nel::Result code, const char* format, int a = 0, int b = 0) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, a, b);
+  nel::SetLastError(code, text);
+}
+
+bool InRange(float v, const float (&range)[2]) { return std::isfinite(v) && v >= range[0] && v <= range[1]; }
+
+enum class ProbeResult { kFound, kCannotOpen, kBusy, kNoAnswer };
+
+// Reads and drops what arrives until the line has been quiet for quietMs, for at most limitMs.
+void DrainUntilQuiet(nel::platform::SerialDevice& device, int quietMs, int limitMs) {
+  const nel::platform::Deadline limit(limitMs);
+  unsigned char chunk[256];
+  while (!limit.Expired()) {
+    if (device.Read(chunk, sizeof chunk, std::min(quietMs, limit.RemainingMs())) <= 0) return;
+  }
+}
+
+// One probe of the unit on `port`: flush, stop-sample, wait for a quiet line,
+// flush again, handshake, and only the handshake reply within the window.
+ProbeResult ProbePort(int port, unsigned char probe, unsigned char stopSample, int& openError) {
+  nel::platform::SerialDevice device;
+  if (!device.Open(nel::platform::PortDevicePath(port))) {
+    openError = device.LastError();
+    return openError == EBUSY ? ProbeResult::kBusy : ProbeResult::kCannotOpen;
+  }
+  if (!device.Configure(nel::platform::LineSettings{230400, 'N', 8, 1})) return ProbeResult::kNoAnswer;
+  device.Purge();
+  if (device.Write(&stopSample, 1, TSerialPort::kTransferTimeoutMs) != 1) return ProbeResult::kNoAnswer;
+  DrainUntilQuiet(device, TnelHardCtl::kSearchQuietMs, TnelHardCtl::kSearchDrainLimitMs);
+  device.Purge();
+  if (device.Write(&probe, 1, TSerialPort::kTransferTimeoutMs) != 1) return ProbeResult::kNoAnswer;
+  unsigned char reply = 0;
+  return QXProtocol::ReadReplyFrame(device, TnelHardCtl::kHandshakeReply, &reply, 1,
+                                    TnelHardCtl::kSearchReplyWindowMs)
+             ? ProbeResult::kFound
+             : ProbeResult::kNoAnswer;
+}
+
 }  // namespace
 
 TnelHardCtl::TnelHardCtl(int unitNo) : sam_(std::make_unique<TSamThread>()), unitNo_(unitNo) {
@@ -30,9 +72,19 @@ TnelHardCtl::TnelHardCtl(int unitNo) : sam_(std::make_unique<TSamThread>()), uni
 TnelHardCtl::~TnelHardCtl() = default;
 
 bool TnelHardCtl::SetComPortNo(int port, unsigned long, unsigned char, unsigned char, unsigned char, int) {
-  if (port < 1 || !sam_) return false;
+  if (!sam_) return false;
+  if (port < nel::platform::kFirstPortNumber || port > nel::platform::kLastPortNumber) {
+    Fail(nel::Result::kInvalidArgument, "port %d is outside 1 to 149", port);
+    return false;
+  }
   QXProtocol& proto = sam_->Protocol();
-  if (proto.OpenPort(nel::platform::PortName(port), 230400, 8, 1, 'N') < 0) return false;
+  if (proto.OpenPort(nel::platform::PortName(port), 230400, 8, 1, 'N') < 0) {
+    if (proto.OpenError() == EBUSY)
+      Fail(nel::Result::kPortBusy, "port %d is in use", port);
+    else
+      Fail(nel::Result::kNoUnit, "port %d cannot be opened (errno %d)", port, proto.OpenError());
+    return false;
+  }
   proto.StartReader();  // refused while a reader runs on this port: that reader keeps going
   return true;
 }
@@ -44,34 +96,62 @@ void TnelHardCtl::CloseCom() {
 }
 
 int TnelHardCtl::CheckQX7700BComPortNo(unsigned char probe) {
-  const nel::platform::LineSettings line{230400, 'N', 8, 1};
+  const unsigned char stop = sam_ ? sam_->Protocol().Entry(QXProtocol::kStopSample).Code : 0x83;
   for (int port = nel::platform::kFirstPortNumber; port <= nel::platform::kLastPortNumber; ++port) {
-    nel::platform::SerialDevice device;
-    if (!device.Open(nel::platform::PortDevicePath(port))) continue;  // absent or in use
-    if (!device.Configure(line)) continue;
-    if (device.Write(&probe, 1, TSerialPort::kTransferTimeoutMs) != 1) continue;
-    for (int attempt = 0; attempt < kSearchReadTries; ++attempt) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      unsigned char byte = 0;
-      const long n = device.Read(&byte, 1, kSearchReadTimeoutMs);
-      if (n < 0) break;
-      if (n == 1 && byte == kHandshakeReply) return port;
-    }
+    int openError = 0;
+    if (ProbePort(port, probe, stop, openError) == ProbeResult::kFound) return port;
   }
+  Fail(nel::Result::kNoUnit, "no unit answers on ports %d to %d", nel::platform::kFirstPortNumber,
+       nel::platform::kLastPortNumber);
   return -1;
 }
 
-void TnelHardCtl::StartADSample(bool readCoeff) {
-  if (!sam_) return;
+int TnelHardCtl::ProbeComPort(int port, unsigned char probe) {
+  if (port < nel::platform::kFirstPortNumber || port > nel::platform::kLastPortNumber) {
+    Fail(nel::Result::kInvalidArgument, "port %d is outside 1 to 149", port);
+    return -1;
+  }
+  const unsigned char stop = sam_ ? sam_->Protocol().Entry(QXProtocol::kStopSample).Code : 0x83;
+  int openError = 0;
+  switch (ProbePort(port, probe, stop, openError)) {
+    case ProbeResult::kFound:
+      return port;
+    case ProbeResult::kBusy:
+      Fail(nel::Result::kPortBusy, "port %d is in use", port);
+      return -1;
+    case ProbeResult::kCannotOpen:
+      Fail(nel::Result::kNoUnit, "port %d cannot be opened (errno %d)", port, openError);
+      return -1;
+    case ProbeResult::kNoAnswer:
+      break;
+  }
+  Fail(nel::Result::kNoUnit, "no unit answers on port %d", port);
+  return -1;
+}
+
+int TnelHardCtl::FindUnit(unsigned char probe, int port) {
+  return port == 0 ? CheckQX7700BComPortNo(probe) : ProbeComPort(port, probe);
+}
+
+bool TnelHardCtl::StartADSample(bool readCoeff) {
+  if (!sam_) return false;
+  nel::ClearLastError();
+  bool waitPointless = false;
   if (readCoeff) {
-    hard_GetAD2ForceCoeff(ADForceCoeff);
+    coeffSource_ = hard_GetAD2ForceCoeff(ADForceCoeff, waitPointless);
     sam_->SetAD2ForceCoeff(ADForceCoeff);
   }
   sam_->SetSamplePaused(true);
   sam_->SetFileHandle(nullptr);  // the legacy handle is never valid
   sam_->ClearDataBuff();
-  sam_->Protocol().BeginSample();
-  sam_->Protocol().SetIdleWatch(true);
+  // After a request that drew nothing from the unit, or whose reply nobody
+  // unpacked, waiting for this reply would only add another 1500 ms: the
+  // start is still sent, so that a unit that is merely late begins streaming.
+  QXProtocol& proto = sam_->Protocol();
+  unsigned char frame[1] = {proto.Entry(QXProtocol::kBeginSample).Code};
+  const bool started = proto.Command(frame, 1, QXProtocol::kBeginSample, !waitPointless) && !waitPointless;
+  proto.SetIdleWatch(true);
+  return started;
 }
 
 void TnelHardCtl::StopADSample() {
@@ -177,18 +257,57 @@ void TnelHardCtl::SetControl(int, int, int) {
   if (legacyHandle_ < 0) return;
 }
 
-void TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set) {
+bool TnelHardCtl::CoeffPlausible(const tagAD_FORCE_CONVERT* set) {
+  if (set == nullptr) return false;
+  for (int c = 0; c < nel::kTransducerCount; ++c)
+    if (!InRange(set[c].Slope, nel::kSlopeRange) || !InRange(set[c].Offset, nel::kOffsetRangeMmHg)) return false;
+  return true;
+}
+
+nel::CoeffSource TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless) {
+  waitPointless = false;
   FillBuiltIn(set);
+  QXProtocol& proto = sam_->Protocol();
   unsigned char reply[QXProtocol::kFactorFrameBytes] = {};
-  sam_->Protocol().GetFactor(reply);  // a missing answer leaves the buffer all zero
-  hard_CovertCoeff(set, reply + 1, false);
-  if (std::isfinite(set[BP_RANK].Offset)) {
-    set[BP_RTOE] = set[BP_RANK];
-    set[BP_LTOE] = set[BP_LANK];
-    return;
+  const int64_t writtenBefore = proto.WriteTotal();
+  const int64_t readBefore = proto.ReadTotal();
+  if (!proto.GetFactor(reply)) {
+    const int got = proto.ReplyBytes(QXProtocol::kGetFactor);
+    if (got > 0) {
+      Fail(nel::Result::kBadReply, "the coefficient reply was cut after %d of %d bytes: built-in set in use", got - 1,
+           kCoeffPayloadBytes);
+      return nel::CoeffSource::kBuiltInIncomplete;
+    }
+    // The reason (no port, silent unit, nothing unpacked) is the command's.
+    const bool silent = proto.WriteTotal() == writtenBefore;
+    const bool unread = proto.ReadTotal() == readBefore && proto.WriteTotal() != proto.ReadTotal();
+    waitPointless = silent || unread;
+    return nel::CoeffSource::kBuiltInNoAnswer;
   }
-  FillBuiltIn(set);
-  SetAD2ForceCoeff(set);
+  const unsigned char* payload = reply + 1;
+  if (std::all_of(payload, payload + kCoeffPayloadBytes, [](unsigned char b) { return b == 0; }))
+    return nel::CoeffSource::kBuiltInNoneStored;
+
+  tagAD_FORCE_CONVERT unit[nel::kChannelCount] = {};
+  hard_CovertCoeff(unit, reply + 1, false);
+  if (!CoeffPlausible(unit)) {
+    bool finite = true;
+    for (int c = 0; c < nel::kTransducerCount; ++c)
+      finite = finite && std::isfinite(unit[c].Slope) && std::isfinite(unit[c].Offset);
+    if (!finite) {
+      // A block of non-numbers is a corrupt memory: the built-in set is stored
+      // in its place. A finite set outside the ranges is left as it is.
+      SetAD2ForceCoeff(set);
+      Fail(nel::Result::kBadReply, "the unit's coefficient set holds non-numbers: built-in set in use and stored");
+    } else {
+      Fail(nel::Result::kBadReply, "the unit's coefficient set is outside the plausible ranges: built-in set in use");
+    }
+    return nel::CoeffSource::kBuiltInImplausible;
+  }
+  std::copy(std::begin(unit), std::end(unit), set);
+  set[BP_RTOE] = set[BP_RANK];
+  set[BP_LTOE] = set[BP_LANK];
+  return nel::CoeffSource::kUnit;
 }
 
 void TnelHardCtl::hard_SaveAD2ForceCoeff(tagAD_FORCE_CONVERT* set) {

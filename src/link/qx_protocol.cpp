@@ -1,8 +1,11 @@
 #include "link/qx_protocol.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "platform/last_error.h"
 #include "platform/message_queue.h"
+#include "platform/wait_clock.h"
 
 namespace {
 
@@ -26,6 +29,15 @@ constexpr TableRow kTable[QXProtocol::kCommandCount] = {
 
 bool ValidLine(int line) { return line >= -1 && line <= 3; }
 
+// Records a failure of command `name` for the calling thread.
+void Fail(nel::Result code, const char* format, const char* name) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, name);
+  nel::SetLastError(code, text);
+}
+
+constexpr int kLongestFrame = 67;  // PACK_BUF::Frame
+
 }  // namespace
 
 QXProtocol::QXProtocol() {
@@ -45,16 +57,52 @@ QXProtocol::~QXProtocol() {
 }
 
 bool QXProtocol::Command(unsigned char* frame, int length, int entry, bool wait) {
-  if (frame == nullptr || length <= 0 || entry < 0 || entry >= kCommandCount) return false;
+  if (frame == nullptr || length <= 0 || entry < 0 || entry >= kCommandCount) {
+    nel::SetLastError(nel::Result::kInvalidArgument, "command: no frame or an unknown table entry");
+    return false;
+  }
+  // Only the exchanges (commands that wait for a reply) record why they
+  // failed; a pump or valve command reports through its result alone, so
+  // that it never overwrites the reason of the call that sent it.
+  const char* name = table_[entry].Name;
+  if (!IsOpen()) {
+    if (wait) Fail(nel::Result::kNotOpen, "'%s' not sent: no port is open", name);
+    return false;
+  }
   events_[entry].Reset();
   int written = 0;
   WriteBytes(frame, length, written);
-  if (written < length) return false;
+  if (written < length) {
+    if (wait) Fail(nel::Result::kDeviceLost, "'%s' not sent: the port refused the bytes", name);
+    return false;
+  }
   if (!wait) return true;
-  return nel::platform::WaitForReply(events_[entry]);
+  const int64_t readBefore = ReadTotal();
+  switch (nel::platform::WaitReply(events_[entry])) {
+    case nel::platform::ReplyWait::kReplied:
+      return true;
+    case nel::platform::ReplyWait::kCloseRequest:
+      Fail(nel::Result::kRefused, "stopped waiting for the reply to '%s': a close or quit request is queued", name);
+      return false;
+    case nel::platform::ReplyWait::kTimedOut:
+      if (ReaderRunning() && ReadTotal() == readBefore && WriteTotal() != ReadTotal())
+        Fail(nel::Result::kTimeout,
+             "no reply to '%s' within 1500 ms: bytes arrived but no processing pass ran during the wait to unpack them",
+             name);
+      else if (DeviceLost())
+        Fail(nel::Result::kDeviceLost, "the port went away while waiting for the reply to '%s'", name);
+      else
+        Fail(nel::Result::kTimeout, "the unit did not answer '%s' within 1500 ms", name);
+      return false;
+    case nel::platform::ReplyWait::kFailed:
+      break;
+  }
+  Fail(nel::Result::kTimeout, "the wait for the reply to '%s' failed", name);
+  return false;
 }
 
 bool QXProtocol::WaitingRead(int entry, unsigned char* reply, unsigned char request) {
+  replyBytes_[entry].store(0, std::memory_order_relaxed);
   table_[entry].Reply.store(reply);
   unsigned char frame[1] = {request};
   const bool ok = Command(frame, 1, entry, true);
@@ -123,20 +171,61 @@ bool QXProtocol::SetGap(int line, bool open) {
   return Command(frame, 2, kGap, false);
 }
 
-bool QXProtocol::Director(unsigned char request, unsigned char* reply, int count) {
-  if (!IsOpen()) return false;
-  // Uses the port directly: the reader thread must not be running.
+bool QXProtocol::Director(unsigned char request, unsigned char replyCode, unsigned char* reply, int count) {
+  const char* name = request == table_[kGetVersion].Code ? table_[kGetVersion].Name : table_[kGetFactor].Name;
+  if (!IsOpen()) {
+    Fail(nel::Result::kNotOpen, "'%s' not sent: no port is open", name);
+    return false;
+  }
+  // Uses the port directly: the reader thread must not be running. Whatever
+  // an earlier host left on the line is discarded, and the reply is taken out
+  // of what arrives by its frame, so stream bytes are never read as a reply.
   PurgePort();
   unsigned char frame[1] = {request};
   int written = 0;
-  if (!WriteBytes(frame, 1, written)) return false;
-  int read = 0;
-  return ReadBytes(reply, count, read);
+  if (!WriteBytes(frame, 1, written)) {
+    Fail(nel::Result::kDeviceLost, "'%s' not sent: the port refused the bytes", name);
+    return false;
+  }
+  if (!ReadReplyFrame(Device(), replyCode, reply, count, kTransferTimeoutMs)) {
+    Fail(nel::Result::kTimeout, "no whole reply to '%s' within 1000 ms", name);
+    return false;
+  }
+  return true;
+}
+
+bool QXProtocol::ReadReplyFrame(nel::platform::SerialDevice& device, unsigned char code, unsigned char* reply,
+                                int length, int timeoutMs) {
+  if (reply == nullptr || length < 1 || length > kLongestFrame || !(code & 0x80)) return false;
+  unsigned char frame[kLongestFrame];
+  int have = 0;
+  const nel::platform::Deadline deadline(timeoutMs);
+  unsigned char chunk[64];
+  for (;;) {
+    const long n = device.Read(chunk, sizeof chunk, deadline.RemainingMs());
+    if (n < 0) return false;
+    for (long i = 0; i < n; ++i) {
+      const unsigned char b = chunk[i];
+      if (b & 0x80) {
+        // A code byte ends any frame being collected; only ours starts one.
+        have = 0;
+        if (b != code) continue;
+      } else if (have == 0) {
+        continue;  // payload of another frame
+      }
+      frame[have++] = b;
+      if (have == length) {
+        std::memcpy(reply, frame, static_cast<size_t>(length));
+        return true;
+      }
+    }
+    if (n == 0 || deadline.Expired()) return false;
+  }
 }
 
 bool QXProtocol::GetVersionDirector(unsigned char& a, unsigned char& b, unsigned char& c) {
   unsigned char reply[4] = {};
-  if (!Director(table_[kGetVersion].Code, reply, 4)) {
+  if (!Director(table_[kGetVersion].Code, table_[kReplyVersion].Code, reply, 4)) {
     a = b = c = 0;
     return false;
   }
@@ -148,7 +237,7 @@ bool QXProtocol::GetVersionDirector(unsigned char& a, unsigned char& b, unsigned
 
 bool QXProtocol::GetFactorDirector(unsigned char reply[63]) {
   if (reply == nullptr) return false;
-  return Director(table_[kGetFactor].Code, reply, kFactorFrameBytes);
+  return Director(table_[kGetFactor].Code, table_[kReplyFactor].Code, reply, kFactorFrameBytes);
 }
 
 void QXProtocol::OpenFrame(int entry, int lengthEntry, unsigned char code) {
@@ -169,11 +258,17 @@ int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* c
         break;
       case 0xF1:
         OpenFrame(kGetVersion, kReplyVersion, byte);
-        if (unsigned char* r = table_[kGetVersion].Reply.load()) r[0] = byte;
+        if (unsigned char* r = table_[kGetVersion].Reply.load()) {
+          r[0] = byte;
+          replyBytes_[kGetVersion].store(1, std::memory_order_relaxed);
+        }
         break;
       case 0xF5:
         OpenFrame(kGetFactor, kReplyFactor, byte);
-        if (unsigned char* r = table_[kGetFactor].Reply.load()) r[0] = byte;
+        if (unsigned char* r = table_[kGetFactor].Reply.load()) {
+          r[0] = byte;
+          replyBytes_[kGetFactor].store(1, std::memory_order_relaxed);
+        }
         break;
       case 0xF0: case 0xF2: case 0xF3: case 0xF4: case 0xF6: case 0xF7:
         events_[byte - 0xF0].Set();
@@ -187,7 +282,10 @@ int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* c
 
   ++payloadCount_;
   pack_.Frame[payloadCount_] = byte;
-  if (unsigned char* r = table_[entryIndex_].Reply.load()) r[payloadCount_] = byte;
+  if (unsigned char* r = table_[entryIndex_].Reply.load()) {
+    r[payloadCount_] = byte;
+    replyBytes_[entryIndex_].store(payloadCount_ + 1, std::memory_order_relaxed);
+  }
   if (payloadCount_ < expectedLength_ - 1) return 0;
 
   events_[entryIndex_].Set();
@@ -213,11 +311,15 @@ void QXProtocol::RawDataProc(PACK_BUF* pack) {
 
 void QXProtocol::Suspend() { suspended_.store(true); }
 
-void QXProtocol::Resume() {
+void QXProtocol::ResetReceiveState() {
   pack_.Code = 0;
   payloadCount_ = 0;
   expectedLength_ = 0;
   entryIndex_ = 0;
+}
+
+void QXProtocol::Resume() {
+  ResetReceiveState();
   ClearRing();
   suspended_.store(false);
 }

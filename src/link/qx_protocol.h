@@ -7,10 +7,15 @@
 //
 // Commands are sent from the host's thread. Those that wait for a reply block
 // at most 1500 ms while pumping the thread's message queue
-// (nel::platform::WaitForReply); the reply is recognised only when received
+// (nel::platform::WaitReply); the reply is recognised only when received
 // bytes are unpacked meanwhile (UnpackData, driven by the sampling object from
-// a host timer). The "Director" variants read the answer themselves and are
-// for use while the reader thread is not running.
+// a host timer). A waiting command that fails leaves the reason in the calling
+// thread's last error (nel::LastErrorCode): no port, a refused write, no reply
+// in time (telling apart a silent unit from a reply that arrived but was never
+// unpacked because no processing pass ran), or a close or quit request.
+// The "Director" variants read the answer themselves and are for use while
+// the reader thread is not running: they take the reply frame out of whatever
+// else arrives (a stream left running, stale bytes) within 1000 ms.
 //
 // Design decision: the command table (codes, lengths, reply events and reply
 // buffers) belongs to each object, not to the process, so two units can run
@@ -65,8 +70,23 @@ class NEL_API QXProtocol : public TSerialPort {
 
   // Sends `length` bytes of `frame` for table entry `entry` and, with wait,
   // waits for its reply. False when not all bytes were written, on time-out,
-  // or when a close or quit request waits in the caller's queue.
+  // or when a close or quit request waits in the caller's queue; with wait,
+  // the reason is left in the last error.
   bool Command(unsigned char* frame, int length, int entry, bool wait);
+
+  // Bytes (code included) of the last version or factor reply that reached the
+  // caller's buffer during the last GetVersion or GetFactor: the full frame
+  // length when it arrived whole, fewer when it was cut.
+  int ReplyBytes(int entry) const {
+    return entry >= 0 && entry < kCommandCount ? replyBytes_[entry].load(std::memory_order_relaxed) : 0;
+  }
+
+  // Reads from `device` until a whole frame with code `code` (`length` bytes,
+  // code included) has arrived, for at most timeoutMs; other frames and stray
+  // bytes are skipped, and a frame cut by another code byte does not count.
+  // The frame goes to `reply`. False on time-out or a device error.
+  static bool ReadReplyFrame(nel::platform::SerialDevice& device, unsigned char code, unsigned char* reply,
+                             int length, int timeoutMs);
 
   // Feeds one received byte. Returns the last byte's value when it completes
   // a frame, 0 otherwise. A completed "data raw" frame goes to `callback`
@@ -87,10 +107,12 @@ class NEL_API QXProtocol : public TSerialPort {
  private:
   void OpenFrame(int entry, int lengthEntry, unsigned char code);
   bool WaitingRead(int entry, unsigned char* reply, unsigned char request);
-  bool Director(unsigned char request, unsigned char* reply, int count);
+  bool Director(unsigned char request, unsigned char replyCode, unsigned char* reply, int count);
+  void ResetReceiveState() override;
 
   nel::platform::Event events_[kCommandCount];
   tagQX_COMMAND table_[kCommandCount];
+  std::atomic<int> replyBytes_[kCommandCount] = {};
 
   // Receive state.
   PACK_BUF pack_{};

@@ -81,15 +81,15 @@ void TSamThread::RawDataProc(PACK_BUF* pack, void* context) {
 }
 
 void TSamThread::CountBPVData(tagSAM_DATA& frame) {
-  const int32_t k = converted_;
-  const int slot = k % kAverageFrames;
+  const int64_t k = converted_;
+  const int slot = static_cast<int>(k % kAverageFrames);
   for (int c = 0; c < nel::kChannelCount; ++c) {
     const int32_t v = frame.Wave[WAVE_RBRA + c];
     double average;
     if (k < kAverageFrames) {
       history_[c][slot] = v;
       sums_[c] += v;
-      average = static_cast<double>(sums_[c]) / (k + 1);
+      average = static_cast<double>(sums_[c]) / static_cast<double>(k + 1);
     } else {
       const int32_t old = history_[c][slot];
       history_[c][slot] = v;
@@ -128,6 +128,17 @@ void TSamThread::SetAD2ForceCoeff(tagAD_FORCE_CONVERT one, tagTYPE_NEL_BPDATA ch
   if (c < 0 || c >= nel::kChannelCount) return;
   std::lock_guard guard(lock_);
   coeff_[c] = one;
+}
+
+int64_t TSamThread::ConvertedFrames() const {
+  std::lock_guard guard(lock_);
+  return converted_;
+}
+
+void TSamThread::StartFrameCountAt(int64_t frames) {
+  if (frames < 0) return;
+  std::lock_guard guard(lock_);
+  converted_ = frames;
 }
 
 float TSamThread::LastPressure(int channel) const {

@@ -70,6 +70,12 @@ class NEL_API TSamThread {
   QXProtocol& Protocol() { return protocol_; }
   // The last six channel pressures (mmHg).
   float LastPressure(int channel) const;
+  // Frames converted since the last ClearDataBuff (64-bit: a 32-bit count
+  // would pass 2^31 after 25 days of sampling).
+  int64_t ConvertedFrames() const;
+  // For tests of long runs: continues the count at `frames` (>= 0) with the
+  // moving-average history as it stands.
+  void StartFrameCountAt(int64_t frames);
 
  private:
   void CountBPVData(tagSAM_DATA& frame);
@@ -85,7 +91,7 @@ class NEL_API TSamThread {
   int frameCount_ = 0;
   tagAD_FORCE_CONVERT coeff_[nel::kChannelCount];
   float pressure_[nel::kChannelCount] = {};
-  int32_t converted_ = 0;
-  int32_t sums_[nel::kChannelCount] = {};
+  int64_t converted_ = 0;
+  int64_t sums_[nel::kChannelCount] = {};
   int32_t history_[nel::kChannelCount][kAverageFrames] = {};
 };

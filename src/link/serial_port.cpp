@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,7 +28,15 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
     path = nel::platform::PortDevicePath(number);
   else if (!portName.empty() && portName.front() == '/')
     path = portName;
-  if (path.empty() || !device_.Open(path)) return -1;
+  if (path.empty()) {
+    openError_ = ENOENT;
+    return -1;
+  }
+  if (!device_.Open(path)) {
+    openError_ = device_.LastError();
+    return -1;
+  }
+  openError_ = 0;
 
   // The 50 ms port time-outs have no counterpart in the terminal driver: every
   // read and write of this class carries its own time limit instead.
@@ -43,6 +52,7 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
   device_.Configure(line);
   device_.Purge();
   open_ = true;
+  ResetReceiveState();
   return device_.Descriptor();
 }
 
@@ -58,6 +68,7 @@ bool TSerialPort::StartReader() {
   // The reader's start-up purge is done here, before the thread runs, so that
   // a reply to a command sent right after StartReader returns is never purged.
   device_.Purge();
+  ResetReceiveState();
   readerRunning_.store(true);
   reader_ = std::thread(&TSerialPort::ReaderMain, this);
   return true;
@@ -78,6 +89,7 @@ void TSerialPort::ClosePort() {
     open_ = false;
     stopEvent_.Reset();
   }
+  ResetReceiveState();
 }
 
 bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& written) {
@@ -101,7 +113,7 @@ int TSerialPort::UnpackData(unsigned char, PACKET_CALLBACK, void*) { return 0; }
 void TSerialPort::TakeFromRing(unsigned char* out, int n) {
   if (out == nullptr || n <= 0 || ringSize_ <= 0) return;
   n = std::min(n, ringSize_);
-  const int pos = static_cast<int>(static_cast<uint32_t>(readTotal_.load()) % static_cast<uint32_t>(ringSize_));
+  const int pos = static_cast<int>(static_cast<uint64_t>(readTotal_.load()) % static_cast<uint64_t>(ringSize_));
   const int first = std::min(n, ringSize_ - pos);
   std::memcpy(out, ring_ + pos, static_cast<size_t>(first));
   if (first < n) std::memcpy(out + first, ring_, static_cast<size_t>(n - first));
@@ -117,6 +129,14 @@ void TSerialPort::ClearRing() {
   ringCount_.store(0);
 }
 
+void TSerialPort::StartTotalsAt(int64_t total) {
+  if (total < 0) return;
+  std::lock_guard lock(storeMutex_);
+  ringCount_.store(0);
+  readTotal_.store(total);
+  writeTotal_.store(total);
+}
+
 void TSerialPort::FreeRing() {
   delete[] ring_;
   ring_ = nullptr;
@@ -129,10 +149,10 @@ void TSerialPort::FreeRing() {
 void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
   std::lock_guard lock(storeMutex_);
   const int32_t count = ringCount_.load();
-  const int32_t write = writeTotal_.load();
+  const int64_t write = writeTotal_.load();
   if (count >= ringSize_) return;  // full: the new bytes are dropped
   const int m = std::min(n, ringSize_ - count);
-  const int pos = static_cast<int>(static_cast<uint32_t>(write) % static_cast<uint32_t>(ringSize_));
+  const int pos = static_cast<int>(static_cast<uint64_t>(write) % static_cast<uint64_t>(ringSize_));
   const int first = std::min(m, ringSize_ - pos);
   std::memcpy(ring_ + pos, bytes, static_cast<size_t>(first));
   if (first < m) std::memcpy(ring_, bytes + first, static_cast<size_t>(m - first));

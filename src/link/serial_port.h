@@ -11,6 +11,12 @@
 // Threads: one host thread calls every operation; the reader thread only
 // stores into the ring and sets the data event. The ring's totals and count
 // are atomics, so exactly one reader and one draining thread need no lock.
+// The totals are 64-bit: at the unit's 19 kB/s a 32-bit total passes 2^31
+// bytes within 31 hours, and the ring positions derived from it would jump.
+//
+// Opening, closing and starting the reader also reset the receive state of a
+// derived protocol (ResetReceiveState): a frame half collected before a
+// reconnect never completes with bytes of the new link.
 //
 // A device that goes away (USB adapter unplugged, the other end of a
 // pseudo-terminal closed, a read error) makes the reader note it (DeviceLost)
@@ -52,8 +58,8 @@ class NEL_API TSerialPort {
 
   // Opens the port named "COM%d" or "\\.\COM%d" (its device comes from the
   // platform's port naming) with the line "baud=%d parity=%c data=%d stop=%d".
-  // Returns the port handle, or -1. On a port that is already open it does
-  // nothing and returns the open handle.
+  // Returns the port handle, or -1 (the reason in OpenError). On a port that
+  // is already open it does nothing and returns the open handle.
   int OpenPort(const std::string& portName, int baud, int dataBits, int stopBits, char parity);
   // Starts the reader thread on a fresh, zeroed ring of 102400 bytes.
   // Design decision: while a reader already runs the call is refused (false)
@@ -71,14 +77,16 @@ class NEL_API TSerialPort {
 
   // ---- state shared with the sampling object and the hardware control -------
   bool IsOpen() const { return open_; }
+  // errno of the last failed OpenPort (ENOENT also for a name that names no port).
+  int OpenError() const { return openError_; }
   int PortHandle() const { return device_.Descriptor(); }
   bool ReaderRunning() const { return readerRunning_.load(); }
   // The device hung up or failed while the reader ran; cleared by the next StartReader.
   bool DeviceLost() const { return deviceLost_.load(); }
 
   int RingSize() const { return ringSize_; }
-  int32_t ReadTotal() const { return readTotal_.load(); }
-  int32_t WriteTotal() const { return writeTotal_.load(); }
+  int64_t ReadTotal() const { return readTotal_.load(); }
+  int64_t WriteTotal() const { return writeTotal_.load(); }
   int32_t RingCount() const { return ringCount_.load(); }
   // Copies n bytes (n <= RingCount()) from the read position, wrapping, and
   // advances the read total and count atomically.
@@ -101,6 +109,10 @@ class NEL_API TSerialPort {
     storeHook_.store(hook);
   }
 
+  // For tests of long runs: the ring is emptied and both totals start at
+  // `total` (>= 0), as after that many bytes. Not while a drain runs.
+  void StartTotalsAt(int64_t total);
+
   void SetIdleWatch(bool on) { idleWatch_.store(on); }
   bool IdleWatch() const { return idleWatch_.load(); }
   // Times the read loop gave up after 2 s without data (tests and diagnostics).
@@ -111,6 +123,10 @@ class NEL_API TSerialPort {
   void PurgePort() { device_.Purge(); }
   // Clears the ring to zero bytes and its totals (the protocol's Resume and Reset).
   void ClearRing();
+  // Forgets any frame being collected; called on open, close and reader start.
+  virtual void ResetReceiveState() {}
+  // The device, for direct exchanges while the reader thread is not running.
+  nel::platform::SerialDevice& Device() { return device_; }
   std::atomic<bool> suspended_{false};
 
  private:
@@ -122,6 +138,7 @@ class NEL_API TSerialPort {
 
   nel::platform::SerialDevice device_;
   bool open_ = false;
+  int openError_ = 0;
   nel::platform::Event stopEvent_;
   nel::platform::Event dataEvent_;
   std::thread reader_;
@@ -132,8 +149,8 @@ class NEL_API TSerialPort {
   std::mutex storeMutex_;
   unsigned char* ring_ = nullptr;
   int ringSize_ = 0;
-  std::atomic<int32_t> readTotal_{0};
-  std::atomic<int32_t> writeTotal_{0};
+  std::atomic<int64_t> readTotal_{0};
+  std::atomic<int64_t> writeTotal_{0};
   std::atomic<int32_t> ringCount_{0};
   std::atomic<StoreHook> storeHook_{nullptr};
   void* storeHookContext_ = nullptr;

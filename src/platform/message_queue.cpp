@@ -156,28 +156,32 @@ int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int t
   }
 }
 
-bool WaitForReply(Event& reply, int timeoutMs) {
+ReplyWait WaitReply(Event& reply, int timeoutMs) {
   MessageQueue& queue = MessageQueue::Current();
-  Deadline ceiling(std::max(kReplyWaitCeilingMs, timeoutMs));
+  // One deadline for the whole wait: dispatching messages does not extend it,
+  // so a host timer firing every few milliseconds cannot keep a command that
+  // is never answered waiting longer than its limit.
+  const Deadline deadline(std::max(timeoutMs, 0));
   Event* events[1] = {&reply};
   for (;;) {
-    const int left = ceiling.RemainingMs();
-    const int r = queue.WaitForEventsOrInput(events, 1, std::min(timeoutMs, left));
-    if (r == 0) return true;
-    if (r != 1) return false;  // time-out or failure
-    // A batch: every posted message waiting now, and each due timer once.
+    const int r = queue.WaitForEventsOrInput(events, 1, deadline.RemainingMs());
+    if (r == 0) return ReplyWait::kReplied;
+    if (r == kWaitTimeout) return reply.IsSet() ? ReplyWait::kReplied : ReplyWait::kTimedOut;
+    if (r != 1) return ReplyWait::kFailed;
+    // A batch: the messages waiting now. Its upper bound keeps messages posted
+    // by the dispatched handlers themselves from holding the wait in one batch.
     Message m;
-    // Upper bound on one batch, so that messages posted by the dispatched
-    // handlers themselves cannot keep it going for ever.
     size_t budget = 64;
     while (budget-- > 0 && queue.Peek(m, false)) {
-      if (m.id == kMsgClose || m.id == kMsgQuit) return false;
+      if (m.id == kMsgClose || m.id == kMsgQuit) return ReplyWait::kCloseRequest;
       queue.Peek(m, true);
       queue.Dispatch(m);
-      if (reply.IsSet()) break;
+      if (reply.IsSet()) return ReplyWait::kReplied;
     }
-    if (ceiling.Expired()) return reply.IsSet();
+    if (deadline.Expired()) return reply.IsSet() ? ReplyWait::kReplied : ReplyWait::kTimedOut;
   }
 }
+
+bool WaitForReply(Event& reply, int timeoutMs) { return WaitReply(reply, timeoutMs) == ReplyWait::kReplied; }
 
 }  // namespace nel::platform

@@ -29,11 +29,6 @@ inline constexpr uint32_t kMsgTimer = 0x0113;  // a timer is due; wParam = timer
 inline constexpr uint32_t kMsgUser = 0x0400;   // first id free for a host's own messages
 
 inline constexpr int kReplyWaitMs = 1500;
-// Design decision: the reply wait restarts its 1500 ms after every batch of
-// dispatched messages, so a host timer firing every few milliseconds would keep
-// a never-answered command waiting for ever. The wait therefore also ends, with
-// false, once this much time has passed in all.
-inline constexpr int kReplyWaitCeilingMs = 15000;
 
 struct Message {
   uint32_t id = 0;
@@ -104,11 +99,23 @@ class NEL_API MessageQueue {
   Handler handler_;
 };
 
-// Waits at most 1500 ms for `reply` while keeping the calling thread's queue
-// alive: returns true when `reply` is signalled; false on time-out, on failure,
-// or when the first waiting message is a close or quit request (which stays in
-// the queue). Other messages are removed and dispatched in batches, and the
-// 1500 ms restart after each batch (bounded in all by kReplyWaitCeilingMs).
+// How a reply wait ended.
+enum class ReplyWait {
+  kReplied,       // `reply` was signalled
+  kTimedOut,      // the time ran out
+  kCloseRequest,  // a close or quit request waits in the queue (it stays there)
+  kFailed,        // the wait itself failed
+};
+
+// Waits for `reply` while keeping the calling thread's queue alive. The limit
+// (1500 ms by default) is a deadline fixed when the wait starts: however many
+// messages arrive meanwhile, the wait never lasts longer. Messages other than
+// a close or quit request are removed and dispatched as they come, in batches
+// of at most 64, so that the host's processing timer keeps running and can
+// unpack the reply. A close or quit request ends the wait at once and stays in
+// the queue.
+NEL_API ReplyWait WaitReply(Event& reply, int timeoutMs = kReplyWaitMs);
+// WaitReply as a yes/no: true only when `reply` was signalled in time.
 NEL_API bool WaitForReply(Event& reply, int timeoutMs = kReplyWaitMs);
 
 }  // namespace nel::platform

@@ -2,16 +2,20 @@
 // coefficient block, pumps and valves, over pseudo-terminal peers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "../common/pty_peer.h"
 #include "link/hard_ctl.h"
+#include "platform/last_error.h"
 #include "platform/message_queue.h"
 #include "platform/port_names.h"
+#include "platform/serial_device.h"
 
 namespace {
 
@@ -35,9 +39,71 @@ void AnswerHandshake(uint8_t b, PtyPeer& unit) {
   if (b == 0x80) unit.Send({0xF0});
 }
 
-using PortSearch = PortsCleared;
+long MsSince(Clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
 
-TEST_F(PortSearch, FindsTheLowestAnsweringPortAndSkipsPortsInUse) {
+// An earlier host had the port open: the terminal is left in raw mode (a
+// fresh pseudo-terminal would echo and hold back input without a line end).
+void EarlierHostOpened(const std::string& path) {
+  nel::platform::SerialDevice device;
+  ASSERT_TRUE(device.Open(path));
+}
+
+// A unit an earlier host left sampling: it streams frames from its own thread
+// until it is told to stop, and answers the handshake (whole, between frames).
+class StreamingUnit {
+ public:
+  StreamingUnit() {
+    EarlierHostOpened(unit.Path());
+    const int32_t t[4] = {0x045209, 0x7F0102, 0x031415, 0x161718};
+    frame_ = nel::test::DataRawFrame(0x452, 0x309, t);
+    unit.SetResponder([this](uint8_t b, PtyPeer& u) {
+      if (b == 0x83) {
+        streaming_ = false;
+        u.Send({0xF3});
+      } else if (b == 0x80) {
+        u.Send({0xF0});
+      }
+    });
+    thread_ = std::thread([this] {
+      while (!quit_) {
+        // Nobody reading: the line keeps a backlog, as a real one does.
+        if (streaming_ && unit.Unread() < 3000) unit.Send(frame_);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+    // The line holds a backlog of the stream before anyone looks at it.
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    while (unit.Unread() < 2000 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~StreamingUnit() {
+    unit.SetResponder(nullptr);
+    quit_ = true;
+    thread_.join();
+  }
+  PtyPeer unit;
+
+ private:
+  Bytes frame_;
+  std::atomic<bool> streaming_{true};
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+// Bytes left on a line, waiting in its input queue when the search opens it.
+void LeaveOnTheLine(PtyPeer& unit, const Bytes& bytes) {
+  EarlierHostOpened(unit.Path());
+  unit.Send(bytes);
+  const auto end = Clock::now() + std::chrono::seconds(2);
+  while (unit.Unread() < static_cast<int>(bytes.size()) && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(unit.Unread(), static_cast<int>(bytes.size()));
+}
+
+using HardCtlPortSearch = PortsCleared;
+
+TEST_F(HardCtlPortSearch, FindsTheLowestAnsweringPortAndSkipsPortsInUse) {
   PtyPeer silent, busy, first(AnswerHandshake), second(AnswerHandshake);
   nel::platform::SetPortPath(2, silent.Path());
   nel::platform::SetPortPath(4, busy.Path());
@@ -50,7 +116,7 @@ TEST_F(PortSearch, FindsTheLowestAnsweringPortAndSkipsPortsInUse) {
 
   TnelHardCtl ctl;
   EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), 9);
-  EXPECT_EQ(silent.Received(), Bytes{0x80}) << "the silent port was probed and skipped";
+  EXPECT_EQ(silent.Received(), (Bytes{0x83, 0x80})) << "the silent port was probed and skipped";
   EXPECT_TRUE(busy.Received().empty());
 
   ASSERT_TRUE(ctl.SetComPortNo(9));
@@ -62,7 +128,7 @@ TEST_F(PortSearch, FindsTheLowestAnsweringPortAndSkipsPortsInUse) {
   EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), 4);
 }
 
-TEST_F(PortSearch, NoAnswerGivesMinusOneAndPort149IsTheLastTried) {
+TEST_F(HardCtlPortSearch, NoAnswerGivesMinusOneAndPort149IsTheLastTried) {
   PtyPeer last(AnswerHandshake);
   TnelHardCtl ctl;
   EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), -1);
@@ -72,14 +138,91 @@ TEST_F(PortSearch, NoAnswerGivesMinusOneAndPort149IsTheLastTried) {
   EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x81), -1);
 }
 
-TEST_F(PortSearch, SetComPortNoRefusesPortZeroAndMissingPortsAndReopens) {
+// Whatever an earlier host left on the line, the search finds the unit that
+// answers and only that one.
+TEST_F(HardCtlPortSearch, FindsTheUnitWhateverAnEarlierHostLeftOnTheLine) {
+  const int32_t t[4] = {1, 2, 3, 4};
+  Bytes staleStream;
+  for (int i = 0; i < 5; ++i) {
+    const Bytes f = nel::test::DataRawFrame(0x100, 0x200, t);
+    staleStream.insert(staleStream.end(), f.begin(), f.end());
+  }
+  {
+    SCOPED_TRACE("a unit still streaming (its host was killed mid-measurement)");
+    StreamingUnit streaming;
+    ASSERT_GE(streaming.unit.Unread(), 2000) << "a backlog of the stream waits on the line";
+    nel::platform::SetPortPath(5, streaming.unit.Path());
+    TnelHardCtl ctl;
+    EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), 5);
+  }
+  {
+    SCOPED_TRACE("stale stream bytes on the line of an answering unit");
+    PtyPeer unit(AnswerHandshake);
+    nel::platform::SetPortPath(5, unit.Path());
+    LeaveOnTheLine(unit, staleStream);
+    TnelHardCtl ctl;
+    EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), 5);
+  }
+  {
+    SCOPED_TRACE("a stale handshake reply on the line of a silent device");
+    PtyPeer silent;
+    nel::platform::SetPortPath(5, silent.Path());
+    LeaveOnTheLine(silent, {0x90, 0x01, 0xF0});
+    TnelHardCtl ctl;
+    nel::ClearLastError();
+    EXPECT_EQ(ctl.CheckQX7700BComPortNo(0x80), -1);
+    EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNoUnit);
+    EXPECT_EQ(silent.Received(), (Bytes{0x83, 0x80})) << "stop-sample before the handshake";
+  }
+}
+
+// One port named by the host: only it is probed, and a failure says why.
+TEST_F(HardCtlPortSearch, ExplicitPortIsTheOnlyOneProbed) {
+  PtyPeer lower(AnswerHandshake), named(AnswerHandshake), silent, busy(AnswerHandshake);
+  nel::platform::SetPortPath(3, lower.Path());
+  nel::platform::SetPortPath(6, named.Path());
+  nel::platform::SetPortPath(7, silent.Path());
+  nel::platform::SetPortPath(8, busy.Path());
+  TnelHardCtl holder(1);
+  ASSERT_TRUE(holder.SetComPortNo(8));
+  struct Case {
+    int port;
+    int expected;
+    nel::Result reason;
+  };
+  const Case cases[] = {
+      {6, 6, nel::Result::kOk},
+      {7, -1, nel::Result::kNoUnit},           // no answer
+      {8, -1, nel::Result::kPortBusy},         // held by another object
+      {9, -1, nel::Result::kNoUnit},           // cannot be opened
+      {0, 3, nel::Result::kOk},                // 0: the search
+      {150, -1, nel::Result::kInvalidArgument},
+      {-2, -1, nel::Result::kInvalidArgument},
+  };
+  TnelHardCtl ctl;
+  for (const Case& k : cases) {
+    lower.ClearReceived();
+    nel::ClearLastError();
+    EXPECT_EQ(ctl.FindUnit(0x80, k.port), k.expected) << "port " << k.port;
+    EXPECT_EQ(nel::LastErrorCode(), k.reason) << "port " << k.port << ": " << nel::LastErrorText();
+    if (k.port != 0) {
+      EXPECT_TRUE(lower.Received().empty()) << "port " << k.port << ": a lower port was probed";
+    }
+  }
+  EXPECT_EQ(ctl.ProbeComPort(6, 0x80), 6);
+  holder.CloseCom();
+}
+
+TEST_F(HardCtlPortSearch, SetComPortNoRefusesPortZeroAndMissingPortsAndReopens) {
   PtyPeer a, b;
   nel::platform::SetPortPath(10, a.Path());
   nel::platform::SetPortPath(3, b.Path());
   TnelHardCtl ctl;
   EXPECT_FALSE(ctl.SetComPortNo(0));
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kInvalidArgument);
   EXPECT_FALSE(ctl.SetComPortNo(150));
   EXPECT_FALSE(ctl.SetComPortNo(5));
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNoUnit);
   ASSERT_TRUE(ctl.SetComPortNo(10));
   EXPECT_TRUE(ctl.SetComPortNo(10)) << "second open of the same port keeps the running reader";
   ctl.CloseCom();
@@ -88,7 +231,7 @@ TEST_F(PortSearch, SetComPortNoRefusesPortZeroAndMissingPortsAndReopens) {
   ASSERT_TRUE(ctl.SetComPortNo(10));
 }
 
-TEST(CoeffBlock, EncodesCarriersAndLittleEndianValuesAndDecodesBack) {
+TEST(HardCtlCoeffBlock, EncodesCarriersAndLittleEndianValuesAndDecodesBack) {
   tagAD_FORCE_CONVERT set[6];
   const float values[12] = {0.000296515907f, -18.1120796f, 1.0f, -2.0f, 3.5e-4f, 0.0f,
                             -1e-3f, 123.0f, 0.5f, -0.5f, 7.0f, -7.0f};
@@ -119,26 +262,43 @@ TEST(CoeffBlock, EncodesCarriersAndLittleEndianValuesAndDecodesBack) {
 struct HardCtlLink : PortsCleared {
   PtyPeer unit;
   Bytes factorPayload = Bytes(62, 0);
+  size_t factorBytesSent = 62;  // fewer: the reply is cut and a data frame follows
   std::unique_ptr<TnelHardCtl> ctl;
   int timer = 0;
+  PtyPeer::Responder answer;
   void SetUp() override {
     PortsCleared::SetUp();
     nel::platform::SetPortPath(7, unit.Path());
-    unit.SetResponder([this](uint8_t b, PtyPeer& u) {
+    answer = [this](uint8_t b, PtyPeer& u) {
       if (b == 0x85) {
         Bytes reply{0xF5};
-        reply.insert(reply.end(), factorPayload.begin(), factorPayload.end());
+        reply.insert(reply.end(), factorPayload.begin(), factorPayload.begin() + static_cast<long>(factorBytesSent));
+        if (factorBytesSent < factorPayload.size()) {
+          const int32_t t[4] = {};
+          const Bytes frame = nel::test::DataRawFrame(0, 0, t);
+          reply.insert(reply.end(), frame.begin(), frame.end());
+        }
         u.Send(reply);
       } else if (b == 0x82 || b == 0x84) {
         u.Send({static_cast<uint8_t>(b + 0x70)});
       }
-    });
+    };
+    unit.SetResponder(answer);
     ctl = std::make_unique<TnelHardCtl>(0);
     ASSERT_TRUE(ctl->SetComPortNo(7));
+    StartHostTimer();
+  }
+  // The host's processing pass from a timer of this thread's queue.
+  void StartHostTimer() {
+    if (timer != 0) return;
     timer = MessageQueue::Current().SetTimer(2, [this] {
       tagSAM_DATA frames[32];
       ctl->ReadOnceData(frames);
     });
+  }
+  void StopHostTimer() {
+    MessageQueue::Current().KillTimer(timer);
+    timer = 0;
   }
   void TearDown() override {
     MessageQueue::Current().KillTimer(timer);
@@ -154,12 +314,13 @@ struct HardCtlLink : PortsCleared {
 };
 
 TEST_F(HardCtlLink, MemberSetIsTheBuiltInSetBeforeTheFirstRead) {
+  EXPECT_EQ(ctl->CoeffSource(), nel::CoeffSource::kNotRead);
   for (int c = 0; c < 6; ++c) {
     EXPECT_EQ(ctl->ADForceCoeff[c].Slope, nel::kBuiltInCoeff[c].Slope);
     EXPECT_EQ(ctl->ADForceCoeff[c].Offset, nel::kBuiltInCoeff[c].Offset);
   }
   EXPECT_FALSE(ctl->GetSamThread()->GetSamplePaused());
-  ctl->StartADSample(false);
+  EXPECT_TRUE(ctl->StartADSample(false));
   EXPECT_EQ(Settled(1), Bytes{0x82}) << "no coefficient read without asking";
   EXPECT_TRUE(ctl->GetSamThread()->GetSamplePaused()) << "starting sets the sampling object's paused flag";
   tagAD_FORCE_CONVERT sam[6];
@@ -172,54 +333,111 @@ TEST_F(HardCtlLink, MemberSetIsTheBuiltInSetBeforeTheFirstRead) {
   EXPECT_FALSE(ctl->GetSamThread()->Protocol().IdleWatch());
 }
 
-TEST_F(HardCtlLink, StartWithReadingTakesTheUnitsSetAndCopiesAnkleToToe) {
-  float values[12];
-  for (int v = 0; v < 12; ++v) values[v] = (v % 2 == 0) ? 0.00025f + 0.00001f * static_cast<float>(v) : -5.0f - static_cast<float>(v);
-  factorPayload = nel::test::CoeffPayload(values);
-  ctl->StartADSample(true);
-  EXPECT_EQ(Settled(2), (Bytes{0x85, 0x82})) << "nothing is written back";
-  tagAD_FORCE_CONVERT sam[6];
-  ctl->GetAD2ForceCoeff(sam);
+// Which set StartADSample(true) puts in use, and what it reports.
+TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
+  // A calibrated unit: slopes some per cent and offsets some mmHg from the
+  // built-in set; its toe records are empty (they are not used).
+  float unitSet[12] = {};
   for (int c = 0; c < 4; ++c) {
-    EXPECT_EQ(ctl->ADForceCoeff[c].Slope, values[2 * c]);
-    EXPECT_EQ(ctl->ADForceCoeff[c].Offset, values[2 * c + 1]);
-    EXPECT_EQ(sam[c].Slope, values[2 * c]);
+    unitSet[2 * c] = nel::kBuiltInCoeff[c].Slope * (1.0f + 0.03f * static_cast<float>(c + 1));
+    unitSet[2 * c + 1] = nel::kBuiltInCoeff[c].Offset + 2.5f * static_cast<float>(c + 1);
   }
-  for (int c = 4; c < 6; ++c) {
-    EXPECT_EQ(ctl->ADForceCoeff[c].Slope, values[2 * (c - 2)]);
-    EXPECT_EQ(ctl->ADForceCoeff[c].Offset, values[2 * (c - 2) + 1]);
-    EXPECT_EQ(sam[c].Offset, values[2 * (c - 2) + 1]);
-  }
-}
-
-TEST_F(HardCtlLink, AllZeroBlockKeepsTheBuiltInSetAndWritesNothing) {
-  ctl->StartADSample(true);
-  EXPECT_EQ(Settled(2), (Bytes{0x85, 0x82}));
-  tagAD_FORCE_CONVERT sam[6];
-  ctl->GetAD2ForceCoeff(sam);
-  EXPECT_EQ(0, std::memcmp(sam, nel::kBuiltInCoeff, sizeof sam));
-}
-
-TEST_F(HardCtlLink, NonFiniteChannelTwoOffsetStoresTheBuiltInSetBack) {
-  float values[12];
-  for (int v = 0; v < 12; ++v) values[v] = 1.0f;
-  values[5] = std::numeric_limits<float>::infinity();
-  factorPayload = nel::test::CoeffPayload(values);
-  ctl->StartADSample(true);
-  Bytes expected{0x85, 0x84};
+  const auto with = [&](int index, float value) {
+    std::vector<float> v(unitSet, unitSet + 12);
+    v[static_cast<size_t>(index)] = value;
+    return v;
+  };
   float builtIn[12];
   for (int c = 0; c < 6; ++c) {
     builtIn[2 * c] = nel::kBuiltInCoeff[c].Slope;
     builtIn[2 * c + 1] = nel::kBuiltInCoeff[c].Offset;
   }
+  Bytes storeBuiltIn{0x84};
   const Bytes block = nel::test::CoeffPayload(builtIn);
-  expected.insert(expected.end(), block.begin(), block.end());
-  expected.push_back(0x82);
-  EXPECT_EQ(Settled(expected.size()), expected);
-  EXPECT_EQ(0, std::memcmp(ctl->ADForceCoeff, nel::kBuiltInCoeff, sizeof ctl->ADForceCoeff));
-  tagAD_FORCE_CONVERT sam[6];
-  ctl->GetAD2ForceCoeff(sam);
-  EXPECT_EQ(0, std::memcmp(sam, nel::kBuiltInCoeff, sizeof sam));
+  storeBuiltIn.insert(storeBuiltIn.end(), block.begin(), block.end());
+
+  struct Case {
+    const char* name;
+    std::vector<float> values;  // empty: an all-zero block
+    size_t bytesSent;
+    nel::CoeffSource source;
+    nel::Result reason;
+    bool storesBuiltIn;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<Case> cases = {
+      {"the unit's set", with(0, unitSet[0]), 62, nel::CoeffSource::kUnit, nel::Result::kOk, false},
+      {"empty memory", {}, 62, nel::CoeffSource::kBuiltInNoneStored, nel::Result::kOk, false},
+      {"cut after 40 bytes", with(0, unitSet[0]), 40, nel::CoeffSource::kBuiltInIncomplete, nel::Result::kBadReply, false},
+      {"NaN slope", with(0, nan), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
+      {"infinite offset", with(5, inf), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
+      {"zero slope", with(2, 0.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"negative slope", with(6, -unitSet[6]), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"slope 5e-5", with(4, 5e-5f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"offset 300 mmHg", with(7, 300.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"offset -1e6 mmHg", with(1, -1e6f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    factorPayload = k.values.empty() ? Bytes(62, 0) : nel::test::CoeffPayload(k.values.data());
+    factorBytesSent = k.bytesSent;
+    unit.ClearReceived();
+    EXPECT_TRUE(ctl->StartADSample(true)) << nel::LastErrorText();
+    EXPECT_EQ(ctl->CoeffSource(), k.source);
+    EXPECT_EQ(nel::LastErrorCode(), k.reason) << nel::LastErrorText();
+    Bytes expected{0x85};
+    if (k.storesBuiltIn) expected.insert(expected.end(), storeBuiltIn.begin(), storeBuiltIn.end());
+    expected.push_back(0x82);
+    EXPECT_EQ(Settled(expected.size()), expected);
+    tagAD_FORCE_CONVERT sam[6];
+    ctl->GetAD2ForceCoeff(sam);
+    for (int c = 0; c < 6; ++c) {
+      const int from = c < 4 ? c : c - 2;  // toe channels take the ankle records
+      const bool unitsSet = k.source == nel::CoeffSource::kUnit;
+      const float slope = unitsSet ? unitSet[2 * from] : nel::kBuiltInCoeff[c].Slope;
+      const float offset = unitsSet ? unitSet[2 * from + 1] : nel::kBuiltInCoeff[c].Offset;
+      EXPECT_EQ(ctl->ADForceCoeff[c].Slope, slope) << "channel " << c;
+      EXPECT_EQ(ctl->ADForceCoeff[c].Offset, offset) << "channel " << c;
+      EXPECT_EQ(sam[c].Slope, slope) << "channel " << c;
+      EXPECT_EQ(sam[c].Offset, offset) << "channel " << c;
+    }
+  }
+}
+
+// StartADSample(true) with a unit that says nothing, and with a host that runs
+// no processing pass during the waits (the replies arrive but are never
+// unpacked): bounded by one reply wait, and reported.
+TEST_F(HardCtlLink, StartOnAnUnansweredRequestEndsAfterOneWaitAndSaysWhy) {
+  struct Case {
+    const char* name;
+    bool unitAnswers;
+    bool hostDrains;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"silent unit", false, true, "did not answer"},
+      {"no processing pass", true, false, "no processing pass"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    unit.SetResponder(k.unitAnswers ? answer : nullptr);
+    if (k.hostDrains)
+      StartHostTimer();
+    else
+      StopHostTimer();
+    unit.ClearReceived();
+    const auto start = Clock::now();
+    EXPECT_FALSE(ctl->StartADSample(true));
+    const long ms = MsSince(start);
+    EXPECT_GE(ms, 1490);
+    EXPECT_LT(ms, 2200) << "more than one reply wait";
+    EXPECT_EQ(ctl->CoeffSource(), nel::CoeffSource::kBuiltInNoAnswer);
+    EXPECT_EQ(nel::LastErrorCode(), nel::Result::kTimeout);
+    EXPECT_NE(std::string(nel::LastErrorText()).find(k.reason), std::string::npos) << nel::LastErrorText();
+    EXPECT_EQ(Settled(2), (Bytes{0x85, 0x82})) << "the start is still sent";
+    EXPECT_EQ(0, std::memcmp(ctl->ADForceCoeff, nel::kBuiltInCoeff, sizeof ctl->ADForceCoeff));
+  }
 }
 
 TEST_F(HardCtlLink, HostCoefficientsReachTheSamplingObjectAndTheUnit) {

@@ -2,12 +2,16 @@
 // message queue, and the receive algorithm byte by byte.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "../common/pty_peer.h"
 #include "link/qx_protocol.h"
 #include "link/sam_thread.h"
+#include "platform/last_error.h"
 #include "platform/message_queue.h"
 #include "platform/port_names.h"
 
@@ -234,6 +238,9 @@ TEST_F(QXProtocolLink, RepliesCountOnlyWhenUnpackedWithinTheWait) {
   EXPECT_FALSE(p.ShakeHand());
   EXPECT_GE(MsSince(start), 1490);
   EXPECT_LT(MsSince(start), 1900);
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kTimeout);
+  EXPECT_NE(std::string(nel::LastErrorText()).find("no processing pass"), std::string::npos)
+      << "the reply arrived but was never unpacked: " << nel::LastErrorText();
   p.Reset();
 
   // A reply that comes late but within the wait, unpacked by the host timer, counts.
@@ -250,17 +257,30 @@ TEST_F(QXProtocolLink, RepliesCountOnlyWhenUnpackedWithinTheWait) {
 }
 
 TEST_F(QXProtocolLink, VersionReplyCutShortLeavesGetVersionWaitingUntilItsTimeOut) {
-  StartHost(300);  // drains for 300 ms, then the wait runs its plain 1500 ms
+  StartHost();
   peer.SetResponder([](uint8_t byte, PtyPeer& unit) {
     if (byte == 0x81) unit.Send({0xF1, 0x05, 0xF6, 0x06, 0x07});
   });
   unsigned char a = 1, b = 1, c = 1;
   const auto start = Clock::now();
   EXPECT_FALSE(p.GetVersion(a, b, c));
-  EXPECT_GE(MsSince(start), 1790);
-  EXPECT_LT(MsSince(start), 2500);
+  EXPECT_GE(MsSince(start), 1490);
+  EXPECT_LT(MsSince(start), 2000) << "the host's timer does not extend the wait";
   EXPECT_EQ(a + b + c, 0);
+  EXPECT_EQ(p.ReplyBytes(QXProtocol::kGetVersion), 2) << "code and one payload byte arrived";
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kTimeout);
   EXPECT_TRUE(p.Entry(QXProtocol::kPump).Event->IsSet()) << "the cutting 0xF6 was unpacked";
+}
+
+TEST_F(QXProtocolLink, CommandsThatCannotBeSentSayWhy) {
+  p.ClosePort();
+  nel::ClearLastError();
+  EXPECT_FALSE(p.BeginSample());
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNotOpen);
+  unsigned char a = 0, b = 0, c = 0;
+  nel::ClearLastError();
+  EXPECT_FALSE(p.GetVersionDirector(a, b, c));
+  EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNotOpen);
 }
 
 TEST_F(QXProtocolLink, CloseOrQuitInTheQueueEndsTheWaitAndStaysQueued) {
@@ -271,6 +291,7 @@ TEST_F(QXProtocolLink, CloseOrQuitInTheQueueEndsTheWaitAndStaysQueued) {
     const auto start = Clock::now();
     EXPECT_FALSE(p.BeginSample());
     EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(nel::LastErrorCode(), nel::Result::kRefused);
     nel::platform::Message m;
     ASSERT_TRUE(MessageQueue::Current().Peek(m, true));
     EXPECT_EQ(m.id, id);
@@ -300,6 +321,79 @@ TEST_F(QXProtocolLink, DirectorVariantsReadTheAnswerThemselves) {
   EXPECT_FALSE(p.GetVersionDirector(a, b, c));
   EXPECT_GE(MsSince(start), 950);
   EXPECT_EQ(a + b + c, 0);
+}
+
+// The direct version read while a unit streams (an earlier host left it
+// sampling) or after a reply was cut: only a whole version reply counts.
+TEST_F(QXProtocolLink, DirectVersionReadTakesOnlyAWholeVersionReply) {
+  const int32_t t[4] = {0x045209, 0x7F0102, 0x031415, 0x161718};
+  const Bytes frame = nel::test::DataRawFrame(0x452, 0x309, t);
+  struct Case {
+    const char* name;
+    Bytes reply;  // sent on 0x81, between stream frames
+    bool ok;
+    unsigned char version[3];
+  };
+  const std::vector<Case> cases = {
+      {"whole reply within the stream", {0xF1, 4, 5, 6}, true, {4, 5, 6}},
+      {"cut reply, then a whole one", {0xF1, 9, 0x90, 0xF1, 4, 5, 6}, true, {4, 5, 6}},
+      {"no reply, only the stream", {}, false, {0, 0, 0}},
+  };
+  for (const Case& k : cases) {
+    std::atomic<bool> stop{false};
+    // Stale stream bytes wait on the line before the request, and more follow.
+    for (int i = 0; i < 20; ++i) peer.Send(frame);
+    std::thread stream([&] {
+      while (!stop) {
+        peer.Send(frame);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    peer.SetResponder([&](uint8_t byte, PtyPeer& unit) {
+      if (byte == 0x81 && !k.reply.empty()) unit.Send(k.reply);
+    });
+    unsigned char a = 0xEE, b = 0xEE, c = 0xEE;
+    EXPECT_EQ(p.GetVersionDirector(a, b, c), k.ok) << k.name;
+    stop = true;
+    stream.join();
+    peer.SetResponder(nullptr);
+    EXPECT_EQ((std::vector<int>{a, b, c}), (std::vector<int>{k.version[0], k.version[1], k.version[2]})) << k.name;
+  }
+}
+
+// A frame half collected before the link is closed, or before the reader is
+// restarted, is forgotten: its tail arriving on the new link is no frame.
+TEST_F(QXProtocolLink, HalfFrameFromBeforeAReconnectDoesNotCompleteAfterIt) {
+  const int32_t t[4] = {100, 200, 300, 400};
+  const Bytes frame = nel::test::DataRawFrame(1000, 2000, t);
+  enum Reconnect { kCloseAndOpen, kReaderRestart };
+  for (const Reconnect how : {kCloseAndOpen, kReaderRestart}) {
+    if (!p.ReaderRunning()) {
+      ASSERT_TRUE(p.StartReader());
+    }
+    tagSAM_DATA out[TSamThread::kMaxFramesPerCall];
+    peer.Send(Bytes(frame.begin(), frame.begin() + 10));
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    int taken = 0;
+    while (p.ReadTotal() < 10 && Clock::now() < end) taken += sam.GetData(out);
+    ASSERT_EQ(p.ReadTotal(), 10) << how;
+    ASSERT_EQ(taken, 0);
+    ASSERT_EQ(p.Pack().Code, 0x90) << "half a frame is being collected";
+    if (how == kCloseAndOpen) {
+      p.ClosePort();
+      ASSERT_GE(p.OpenPort(nel::platform::PortName(kPort), 230400, 8, 1, 'N'), 0);
+    } else {
+      p.StopReader();
+    }
+    ASSERT_TRUE(p.StartReader());
+    peer.Send(Bytes(frame.begin() + 10, frame.end()));
+    int got = 0;
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    while (p.ReadTotal() < 9 && Clock::now() < until) got += sam.GetData(out);
+    ASSERT_EQ(p.ReadTotal(), 9) << how;
+    EXPECT_EQ(got, 0) << "case " << how << ": the tail completed a frame begun on the old link";
+    p.StopReader();
+  }
 }
 
 TEST_F(QXProtocolLink, ResumeAndResetClearTheRing) {

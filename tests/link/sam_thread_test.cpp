@@ -68,7 +68,7 @@ struct SamThreadTest : ::testing::Test {
   void TearDown() override { nel::platform::SetPortPath(kPort, ""); }
   // Sends bytes and waits until the reader has stored them all.
   void Deliver(const Bytes& bytes) {
-    const int32_t target = sam.Protocol().WriteTotal() + static_cast<int32_t>(bytes.size());
+    const int64_t target = sam.Protocol().WriteTotal() + static_cast<int64_t>(bytes.size());
     peer.Send(bytes);
     const auto end = Clock::now() + std::chrono::seconds(3);
     while (sam.Protocol().WriteTotal() < target && Clock::now() < end)
@@ -288,6 +288,36 @@ TEST_F(SamThreadTest, ConstantInputGivesItsPressureFromTheFirstFrameAndAfterACle
     EXPECT_EQ(seen, 230);
     sam.ClearDataBuff();
     EXPECT_EQ(sam.LastPressure(3), 0.0f);
+  }
+}
+
+// The frame count of the moving average as a long run leaves it: past 2^31 a
+// 32-bit count turns negative, names a slot before the history and divides by
+// a negative count.
+TEST_F(SamThreadTest, MovingAverageHoldsWhereTheFrameCountPassesItsLimits) {
+  tagAD_FORCE_CONVERT one = {0.0003f, -12.5f};
+  for (int c = 0; c < 6; ++c) sam.SetAD2ForceCoeff(one, static_cast<tagTYPE_NEL_BPDATA>(c));
+  const int32_t v = 1234567;
+  const float expected = static_cast<float>(static_cast<double>(v) * 200 * static_cast<double>(0.005f) * one.Slope +
+                                            one.Offset);
+  const int32_t t[4] = {v, v, v, v};
+  const Bytes f = nel::test::DataRawFrame(0, 0, t);
+  const auto deliverFrames = [&](int frames) {
+    Bytes stream;
+    for (int i = 0; i < frames; ++i) stream.insert(stream.end(), f.begin(), f.end());
+    Deliver(stream);
+    std::vector<tagSAM_DATA> got;
+    for (int n; (n = sam.GetData(out)) > 0;) got.insert(got.end(), out, out + n);
+    return got;
+  };
+  ASSERT_EQ(deliverFrames(200).size(), 200u);  // the history is full
+  for (const int64_t start : {(int64_t{1} << 31) - 3, (int64_t{1} << 32) - 3}) {
+    sam.StartFrameCountAt(start);
+    const std::vector<tagSAM_DATA> got = deliverFrames(10);
+    ASSERT_EQ(got.size(), 10u);
+    for (size_t i = 0; i < got.size(); ++i)
+      for (int c = 0; c < 6; ++c) EXPECT_EQ(got[i].Pressure[c], expected) << "from " << start << ", frame " << i;
+    EXPECT_EQ(sam.ConvertedFrames(), start + 10);
   }
 }
 

@@ -120,16 +120,42 @@ TEST_F(SerialPortTest, ReaderMovesBytesIntoTheRingAndStopReaderClearsIt) {
   port.ClosePort();
 }
 
+// A ring position is the byte total modulo the ring size. The totals start
+// where a long run leaves them; stores of 7 and drains of 11 bytes pass each
+// limit out of step, and the bytes must come out as they went in.
+TEST_F(SerialPortTest, RingKeepsTheByteOrderWhereTheTotalsPassTheirLimits) {
+  ASSERT_GE(Open(), 0);
+  ASSERT_TRUE(port.StartReader());
+  for (const int64_t start : {int64_t{0}, (int64_t{1} << 31) - 100, (int64_t{1} << 32) - 100}) {
+    port.StartTotalsAt(start);
+    Bytes in(300), out;
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 13 + 1);
+    uint8_t chunk[11];
+    for (size_t k = 0; k < in.size(); k += 7) {
+      port.InjectReceived(in.data() + k, static_cast<int>(std::min<size_t>(7, in.size() - k)));
+      while (port.RingCount() >= 11 || (k + 7 >= in.size() && port.RingCount() > 0)) {
+        const int n = std::min(11, port.RingCount());
+        port.TakeFromRing(chunk, n);
+        out.insert(out.end(), chunk, chunk + n);
+      }
+    }
+    EXPECT_EQ(out, in) << "totals from " << start;
+    EXPECT_EQ(port.ReadTotal(), start + 300);
+    EXPECT_EQ(port.WriteTotal(), start + 300);
+  }
+  port.ClosePort();
+}
+
 // Every store of the reader is one read of at most 128 bytes. The first store
 // is held for a moment so that the rest of the burst is queued by then.
 struct StoreSizes {
   TSerialPort* port = nullptr;
-  int32_t last = 0;
+  int64_t last = 0;
   std::vector<int32_t> sizes;
   static void Hook(void* self) {
     auto* s = static_cast<StoreSizes*>(self);
-    const int32_t total = s->port->WriteTotal();
-    s->sizes.push_back(total - s->last);
+    const int64_t total = s->port->WriteTotal();
+    s->sizes.push_back(static_cast<int32_t>(total - s->last));
     s->last = total;
     if (s->sizes.size() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
