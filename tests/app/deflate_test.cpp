@@ -63,13 +63,7 @@ class Unit {
   void Stream() {
     int32_t count = 0;
     while (!quit_) {
-      Bytes burst;
-      for (int i = 0; i < 10; ++i, ++count) {
-        const int32_t t[4] = {count, 2000000, 3000000, 4000000};
-        const Bytes f = nel::test::DataRawFrame(count & 0xFFF, 2048, t);
-        burst.insert(burst.end(), f.begin(), f.end());
-      }
-      peer_.Send(burst);
+      peer_.Send(nel::test::DataRawBurst(count, 10));
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }

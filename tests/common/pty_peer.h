@@ -181,6 +181,19 @@ inline Bytes DataRawFrame(int ecg, int pcg, const int32_t transducer[4]) {
   return frame;
 }
 
+// `frames` "data raw" frames of a streaming unit (10 ms of them at 1000 a
+// second for 10): the right-brachial value is the running frame count, the
+// other transducers fixed; `count` advances by `frames`.
+inline Bytes DataRawBurst(int32_t& count, int frames) {
+  Bytes burst;
+  for (int i = 0; i < frames; ++i, ++count) {
+    const int32_t t[4] = {count, 2000000, 3000000, 4000000};
+    const Bytes f = DataRawFrame(count & 0xFFF, 2048, t);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  return burst;
+}
+
 // The 62-byte coefficient payload of twelve floats (Slope, Offset per channel).
 inline Bytes CoeffPayload(const float values[12]) {
   Bytes payload(62, 0);
