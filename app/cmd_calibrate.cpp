@@ -80,7 +80,7 @@ nlohmann::json CoeffJson(const tagAD_FORCE_CONVERT& c) {
 }
 
 // The library's diagnostic texts are code page 936 bytes; shown here as UTF-8.
-void ShowDiagnostic(nel::platform::DiagKind, const char*, size_t, const char* text, size_t len, void*) {
+void ShowDiagnostic(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text, size_t len, void*) {
   std::string out(len * 2 + 4, '\0');
   iconv_t cd = iconv_open("UTF-8", "CP936");
   if (cd != reinterpret_cast<iconv_t>(-1)) {

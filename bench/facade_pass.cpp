@@ -120,6 +120,8 @@ Recording Record() {
   nel::sim::VirtualUnit unit;
   std::memcpy(r.coeff, unit.ActiveCoefficients(), sizeof r.coeff);
   TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  // The pump commands go to an in-process device; PumpBridge forwards their effect.
+  hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
   hb.SetDetectCategory(DETECT_ALL);
   Calibrate(hb, r.coeff);
   Send(unit, {0x82});  // begin sampling
@@ -179,6 +181,8 @@ void RunPasses(benchmark::State& state, bool measure) {
     return;
   }
   TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  // The pump commands go to an in-process device; PumpBridge forwards their effect.
+  hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
   hb.SetDetectCategory(DETECT_ALL);
   Calibrate(hb, rec.coeff);
   QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();

@@ -240,7 +240,7 @@ Stats Describe(const std::vector<double>& e) {
   return s;
 }
 
-void Quiet(nel::platform::DiagKind, const char*, size_t, const char*, size_t, void*) {}
+void Quiet(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char*, size_t, void*) {}
 
 int Usage() {
   std::fprintf(stderr,

@@ -74,6 +74,8 @@
 //   run an ankle and a toe cuff of one side at the same time (simultaneous,
 //   or the same side of right-then-left); sequential runs them one after the
 //   other. A hold regulates the first cuff of each line in cuff-list order.
+// - The pumping modes (BPMeasure_Start, FixPressure_Start, ExerciseStress_Start)
+//   are refused with kNotOpen while no port is open: nothing could end them.
 #pragma once
 
 #include <cstdint>
@@ -261,6 +263,9 @@ class NEL_API TnelHardBase {
   void SetupCuff(int k, short pulseRate, int maxPressure);
   // Two selected cuffs that would be driven at once on one pneumatic line.
   bool SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* selected) const;
+  // True when the pump commands of a mode can reach a unit (a port, or an
+  // in-process device, is open); otherwise records kNotOpen for `call`.
+  bool PumpsReachable(const char* call);
   bool Measuring() const { return bpMeasure_ || (ExerciseRunning && ExerciseStage == 0); }
   // Ends every mode that drives pumps after the monitor (or a close) stopped
   // them: cuffs still measuring end with a latched status, the measurement

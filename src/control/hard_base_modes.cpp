@@ -1,5 +1,6 @@
 // TnelHardBase: the multi-cuff BP measurement, the fixed-pressure hold, the
 // wave record and the pulse list of a cuff.
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -46,6 +47,17 @@ bool TnelHardBase::SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* sele
   return false;
 }
 
+bool TnelHardBase::PumpsReachable(const char* call) {
+  TSamThread* sam = hardCtl_ ? hardCtl_->GetSamThread() : nullptr;
+  if (sam && sam->Protocol().IsOpen()) return true;
+  // The pump and valve commands would go nowhere and no frame would ever end
+  // the mode: the host would wait for a result that cannot come.
+  char text[96];
+  std::snprintf(text, sizeof text, "%s: no port is open (OpenHardware first)", call);
+  nel::SetLastError(nel::Result::kNotOpen, text);
+  return false;
+}
+
 bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
                                    short pulseRate) {
   const Guard guard(apiLock_);
@@ -69,6 +81,7 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
                       "BPMeasure_Start: an ankle and a toe cuff of one side would be driven at once");
     return false;
   }
+  if (!PumpsReachable("BPMeasure_Start")) return false;
   // Only frames arriving from now on are measured.
   if (hardCtl_ && hardCtl_->GetSamThread()) {
     QXProtocol& link = hardCtl_->GetSamThread()->Protocol();
@@ -202,6 +215,7 @@ void TnelHardBase::FixPressure_Start(int pressure) {
     nel::SetLastError(nel::Result::kInvalidArgument, "FixPressure_Start: pressure outside 10 to 200 mmHg");
     return;
   }
+  if (!PumpsReachable("FixPressure_Start")) return;
   CancelAllProcess();
   if (!fixed_) fixed_.reset(new (std::nothrow) TnelPressureFixed(hardCtl_.get()));
   if (!fixed_) return;

@@ -10,6 +10,7 @@
 #include "dsp/fir_filter_bank.h"
 #include "link/hard_ctl.h"
 #include "link/sam_thread.h"
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/wait_clock.h"
 
@@ -255,7 +256,32 @@ void TnelHardBase::SafetyStop(tagTYPE_SAFETY_STOP reason, int line, float pressu
   EndPumpingModes(reason, line);
 }
 
+namespace {
+
+const char* SafetyStopText(tagTYPE_SAFETY_STOP reason) {
+  switch (reason) {
+    case SAFETY_OVERPRESSURE:
+      return "over-pressure";
+    case SAFETY_TIME_LIMIT:
+      return "a line held pressure too long";
+    case SAFETY_UNIT_SILENT:
+      return "the unit went silent";
+    case SAFETY_DEVICE_LOST:
+      return "the port was lost";
+    case SAFETY_NONE:
+      break;
+  }
+  return "stopped";
+}
+
+}  // namespace
+
 void TnelHardBase::EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line) {
+  // One line per stop (a stack buffer, no allocation); the host's sink decides where it goes.
+  if (reason != SAFETY_NONE)
+    nel::platform::Logf(nel::platform::DiagLevel::kError,
+                        "safety stop: %s (line %d); every pump stopped, every valve opened", SafetyStopText(reason),
+                        line);
   if (Measuring() && !bpEnded_) {
     for (int k = 0; k < layout_.cuffCount; ++k) {
       if (!selected_[k] || finished_[k]) continue;
@@ -293,6 +319,9 @@ void TnelHardBase::WatchLink() {
   const bool lost = sam != nullptr && sam->Protocol().DeviceLost();
   const int64_t now = nel::platform::MonotonicMs();
   if (!lost && now - lastFrameMs_ <= silenceLimitMs_) return;
+  if (!linkDown_ && lost) nel::platform::Log(nel::platform::DiagLevel::kError, "the port to the unit was lost");
+  if (!linkDown_ && !lost)
+    nel::platform::Logf(nel::platform::DiagLevel::kError, "no frame from the unit for %d ms", silenceLimitMs_);
   linkDown_ = true;
   const bool pumping = hardCtl_->LinesMayHoldPressure() || (Measuring() && !bpEnded_) || fixPressure_;
   // The commands are repeated at most once a second while the port refuses them.
@@ -303,7 +332,11 @@ void TnelHardBase::WatchLink() {
   // adapter that came back) to deliver them.
   if (lost && hardCtl_->LinesMayHoldPressure() && port_ > 0) {
     hardCtl_->CloseCom();
-    if (hardCtl_->SetComPortNo(port_)) hardCtl_->DeflateAll();
+    if (hardCtl_->SetComPortNo(port_))
+      hardCtl_->DeflateAll();
+    else
+      nel::platform::Logf(nel::platform::DiagLevel::kError,
+                          "port %d cannot be opened again to deflate the cuffs; retrying every second", port_);
   }
 }
 

@@ -92,6 +92,7 @@ void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
     nel::SetLastError(nel::Result::kInvalidArgument, bad);
     return;
   }
+  if (!PumpsReachable("ExerciseStress_Start")) return;
   CancelAllProcess();
   SetDetectCategory(DETECT_BRA_ANK2);
   ExerciseRec.Config = config;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/port_names.h"
 #include "platform/serial_device.h"
@@ -140,6 +141,10 @@ bool TnelHardCtl::StartADSample(bool readCoeff) {
   if (readCoeff) {
     coeffSource_ = hard_GetAD2ForceCoeff(ADForceCoeff, waitPointless);
     sam_->SetAD2ForceCoeff(ADForceCoeff);
+    if (coeffSource_ != nel::CoeffSource::kUnit)
+      nel::platform::Logf(nel::platform::DiagLevel::kWarning, "pressures use the built-in coefficient set: %s",
+                          coeffSource_ == nel::CoeffSource::kBuiltInNoneStored ? "the unit holds none"
+                                                                               : nel::LastErrorText());
   }
   sam_->SetSamplePaused(true);
   sam_->SetFileHandle(nullptr);  // the legacy handle is never valid

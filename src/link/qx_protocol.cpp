@@ -177,6 +177,10 @@ bool QXProtocol::Director(unsigned char request, unsigned char replyCode, unsign
     Fail(nel::Result::kNotOpen, "'%s' not sent: no port is open", name);
     return false;
   }
+  if (InProcess()) {
+    Fail(nel::Result::kRefused, "'%s' not sent: an in-process device has no direct reads", name);
+    return false;
+  }
   // Uses the port directly: the reader thread must not be running. Whatever
   // an earlier host left on the line is discarded, and the reply is taken out
   // of what arrives by its frame, so stream bytes are never read as a reply.

@@ -56,8 +56,19 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
   return device_.Descriptor();
 }
 
+bool TSerialPort::OpenInProcess(WriteSink sink, void* context) {
+  if (open_) return false;
+  sink_ = sink;
+  sinkContext_ = context;
+  inProcess_ = true;
+  open_ = true;
+  openError_ = 0;
+  ResetReceiveState();
+  return true;
+}
+
 bool TSerialPort::StartReader() {
-  if (!open_ || reader_.joinable()) return false;
+  if (!open_ || inProcess_ || reader_.joinable()) return false;
   FreeRing();
   ring_ = new unsigned char[kRingBytes]();
   ringSize_ = kRingBytes;
@@ -87,6 +98,9 @@ void TSerialPort::ClosePort() {
   if (open_) {
     device_.Close();
     open_ = false;
+    inProcess_ = false;
+    sink_ = nullptr;
+    sinkContext_ = nullptr;
     stopEvent_.Reset();
   }
   ResetReceiveState();
@@ -95,6 +109,11 @@ void TSerialPort::ClosePort() {
 bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& written) {
   written = 0;
   if (!open_ || buffer == nullptr || count < 0) return false;
+  if (inProcess_) {
+    if (sink_ && count > 0) sink_(buffer, count, sinkContext_);
+    written = count;
+    return true;
+  }
   const long n = device_.Write(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
   written = n > 0 ? static_cast<int>(n) : 0;
   return written == count;
@@ -102,7 +121,7 @@ bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& writte
 
 bool TSerialPort::ReadBytes(unsigned char* buffer, int count, int& read) {
   read = 0;
-  if (!open_ || buffer == nullptr || count < 0) return false;
+  if (!open_ || inProcess_ || buffer == nullptr || count < 0) return false;
   const long n = device_.ReadAll(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
   read = n > 0 ? static_cast<int>(n) : 0;
   return read == count;
@@ -150,8 +169,9 @@ void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
   std::lock_guard lock(storeMutex_);
   const int32_t count = ringCount_.load();
   const int64_t write = writeTotal_.load();
-  if (count >= ringSize_) return;  // full: the new bytes are dropped
-  const int m = std::min(n, ringSize_ - count);
+  const int m = std::max(0, std::min(n, ringSize_ - count));
+  if (m < n) droppedBytes_.fetch_add(n - m);  // full: the new bytes are dropped
+  if (m == 0) return;
   const int pos = static_cast<int>(static_cast<uint64_t>(write) % static_cast<uint64_t>(ringSize_));
   const int first = std::min(m, ringSize_ - pos);
   std::memcpy(ring_ + pos, bytes, static_cast<size_t>(first));

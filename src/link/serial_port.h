@@ -88,6 +88,9 @@ class NEL_API TSerialPort {
   int64_t ReadTotal() const { return readTotal_.load(); }
   int64_t WriteTotal() const { return writeTotal_.load(); }
   int32_t RingCount() const { return ringCount_.load(); }
+  // Bytes received while the ring was full, and so dropped (a host that runs
+  // its passes too rarely); never reset.
+  int64_t DroppedBytes() const { return droppedBytes_.load(); }
   // Copies n bytes (n <= RingCount()) from the read position, wrapping, and
   // advances the read total and count atomically.
   void TakeFromRing(unsigned char* out, int n);
@@ -98,6 +101,15 @@ class NEL_API TSerialPort {
   void InjectReceived(const unsigned char* bytes, int n) {
     if (bytes != nullptr && n > 0) StoreInRing(bytes, n);
   }
+
+  // An in-process device in place of the serial port (the benchmarks, the
+  // fuzzers, a transport of the host's own): the port counts as open, the
+  // bytes written go to `sink` (dropped when it is null) and the received
+  // bytes come through InjectReceived. No reader thread runs and direct reads
+  // fail; ClosePort ends it. Refused (false) while a port is open.
+  using WriteSink = void (*)(const unsigned char* bytes, int n, void* context);
+  bool OpenInProcess(WriteSink sink, void* context);
+  bool InProcess() const { return inProcess_; }
 
   // Seam for tests of the drain side: when set, the storing thread calls
   // hook(context) after growing the write total and before growing the count,
@@ -138,6 +150,9 @@ class NEL_API TSerialPort {
 
   nel::platform::SerialDevice device_;
   bool open_ = false;
+  bool inProcess_ = false;
+  WriteSink sink_ = nullptr;
+  void* sinkContext_ = nullptr;
   int openError_ = 0;
   nel::platform::Event stopEvent_;
   nel::platform::Event dataEvent_;
@@ -152,6 +167,7 @@ class NEL_API TSerialPort {
   std::atomic<int64_t> readTotal_{0};
   std::atomic<int64_t> writeTotal_{0};
   std::atomic<int32_t> ringCount_{0};
+  std::atomic<int64_t> droppedBytes_{0};
   std::atomic<StoreHook> storeHook_{nullptr};
   void* storeHookContext_ = nullptr;
 

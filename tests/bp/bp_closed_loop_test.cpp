@@ -53,7 +53,7 @@ constexpr int kStepFrames = 20;  // stepped time: frames per advance
 constexpr double kSbpErrMean = -6.41, kSbpErrSd = 2.52;
 constexpr double kDbpErrMean = 1.76, kDbpErrSd = 3.23;
 
-void Quiet(nel::platform::DiagKind, const char*, size_t, const char*, size_t, void*) {}
+void Quiet(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char*, size_t, void*) {}
 
 bool Terminal(tagTYPE_BPV_MEASTATUS st) {
   return st == BPVSTA_OK || st == BPVSTA_OVERTIME || st == BPVSTA_FAILED || st == BPVSTA_OVERPRESSURE;

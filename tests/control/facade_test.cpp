@@ -17,9 +17,18 @@
 #include "control/hard_base.h"
 #include "cuff/pressure_fixed.h"
 #include "link/hardware_info_file.h"
+#include "link/hard_ctl.h"
+#include "link/qx_protocol.h"
+#include "link/sam_thread.h"
 #include "platform/last_error.h"
 
 namespace {
+
+// The pumping modes need an open link: these façades get an in-process
+// device that drops what is written.
+void OpenInProcess(TnelHardBase& hb) {
+  ASSERT_TRUE(hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr));
+}
 
 namespace fs = std::filesystem;
 
@@ -134,6 +143,7 @@ TEST_F(FacadeHardInf, PathAndUnitNumberReachTheFile) {
 
 TEST(Facade, BPMeasureSelectionIsIndexedByChannel) {
   TnelHardBase hb(0, DATAPROCESS_RAW);
+  OpenInProcess(hb);
   EXPECT_FALSE(hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, nullptr, 70));
   hb.SetDetectCategory(DETECT_BRA_TOE);
   bool sel[6] = {false, false, false, false, true, true};  // the toe channels
@@ -167,6 +177,7 @@ TEST(Facade, OneControllerPerPneumaticLine) {
   };
   for (const Case& c : cases) {
     TnelHardBase hb(0, DATAPROCESS_STANDARD);
+    OpenInProcess(hb);
     hb.SetDetectCategory(DETECT_ALL);
     bool sel[6] = {};
     for (int ch : c.channels) sel[ch] = true;
@@ -175,6 +186,7 @@ TEST(Facade, OneControllerPerPneumaticLine) {
     EXPECT_EQ(hb.SequenceFlag(), c.accepted);
   }
   TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  OpenInProcess(hb);
   hb.SetDetectCategory(DETECT_ALL);
   hb.FixPressure_Start(60);
   ASSERT_NE(hb.GetPressureFixed(), nullptr);
@@ -238,6 +250,7 @@ TEST(Facade, CVRRLengthIsLimitedAndAShortRecordingGivesNoResult) {
 
 TEST(Facade, ExerciseStartsItsFirstCheckAtOnceAndLimitsTheCheckCount) {
   TnelHardBase hb(0, DATAPROCESS_STANDARD);
+  OpenInProcess(hb);
   tagExerciseStressConfig cfg{};
   cfg.Reserved0[0] = 0xAB;
   cfg.CheckCount = 15;
@@ -326,12 +339,28 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
   };
   for (const Case& c : cases) {
     TnelHardBase hb(0, DATAPROCESS_STANDARD);
+    OpenInProcess(hb);
     nel::ClearLastError();
     EXPECT_EQ(c.call(hb), c.accepted) << c.what;
     EXPECT_EQ(nel::LastErrorCode(), c.reason) << c.what << ": " << nel::LastErrorText();
     if (!c.accepted) {
       EXPECT_STRNE(nel::LastErrorText(), "") << c.what;
     }
+  }
+  // Without an open port a measurement "started" and the host waited for a
+  // result that could never come.
+  TnelHardBase closed(0, DATAPROCESS_STANDARD);
+  const std::function<bool(TnelHardBase&)> pumping[] = {
+      bp(200),
+      [](TnelHardBase& hb) {
+        hb.FixPressure_Start(60);
+        return hb.GetPressureFixed() != nullptr;
+      },
+      exercise(0, 5, 0, 200)};
+  for (const auto& call : pumping) {
+    nel::ClearLastError();
+    EXPECT_FALSE(call(closed));
+    EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNotOpen) << nel::LastErrorText();
   }
 }
 

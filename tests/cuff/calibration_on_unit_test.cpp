@@ -24,7 +24,7 @@ using nel::sim::VirtualUnit;
 
 constexpr int kPort = 43;
 
-void Quiet(nel::platform::DiagKind, const char*, size_t, const char*, size_t, void*) {}
+void Quiet(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char*, size_t, void*) {}
 
 // A host on the stepped virtual unit: virtual time moves only when Run
 // advances it, and Run hands every frame of that time to its caller.

@@ -27,7 +27,7 @@ std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void CaptureDebugText(nel::platform::DiagKind kind, const char*, size_t, const char* text,
+void CaptureDebugText(nel::platform::DiagKind kind, nel::platform::DiagLevel, const char*, size_t, const char* text,
                       size_t len, void* ctx) {
   if (kind == nel::platform::DiagKind::kDebugString)
     static_cast<std::vector<std::string>*>(ctx)->emplace_back(text, len);

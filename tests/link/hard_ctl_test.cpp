@@ -12,6 +12,7 @@
 
 #include "../common/pty_peer.h"
 #include "link/hard_ctl.h"
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/message_queue.h"
 #include "platform/port_names.h"
@@ -378,13 +379,25 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
       {"offset 300 mmHg", with(7, 300.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
       {"offset -1e6 mmHg", with(1, -1e6f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
   };
+  // The host hears of every substitute through the diagnostic sink as a warning.
+  struct Warnings {
+    int count = 0;
+    static void Sink(nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t,
+                     const char*, size_t, void* context) {
+      if (kind == nel::platform::DiagKind::kLog && level == nel::platform::DiagLevel::kWarning)
+        ++static_cast<Warnings*>(context)->count;
+    }
+  } warnings;
+  nel::platform::SetDiagnosticSink(&Warnings::Sink, &warnings);
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     factorPayload = k.values.empty() ? Bytes(62, 0) : nel::test::CoeffPayload(k.values.data());
     factorBytesSent = k.bytesSent;
     unit.ClearReceived();
+    warnings.count = 0;
     EXPECT_TRUE(ctl->StartADSample(true)) << nel::LastErrorText();
     EXPECT_EQ(ctl->CoeffSource(), k.source);
+    EXPECT_EQ(warnings.count, k.source == nel::CoeffSource::kUnit ? 0 : 1);
     EXPECT_EQ(nel::LastErrorCode(), k.reason) << nel::LastErrorText();
     Bytes expected{0x85};
     if (k.storesBuiltIn) expected.insert(expected.end(), storeBuiltIn.begin(), storeBuiltIn.end());
@@ -403,6 +416,7 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
       EXPECT_EQ(sam[c].Offset, offset) << "channel " << c;
     }
   }
+  nel::platform::SetDiagnosticSink(nullptr, nullptr);
 }
 
 // StartADSample(true) with a unit that says nothing, and with a host that runs

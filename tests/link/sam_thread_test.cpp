@@ -345,7 +345,7 @@ TEST_F(SamThreadTest, NotANumberPressureIsZeroAndBadChannelsAreIgnored) {
 
 struct SinkRecord {
   std::vector<std::string> texts;
-  static void Sink(nel::platform::DiagKind, const char*, size_t, const char* text, size_t len, void* ctx) {
+  static void Sink(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text, size_t len, void* ctx) {
     static_cast<SinkRecord*>(ctx)->texts.emplace_back(text, len);
   }
 };

@@ -187,9 +187,12 @@ TEST_F(SerialPortTest, RingThatFillsDropsNewBytesAndResumesAfterDraining) {
   ASSERT_GE(Open(), 0);
   ASSERT_TRUE(port.StartReader());
   const Bytes block(4096, 0x55);
-  for (int sent = 0; sent < 110000; sent += 4096) peer.Send(block);
+  int sent = 0;
+  for (; sent < 110000; sent += 4096) peer.Send(block);
   ASSERT_TRUE(WaitFor([&] { return port.RingCount() == TSerialPort::kRingBytes; }, 5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Every byte beyond the ring is counted as dropped.
+  EXPECT_TRUE(WaitFor([&] { return port.DroppedBytes() == sent - TSerialPort::kRingBytes; }, 2000))
+      << port.DroppedBytes();
   EXPECT_EQ(port.RingCount(), TSerialPort::kRingBytes);
   EXPECT_EQ(port.WriteTotal(), TSerialPort::kRingBytes);
 
@@ -295,6 +298,30 @@ TEST_F(SerialPortTest, WritesReachTheDeviceAndDirectReadsTimeOut) {
   EXPECT_EQ(read, 2);
   EXPECT_GE(took, 950);
   EXPECT_LT(took, 1500);
+}
+
+// An in-process device: writes reach the sink, nothing reads from a device,
+// and the port is an ordinary closed port again after ClosePort.
+TEST_F(SerialPortTest, InProcessDeviceTakesTheWritesUntilClosed) {
+  Bytes written;
+  const auto sink = [](const unsigned char* b, int n, void* ctx) {
+    static_cast<Bytes*>(ctx)->insert(static_cast<Bytes*>(ctx)->end(), b, b + n);
+  };
+  ASSERT_TRUE(port.OpenInProcess(sink, &written));
+  EXPECT_FALSE(port.OpenInProcess(sink, &written));
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_FALSE(port.StartReader());
+  const uint8_t bytes[2] = {0x87, 0x04};
+  int n = 0;
+  EXPECT_TRUE(port.WriteBytes(bytes, 2, n));
+  EXPECT_EQ(written, (Bytes{0x87, 0x04}));
+  uint8_t in[1];
+  EXPECT_FALSE(port.ReadBytes(in, 1, n));
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.WriteBytes(bytes, 2, n));
+  EXPECT_EQ(written.size(), 2u);
+  EXPECT_GE(Open(), 0);  // a real port opens as usual afterwards
 }
 
 }  // namespace

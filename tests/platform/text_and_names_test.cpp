@@ -47,13 +47,16 @@ TEST(Paths, ExecutableFolderAndJoin) {
 
 struct Captured {
   DiagKind kind;
+  DiagLevel level;
   std::string title, text;
   int calls = 0;
 };
 
-void CaptureSink(DiagKind kind, const char* title, size_t tl, const char* text, size_t xl, void* ctx) {
+void CaptureSink(DiagKind kind, DiagLevel level, const char* title, size_t tl, const char* text, size_t xl,
+                 void* ctx) {
   auto* c = static_cast<Captured*>(ctx);
   c->kind = kind;
+  c->level = level;
   c->title.assign(title ? title : "", tl);
   c->text.assign(text, xl);
   ++c->calls;
@@ -70,9 +73,33 @@ TEST(Diagnostics, HostSinkReceivesTheBytesUnchanged) {
   EXPECT_EQ(c.kind, DiagKind::kMessageBox);
   EXPECT_EQ(c.title, "title");
   EXPECT_EQ(c.text, "body");
+  EXPECT_EQ(c.level, DiagLevel::kWarning);
   SetDiagnosticSink(nullptr, nullptr);  // back to stderr
   OutputDebugText("to stderr");
   EXPECT_EQ(c.calls, 2);
+}
+
+// Texts more detailed than the level set never reach a sink; a long
+// formatted line is cut, not overrun.
+TEST(Diagnostics, LevelDecidesWhatIsDelivered) {
+  Captured c;
+  SetDiagnosticSink(&CaptureSink, &c);
+  SetDiagnosticLevel(DiagLevel::kWarning);
+  OutputDebugText("trace");
+  Log(DiagLevel::kInfo, "port found");
+  EXPECT_EQ(c.calls, 0);
+  Logf(DiagLevel::kError, "unit lost on port %d", 7);
+  EXPECT_EQ(c.calls, 1);
+  EXPECT_EQ(c.kind, DiagKind::kLog);
+  EXPECT_EQ(c.level, DiagLevel::kError);
+  EXPECT_EQ(c.text, "unit lost on port 7");
+  Logf(DiagLevel::kWarning, "%s", std::string(1000, 'x').c_str());
+  EXPECT_EQ(c.text.size(), 255u);
+  SetDiagnosticLevel(static_cast<DiagLevel>(99));  // clamped to everything
+  EXPECT_EQ(DiagnosticLevel(), DiagLevel::kDebug);
+  OutputDebugText("trace");
+  EXPECT_EQ(c.level, DiagLevel::kDebug);
+  SetDiagnosticSink(nullptr, nullptr);
 }
 
 TEST(PortNames, NamesOfPortNumbers) {
