@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bp/bp_records.h"
+#include <nel/bp/bp_records.h>
 #include "commands.h"
 
 namespace nelctl {

@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/wave_record_file.h>
 #include "commands.h"
-#include "nel/nel.h"
+#include <nel/nel.h>
 
 namespace {
 

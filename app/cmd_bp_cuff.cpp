@@ -20,9 +20,9 @@
 
 #include "commands.h"
 #include "host_loop.h"
-#include "link/hard_ctl.h"
-#include "nel/nel.h"
-#include "platform/message_queue.h"
+#include <nel/link/hard_ctl.h>
+#include <nel/nel.h>
+#include <nel/platform/message_queue.h>
 #include "simulate.h"
 #include "unit_check.h"
 

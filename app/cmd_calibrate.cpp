@@ -31,10 +31,10 @@
 
 #include "commands.h"
 #include "host_loop.h"
-#include "nel/nel.h"
-#include "link/hard_ctl.h"
-#include "platform/diagnostics.h"
-#include "platform/message_queue.h"
+#include <nel/nel.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/message_queue.h>
 #include "unit_check.h"
 
 #ifdef NELCTL_HAVE_SIM

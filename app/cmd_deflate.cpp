@@ -20,8 +20,8 @@
 
 #include "commands.h"
 #include "host_loop.h"
-#include "nel/nel.h"
-#include "platform/port_names.h"
+#include <nel/nel.h>
+#include <nel/platform/port_names.h>
 #include "simulate.h"
 #include "unit_check.h"
 

@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/wave_record_file.h>
 #include "bp_run.h"
 #include "commands.h"
 #include "facade_host.h"

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "commands.h"
-#include "nel/nel.h"
+#include <nel/nel.h>
 
 namespace {
 

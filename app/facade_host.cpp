@@ -9,11 +9,11 @@
 #include <map>
 
 #include "commands.h"
-#include "link/hard_ctl.h"
-#include "link/sam_thread.h"
+#include <nel/link/hard_ctl.h>
+#include <nel/link/sam_thread.h>
 #include "host_loop.h"
-#include "platform/message_queue.h"
-#include "platform/port_names.h"
+#include <nel/platform/message_queue.h>
+#include <nel/platform/port_names.h>
 #include "unit_check.h"
 
 namespace nelctl {

@@ -22,7 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "nel/nel.h"
+#include <nel/nel.h>
 #include "simulate.h"
 
 namespace nelctl {

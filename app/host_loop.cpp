@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 
 namespace nelctl {
 

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "nel/nel.h"
-#include "platform/message_queue.h"
+#include <nel/nel.h>
+#include <nel/platform/message_queue.h>
 
 namespace nelctl {
 

@@ -9,7 +9,7 @@
 #include <exception>
 
 #include "commands.h"
-#include "nel/nel.h"
+#include <nel/nel.h>
 
 namespace nelctl {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "host_loop.h"
-#include "nel/nel.h"
-#include "platform/port_names.h"
+#include <nel/nel.h>
+#include <nel/platform/port_names.h>
 #include "platform/serial_device.h"
 
 namespace nelctl {

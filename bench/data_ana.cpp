@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 
 namespace {
 

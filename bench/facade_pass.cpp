@@ -28,13 +28,13 @@
 #include <string>
 #include <vector>
 
-#include "bp/bp_records.h"
-#include "bp/bpv_check.h"
-#include "bp/pulse_recogn.h"
-#include "control/hard_base.h"
-#include "cuff/bpm_inflate.h"
-#include "link/hard_ctl.h"
-#include "link/sam_thread.h"
+#include <nel/bp/bp_records.h>
+#include <nel/bp/bpv_check.h>
+#include <nel/bp/pulse_recogn.h>
+#include <nel/control/hard_base.h>
+#include <nel/cuff/bpm_inflate.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/sam_thread.h>
 #include "sim/virtual_unit.h"
 
 namespace {

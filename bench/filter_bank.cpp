@@ -19,10 +19,10 @@
 
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"
-#include "dsp/fir_filter_bank.h"
+#include <nel/dsp/fir_filter_bank.h>
 #include "dsp/plain_filter_bank.h"
 #include "dsp/symmetric_fir.h"
-#include "link/category_layout.h"
+#include <nel/link/category_layout.h>
 
 namespace {
 

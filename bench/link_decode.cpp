@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/sam_thread.h"
+#include <nel/link/sam_thread.h>
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "link/qx_protocol.h"
-#include "link/sam_thread.h"
+#include <nel/link/qx_protocol.h>
+#include <nel/link/sam_thread.h>
 
 namespace {
 

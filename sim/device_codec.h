@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "link/records.h"
+#include <nel/link/records.h>
 
 namespace nel::sim {
 

@@ -23,6 +23,12 @@ CuffConfig ToeCuff() {
   return c;
 }
 
+// A string field; "" when it is missing or not a string (then refused by the caller).
+std::string Text(const json& j, const char* key) {
+  const auto it = j.find(key);
+  return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 struct Reader {
   std::string* error;
   bool ok = true;
@@ -208,7 +214,7 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
       const std::string w = "rhythm[" + std::to_string(i) + "]";
       if (!r.Object(rh[i], w, {"type", "beat", "count", "seconds"})) return false;
       RhythmEvent e;
-      const std::string t = rh[i].value("type", "");
+      const std::string t = Text(rh[i], "type");
       if (t == "pvc") e.kind = RhythmEvent::kPvc;
       else if (t == "bigeminy") e.kind = RhythmEvent::kBigeminy;
       else if (t == "couplet") e.kind = RhythmEvent::kCouplet;
@@ -245,7 +251,7 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
       const std::string w = "faults[" + std::to_string(i) + "]";
       if (!r.Object(f[i], w, {"kind", "at_s", "duration_s", "rate", "bytes"})) return false;
       FaultEvent e;
-      const std::string k = f[i].value("kind", "");
+      const std::string k = Text(f[i], "kind");
       if (k == "corrupt") e.kind = FaultEvent::kCorrupt;
       else if (k == "drop") e.kind = FaultEvent::kDrop;
       else if (k == "silence") e.kind = FaultEvent::kSilence;

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "link/records.h"
+#include <nel/link/records.h>
 
 namespace nel::sim {
 

@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 
 namespace nel::sim {
 

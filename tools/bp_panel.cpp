@@ -32,10 +32,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bp/bpv_check.h"
-#include "link/hard_ctl.h"
-#include "platform/diagnostics.h"
-#include "platform/message_queue.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/message_queue.h>
 #include "sim/unit_server.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis/data_ana.h"
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/data_ana.h>
+#include <nel/analysis/wave_record_file.h>
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "link/sam_thread.h"
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/sam_thread.h>
 #include "sim/virtual_unit.h"
 
 namespace {

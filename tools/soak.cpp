@@ -26,13 +26,13 @@
 #include <thread>
 #include <vector>
 
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "link/records.h"
-#include "platform/last_error.h"
-#include "platform/message_queue.h"
-#include "bp/bp_records.h"
-#include "link/sam_thread.h"
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/records.h>
+#include <nel/platform/last_error.h>
+#include <nel/platform/message_queue.h>
+#include <nel/bp/bp_records.h>
+#include <nel/link/sam_thread.h>
 #include "sim/subject_config.h"
 #include "sim/unit_server.h"
 

@@ -39,13 +39,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analysis/data_ana.h"
-#include "analysis/wave_record_file.h"
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "link/qx_protocol.h"
-#include "link/sam_thread.h"
-#include "platform/message_queue.h"
+#include <nel/analysis/data_ana.h>
+#include <nel/analysis/wave_record_file.h>
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/qx_protocol.h>
+#include <nel/link/sam_thread.h>
+#include <nel/platform/message_queue.h>
 #include "sim/unit_server.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "analysis/cvrr_ana.h"
+#include <nel/analysis/cvrr_ana.h>
 
 #include <algorithm>
 #include <cmath>

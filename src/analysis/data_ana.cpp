@@ -1,6 +1,6 @@
 // TnelDataAna: construction, inputs, copying, the zero-phase low-pass and the
 // record helpers shared by the analysis steps.
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 
 #include <cmath>
 #include <cstring>

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <new>
 
-#include "analysis/cvrr_ana.h"
-#include "analysis/data_ana.h"
+#include <nel/analysis/cvrr_ana.h>
+#include <nel/analysis/data_ana.h>
 
 bool TnelDataAna::MF_ProcECGWaveDataAnalysis(float* ecg) {
   const int32_t fs = SampleRate;

@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 #include "analysis/heart_sound_envelope.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 
 namespace {
 

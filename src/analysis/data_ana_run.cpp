@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 
 namespace {
 

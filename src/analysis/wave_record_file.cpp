@@ -1,5 +1,5 @@
 // Reading and writing wave record files (format in wave_record_file.h).
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/wave_record_file.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <utility>
 
-#include "bp/bp_records.h"
+#include <nel/bp/bp_records.h>
 #include <cstdint>
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "bp/bpv_check.h"
+#include <nel/bp/bpv_check.h>
 
 #include <algorithm>
 #include <cstring>
@@ -6,12 +6,12 @@
 #include <new>
 #include <string>
 
-#include "bp/proc_bp_data.h"
-#include "bp/pulse_recogn.h"
-#include "cuff/bpm_inflate.h"
+#include <nel/bp/proc_bp_data.h>
+#include <nel/bp/pulse_recogn.h>
+#include <nel/cuff/bpm_inflate.h>
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 #include "platform/gbk.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // TnelProcBPData: construction, entry points, acceptance rule and the KR method.
-#include "bp/proc_bp_data.h"
+#include <nel/bp/proc_bp_data.h>
 
 #include <algorithm>
 #include <cmath>

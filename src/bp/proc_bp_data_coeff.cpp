@@ -5,7 +5,7 @@
 
 #include "bp/bp_numeric.h"
 #include "bp/bp_ratio_tables.h"
-#include "bp/proc_bp_data.h"
+#include <nel/bp/proc_bp_data.h>
 #include "dsp/filter_design.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "bp/pulse_recogn.h"
+#include <nel/bp/pulse_recogn.h>
 
 #include <algorithm>
 #include <cstdint>

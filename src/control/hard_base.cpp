@@ -1,17 +1,17 @@
 // TnelHardBase: construction, destruction, detect category, hardware
 // information and the unit's opening and closing.
-#include "control/hard_base.h"
+#include <nel/control/hard_base.h>
 
 #include <new>
 
-#include "bp/bpv_check.h"
-#include "cuff/pressure_fixed.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/cuff/pressure_fixed.h>
 #include "dsp/ecg_analyser.h"
-#include "dsp/ecg_pulse_rate.h"
-#include "dsp/fir_filter_bank.h"
-#include "link/hard_ctl.h"
+#include <nel/dsp/ecg_pulse_rate.h>
+#include <nel/dsp/fir_filter_bank.h>
+#include <nel/link/hard_ctl.h>
 #include "link/hardware_info_file.h"
-#include "platform/last_error.h"
+#include <nel/platform/last_error.h>
 #include "platform/paths.h"
 #include "platform/wait_clock.h"
 

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <new>
 
-#include "bp/bpv_check.h"
-#include "control/hard_base.h"
-#include "cuff/pressure_fixed.h"
-#include "link/hard_ctl.h"
-#include "link/qx_protocol.h"
-#include "link/sam_thread.h"
-#include "platform/last_error.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/control/hard_base.h>
+#include <nel/cuff/pressure_fixed.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/qx_protocol.h>
+#include <nel/link/sam_thread.h>
+#include <nel/platform/last_error.h>
 
 namespace {
 

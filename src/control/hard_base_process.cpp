@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "bp/bpv_check.h"
-#include "control/hard_base.h"
-#include "cuff/pressure_fixed.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/control/hard_base.h>
+#include <nel/cuff/pressure_fixed.h>
 #include "dsp/ecg_analyser.h"
-#include "dsp/fir_filter_bank.h"
-#include "link/hard_ctl.h"
-#include "link/sam_thread.h"
-#include "platform/diagnostics.h"
-#include "platform/last_error.h"
+#include <nel/dsp/fir_filter_bank.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/link/sam_thread.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/last_error.h>
 #include "platform/wait_clock.h"
 
 bool TnelHardBase::CheckData() {

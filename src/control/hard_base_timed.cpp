@@ -6,11 +6,11 @@
 #include <memory>
 #include <new>
 
-#include "analysis/cvrr_ana.h"
-#include "bp/bpv_check.h"
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "platform/last_error.h"
+#include <nel/analysis/cvrr_ana.h>
+#include <nel/bp/bpv_check.h>
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/last_error.h>
 #include "platform/local_time.h"
 
 namespace {

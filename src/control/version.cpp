@@ -1,3 +1,3 @@
-#include "control/version.h"
+#include <nel/control/version.h>
 
 extern "C" uint32_t GetBPVersion() { return 65579u; }

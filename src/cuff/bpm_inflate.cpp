@@ -1,8 +1,8 @@
-#include "cuff/bpm_inflate.h"
+#include <nel/cuff/bpm_inflate.h>
 
 #include <algorithm>
 
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 
 namespace {
 

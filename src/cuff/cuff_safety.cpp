@@ -1,9 +1,9 @@
-#include "cuff/cuff_safety.h"
+#include <nel/cuff/cuff_safety.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 
 namespace nel {
 

@@ -1,4 +1,4 @@
-#include "cuff/pressure_adjust.h"
+#include <nel/cuff/pressure_adjust.h>
 
 namespace {
 

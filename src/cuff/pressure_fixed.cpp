@@ -1,6 +1,6 @@
-#include "cuff/pressure_fixed.h"
+#include <nel/cuff/pressure_fixed.h>
 
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 
 namespace nel {
 

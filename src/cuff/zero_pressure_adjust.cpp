@@ -1,10 +1,10 @@
-#include "cuff/zero_pressure_adjust.h"
+#include <nel/cuff/zero_pressure_adjust.h>
 
 #include <climits>
 #include <cstring>
 #include <string>
 
-#include "platform/diagnostics.h"
+#include <nel/platform/diagnostics.h>
 #include "platform/gbk.h"
 #include "platform/paths.h"
 

@@ -1,9 +1,10 @@
-#include "dsp/ecg_pulse_rate.h"
+#include <nel/dsp/ecg_pulse_rate.h>
 
 #include <cmath>
 #include <limits>
 
 #include "dsp/filter_design.h"
+#include "dsp/fir_filter.h"
 
 namespace {
 
@@ -29,8 +30,32 @@ int16_t Diff16(int16_t a, int16_t b) {
 
 TrwECGPulseRate::TrwECGPulseRate(int16_t sampleRate)
     : SampleRate(sampleRate),
-      NotchFilter(nel::dsp::BandstopTaps(kTaps, 45.0 / sampleRate, 55.0 / sampleRate)),
-      LowpassFilter(nel::dsp::LowpassTaps(kTaps, 35.0 / sampleRate)) {}
+      NotchFilter(std::make_unique<nel::dsp::FirFilter>(
+          nel::dsp::BandstopTaps(kTaps, 45.0 / sampleRate, 55.0 / sampleRate))),
+      LowpassFilter(std::make_unique<nel::dsp::FirFilter>(nel::dsp::LowpassTaps(kTaps, 35.0 / sampleRate))) {}
+
+TrwECGPulseRate::~TrwECGPulseRate() = default;
+TrwECGPulseRate::TrwECGPulseRate(const TrwECGPulseRate&) = default;
+TrwECGPulseRate& TrwECGPulseRate::operator=(const TrwECGPulseRate&) = default;
+TrwECGPulseRate::TrwECGPulseRate(TrwECGPulseRate&&) noexcept = default;
+TrwECGPulseRate& TrwECGPulseRate::operator=(TrwECGPulseRate&&) noexcept = default;
+
+TrwECGPulseRate::Filter::Filter(std::unique_ptr<nel::dsp::FirFilter> filter) : f(std::move(filter)) {}
+TrwECGPulseRate::Filter::~Filter() = default;
+TrwECGPulseRate::Filter::Filter(const Filter& other)
+    : f(other.f ? std::make_unique<nel::dsp::FirFilter>(*other.f) : nullptr) {}
+TrwECGPulseRate::Filter& TrwECGPulseRate::Filter::operator=(const Filter& other) {
+  if (this == &other) return *this;
+  if (!other.f)
+    f.reset();
+  else if (f)
+    *f = *other.f;
+  else
+    f = std::make_unique<nel::dsp::FirFilter>(*other.f);
+  return *this;
+}
+TrwECGPulseRate::Filter::Filter(Filter&&) noexcept = default;
+TrwECGPulseRate::Filter& TrwECGPulseRate::Filter::operator=(Filter&&) noexcept = default;
 
 int16_t TrwECGPulseRate::GetPulse() const { return NoSignal ? 0 : Pulse; }
 
@@ -40,7 +65,7 @@ void TrwECGPulseRate::ProcessOnceData(int16_t sample) {
     PrevSample = sample;
     return;
   }
-  const int16_t y = ToSample(LowpassFilter.Step(NotchFilter.Step(static_cast<double>(sample))));
+  const int16_t y = ToSample(LowpassFilter.f->Step(NotchFilter.f->Step(static_cast<double>(sample))));
   ProcOnceMaxFallUp(y);
   ProcOncePulseLen(y);
   PrevSample = y;

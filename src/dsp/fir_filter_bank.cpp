@@ -1,4 +1,7 @@
-#include "dsp/fir_filter_bank.h"
+#include <nel/dsp/fir_filter_bank.h>
+
+#include "dsp/iir_filter.h"
+#include "dsp/symmetric_fir.h"
 
 #include <algorithm>
 #include <vector>

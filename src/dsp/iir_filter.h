@@ -27,7 +27,6 @@ class FirstOrderIir {
 
   void Reset() { x1_ = y1_ = 0.0; }
 
-  double B0() const { return b0_; }
   double B1() const { return b1_; }
   double A1() const { return a1_; }
 

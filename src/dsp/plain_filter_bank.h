@@ -11,7 +11,7 @@
 
 #include "dsp/fir_filter.h"
 #include "dsp/iir_filter.h"
-#include "link/records.h"
+#include <nel/link/records.h>
 
 namespace nel::dsp {
 

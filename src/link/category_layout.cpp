@@ -1,4 +1,4 @@
-#include "link/category_layout.h"
+#include <nel/link/category_layout.h>
 
 #include <initializer_list>
 

@@ -1,4 +1,4 @@
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/diagnostics.h"
-#include "platform/last_error.h"
-#include "platform/port_names.h"
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/last_error.h>
+#include <nel/platform/port_names.h>
 #include "platform/serial_device.h"
 #include "platform/wait_clock.h"
 

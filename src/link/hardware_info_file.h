@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/records.h"
+#include <nel/link/records.h>
 
 namespace nel {
 

@@ -1,10 +1,12 @@
-#include "link/qx_protocol.h"
+#include <nel/link/qx_protocol.h>
+
+#include "platform/serial_device.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "platform/last_error.h"
-#include "platform/message_queue.h"
+#include <nel/platform/last_error.h>
+#include <nel/platform/message_queue.h>
 #include "platform/wait_clock.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "link/sam_thread.h"
+#include <nel/link/sam_thread.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "platform/diagnostics.h"
+#include <nel/platform/diagnostics.h>
 #include "platform/gbk.h"
 #include "platform/paths.h"
 

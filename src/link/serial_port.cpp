@@ -1,15 +1,22 @@
-#include "link/serial_port.h"
+#include <nel/link/serial_port.h>
+
+#include "platform/serial_device.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 
 using nel::platform::SerialDevice;
 
-TSerialPort::TSerialPort() : ring_(new unsigned char[kInitialRingBytes]()), ringSize_(kInitialRingBytes) {}
+TSerialPort::TSerialPort()
+    : device_(std::make_unique<nel::platform::SerialDevice>()), ring_(new unsigned char[kInitialRingBytes]()), ringSize_(kInitialRingBytes) {}
+
+int TSerialPort::PortHandle() const { return device_->Descriptor(); }
+
+void TSerialPort::PurgePort() { device_->Purge(); }
 
 TSerialPort::~TSerialPort() {
   ClosePort();
@@ -17,7 +24,7 @@ TSerialPort::~TSerialPort() {
 }
 
 int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, int stopBits, char parity) {
-  if (open_) return device_.Descriptor();
+  if (open_) return device_->Descriptor();
   stopEvent_.Reset();
   dataEvent_.Reset();
 
@@ -32,8 +39,8 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
     openError_ = ENOENT;
     return -1;
   }
-  if (!device_.Open(path)) {
-    openError_ = device_.LastError();
+  if (!device_->Open(path)) {
+    openError_ = device_->LastError();
     return -1;
   }
   openError_ = 0;
@@ -44,16 +51,16 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
   std::snprintf(text, sizeof text, "baud=%d parity=%c data=%d stop=%d", baud, parity, dataBits, stopBits);
   nel::platform::LineSettings line;
   if (!nel::platform::ParseLineText(text, line)) {
-    device_.Close();
+    device_->Close();
     return -1;
   }
   // A line state the driver refuses is not a reason to fail the open: the
   // device stays in raw mode with whatever speed it had.
-  device_.Configure(line);
-  device_.Purge();
+  device_->Configure(line);
+  device_->Purge();
   open_ = true;
   ResetReceiveState();
-  return device_.Descriptor();
+  return device_->Descriptor();
 }
 
 bool TSerialPort::OpenInProcess(WriteSink sink, void* context) {
@@ -78,7 +85,7 @@ bool TSerialPort::StartReader() {
   idleCounter_ = 0;
   // The reader's start-up purge is done here, before the thread runs, so that
   // a reply to a command sent right after StartReader returns is never purged.
-  device_.Purge();
+  device_->Purge();
   ResetReceiveState();
   readerRunning_.store(true);
   reader_ = std::thread(&TSerialPort::ReaderMain, this);
@@ -96,7 +103,7 @@ void TSerialPort::StopReader() {
 void TSerialPort::ClosePort() {
   if (reader_.joinable()) StopReader();
   if (open_) {
-    device_.Close();
+    device_->Close();
     open_ = false;
     inProcess_ = false;
     sink_ = nullptr;
@@ -114,7 +121,7 @@ bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& writte
     written = count;
     return true;
   }
-  const long n = device_.Write(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
+  const long n = device_->Write(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
   written = n > 0 ? static_cast<int>(n) : 0;
   return written == count;
 }
@@ -122,7 +129,7 @@ bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& writte
 bool TSerialPort::ReadBytes(unsigned char* buffer, int count, int& read) {
   read = 0;
   if (!open_ || inProcess_ || buffer == nullptr || count < 0) return false;
-  const long n = device_.ReadAll(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
+  const long n = device_->ReadAll(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
   read = n > 0 ? static_cast<int>(n) : 0;
   return read == count;
 }
@@ -185,7 +192,7 @@ void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
 void TSerialPort::ReaderMain() {
   bool lost = false;
   for (;;) {
-    const auto r = device_.WaitReadable(&stopEvent_, nel::platform::kWaitInfinite);
+    const auto r = device_->WaitReadable(&stopEvent_, nel::platform::kWaitInfinite);
     if (r == SerialDevice::WaitResult::kStop) break;
     if (r == SerialDevice::WaitResult::kData) {
       if (ReadLoop()) continue;
@@ -206,11 +213,11 @@ void TSerialPort::ReaderMain() {
 bool TSerialPort::ReadLoop() {
   unsigned char chunk[kReadChunk];
   for (;;) {
-    const int queued = device_.QueuedBytes();
+    const int queued = device_->QueuedBytes();
     if (queued < 0) return false;
     if (queued > 0) {
       idleCounter_ = 0;
-      const long n = device_.Read(chunk, sizeof chunk, kReaderReadWaitMs);
+      const long n = device_->Read(chunk, sizeof chunk, kReaderReadWaitMs);
       if (n < 0) return false;
       if (n == 0 || suspended_.load()) continue;
       StoreInRing(chunk, static_cast<int>(n));
@@ -218,7 +225,7 @@ bool TSerialPort::ReadLoop() {
     }
     if (!idleWatch_.load()) {
       // A last look without waiting also tells a hung-up device from an idle one.
-      const long n = device_.Read(chunk, sizeof chunk, 0);
+      const long n = device_->Read(chunk, sizeof chunk, 0);
       if (n < 0) return false;
       if (n == 0) return true;
       if (!suspended_.load()) StoreInRing(chunk, static_cast<int>(n));
@@ -226,7 +233,7 @@ bool TSerialPort::ReadLoop() {
     }
     // The idle poll waits on the device and the stop event instead of
     // sleeping, so new data and StopReader are seen at once.
-    const auto w = device_.WaitReadable(&stopEvent_, kIdlePollMs);
+    const auto w = device_->WaitReadable(&stopEvent_, kIdlePollMs);
     if (w == SerialDevice::WaitResult::kStop) return true;
     if (w == SerialDevice::WaitResult::kHangup || w == SerialDevice::WaitResult::kError) return false;
     if (w == SerialDevice::WaitResult::kData) continue;

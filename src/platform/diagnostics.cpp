@@ -1,4 +1,4 @@
-#include "platform/diagnostics.h"
+#include <nel/platform/diagnostics.h>
 
 #include <algorithm>
 #include <atomic>

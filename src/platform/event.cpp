@@ -1,4 +1,4 @@
-#include "platform/event.h"
+#include <nel/platform/event.h>
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "nel/export.h"
+#include <nel/export.h>
 
 namespace nel::platform {
 

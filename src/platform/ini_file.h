@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "nel/export.h"
+#include <nel/export.h>
 
 namespace nel::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/last_error.h"
+#include <nel/platform/last_error.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The local wall-clock time of day (the host's time zone).
 #pragma once
 
-#include "nel/export.h"
+#include <nel/export.h>
 
 namespace nel::platform {
 

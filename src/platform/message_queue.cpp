@@ -1,4 +1,4 @@
-#include "platform/message_queue.h"
+#include <nel/platform/message_queue.h>
 
 #include <poll.h>
 

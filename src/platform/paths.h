@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "nel/export.h"
+#include <nel/export.h>
 
 namespace nel::platform {
 

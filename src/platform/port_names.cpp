@@ -1,4 +1,4 @@
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 
 #include <cctype>
 #include <cstdlib>

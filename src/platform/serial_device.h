@@ -18,8 +18,8 @@
 #include <cstddef>
 #include <string>
 
-#include "nel/export.h"
-#include "platform/event.h"
+#include <nel/export.h>
+#include <nel/platform/event.h>
 
 namespace nel::platform {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "../dsp/ecg_test_signals.h"
-#include "analysis/cvrr_ana.h"
+#include <nel/analysis/cvrr_ana.h>
 #include "dsp/ecg_analyser.h"
 #include "link/hardware_info_file.h"
 #include "platform/paths.h"

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 
 namespace nel {
 

@@ -8,7 +8,7 @@
 #include <streambuf>
 #include <string>
 
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/wave_record_file.h>
 
 namespace {
 

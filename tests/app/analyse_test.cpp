@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analysis/wave_record_file.h"
+#include <nel/analysis/wave_record_file.h>
 #include "data_ana_access.h"
 
 namespace {

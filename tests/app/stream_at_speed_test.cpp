@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "link/hard_ctl.h"
-#include "platform/message_queue.h"
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/message_queue.h>
 #include "sim/unit_server.h"
 
 namespace {

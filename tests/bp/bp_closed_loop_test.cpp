@@ -25,12 +25,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bp/bpv_check.h"
-#include "bp/pulse_recogn.h"
-#include "link/hard_ctl.h"
-#include "platform/diagnostics.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/bp/pulse_recogn.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
 #include "platform/gbk.h"
-#include "platform/message_queue.h"
+#include <nel/platform/message_queue.h>
 #include "sim/unit_server.h"
 
 namespace {

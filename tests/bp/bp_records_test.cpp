@@ -5,7 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "bp/bp_records.h"
+#include <nel/bp/bp_records.h>
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "bp/bp_records.h"
+#include <nel/bp/bp_records.h>
 
 namespace bptest {
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "../common/unit_link.h"
-#include "bp/bpv_check.h"
-#include "bp/pulse_recogn.h"
-#include "cuff/bpm_inflate.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/bp/pulse_recogn.h>
+#include <nel/cuff/bpm_inflate.h>
 #include "platform/gbk.h"
 
 // Allocation failure on demand: while armed, a nothrow allocation of exactly

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "bp/proc_bp_data.h"
+#include <nel/bp/proc_bp_data.h>
 #include "bp_test_support.h"
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "bp/proc_bp_data.h"
+#include <nel/bp/proc_bp_data.h>
 #include "bp_test_support.h"
 #include "proc_bp_data_peer.h"
 

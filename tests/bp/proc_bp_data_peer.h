@@ -1,7 +1,7 @@
 // Test access to the private steps of TnelProcBPData.
 #pragma once
 
-#include "bp/proc_bp_data.h"
+#include <nel/bp/proc_bp_data.h>
 
 struct TnelProcBPDataTestPeer {
   static void Smooth(TnelProcBPData& d, int16_t n, tagBPV_PULSE_FEATURE_POINT* pts) {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "bp/pulse_recogn.h"
+#include <nel/bp/pulse_recogn.h>
 
 namespace {
 

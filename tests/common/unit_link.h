@@ -10,8 +10,8 @@
 
 #include "../common/pty_peer.h"
 #include "../common/pump_commands.h"
-#include "link/hard_ctl.h"
-#include "platform/port_names.h"
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/port_names.h>
 
 namespace nel::test {
 

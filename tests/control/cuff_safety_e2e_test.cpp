@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "facade_rig.h"
-#include "link/hard_ctl.h"
+#include <nel/link/hard_ctl.h>
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <vector>
 
-#include "bp/bpv_check.h"
-#include "dsp/fir_filter_bank.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/dsp/fir_filter_bank.h>
 #include "facade_rig.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "bp/bpv_check.h"
-#include "bp/pulse_recogn.h"
+#include <nel/bp/bpv_check.h>
+#include <nel/bp/pulse_recogn.h>
 #include "facade_rig.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "../common/pty_peer.h"
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "platform/port_names.h"
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/port_names.h>
 #include "sim/device_codec.h"
 
 namespace {

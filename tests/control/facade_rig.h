@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "control/hard_base.h"
-#include "link/hard_ctl.h"
-#include "platform/message_queue.h"
+#include <nel/control/hard_base.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/message_queue.h>
 #include <nlohmann/json.hpp>
 
 #include "sim/unit_server.h"

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "control/version.h"
+#include <nel/control/version.h>
 
 TEST(Version, ReportsTheLibraryVersion) { EXPECT_EQ(GetBPVersion(), 65579u); }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "analysis/data_ana.h"
+#include <nel/analysis/data_ana.h>
 #include "facade_rig.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../common/unit_link.h"
-#include "cuff/bpm_inflate.h"
+#include <nel/cuff/bpm_inflate.h>
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <functional>
 #include <thread>
 
-#include "cuff/pressure_adjust.h"
-#include "cuff/zero_pressure_adjust.h"
-#include "link/hard_ctl.h"
-#include "platform/diagnostics.h"
-#include "platform/message_queue.h"
+#include <nel/cuff/pressure_adjust.h>
+#include <nel/cuff/zero_pressure_adjust.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/message_queue.h>
 #include "result_file_lock.h"
 #include "sim/unit_server.h"
 

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <vector>
 
-#include "cuff/cuff_safety.h"
-#include "link/hard_ctl.h"
+#include <nel/cuff/cuff_safety.h>
+#include <nel/link/hard_ctl.h>
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "cuff/pressure_adjust.h"
+#include <nel/cuff/pressure_adjust.h>
 
 namespace {
 

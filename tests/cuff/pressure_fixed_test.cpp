@@ -10,9 +10,9 @@
 
 #include "../common/pty_peer.h"
 #include "../common/pump_commands.h"
-#include "cuff/pressure_fixed.h"
-#include "link/hard_ctl.h"
-#include "platform/port_names.h"
+#include <nel/cuff/pressure_fixed.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/port_names.h>
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cuff/zero_pressure_adjust.h"
-#include "platform/diagnostics.h"
+#include <nel/cuff/zero_pressure_adjust.h>
+#include <nel/platform/diagnostics.h>
 #include "platform/gbk.h"
 #include "platform/paths.h"
 #include "result_file_lock.h"

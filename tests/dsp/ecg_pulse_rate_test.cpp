@@ -1,4 +1,4 @@
-#include "dsp/ecg_pulse_rate.h"
+#include <nel/dsp/ecg_pulse_rate.h>
 
 #include <gtest/gtest.h>
 

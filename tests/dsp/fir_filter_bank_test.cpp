@@ -1,5 +1,5 @@
 // TnelFIRFilter against the plain frame-by-frame bank (dsp/plain_filter_bank.h) and the stated behaviour.
-#include "dsp/fir_filter_bank.h"
+#include <nel/dsp/fir_filter_bank.h>
 
 #include <gtest/gtest.h>
 

@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "../common/pty_peer.h"
-#include "link/hard_ctl.h"
-#include "platform/diagnostics.h"
-#include "platform/last_error.h"
-#include "platform/message_queue.h"
-#include "platform/port_names.h"
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/last_error.h>
+#include <nel/platform/message_queue.h>
+#include <nel/platform/port_names.h>
 #include "platform/serial_device.h"
 
 namespace {

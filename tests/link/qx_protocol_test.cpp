@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "../common/pty_peer.h"
-#include "link/qx_protocol.h"
-#include "link/sam_thread.h"
-#include "platform/last_error.h"
-#include "platform/message_queue.h"
-#include "platform/port_names.h"
+#include <nel/link/qx_protocol.h>
+#include <nel/link/sam_thread.h>
+#include <nel/platform/last_error.h>
+#include <nel/platform/message_queue.h>
+#include <nel/platform/port_names.h>
 
 namespace {
 

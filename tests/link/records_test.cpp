@@ -4,8 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "link/category_layout.h"
-#include "link/records.h"
+#include <nel/link/category_layout.h>
+#include <nel/link/records.h>
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "../common/pty_peer.h"
-#include "link/sam_thread.h"
-#include "platform/diagnostics.h"
-#include "platform/port_names.h"
+#include <nel/link/sam_thread.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/port_names.h>
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "../common/pty_peer.h"
-#include "link/qx_protocol.h"
-#include "platform/port_names.h"
+#include <nel/link/qx_protocol.h>
+#include <nel/platform/port_names.h>
 #include "platform/serial_device.h"
 
 namespace {

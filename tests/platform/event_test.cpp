@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/event.h"
+#include <nel/platform/event.h>
 
 using nel::platform::Event;
 using namespace std::chrono;

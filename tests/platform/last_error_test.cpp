@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/last_error.h"
+#include <nel/platform/last_error.h>
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/message_queue.h"
+#include <nel/platform/message_queue.h>
 
 using namespace nel::platform;
 using namespace std::chrono;

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/diagnostics.h"
+#include <nel/platform/diagnostics.h>
 #include "platform/gbk.h"
 #include "platform/paths.h"
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 
 using namespace nel::platform;
 

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "line_decoder.h"
-#include "platform/port_names.h"
+#include <nel/platform/port_names.h>
 #include "sim/unit_server.h"
 
 namespace {

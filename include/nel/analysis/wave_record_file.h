@@ -1,0 +1,59 @@
+// Wave record files: a finished wave record as `nelctl record` saves it and
+// `nelctl analyse` reads it.
+//
+// A text header of lines, then the records as they lie in memory:
+//
+//   NELWAVE 1
+//   rate 1000
+//   waves ECG PCG RBra LBra RAnk LAnk
+//   records 15000
+//   bp 120/80/93 118/78/91 132/82/99 108/70/83     (optional)
+//   data
+//   <records x 30 bytes: tagSAVE_WAVEDATA, six little-endian floats, six mark bytes>
+//
+// Wave names are the log names of the channels plus ECG and PCG, in record
+// position order (at most six). The optional bp line gives the four limb
+// pressures in tagLIMBRESULT order (right arm, left arm, right lower limb,
+// left lower limb); -1 marks a pressure that was not measured.
+//
+// The reader checks the header's record count against the bytes the file
+// holds before it allocates the records; a stream that cannot tell its size
+// (a pipe) is read in steps of 1024 records, so that memory follows the
+// bytes that arrive. Sample values are taken as they are: the analysis
+// refuses values it cannot use (TnelDataAna::AnaResult).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include <nel/analysis/data_ana.h>
+#include <nel/link/records.h>
+
+namespace nel {
+
+struct WaveRecordFile {
+  int32_t sampleRate = 1000;
+  std::vector<tagTYPE_NEL_WAVEDATA> kinds;     // wave kind at each record position
+  std::vector<tagSAVE_WAVEDATA> records;
+  bool hasPressures = false;
+  tagLIMBRESULT pressures[4] = {{-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}};
+};
+
+inline constexpr int32_t kMaxWaveRecordFileRecords = 1 << 24;
+
+// Name of a wave kind in the file ("ECG", "PCG", "RBra", ...); nullptr for other values.
+const char* WaveKindName(int32_t kind);
+// Kind of a name (case-insensitive); -1 when unknown.
+int32_t WaveKindFromName(const std::string& name);
+
+// All return false with a message for the user in `error` (the file functions
+// prefix it with the path) and throw nothing. A failed read leaves `out`
+// partly filled.
+bool ReadWaveRecord(std::istream& in, WaveRecordFile& out, std::string& error);
+bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& in, std::string& error);
+bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error);
+bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& in, std::string& error);
+
+}  // namespace nel

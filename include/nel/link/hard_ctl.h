@@ -1,0 +1,179 @@
+// TnelHardCtl: the one object through which the system commands the
+// acquisition unit. Finds the unit on a serial port and opens it, starts and
+// stops sampling, drives pumps and deflation valves, and reads and stores the
+// unit's AD-to-pressure coefficient set. Owns the sampling object.
+//
+// Threads: every operation runs on the host's thread. StartADSample and the
+// coefficient operations block up to 1500 ms per command while pumping the
+// thread's message queue; their replies arrive only if the host's periodic
+// sample processing (ReadOnceData from a timer of that queue) runs meanwhile.
+// Failures leave their reason in the calling thread's last error
+// (nel::LastErrorCode, nel::LastErrorText).
+//
+// Finding the unit: whatever an earlier host left on the line (a stream it
+// never stopped, stale replies), a probe first discards the input, tells the
+// unit to stop sampling, waits until the line is quiet, discards again, sends
+// the handshake and then accepts only the handshake reply within 500 ms.
+//
+// The unit's coefficient set is used only when its reply arrived whole and
+// the four transducer channels' values are finite and plausible (Slope within
+// kSlopeRange, Offset within kOffsetRangeMmHg); otherwise the built-in set is
+// used, and CoeffSource() and the last error say why.
+//
+// Design decisions:
+// - Before the first StartADSample with reading, the member coefficient set
+//   (ADForceCoeff, used by the façade for pulse waves) is the built-in set,
+//   the unit's documented fallback, rather than the sampling object's
+//   uncalibrated start values.
+// - Toe channels 4 and 5 share the ankle transducers and their pneumatics:
+//   StartInflate, StopInflate and RapidDeflate route line 4 to line 2 and
+//   line 5 to line 3, so that toe cuffs can be measured. Lines -1 to 3 pass
+//   unchanged; other lines are refused by the protocol.
+// - The coefficient block is built in a buffer of each call rather than in
+//   one buffer shared by every object in the process.
+// - The legacy control path (RunAdjust, OpenCloseHardwareEnlarge) is kept as
+//   no-ops: no operation provides its port handle.
+// - Safety: the object remembers, per pneumatic line, what the unit was last
+//   told (pump running, valve closed), counting a command only once its bytes
+//   were written, so the façade knows whether a line may still hold pressure
+//   when the unit goes silent or away. While the pump lockout is set,
+//   StartInflate sends nothing: after a safety stop no pump starts again until
+//   a host starts a new measurement or hold.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <nel/link/records.h>
+#include <nel/link/sam_thread.h>
+#include <nel/export.h>
+
+namespace nel {
+
+// Which coefficient set the last StartADSample with reading put in use, and why.
+enum class CoeffSource : int32_t {
+  kNotRead = 0,             // no StartADSample with reading yet: the built-in set
+  kUnit = 1,                // the unit's stored set
+  kBuiltInNoneStored = 2,   // the unit holds no set (its block is all zero)
+  kBuiltInIncomplete = 3,   // the reply was cut short
+  kBuiltInImplausible = 4,  // a value is not finite or outside the plausible range
+  kBuiltInNoAnswer = 5,     // no reply was recognised (silent unit, no port, or no processing pass ran)
+};
+
+// Plausible values of a transducer channel's conversion. The built-in set has
+// slopes of 2.88e-4 to 2.97e-4 mmHg per count and offsets of -18.1 to -6.3
+// mmHg; a calibration moves them by some per cent and some mmHg. The ranges
+// leave a factor of about 3 on the slope and more than 10 times the built-in
+// offsets, yet refuse what an empty, cut or corrupt block decodes to (0,
+// tiny or huge numbers, negative slopes).
+inline constexpr float kSlopeRange[2] = {1.0e-4f, 1.0e-3f};
+inline constexpr float kOffsetRangeMmHg[2] = {-250.0f, 250.0f};
+
+}  // namespace nel
+
+class NEL_API TnelHardCtl {
+ public:
+  static constexpr int kCoeffPayloadBytes = 62;
+  static constexpr int kSearchQuietMs = 20;        // the line counts as quiet after this long without a byte
+  static constexpr int kSearchDrainLimitMs = 300;  // longest wait for a quiet line after stop-sample
+  static constexpr int kSearchReplyWindowMs = 500; // time the handshake reply may take
+  static constexpr unsigned char kHandshakeReply = 0xF0;
+
+  explicit TnelHardCtl(int unitNo = 0);
+  ~TnelHardCtl();
+  TnelHardCtl(const TnelHardCtl&) = delete;
+  TnelHardCtl& operator=(const TnelHardCtl&) = delete;
+
+  // Opens port `port` (230400 baud 8N1; the settings arguments are ignored)
+  // and starts the reader. False for port < 1 or when the port cannot be opened.
+  bool SetComPortNo(int port, unsigned long baud = 230400, unsigned char dataBits = 8,
+                    unsigned char stopBits = 1, unsigned char parity = 'N', int flags = 0);
+  // Stops the reader and closes the port; a frame half collected is forgotten.
+  void CloseCom();
+  // The lowest port 1..149 on which the unit answers `probe` with 0xF0, or -1
+  // (last error kNoUnit). Ports that cannot be opened (absent, or in use, also
+  // by this process) are skipped. Each port that opens costs up to about 0.8 s.
+  int CheckQX7700BComPortNo(unsigned char probe);
+  // Probes port `port` only, as the search does: `port` when the unit answers,
+  // else -1 with the reason in the last error (kInvalidArgument outside
+  // 1..149, kPortBusy, kNoUnit for a port that cannot be opened or no answer).
+  int ProbeComPort(int port, unsigned char probe);
+  // port 0: the search; 1..149: that port only (ProbeComPort).
+  int FindUnit(unsigned char probe, int port);
+
+  // Starts sampling, first reading the unit's coefficient set when readCoeff.
+  // Clears the last error first. Returns true when the unit acknowledged the
+  // start. Each exchange waits at most 1500 ms; when the coefficient request
+  // drew nothing from the unit, or its reply arrived but no processing pass
+  // unpacked it, the start is sent without waiting for its reply (false).
+  // Any problem, also a coefficient set that fell back to the built-in one,
+  // is left in the last error; CoeffSource() tells which set is in use.
+  bool StartADSample(bool readCoeff);
+  void StopADSample();
+  // 1 <= level <= 9999 and 0 <= third <= 10000: closes the line's valve, then
+  // starts its pump at `level`; otherwise nothing. `third` is only range-checked.
+  void StartInflate(int level, int line, int third);
+  void StopInflate(int line);
+  void RapidDeflate(int line, bool open);
+  void ClearDataBuff();
+  int ReadOnceData(tagSAM_DATA* out);
+  void GetAD2ForceCoeff(tagAD_FORCE_CONVERT* out);
+  void SetAD2ForceCoeff(tagAD_FORCE_CONVERT* set);
+  void SetAD2ForceCoeff(tagAD_FORCE_CONVERT one, tagTYPE_NEL_BPDATA channel);
+  void RunAdjust();
+  void OpenCloseHardwareEnlarge(bool on);
+
+  // Converts between six records and the 62-byte coefficient block (decode
+  // leaves `set` unchanged for an all-zero block).
+  static void hard_CovertCoeff(tagAD_FORCE_CONVERT* set, unsigned char* payload, bool encode);
+  // The line a pump or valve command for `line` goes to (toe channels to their ankle lines).
+  static int PneumaticLine(int line);
+
+  static constexpr int kPneumaticLines = 4;
+
+  // True while some line's pump was started or its valve closed and no later
+  // command that reached the unit stopped or opened it.
+  bool LinesMayHoldPressure() const { return (pumpOn_ | valveClosed_) != 0; }
+  bool PumpOn(int line) const { return line >= 0 && line < kPneumaticLines && (pumpOn_ >> line) & 1u; }
+  bool ValveClosed(int line) const {
+    return line >= 0 && line < kPneumaticLines && (valveClosed_ >> line) & 1u;
+  }
+  // Stops every pump and opens every valve; true when both commands were written.
+  bool DeflateAll();
+  void SetPumpLockout(bool on) { pumpLockout_ = on; }
+  bool PumpLockout() const { return pumpLockout_; }
+
+  TSamThread* GetSamThread() { return sam_.get(); }
+  int UnitNo() const { return unitNo_; }
+
+  // Which set the last StartADSample with reading put in ADForceCoeff, and why.
+  nel::CoeffSource CoeffSource() const { return coeffSource_; }
+  // Whether a decoded set may be used: every Slope and Offset of the four
+  // transducer channels finite and within the plausible ranges (the toe
+  // records are replaced by the ankle ones and not looked at).
+  static bool CoeffPlausible(const tagAD_FORCE_CONVERT* set);
+
+  // The set the last StartADSample with reading obtained (built-in set before).
+  tagAD_FORCE_CONVERT ADForceCoeff[nel::kChannelCount];
+
+ private:
+  // Reads the unit's set into `set` (the built-in set when it cannot be used).
+  // waitPointless: nothing came from the unit, or nothing was unpacked.
+  nel::CoeffSource hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless);
+  void hard_SaveAD2ForceCoeff(tagAD_FORCE_CONVERT* set);
+  void SetControl(int count);
+  void SetControl(int count, int repetitions, int);
+
+  // Records a pump or valve command that reached the unit (line -1: all lines).
+  void NotePump(int line, bool on);
+  void NoteValve(int line, bool open);
+
+  std::unique_ptr<TSamThread> sam_;
+  nel::CoeffSource coeffSource_ = nel::CoeffSource::kNotRead;
+  unsigned pumpOn_ = 0;       // bit per pneumatic line
+  unsigned valveClosed_ = 0;  // bit per pneumatic line
+  bool pumpLockout_ = false;
+  int legacyHandle_ = -1;
+  int unitNo_;
+  unsigned char control_[63] = {};
+};

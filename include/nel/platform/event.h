@@ -1,0 +1,48 @@
+// Manual-reset events: set, reset, wait on one or several with a time-out.
+//
+// An event stays signalled after Set until Reset, however many waiters wake.
+// Set, Reset, IsSet and the waits may be called from any thread. On this
+// platform an event is an eventfd, so a wait can also watch a file descriptor
+// (the serial reader waits on its device and its stop event at once).
+#pragma once
+
+#include <cstddef>
+
+#include <nel/export.h>
+
+namespace nel::platform {
+
+inline constexpr int kWaitInfinite = -1;
+inline constexpr int kWaitTimeout = -1;   // result of the waits when the time ran out
+inline constexpr int kWaitFailed = -2;    // result of the waits on a bad argument
+
+class NEL_API Event {
+ public:
+  // An event the process had no descriptor for is invalid (Valid false): Set
+  // and Reset do nothing and every wait that includes it fails at once.
+  explicit Event(bool signalled = false);
+  ~Event();
+  bool Valid() const { return fd_ >= 0; }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  void Reset();
+  bool IsSet() const;
+
+  // Waits until the event is signalled; false on time-out. timeout_ms < 0 waits forever.
+  bool Wait(int timeout_ms) const;
+
+  // Waits until one of `count` events is signalled and returns the lowest such
+  // index, kWaitTimeout when the time ran out, kWaitFailed for a null list, a
+  // null or invalid entry or a count outside 1..64.
+  static int WaitAny(Event* const* events, size_t count, int timeout_ms);
+
+  // The descriptor that becomes readable while the event is signalled.
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace nel::platform
