@@ -9,6 +9,7 @@ PACKAGES=(
   libcli11-dev nlohmann-json3-dev libhwy-dev libsamplerate0-dev
   python3 python3-numpy python3-scipy
   clang libclang-rt-14-dev
+  clang-format clang-tidy
 )
 
 missing=()

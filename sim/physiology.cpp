@@ -98,6 +98,17 @@ void Physiology::Extend(double until) {
     for (int s = 0; s < kSiteCount; ++s) b.foot[s] = b.ejection + delay_s_[s];
     beats_.push_back(b);
   }
+  // Beats more than an hour old are dropped, so that a unit streaming for
+  // days keeps a bounded memory; the read positions stay on the same beats.
+  size_t keep_from = ecg_pos_;
+  for (size_t p : site_pos_) keep_from = std::min(keep_from, p);
+  size_t drop = 0;
+  while (drop < keep_from && beats_[drop].r < until - kBeatMemoryS) ++drop;
+  if (drop > 0) {
+    beats_.erase(beats_.begin(), beats_.begin() + static_cast<std::ptrdiff_t>(drop));
+    ecg_pos_ -= drop;
+    for (size_t& p : site_pos_) p -= drop;
+  }
 }
 
 double Physiology::EcgMv(double t, const Beat& b) const {

@@ -65,14 +65,14 @@ class Physiology {
   // The subject at time t (s). Calls must come with non-decreasing t.
   SiteSample Sample(double t);
 
-  // Every beat generated so far whose R peak is at or before t.
+  // Every beat still held (the last kBeatMemoryS) whose R peak is at or before t.
   std::vector<Beat> BeatsUntil(double t) const;
   double PathCm(int site) const { return path_cm_[site]; }
   double DelayS(int site) const { return delay_s_[site]; }
   // Time-averaged pressure of the site over a beat at the mean rate.
   double MeanPressure(int site) const;
-  // Beats dropped from memory (kept at most for the last hour).
-  const std::deque<Beat>& Beats() const { return beats_; }
+  // Beats older than this before the latest sample are dropped from memory.
+  static constexpr double kBeatMemoryS = 3600.0;
 
   // Shape of the pressure pulse at tau seconds after the foot, for a beat
   // lasting `period` from foot to foot: 0 at the foot, 1 at the systolic peak.

@@ -454,3 +454,23 @@ TEST(SimSubject, ConfigFromJsonAndErrors) {
 }
 
 }  // namespace
+
+// A unit left streaming for hours holds only the last hour of beats, and the
+// waves go on as before.
+TEST(SimSubject, LongRunsKeepOnlyTheLastHourOfBeats) {
+  SubjectConfig cfg;
+  Physiology ph(cfg);
+  const double end = 3.0 * Physiology::kBeatMemoryS;
+  for (double t = 0; t < end; t += 0.05) ph.Sample(t);
+  const auto beats = ph.BeatsUntil(end);
+  ASSERT_FALSE(beats.empty());
+  EXPECT_GE(beats.front().r, end - Physiology::kBeatMemoryS - 5.0);
+  EXPECT_LE(beats.size(), static_cast<size_t>(1.3 * Physiology::kBeatMemoryS * cfg.heart_rate_bpm / 60.0));
+  double lo = 1e9, hi = -1e9;
+  for (int i = 0; i < 2000; ++i) {
+    const double p = ph.Sample(end + i / 1000.0).pressure[kRBra];
+    lo = std::min(lo, p);
+    hi = std::max(hi, p);
+  }
+  EXPECT_NEAR(hi - lo, cfg.site[kRBra].sbp - cfg.site[kRBra].dbp, 2.0);
+}

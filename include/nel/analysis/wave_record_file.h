@@ -29,6 +29,7 @@
 #include <vector>
 
 #include <nel/analysis/data_ana.h>
+#include <nel/export.h>
 #include <nel/link/records.h>
 
 namespace nel {
@@ -44,16 +45,16 @@ struct WaveRecordFile {
 inline constexpr int32_t kMaxWaveRecordFileRecords = 1 << 24;
 
 // Name of a wave kind in the file ("ECG", "PCG", "RBra", ...); nullptr for other values.
-const char* WaveKindName(int32_t kind);
+NEL_API const char* WaveKindName(int32_t kind);
 // Kind of a name (case-insensitive); -1 when unknown.
-int32_t WaveKindFromName(const std::string& name);
+NEL_API int32_t WaveKindFromName(const std::string& name);
 
 // All return false with a message for the user in `error` (the file functions
 // prefix it with the path) and throw nothing. A failed read leaves `out`
 // partly filled.
-bool ReadWaveRecord(std::istream& in, WaveRecordFile& out, std::string& error);
-bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& in, std::string& error);
-bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error);
-bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& in, std::string& error);
+NEL_API bool ReadWaveRecord(std::istream& in, WaveRecordFile& out, std::string& error);
+NEL_API bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& in, std::string& error);
+NEL_API bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error);
+NEL_API bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& in, std::string& error);
 
 }  // namespace nel

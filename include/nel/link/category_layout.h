@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include <nel/export.h>
 #include <nel/link/records.h>
 
 namespace nel {
@@ -19,6 +20,6 @@ struct CategoryLayout {
 
 // Fills `out` with the lists of `category` and returns true for the values 0
 // to 6; any other value leaves `out` untouched and returns false.
-bool LayoutForCategory(int32_t category, CategoryLayout& out);
+NEL_API bool LayoutForCategory(int32_t category, CategoryLayout& out);
 
 }  // namespace nel
