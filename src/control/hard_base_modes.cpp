@@ -69,6 +69,11 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
     nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: maximum pressure outside 30 to 300 mmHg");
     return false;
   }
+  // Any other mode would start no cuff and the measurement would never end.
+  if (mode != BPMEASURE_SEQUENTIAL && mode != BPMEASURE_RIGHT_THEN_LEFT && mode != BPMEASURE_SIMULTANEOUS) {
+    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: unknown BP measure mode");
+    return false;
+  }
   bool any = false;
   for (int k = 0; k < layout_.cuffCount; ++k) any = any || selected[layout_.cuffs[k]];
   if (!any) {

@@ -54,7 +54,14 @@ void TnelPressureFixed::StartFixPressure(int pressure, tagTYPE_NEL_BPDATA* chann
   for (int32_t& w : Wait) w = 0;
 }
 
+// Kept pressure means kept, not raised: a cuff still being pumped when the
+// hold is cancelled without deflation has its pump stopped, or it would be
+// inflated with nothing left to stop it.
 void TnelPressureFixed::CancelFixPressure(bool deflate) {
+  if (!deflate && Active) {
+    for (int i = 0; i < ChlCount; ++i)
+      if (ChlState[i] == kInflating) StopInflate(i);
+  }
   ChlCount = 0;
   Active = false;
   if (deflate && HardCtl) HardCtl->RapidDeflate(-1, true);

@@ -311,6 +311,12 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
       {"maximum 70000", bp(70000), false, nel::Result::kInvalidArgument},
       {"maximum -5", bp(-5), false, nel::Result::kInvalidArgument},
       {"maximum 300", bp(300), true, nel::Result::kOk},
+      // Mode 3 started no cuff: a measurement that never ended.
+      {"mode 3",
+       [&all](TnelHardBase& hb) {
+         return hb.BPMeasure_Start(static_cast<tagTYPE_BPMEASUREMODE>(3), 200, all, 70);
+       },
+       false, nel::Result::kInvalidArgument},
       // After a CVRR check (no cuffs) a measurement "completed" at once with every value -1.
       {"measurement after a CVRR check",
        [&](TnelHardBase& hb) {

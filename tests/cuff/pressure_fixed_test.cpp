@@ -261,6 +261,20 @@ TEST_F(HoldOnLine, CancelDeflatesEveryLineOnlyWhenAskedAndKeepsDone) {
   EXPECT_FALSE(hold.Done);
 }
 
+// Cancelling without deflation used to leave a pump running with nothing to
+// stop it: the cuff filled until the over-pressure cut-off.
+TEST_F(HoldOnLine, CancelWithoutDeflationStopsThePumpsStillRunning) {
+  TnelPressureFixed hold(ctl.get());
+  tagTYPE_NEL_BPDATA chl[3] = {BP_RBRA, BP_LBRA, BP_LTOE};
+  hold.StartFixPressure(60, chl, 3);
+  Feed(hold, {40.0f, 60.0f, 40.0f}, 49);  // the right brachial and the toe below the band
+  ASSERT_EQ(NewCommands().size(), 4u);
+  ASSERT_EQ(hold.ChlState[0], TnelPressureFixed::kInflating);
+  hold.CancelFixPressure(false);
+  EXPECT_EQ(NewCommands(), (std::vector<Command>{Pump(0, 0), Pump(3, 0)})) << "valves stay closed";
+  EXPECT_EQ(hold.ChlCount, 0);
+}
+
 // Closed loop: every command the unit receives is applied to a model of four
 // cuffs (a pump raises the pressure at a rate proportional to its level while
 // the valve is closed, an open valve empties the cuff, a closed cuff leaks
