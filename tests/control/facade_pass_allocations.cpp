@@ -3,33 +3,43 @@
 //
 // This executable replaces the global operator new and delete (so it is built
 // on its own): every form allocates with malloc (which the sanitizers'
-// runtimes intercept) and counts while the calling thread's flag is set. The
+// runtimes intercept) and counts while the calling thread's flag is set; one
+// counted allocation can be made to fail. The
 // flag is set around CheckData only, so neither the test's own bookkeeping nor
 // the reader's or the virtual unit's threads are counted.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include <nel/bp/bpv_check.h>
 #include <nel/bp/pulse_recogn.h>
+#include <nel/platform/last_error.h>
 #include "facade_rig.h"
 
 namespace {
 
 thread_local bool tCounting = false;
 thread_local long tAllocations = 0;
+thread_local long tFailAt = -1;  // the counted allocation that fails, -1 none
+
+// Counts a counted allocation; true when it is the one made to fail.
+bool CountAndFail() {
+  if (!tCounting) return false;
+  return tAllocations++ == tFailAt;
+}
 
 void* Allocate(std::size_t n) {
-  if (tCounting) ++tAllocations;
+  if (CountAndFail()) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
 
 void* AllocateAligned(std::size_t n, std::align_val_t a) {
-  if (tCounting) ++tAllocations;
+  if (CountAndFail()) throw std::bad_alloc();
   const std::size_t align = std::max(static_cast<std::size_t>(a), sizeof(void*));
   void* p = nullptr;
   if (posix_memalign(&p, align, n == 0 ? 1 : n) != 0) throw std::bad_alloc();
@@ -193,6 +203,47 @@ template <class T>
 T* Escape(T* p) {
   asm volatile("" : : "r"(p) : "memory");
   return p;
+}
+
+// A façade built while memory runs out: whichever of its allocations fails,
+// no exception leaves the constructor (std::bad_alloc used to cross the
+// library's boundary), and a façade without its parts opens nothing and says
+// why instead of using what is missing.
+TEST(FacadePassAllocations, ConstructorSurvivesAnyAllocationFailing) {
+  tAllocations = 0;
+  tCounting = true;
+  { TnelHardBase whole(0, DATAPROCESS_STANDARD); }
+  tCounting = false;
+  const long made = tAllocations;
+  ASSERT_GT(made, 10);
+  int crippled = 0;
+  // Allocation 0 is make_unique's own, for the object; then the constructor's.
+  for (long k = 1; k <= made; ++k) {
+    tAllocations = 0;
+    tFailAt = k;
+    tCounting = true;
+    std::unique_ptr<TnelHardBase> hb;
+    try {
+      hb = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
+    } catch (...) {
+      tCounting = false;
+      tFailAt = -1;
+      ADD_FAILURE() << "an exception left the constructor when allocation " << k << " failed";
+      continue;
+    }
+    tCounting = false;
+    tFailAt = -1;
+    if (hb->GetHardCtl() == nullptr) {
+      ++crippled;
+      nel::ClearLastError();
+      EXPECT_FALSE(hb->OpenHardware(0x80, 1)) << k;
+      EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNoMemory) << k;
+      EXPECT_FALSE(hb->CheckData()) << k;
+      bool all[6] = {true, true, true, true, true, true};
+      EXPECT_FALSE(hb->BPMeasure_Start(BPMEASURE_SIMULTANEOUS, 200, all, 70)) << k;
+    }
+  }
+  EXPECT_GT(crippled, 0) << "no failure left the façade without its hardware control";
 }
 
 // The counter itself: allocations on this thread are seen, those of another
