@@ -20,8 +20,8 @@ constexpr short kDefaultPulseRate = 70;
 constexpr double kGroupLimitSeconds = 150.0;
 
 bool Final(int status) {
-  return status == BPVSTA_OK || status == BPVSTA_OVERTIME || status == BPVSTA_FAILED ||
-         status == BPVSTA_OVERPRESSURE || status == BPVSTA_STOPPED;
+  return status == BPVSTA_OK || status == BPVSTA_OVERTIME || status == BPVSTA_FAILED || status == BPVSTA_OVERPRESSURE ||
+         status == BPVSTA_STOPPED;
 }
 
 }  // namespace
@@ -75,9 +75,10 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
   // when it has none (no ECG leads).
   const double settleEnd = host.VirtualSeconds() + kSettleSeconds;
   const auto plausible = [](int rate) { return rate >= 30 && rate <= 200; };
-  host.RunUntil("bp", kSettleSeconds + 10.0,
-                [&] { return plausible(host.Status().PulseRate) || host.VirtualSeconds() >= settleEnd; },
-                [&] { return "waiting for the heart rate  " + host.PressureText(); });
+  host.RunUntil(
+      "bp", kSettleSeconds + 10.0,
+      [&] { return plausible(host.Status().PulseRate) || host.VirtualSeconds() >= settleEnd; },
+      [&] { return "waiting for the heart rate  " + host.PressureText(); });
   const int tracked = host.Status().PulseRate;
   out.trackedRate = tracked;
   out.pulseRate = plausible(tracked) ? tracked : kDefaultPulseRate;
@@ -178,8 +179,8 @@ nlohmann::json BPToJson(const BPOutcome& bp) {
 }
 
 void PrintBPTable(const BPOutcome& bp) {
-  std::printf("%s measurement, max %d mmHg, expected pulse rate %d /min, %.1f s\n", ModeName(bp.mode),
-              bp.maxPressure, bp.pulseRate, bp.seconds);
+  std::printf("%s measurement, max %d mmHg, expected pulse rate %d /min, %.1f s\n", ModeName(bp.mode), bp.maxPressure,
+              bp.pulseRate, bp.seconds);
   std::printf("%-5s %-12s %5s %5s %5s %9s %8s\n", "cuff", "status", "SBP", "DBP", "MAP", "attempts", "index");
   for (const CuffResult& r : bp.cuffs) {
     const double index = LimbIndex(bp, r.channel);

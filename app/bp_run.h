@@ -19,20 +19,20 @@ struct BPRequest {
 
 struct CuffResult {
   int channel = 0;
-  int position = 0;        // in the category's cuff list
+  int position = 0;  // in the category's cuff list
   int sbp = -1, dbp = -1, map = -1;
   int status = BPVSTA_MEASURING;  // the last final status the cuff reported
   int attempts = 1;
-  bool finished = false;   // a final status was reported
+  bool finished = false;  // a final status was reported
 };
 
 struct BPOutcome {
   tagTYPE_BPMEASUREMODE mode = BPMEASURE_SIMULTANEOUS;
   int maxPressure = 250;
-  int pulseRate = 0;       // the expected pulse rate handed to the measurement
-  int trackedRate = -1;    // the ECG tracker's rate before the measurement (-1: none)
-  double seconds = 0.0;    // the unit's time the measurement took
-  bool complete = false;   // every cuff finished with a result
+  int pulseRate = 0;      // the expected pulse rate handed to the measurement
+  int trackedRate = -1;   // the ECG tracker's rate before the measurement (-1: none)
+  double seconds = 0.0;   // the unit's time the measurement took
+  bool complete = false;  // every cuff finished with a result
   std::vector<CuffResult> cuffs;
 };
 

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <nel/analysis/wave_record_file.h>
-#include "commands.h"
 #include <nel/nel.h>
+#include "commands.h"
 
 namespace {
 
@@ -44,8 +44,8 @@ void ParsePressures(const std::string& text, tagLIMBRESULT (&out)[4]) {
     if (parts[i].empty() || parts[i] == "-") continue;
     int s, d, m;
     char tail;
-    if (std::sscanf(parts[i].c_str(), "%d/%d/%d%c", &s, &d, &m, &tail) != 3 || s < -1 || s > 400 || d < -1 ||
-        d > 400 || m < -1 || m > 400)
+    if (std::sscanf(parts[i].c_str(), "%d/%d/%d%c", &s, &d, &m, &tail) != 3 || s < -1 || s > 400 || d < -1 || d > 400 ||
+        m < -1 || m > 400)
       throw nelctl::Failure("bad pressure \"" + parts[i] + "\" (expected SBP/DBP/MAP)", 2);
     out[i] = {static_cast<int16_t>(s), static_cast<int16_t>(d), static_cast<int16_t>(m)};
   }
@@ -71,8 +71,10 @@ void Run(const Options& o) {
     reason += std::string(" (") + (wave ? wave : "?") + ", record " + std::to_string(ana.BadSampleRecord) + ")";
   }
 
-  const int16_t slots[4][2] = {{ana.UpstrokeTime[0], ana.MapPercent[0]}, {ana.UpstrokeTime[1], ana.MapPercent[1]},
-                               {ana.UpstrokeTime[2], ana.MapPercent[2]}, {ana.UpstrokeTime[3], ana.MapPercent[3]}};
+  const int16_t slots[4][2] = {{ana.UpstrokeTime[0], ana.MapPercent[0]},
+                               {ana.UpstrokeTime[1], ana.MapPercent[1]},
+                               {ana.UpstrokeTime[2], ana.MapPercent[2]},
+                               {ana.UpstrokeTime[3], ana.MapPercent[3]}};
   const char* slotNames[4] = {"RBra", "LBra", ankle ? "RAnk" : "RToe", ankle ? "LAnk" : "LToe"};
   if (o.json) {
     nlohmann::json j;

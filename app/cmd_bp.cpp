@@ -32,8 +32,7 @@ void Run(const Options& o) {
   nlohmann::json j = nelctl::BPToJson(bp);
   j["category"] = o.category;
   // With --json the results of an incomplete measurement go beside the error.
-  if (!bp.complete && o.host.json)
-    throw nelctl::Failure("not every cuff gave a result", nelctl::kStatusIncomplete, j);
+  if (!bp.complete && o.host.json) throw nelctl::Failure("not every cuff gave a result", nelctl::kStatusIncomplete, j);
   if (o.host.json) {
     nelctl::PrintJson("bp", j);
   } else {

@@ -18,11 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "commands.h"
-#include "host_loop.h"
 #include <nel/link/hard_ctl.h>
 #include <nel/nel.h>
 #include <nel/platform/message_queue.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "simulate.h"
 #include "unit_check.h"
 
@@ -43,15 +43,14 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
 const char* StatusName(int st) {
-  static const char* const kNames[] = {"measuring", "ok", "overtime", "failed",
+  static const char* const kNames[] = {"measuring", "ok",      "overtime",     "failed",
                                        "remeasure", "restart", "overpressure", "stopped"};
   return st >= 0 && st <= 7 ? kNames[st] : "?";
 }
 
 void Run(const Options& o) {
   static const std::map<std::string, tagTYPE_NEL_BPDATA> kChannels{
-      {"rbra", BP_RBRA}, {"lbra", BP_LBRA}, {"rank", BP_RANK},
-      {"lank", BP_LANK}, {"rtoe", BP_RTOE}, {"ltoe", BP_LTOE}};
+      {"rbra", BP_RBRA}, {"lbra", BP_LBRA}, {"rank", BP_RANK}, {"lank", BP_LANK}, {"rtoe", BP_RTOE}, {"ltoe", BP_LTOE}};
   const auto found = kChannels.find(o.channel);
   if (found == kChannels.end()) throw nelctl::Failure("unknown channel '" + o.channel + "'", nelctl::kStatusUsage);
   const tagTYPE_NEL_BPDATA channel = found->second;
@@ -154,8 +153,8 @@ void Run(const Options& o) {
     result["map"] = map;
     result["pulses"] = nlohmann::json::array();
     for (int k = 0; k < count; ++k)
-      result["pulses"].push_back({{"amplitude", static_cast<int>(pulses[k].Amplitude)},
-                                  {"mmhg", static_cast<double>(pulses[k].Pressure)}});
+      result["pulses"].push_back(
+          {{"amplitude", static_cast<int>(pulses[k].Amplitude)}, {"mmhg", static_cast<double>(pulses[k].Pressure)}});
     nelctl::PrintJson("bp-cuff", result);
     return;
   }

@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -29,12 +29,12 @@
 #include <thread>
 #include <vector>
 
-#include "commands.h"
-#include "host_loop.h"
-#include <nel/nel.h>
 #include <nel/link/hard_ctl.h>
+#include <nel/nel.h>
 #include <nel/platform/diagnostics.h>
 #include <nel/platform/message_queue.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "unit_check.h"
 
 #ifdef NELCTL_HAVE_SIM
@@ -48,12 +48,12 @@ using nelctl::Failure;
 // The running report: stdout, or stderr with --json.
 std::FILE* g_text = stdout;
 
-constexpr int kSimPort = 1;              // the in-process unit hides any device on COM1
-constexpr int kStallMs = 3000;           // no frame for this long: the unit stopped
-constexpr int kZeroCallLimit = 10100;    // the zero calibration gives up after 10000 calls
-constexpr int kCheckFrames = 300;        // one window of the check after storing
+constexpr int kSimPort = 1;            // the in-process unit hides any device on COM1
+constexpr int kStallMs = 3000;         // no frame for this long: the unit stopped
+constexpr int kZeroCallLimit = 10100;  // the zero calibration gives up after 10000 calls
+constexpr int kCheckFrames = 300;      // one window of the check after storing
 constexpr int kCheckWindows = 20;
-constexpr int kBacklogFrames = 1200;     // a line's backlog (about 16 KiB) and the moving average
+constexpr int kBacklogFrames = 1200;  // a line's backlog (about 16 KiB) and the moving average
 constexpr double kSettledMmHg = 0.01;
 constexpr double kWanted[2] = {100.0, 200.0};
 
@@ -67,10 +67,8 @@ struct UnitOptions {
 
 void AddUnitOptions(CLI::App* cmd, UnitOptions& o) {
   cmd->add_flag("--simulate", o.simulate, "Use the built-in virtual unit");
-  cmd->add_option("--speed", o.speed, "Virtual unit: virtual time per real time")
-      ->check(CLI::Range(1.0, 50.0));
-  cmd->add_option("--subject", o.subject, "Virtual unit: subject file (JSON)")
-      ->check(CLI::ExistingFile);
+  cmd->add_option("--speed", o.speed, "Virtual unit: virtual time per real time")->check(CLI::Range(1.0, 50.0));
+  cmd->add_option("--subject", o.subject, "Virtual unit: subject file (JSON)")->check(CLI::ExistingFile);
   nelctl::AddPortOption(cmd, o.port);
   cmd->add_flag("--json", o.json, "Print the result as JSON (the report and prompts go to stderr)");
 }
@@ -80,7 +78,8 @@ nlohmann::json CoeffJson(const tagAD_FORCE_CONVERT& c) {
 }
 
 // The library's diagnostic texts are code page 936 bytes; shown here as UTF-8.
-void ShowDiagnostic(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text, size_t len, void*) {
+void ShowDiagnostic(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text,
+                    size_t len, void*) {
   std::string out(len * 2 + 4, '\0');
   iconv_t cd = iconv_open("UTF-8", "CP936");
   if (cd != reinterpret_cast<iconv_t>(-1)) {
@@ -256,8 +255,7 @@ void RunZero(const ZeroOptions& o) {
   if (o.unit.json) g_text = stderr;
   Session s;
   s.Open(o.unit);
-  std::fprintf(g_text,
-               "unit on COM%d; zero calibration of channels 0 to 3: cuffs vented, keep them open to the air\n",
+  std::fprintf(g_text, "unit on COM%d; zero calibration of channels 0 to 3: cuffs vented, keep them open to the air\n",
                s.Port());
   s.Ctl().RapidDeflate(-1, true);  // every pump off, every valve open
 
@@ -289,8 +287,7 @@ void RunZero(const ZeroOptions& o) {
   nlohmann::json result = {{"port", s.Port()}, {"channels", nlohmann::json::array()}, {"stored", false}};
   for (int c = 0; c < 4; ++c) {
     if (zero.ChlDone[c])
-      std::fprintf(g_text, "channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset,
-                   coeffs[c].Offset);
+      std::fprintf(g_text, "channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset, coeffs[c].Offset);
     else
       std::fprintf(g_text, "channel %d: not steady, offset kept at %.4f mmHg\n", c, before[c].Offset);
     result["channels"].push_back({{"channel", c},
@@ -301,8 +298,7 @@ void RunZero(const ZeroOptions& o) {
   std::fflush(g_text);
   if (!zero.Success) {
     // Design decision: a partial result is not stored; the unit keeps its set.
-    throw Failure("zero calibration failed: not every channel became steady (see " +
-                      std::string(zero.Path) + ")",
+    throw Failure("zero calibration failed: not every channel became steady (see " + std::string(zero.Path) + ")",
                   nelctl::kStatusIncomplete, result);
   }
   if (!o.store) {
@@ -367,8 +363,7 @@ bool EnterPressed() {
     if (poll(&p, 1, 0) <= 0) return false;
     char c = 0;
     const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n <= 0)
-      throw Failure("input closed before the reference pressure was confirmed", nelctl::kStatusIncomplete);
+    if (n <= 0) throw Failure("input closed before the reference pressure was confirmed", nelctl::kStatusIncomplete);
     if (c == '\n') return true;
   }
 }
@@ -411,8 +406,7 @@ void RunGain(const GainOptions& o) {
           std::fprintf(g_text, "point %d: the calibrator applies %.0f mmHg; measuring\n", r, wanted);
           adj.WantedPressureOK();
         } else {
-          std::fprintf(g_text, "point %d: apply %.0f mmHg to channels %s, then press Enter\n", r, wanted,
-                      list.c_str());
+          std::fprintf(g_text, "point %d: apply %.0f mmHg to channels %s, then press Enter\n", r, wanted, list.c_str());
           waitingForUser = true;
         }
         std::fflush(g_text);
@@ -428,10 +422,8 @@ void RunGain(const GainOptions& o) {
     const int c = channels[i];
     float gain = 0, offset = 0;
     adj.GetAdjustCoeff(&gain, &offset, static_cast<int>(i));
-    std::fprintf(g_text,
-                 "channel %d: counts %d at %.0f and %d at %.0f mmHg; slope %.9g -> %.9g, offset %.4f -> %.4f\n",
-                 c, adj.Avg1[i], kWanted[0], adj.Avg2[i], kWanted[1], coeffs[c].Slope, gain, coeffs[c].Offset,
-                 offset);
+    std::fprintf(g_text, "channel %d: counts %d at %.0f and %d at %.0f mmHg; slope %.9g -> %.9g, offset %.4f -> %.4f\n",
+                 c, adj.Avg1[i], kWanted[0], adj.Avg2[i], kWanted[1], coeffs[c].Slope, gain, coeffs[c].Offset, offset);
     const tagAD_FORCE_CONVERT before = coeffs[c];
     coeffs[c] = {gain, offset};
     result["channels"].push_back({{"channel", c},

@@ -26,12 +26,14 @@ void Run(const Options& o) {
   const int32_t length = o.seconds * 1000;
   hb.CVRRCheck_Start(length);
   const double total = (TnelHardBase::kCVRRSettling + length) / 1000.0;
-  host.RunUntil("cvrr", total + 30.0, [&] { return host.Status().CVRRCheckEnd; }, [&] {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%5.1f s left  heart rate %d /min",
-                  std::max(0.0, (length - hb.CVRRCheck_GetCurrSavedDataLen()) / 1000.0), host.Status().PulseRate);
-    return std::string(buf);
-  });
+  host.RunUntil(
+      "cvrr", total + 30.0, [&] { return host.Status().CVRRCheckEnd; },
+      [&] {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "%5.1f s left  heart rate %d /min",
+                      std::max(0.0, (length - hb.CVRRCheck_GetCurrSavedDataLen()) / 1000.0), host.Status().PulseRate);
+        return std::string(buf);
+      });
   auto result = std::make_unique<tagCVRR_ANA_RESULT>();
   const bool ok = hb.CVRRCheck_GetResult(result.get());
   const uint32_t conclusion = hb.CVRRCheck_GetConclusion();

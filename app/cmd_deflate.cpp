@@ -18,10 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "commands.h"
-#include "host_loop.h"
 #include <nel/nel.h>
 #include <nel/platform/port_names.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "simulate.h"
 #include "unit_check.h"
 
@@ -74,7 +74,9 @@ void SendDeflate(int port) {
   if (!pumpAck || !valveAck)
     throw nelctl::Failure(std::string("pump off and valve open sent to every line on port ") + where +
                               ", but no unit acknowledged " +
-                              (pumpAck ? "the valves" : valveAck ? "the pumps" : "them"),
+                              (pumpAck    ? "the valves"
+                               : valveAck ? "the pumps"
+                                          : "them"),
                           nelctl::kStatusNoUnit);
 }
 

@@ -59,16 +59,18 @@ void Run(const Options& o) {
   hb.ExerciseStress_Start(cfg);
   const double wait = interval ? o.intervalMinutes * 60.0 : o.pause;
   const double limit = o.checks * (kCheckLimitSeconds + wait);
-  host.RunUntil("exercise", limit, [&] { return host.Status().ExerciseEnd; }, [&] {
-    char buf[96];
-    const int32_t next = hb.ExerciseStress_GetNextProcElapseSeconds();
-    if (next < 0)
-      std::snprintf(buf, sizeof buf, "check %d of %d measuring  ", hb.ExerciseStress_GetCurrChkNo() + 1, o.checks);
-    else
-      std::snprintf(buf, sizeof buf, "check %d of %d in %d s  ", hb.ExerciseStress_GetCurrChkNo() + 1, o.checks,
-                    next);
-    return buf + host.PressureText();
-  });
+  host.RunUntil(
+      "exercise", limit, [&] { return host.Status().ExerciseEnd; },
+      [&] {
+        char buf[96];
+        const int32_t next = hb.ExerciseStress_GetNextProcElapseSeconds();
+        if (next < 0)
+          std::snprintf(buf, sizeof buf, "check %d of %d measuring  ", hb.ExerciseStress_GetCurrChkNo() + 1, o.checks);
+        else
+          std::snprintf(buf, sizeof buf, "check %d of %d in %d s  ", hb.ExerciseStress_GetCurrChkNo() + 1, o.checks,
+                        next);
+        return buf + host.PressureText();
+      });
   tagExerciseStressRec rec{};
   hb.ExerciseStress_GetResult(&rec);
   hb.ExerciseStress_Cancel();
@@ -127,13 +129,16 @@ void Run(const Options& o) {
 void Setup(CLI::App& program) {
   auto opt = std::make_shared<Options>();
   auto* cmd = program.add_subcommand("exercise", "Run the exercise protocol: repeated four-cuff BP checks");
-  cmd->add_option("--checks", opt->checks, "number of checks, 1 to 10")->capture_default_str()->check(CLI::Range(1, 10));
+  cmd->add_option("--checks", opt->checks, "number of checks, 1 to 10")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10));
   cmd->add_option("--pause", opt->pause, "seconds from one check's end to the next's start")
       ->capture_default_str()
       ->check(CLI::Range(0, 3600));
   cmd->add_option("--interval-minutes", opt->intervalMinutes, "minutes from one check's start to the next's")
       ->check(CLI::Range(1, 120));
-  cmd->add_option("--timing", opt->timing, "interval or pause (default: pause, interval when only --interval-minutes is given)");
+  cmd->add_option("--timing", opt->timing,
+                  "interval or pause (default: pause, interval when only --interval-minutes is given)");
   cmd->add_option("--mode", opt->mode, "BP measurement mode of every check")->capture_default_str();
   cmd->add_option("--max", opt->max, "maximum cuff pressure, mmHg")->capture_default_str()->check(CLI::Range(60, 300));
   nelctl::AddFacadeOptions(cmd, opt->host);

@@ -34,22 +34,26 @@ void Run(const Options& o) {
   const int K = hb.Layout().cuffCount;
   hb.FixPressure_Start(o.pressure);
   const double start = host.VirtualSeconds();
-  host.RunUntil("hold", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; }, [&] {
-    char head[48];
-    std::snprintf(head, sizeof head, "%5.1f s  settling at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
-    return head + host.PressureText();
-  });
+  host.RunUntil(
+      "hold", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; },
+      [&] {
+        char head[48];
+        std::snprintf(head, sizeof head, "%5.1f s  settling at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
+        return head + host.PressureText();
+      });
   const double settled = host.VirtualSeconds() - start;
   float atSettle[6] = {};
   for (int k = 0; k < K; ++k) atSettle[k] = host.Pressures()[k];
 
   if (o.seconds > 0) {
     const double end = host.VirtualSeconds() + o.seconds;
-    host.RunUntil("hold", o.seconds + 10.0, [&] { return host.VirtualSeconds() >= end; }, [&] {
-      char head[48];
-      std::snprintf(head, sizeof head, "%5.1f s left  ", end - host.VirtualSeconds());
-      return head + host.PressureText();
-    });
+    host.RunUntil(
+        "hold", o.seconds + 10.0, [&] { return host.VirtualSeconds() >= end; },
+        [&] {
+          char head[48];
+          std::snprintf(head, sizeof head, "%5.1f s left  ", end - host.VirtualSeconds());
+          return head + host.PressureText();
+        });
   }
   float atEnd[6] = {};
   for (int k = 0; k < K; ++k) atEnd[k] = host.Pressures()[k];
@@ -63,17 +67,16 @@ void Run(const Options& o) {
     j["heldSeconds"] = o.seconds;
     nlohmann::json cuffs = nlohmann::json::array();
     for (int k = 0; k < K; ++k)
-      cuffs.push_back({{"cuff", nelctl::ChannelName(hb.Layout().cuffs[k])},
-                       {"settled", atSettle[k]},
-                       {"end", atEnd[k]}});
+      cuffs.push_back(
+          {{"cuff", nelctl::ChannelName(hb.Layout().cuffs[k])}, {"settled", atSettle[k]}, {"end", atEnd[k]}});
     j["cuffs"] = cuffs;
     nelctl::PrintJson("hold", j);
   } else {
     std::printf("hold at %d mmHg established after %.1f s, held %.1f s more\n", o.pressure, settled, o.seconds);
     std::printf("%-5s %9s %9s\n", "cuff", "settled", "end");
     for (int k = 0; k < K; ++k)
-      std::printf("%-5s %9.1f %9.1f\n", nelctl::ChannelLabel(hb.Layout().cuffs[k]),
-                  static_cast<double>(atSettle[k]), static_cast<double>(atEnd[k]));
+      std::printf("%-5s %9.1f %9.1f\n", nelctl::ChannelLabel(hb.Layout().cuffs[k]), static_cast<double>(atSettle[k]),
+                  static_cast<double>(atEnd[k]));
     std::printf("(mmHg)\n");
   }
 }
@@ -81,7 +84,9 @@ void Run(const Options& o) {
 void Setup(CLI::App& program) {
   auto opt = std::make_shared<Options>();
   auto* cmd = program.add_subcommand("hold", "Hold the cuffs at a fixed pressure");
-  cmd->add_option("--pressure", opt->pressure, "pressure to hold, mmHg")->capture_default_str()->check(CLI::Range(20, 150));
+  cmd->add_option("--pressure", opt->pressure, "pressure to hold, mmHg")
+      ->capture_default_str()
+      ->check(CLI::Range(20, 150));
   cmd->add_option("--seconds", opt->seconds, "keep holding this long once established")->check(CLI::NonNegativeNumber);
   cmd->add_option("--category", opt->category, "bra-ank or bra-toe")->capture_default_str();
   nelctl::AddFacadeOptions(cmd, opt->host);

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "commands.h"
-#include "host_loop.h"
 #include <nel/nel.h>
 #include <nel/platform/port_names.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "simulate.h"
 #include "unit_check.h"
 

@@ -26,8 +26,7 @@
 namespace {
 
 constexpr double kHoldLimitSeconds = 60.0;
-constexpr double kRecordSeconds =
-    (TnelHardBase::kWaveRecordSettling + TnelHardBase::kWaveRecordCapacity) / 1000.0;
+constexpr double kRecordSeconds = (TnelHardBase::kWaveRecordSettling + TnelHardBase::kWaveRecordCapacity) / 1000.0;
 
 struct Options {
   nelctl::FacadeOptions host;
@@ -69,27 +68,32 @@ void Run(const Options& o) {
       file.hasPressures = true;
       for (const nelctl::CuffResult& r : bp.cuffs) {
         const int slot = LimbSlot(r.channel);
-        if (slot >= 0) file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp),
-                                               static_cast<int16_t>(r.map)};
+        if (slot >= 0)
+          file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp),
+                                  static_cast<int16_t>(r.map)};
       }
     }
 
     hb.FixPressure_Start(o.pressure);
     double start = host.VirtualSeconds();
-    host.RunUntil("record", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; }, [&] {
-      char head[64];
-      std::snprintf(head, sizeof head, "%5.1f s  holding at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
-      return head + host.PressureText();
-    });
+    host.RunUntil(
+        "record", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; },
+        [&] {
+          char head[64];
+          std::snprintf(head, sizeof head, "%5.1f s  holding at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
+          return head + host.PressureText();
+        });
     hb.FixPressure_Cancel(false);  // the cuffs stay inflated
     if (!hb.WaveRecord_Start()) throw nelctl::Failure("the wave record did not start");
     start = host.VirtualSeconds();
-    host.RunUntil("record", kRecordSeconds + 30.0, [&] { return host.Status().WaveRecordEnd; }, [&] {
-      char head[64];
-      std::snprintf(head, sizeof head, "%5.1f s left  %5d records  ",
-                    std::max(0.0, kRecordSeconds - (host.VirtualSeconds() - start)), hb.WaveRecordCount());
-      return head + host.PressureText();
-    });
+    host.RunUntil(
+        "record", kRecordSeconds + 30.0, [&] { return host.Status().WaveRecordEnd; },
+        [&] {
+          char head[64];
+          std::snprintf(head, sizeof head, "%5.1f s left  %5d records  ",
+                        std::max(0.0, kRecordSeconds - (host.VirtualSeconds() - start)), hb.WaveRecordCount());
+          return head + host.PressureText();
+        });
     int count = 0;
     const tagSAVE_WAVEDATA* records = hb.WaveRecord_DataAssign(&count);
     if (!records || count <= 0) throw nelctl::Failure("the wave record is empty", nelctl::kStatusIncomplete);

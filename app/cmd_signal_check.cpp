@@ -16,8 +16,8 @@ namespace {
 
 // 4000 settling frames and four blocks of 2100.
 constexpr double kCheckSeconds =
-    (TnelHardBase::kSignalCheckSettling +
-     TnelHardBase::kSignalCheckBlocks * TnelHardBase::kSignalCheckBlockFrames) / 1000.0;
+    (TnelHardBase::kSignalCheckSettling + TnelHardBase::kSignalCheckBlocks * TnelHardBase::kSignalCheckBlockFrames) /
+    1000.0;
 
 struct Options {
   nelctl::FacadeOptions host;
@@ -29,11 +29,14 @@ void Run(const Options& o) {
   TnelHardBase& hb = host.Base();
   hb.SignalCheck_Start();
   const double start = host.VirtualSeconds();
-  host.RunUntil("signal check", kCheckSeconds + 30.0, [&] { return host.Status().SignalCheckEnd; }, [&] {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%5.1f s left  ", std::max(0.0, kCheckSeconds - (host.VirtualSeconds() - start)));
-    return buf + host.PressureText();
-  });
+  host.RunUntil(
+      "signal check", kCheckSeconds + 30.0, [&] { return host.Status().SignalCheckEnd; },
+      [&] {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%5.1f s left  ",
+                      std::max(0.0, kCheckSeconds - (host.VirtualSeconds() - start)));
+        return buf + host.PressureText();
+      });
   int base[8] = {}, datum[8] = {}, useBase[8] = {}, useDatum[8] = {};
   hb.SignalCheck_GetADBaseDatum(base, datum);
   hb.GetADBaseValue(useBase, useDatum);

@@ -5,18 +5,18 @@
 #include <memory>
 #include <string>
 
-#include "commands.h"
-#include "host_loop.h"
 #include <nel/nel.h>
 #include <nel/platform/port_names.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "simulate.h"
 #include "unit_check.h"
 
 namespace {
 
 struct StreamOptions {
-  int port = 0;          // 0: search
-  double seconds = -1;   // < 0: until interrupted
+  int port = 0;         // 0: search
+  double seconds = -1;  // < 0: until interrupted
   std::string csv;
   bool fastDrain = false;
   bool json = false;
@@ -94,19 +94,19 @@ void Stream(const StreamOptions& opt) {
     const long long fps = loop.Frames() - lastSecondFrames;
     lastSecondFrames = loop.Frames();
     std::fprintf(text, "fps %lld | mmHg %.1f %.1f %.1f %.1f %.1f %.1f | ecg %d pcg %d | pulse %d %d %d %d %d %d\n", fps,
-                static_cast<double>(last.Pressure[0]), static_cast<double>(last.Pressure[1]),
-                static_cast<double>(last.Pressure[2]), static_cast<double>(last.Pressure[3]),
-                static_cast<double>(last.Pressure[4]), static_cast<double>(last.Pressure[5]), last.Wave[0],
-                last.Wave[1], last.Wave[2], last.Wave[3], last.Wave[4], last.Wave[5], last.Wave[6], last.Wave[7]);
+                 static_cast<double>(last.Pressure[0]), static_cast<double>(last.Pressure[1]),
+                 static_cast<double>(last.Pressure[2]), static_cast<double>(last.Pressure[3]),
+                 static_cast<double>(last.Pressure[4]), static_cast<double>(last.Pressure[5]), last.Wave[0],
+                 last.Wave[1], last.Wave[2], last.Wave[3], last.Wave[4], last.Wave[5], last.Wave[6], last.Wave[7]);
     std::fflush(text);
   });
 
   if (end == nelctl::HostLoop::End::kDeviceLost) {
     ctl.CloseCom();
     result["frames"] = loop.Frames();
-    throw nelctl::Failure("the unit on port " + where + " disappeared after " + std::to_string(loop.Frames()) +
-                              " frames",
-                          nelctl::kStatusDeviceLost, result);
+    throw nelctl::Failure(
+        "the unit on port " + where + " disappeared after " + std::to_string(loop.Frames()) + " frames",
+        nelctl::kStatusDeviceLost, result);
   }
   ctl.StopADSample();
   loop.Drain();
@@ -114,8 +114,8 @@ void Stream(const StreamOptions& opt) {
   result["frames"] = loop.Frames();
   // Without --seconds an interruption is the way to end the stream.
   if (end == nelctl::HostLoop::End::kInterrupted && opt.seconds >= 0)
-    throw nelctl::Failure("interrupted after " + std::to_string(loop.Frames()) + " frames",
-                          nelctl::kStatusInterrupted, result);
+    throw nelctl::Failure("interrupted after " + std::to_string(loop.Frames()) + " frames", nelctl::kStatusInterrupted,
+                          result);
   if (opt.json) {
     if (!opt.csv.empty()) result["csv"] = opt.csv;
     nelctl::PrintJson("stream", result);

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "commands.h"
 #include <nel/nel.h>
+#include "commands.h"
 
 namespace {
 

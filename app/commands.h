@@ -24,13 +24,13 @@ struct NelctlCommand {
 
 // The exit status of every subcommand. A subcommand picks the row that says
 // why it failed; main() gives usage errors kStatusUsage.
-inline constexpr int kStatusFailure = 1;      // a file cannot be read or written, or another failure
-inline constexpr int kStatusUsage = 2;        // usage error or bad argument
-inline constexpr int kStatusNoUnit = 2;       // no unit answers (or the port does not exist)
-inline constexpr int kStatusDeviceLost = 3;   // the unit went away or fell silent
-inline constexpr int kStatusBusy = 4;         // the port is in use
-inline constexpr int kStatusIncomplete = 5;   // a measurement ended without its result
-inline constexpr int kStatusTimeOut = 6;      // a step took longer than its limit
+inline constexpr int kStatusFailure = 1;        // a file cannot be read or written, or another failure
+inline constexpr int kStatusUsage = 2;          // usage error or bad argument
+inline constexpr int kStatusNoUnit = 2;         // no unit answers (or the port does not exist)
+inline constexpr int kStatusDeviceLost = 3;     // the unit went away or fell silent
+inline constexpr int kStatusBusy = 4;           // the port is in use
+inline constexpr int kStatusIncomplete = 5;     // a measurement ended without its result
+inline constexpr int kStatusTimeOut = 6;        // a step took longer than its limit
 inline constexpr int kStatusInterrupted = 130;  // SIGINT or SIGTERM (the cuffs are deflated first)
 
 struct StatusRow {
@@ -55,8 +55,8 @@ inline constexpr StatusRow kStatusTable[] = {
 // object) carries the results the command got before it failed, printed
 // beside "error".
 struct Failure : std::runtime_error {
-  Failure(const std::string& message, int status = kStatusFailure, nlohmann::json partial = nullptr)
-      : std::runtime_error(message), status(status), partial(std::move(partial)) {}
+  Failure(const std::string& message, int exitStatus = kStatusFailure, nlohmann::json results = nullptr)
+      : std::runtime_error(message), status(exitStatus), partial(std::move(results)) {}
   int status;
   nlohmann::json partial;
 };

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <map>
 
-#include "commands.h"
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
-#include "host_loop.h"
 #include <nel/platform/message_queue.h>
 #include <nel/platform/port_names.h>
+#include "commands.h"
+#include "host_loop.h"
 #include "unit_check.h"
 
 namespace nelctl {
@@ -98,26 +98,21 @@ std::string SafetyStopText(const tagSAFETY_REPORT& r) {
   char text[160];
   switch (r.Reason) {
     case SAFETY_OVERPRESSURE:
-      std::snprintf(text, sizeof text, "safety stop: line %d at %.1f mmHg, above the ceiling of %.0f mmHg",
-                    r.Line, r.Pressure, r.Ceiling);
+      std::snprintf(text, sizeof text, "safety stop: line %d at %.1f mmHg, above the ceiling of %.0f mmHg", r.Line,
+                    r.Pressure, r.Ceiling);
       break;
     case SAFETY_TIME_LIMIT:
       std::snprintf(text, sizeof text, "safety stop: line %d above 15 mmHg for %.0f s", r.Line, r.Seconds);
       break;
-    case SAFETY_UNIT_SILENT:
-      std::snprintf(text, sizeof text, "safety stop: the unit fell silent");
-      break;
-    case SAFETY_DEVICE_LOST:
-      std::snprintf(text, sizeof text, "safety stop: the unit went away");
-      break;
-    default:
-      return "no safety stop";
+    case SAFETY_UNIT_SILENT: std::snprintf(text, sizeof text, "safety stop: the unit fell silent"); break;
+    case SAFETY_DEVICE_LOST: std::snprintf(text, sizeof text, "safety stop: the unit went away"); break;
+    default: return "no safety stop";
   }
   return text;
 }
 
 const char* BPStatusName(int status) {
-  static const char* const kNames[] = {"measuring", "ok",      "overtime",    "failed",
+  static const char* const kNames[] = {"measuring", "ok",      "overtime",     "failed",
                                        "remeasure", "restart", "overpressure", "stopped"};
   return status >= 0 && status <= 7 ? kNames[status] : "?";
 }
@@ -222,9 +217,8 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
       statusCode = kStatusInterrupted;
     } else if (safety.Reason != SAFETY_NONE) {
       why = SafetyStopText(safety);
-      statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT
-                       ? kStatusDeviceLost
-                       : kStatusIncomplete;
+      statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT ? kStatusDeviceLost
+                                                                                              : kStatusIncomplete;
     } else if (hb_->GetHardCtl() && hb_->GetHardCtl()->GetSamThread() &&
                hb_->GetHardCtl()->GetSamThread()->Protocol().DeviceLost()) {
       why = "the unit went away";

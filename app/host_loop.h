@@ -16,8 +16,8 @@ class HostLoop {
  public:
   // Receives every batch of frames a pass produced.
   using FrameSink = std::function<void(const tagSAM_DATA* frames, int count)>;
-  static constexpr int kPeriodMs = 10;      // one pass per tick, like a host's CheckData timer
-  static constexpr int kFastPeriodMs = 1;   // fast drain: passes back to back until the ring is empty
+  static constexpr int kPeriodMs = 10;     // one pass per tick, like a host's CheckData timer
+  static constexpr int kFastPeriodMs = 1;  // fast drain: passes back to back until the ring is empty
   static constexpr int kMaxFastPasses = 4096;
 
   enum class End { kTime, kInterrupted, kDeviceLost };

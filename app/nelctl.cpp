@@ -8,8 +8,8 @@
 #include <cstring>
 #include <exception>
 
-#include "commands.h"
 #include <nel/nel.h>
+#include "commands.h"
 
 namespace nelctl {
 
@@ -45,18 +45,17 @@ std::string Footer() {
     std::snprintf(line, sizeof line, "  %-4d %s\n", row.status, row.meaning);
     s += line;
   }
-  s +=
-      "\n"
-      "With --json every subcommand prints one JSON object on stdout, also when it fails:\n"
-      "  {\"command\": \"bp\", \"error\": {\"status\": 5, \"message\": \"...\"}, ...}\n"
-      "  (\"command\" as typed, e.g. \"calibrate zero\"; any results got before the failure\n"
-      "  beside \"error\"). The message also goes to stderr.\n"
-      "\n"
-      "Environment (port n, 1 to 149, is the first of):\n"
-      "  NEL_COM<n>     the device of port n, e.g. NEL_COM3=/dev/ttyUSB1\n"
-      "  NEL_PORT_DIR   a folder whose entries COM1 ... COM149 are links to the devices\n"
-      "  otherwise ports 1-16 are /dev/ttyUSB0-15, 17-32 /dev/ttyACM0-15, 33-149 /dev/ttyS0-116.\n"
-      "--simulate serves the virtual unit behind port 1 of nelctl itself.";
+  s += "\n"
+       "With --json every subcommand prints one JSON object on stdout, also when it fails:\n"
+       "  {\"command\": \"bp\", \"error\": {\"status\": 5, \"message\": \"...\"}, ...}\n"
+       "  (\"command\" as typed, e.g. \"calibrate zero\"; any results got before the failure\n"
+       "  beside \"error\"). The message also goes to stderr.\n"
+       "\n"
+       "Environment (port n, 1 to 149, is the first of):\n"
+       "  NEL_COM<n>     the device of port n, e.g. NEL_COM3=/dev/ttyUSB1\n"
+       "  NEL_PORT_DIR   a folder whose entries COM1 ... COM149 are links to the devices\n"
+       "  otherwise ports 1-16 are /dev/ttyUSB0-15, 17-32 /dev/ttyACM0-15, 33-149 /dev/ttyS0-116.\n"
+       "--simulate serves the virtual unit behind port 1 of nelctl itself.";
   return s;
 }
 

@@ -10,8 +10,7 @@ namespace nelctl {
 
 void AddSimulateOptions(CLI::App* cmd, SimulateOptions& opt) {
   cmd->add_flag("--simulate", opt.on, "Serve a virtual unit in this process (port 1) and use it");
-  cmd->add_option("--speed", opt.speed, "Virtual unit: virtual time per real time")
-      ->check(CLI::Range(0.1, 50.0));
+  cmd->add_option("--speed", opt.speed, "Virtual unit: virtual time per real time")->check(CLI::Range(0.1, 50.0));
   cmd->add_option("--subject", opt.subject, "Virtual unit: subject file (JSON)")->check(CLI::ExistingFile);
 }
 
@@ -28,8 +27,7 @@ class SimulationImpl : public Simulation {
     return server_.WithUnit([](const nel::sim::VirtualUnit& u) {
       SimState s;
       s.seconds = u.TimeS();
-      for (int l = 0; l < 4; ++l)
-        s.line[l] = {u.LinePressure(l), u.Line(l).PumpRunning(), u.Line(l).ValveOpen()};
+      for (int l = 0; l < 4; ++l) s.line[l] = {u.LinePressure(l), u.Line(l).PumpRunning(), u.Line(l).ValveOpen()};
       s.ceilingTrips = u.Stats().firmware_ceiling_trips;
       s.watchdogTrips = u.Stats().firmware_watchdog_trips;
       return s;
@@ -69,8 +67,7 @@ std::unique_ptr<Simulation> StartSimulation(const SimulateOptions& opt) {
   if (!opt.on) return nullptr;
   nel::sim::SubjectConfig cfg;
   std::string err;
-  if (!opt.subject.empty() && !nel::sim::LoadSubjectFile(opt.subject, cfg, &err))
-    throw Failure(err, kStatusFailure);
+  if (!opt.subject.empty() && !nel::sim::LoadSubjectFile(opt.subject, cfg, &err)) throw Failure(err, kStatusFailure);
   if (opt.toeLines) cfg.SetToeLines(*opt.toeLines);
   nel::sim::UnitServer::Options o;
   o.speed = opt.speed;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "host_loop.h"
 #include <nel/nel.h>
 #include <nel/platform/port_names.h>
+#include "host_loop.h"
 #include "platform/serial_device.h"
 
 namespace nelctl {

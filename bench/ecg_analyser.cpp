@@ -21,14 +21,11 @@ const std::vector<int16_t>& Record100() {
     std::vector<int16_t> out;
     nel::mitbih::Record rec;
     std::string error;
-    if (!nel::mitbih::ReadRecord(std::string(NEL_SHARED_DATA_DIR) + "/mitdb", "100", rec, error))
-      return out;
+    if (!nel::mitbih::ReadRecord(std::string(NEL_SHARED_DATA_DIR) + "/mitdb", "100", rec, error)) return out;
     const size_t n = std::min(rec.lead0.size(), static_cast<size_t>(kSeconds * rec.rate));
     std::vector<float> mv(n);
-    for (size_t i = 0; i < n; ++i)
-      mv[i] = static_cast<float>((rec.lead0[i] - rec.info[0].baseline) / rec.info[0].gain);
-    for (float v : nel::mitbih::ResampleLinear(mv, rec.rate, 1000.0))
-      out.push_back(nel::mitbih::ToUnitCounts(v));
+    for (size_t i = 0; i < n; ++i) mv[i] = static_cast<float>((rec.lead0[i] - rec.info[0].baseline) / rec.info[0].gain);
+    for (float v : nel::mitbih::ResampleLinear(mv, rec.rate, 1000.0)) out.push_back(nel::mitbih::ToUnitCounts(v));
     return out;
   }();
   return samples;
@@ -55,10 +52,8 @@ void BM_EcgAnalyserProcessSample(benchmark::State& state) {
   const double n = static_cast<double>(samples.size());
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
   state.counters["x_real_time"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * n / 1000.0,
-                         benchmark::Counter::kIsRate);
-  state.counters["beats_per_pass"] =
-      static_cast<double>(beats) / static_cast<double>(state.iterations());
+      benchmark::Counter(static_cast<double>(state.iterations()) * n / 1000.0, benchmark::Counter::kIsRate);
+  state.counters["beats_per_pass"] = static_cast<double>(beats) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_EcgAnalyserProcessSample)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 

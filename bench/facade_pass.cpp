@@ -39,7 +39,7 @@
 
 namespace {
 
-constexpr int kLimbCuffs = 4;           // positions 0..3 of DETECT_ALL: RBra, LBra, RAnk, LAnk
+constexpr int kLimbCuffs = 4;  // positions 0..3 of DETECT_ALL: RBra, LBra, RAnk, LAnk
 constexpr int kMaxPressure = 250;
 constexpr float kStopPressure = 75.0f;  // below every cuff's envelope maximum of the default subject
 constexpr int kRestFrames = 1000;
@@ -52,9 +52,9 @@ constexpr int kPassBytes = TSamThread::kStagingBytes + 1;  // kept in the ring a
 constexpr int kStoreBytes = TSerialPort::kInitialRingBytes - TSamThread::kStagingBytes;
 
 struct Recording {
-  std::vector<uint8_t> rest;   // a second of resting cuffs
-  std::vector<uint8_t> bytes;  // from BPMeasure_Start on
-  size_t inflationStart = 0;   // offset at which all four pumps run
+  std::vector<uint8_t> rest;    // a second of resting cuffs
+  std::vector<uint8_t> bytes;   // from BPMeasure_Start on
+  size_t inflationStart = 0;    // offset at which all four pumps run
   int64_t inflationFrames = 0;  // frames from there to the end
   tagAD_FORCE_CONVERT coeff[6] = {};
   std::string error;
@@ -159,9 +159,12 @@ Recording Record() {
     for (int k = 0; k < kLimbCuffs; ++k) pumping = pumping && hb.GetBPVCheck(k)->GetInflater()->Started;
     if (pumping && r.inflationStart == 0) r.inflationStart = r.bytes.size();
   }
-  if (!measuring) r.error = "a cuff stopped measuring while recording";
-  else if (top < kStopPressure) r.error = "the cuffs did not inflate";
-  else if (r.inflationStart == 0 || r.inflationStart >= r.bytes.size()) r.error = "the pumps did not start";
+  if (!measuring)
+    r.error = "a cuff stopped measuring while recording";
+  else if (top < kStopPressure)
+    r.error = "the cuffs did not inflate";
+  else if (r.inflationStart == 0 || r.inflationStart >= r.bytes.size())
+    r.error = "the pumps did not start";
   for (int k = 0; k < kLimbCuffs && r.error.empty(); ++k) {
     if (hb.GetBPVCheck(k)->GetRecogn()->WinCount < 1) r.error = "a recogniser got no window";
   }

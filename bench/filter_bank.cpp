@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
+#include <nel/dsp/fir_filter_bank.h>
+#include <nel/link/category_layout.h>
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"
-#include <nel/dsp/fir_filter_bank.h>
 #include "dsp/plain_filter_bank.h"
 #include "dsp/symmetric_fir.h"
-#include <nel/link/category_layout.h>
 
 namespace {
 
@@ -133,8 +133,8 @@ bool CheckAgainstPlainKernel() {
     worst_result = std::max(worst_result, d);
   }
   std::printf("kernel: %s\n", nel::dsp::SymmetricFirGroup::KernelTarget());
-  std::printf("check: max |fast - plain| of the double filter outputs = %.3g of the signal scale %.1f\n",
-              relative, scale);
+  std::printf("check: max |fast - plain| of the double filter outputs = %.3g of the signal scale %.1f\n", relative,
+              scale);
   std::printf("check: stored results differing from the plain kernel: %zu of %zu, by at most %.3g\n", differing,
               a.size() * 2, worst_result);
   return relative <= 1e-12;

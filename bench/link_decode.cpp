@@ -30,9 +30,12 @@ std::vector<unsigned char> OneSecondOfFrames() {
     for (int k = 3; k <= 17; ++k) {
       if (!(data[k] & 0x80)) continue;
       data[k] &= 0x7F;
-      if (k <= 9) data[0] |= static_cast<unsigned char>(1 << (k - 3));
-      else if (k <= 16) data[1] |= static_cast<unsigned char>(1 << (k - 10));
-      else data[2] |= 1;
+      if (k <= 9)
+        data[0] |= static_cast<unsigned char>(1 << (k - 3));
+      else if (k <= 16)
+        data[1] |= static_cast<unsigned char>(1 << (k - 10));
+      else
+        data[2] |= 1;
     }
     stream.push_back(0x90);
     stream.insert(stream.end(), data, data + 18);

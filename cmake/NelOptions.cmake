@@ -1,7 +1,7 @@
 # Compiler warnings and sanitizers shared by every target of the project.
 
 function(nel_target_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow)
   if(NEL_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

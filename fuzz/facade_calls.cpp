@@ -39,7 +39,7 @@ void Check(bool condition) {
 // Unit time per input: a pass filters every pulse wave with three 2001-tap
 // filters, which with coverage instrumentation costs about 25 us a frame.
 constexpr int64_t kMaxFrames = 6000;
-constexpr int kStepFrames = 20;         // frames between two rounds of passes
+constexpr int kStepFrames = 20;  // frames between two rounds of passes
 constexpr float kCeilingMmHg = nel::CuffSafetyMonitor::kCeilingMmHg;
 // The monitor stops the frame's pass (here at most a step late) and an open
 // valve empties a cuff by tens of mmHg a second; readings carry noise.
@@ -148,8 +148,10 @@ void Rig::AfterPass() {
   passCuffs_ = hb_.Layout().cuffCount;
   const tagSAFETY_REPORT r = hb_.GetSafetyReport();
   Check(r.Reason >= SAFETY_NONE && r.Reason <= SAFETY_DEVICE_LOST && r.Line >= -1 && r.Line < 4);
-  if (quiet_) Check(unit_.Stats().pump_on_commands == pumpOns_);
-  else if (r.Reason != SAFETY_NONE) Quiet();
+  if (quiet_)
+    Check(unit_.Stats().pump_on_commands == pumpOns_);
+  else if (r.Reason != SAFETY_NONE)
+    Quiet();
 }
 
 void Rig::GetData(Input& in) {
@@ -159,8 +161,8 @@ void Rig::GetData(Input& in) {
   std::vector<float> waves(static_cast<size_t>(n * passWaves_)), pressures(static_cast<size_t>(n * passCuffs_));
   std::vector<int> raw(static_cast<size_t>(n * passWaves_));
   tagHMID_DATA status;
-  Check(hb_.GetData(b & 1 ? nullptr : waves.data(), b & 2 ? nullptr : pressures.data(),
-                    b & 4 ? nullptr : &status) == n);
+  Check(hb_.GetData(b & 1 ? nullptr : waves.data(), b & 2 ? nullptr : pressures.data(), b & 4 ? nullptr : &status) ==
+        n);
   Check(hb_.GetData(b & 8 ? nullptr : raw.data()) == n);
   for (float p : pressures) Check(!std::isnan(p));
 }
@@ -212,36 +214,30 @@ void Rig::Run(Input& in) {
         Started();
         const bool ok = hb_.BPMeasure_Start(mode, maxPressure, bits & 0x80 ? nullptr : selected, pulseRate);
         if (bits & 0x80 || maxPressure < 30 || maxPressure > 300) Check(!ok);
-        if (!ok) Check(*nel::LastErrorText() != '\0');
-        else SetCeiling(raw_ ? kCeilingMmHg : static_cast<float>(maxPressure + 10));
+        if (!ok)
+          Check(*nel::LastErrorText() != '\0');
+        else
+          SetCeiling(raw_ ? kCeilingMmHg : static_cast<float>(maxPressure + 10));
         break;
       }
-      case 2:
-        hb_.BPMeasure_Cancel();
-        break;
+      case 2: hb_.BPMeasure_Cancel(); break;
       case 3: {
         const int pressure = 2 * in.Byte() - 50;
         Started();
         hb_.FixPressure_Start(pressure);
-        if (pressure < 10 || pressure > 200) Check(*nel::LastErrorText() != '\0');
-        else if (Port().IsOpen()) SetCeiling(static_cast<float>(pressure + 20));
+        if (pressure < 10 || pressure > 200)
+          Check(*nel::LastErrorText() != '\0');
+        else if (Port().IsOpen())
+          SetCeiling(static_cast<float>(pressure + 20));
         break;
       }
-      case 4:
-        hb_.FixPressure_Cancel(in.Byte() & 1);
-        break;
+      case 4: hb_.FixPressure_Cancel(in.Byte() & 1); break;
       case 5:
         if (!hb_.WaveRecord_Start()) Check(*nel::LastErrorText() != '\0');
         break;
-      case 6:
-        hb_.WaveRecord_Cancel();
-        break;
-      case 7:
-        hb_.CVRRCheck_Start((in.Signed() + 10) * 4000);
-        break;
-      case 8:
-        hb_.CVRRCheck_Cancel();
-        break;
+      case 6: hb_.WaveRecord_Cancel(); break;
+      case 7: hb_.CVRRCheck_Start((in.Signed() + 10) * 4000); break;
+      case 8: hb_.CVRRCheck_Cancel(); break;
       case 9: {
         tagExerciseStressConfig c;
         for (size_t i = 0; i < sizeof c; ++i) reinterpret_cast<uint8_t*>(&c)[i] = in.Byte();
@@ -257,19 +253,15 @@ void Rig::Run(Input& in) {
                          c.BPMeasureMode < 0 || c.BPMeasureMode > 2;
         Started();
         hb_.ExerciseStress_Start(c);
-        if (bad) Check(*nel::LastErrorText() != '\0');
-        else if (Port().IsOpen()) SetCeiling(raw_ ? kCeilingMmHg : static_cast<float>(c.MaxPressure + 10));
+        if (bad)
+          Check(*nel::LastErrorText() != '\0');
+        else if (Port().IsOpen())
+          SetCeiling(raw_ ? kCeilingMmHg : static_cast<float>(c.MaxPressure + 10));
         break;
       }
-      case 10:
-        hb_.ExerciseStress_Cancel();
-        break;
-      case 11:
-        hb_.SignalCheck_Start();
-        break;
-      case 12:
-        hb_.SignalCheck_Cancel();
-        break;
+      case 10: hb_.ExerciseStress_Cancel(); break;
+      case 11: hb_.SignalCheck_Start(); break;
+      case 12: hb_.SignalCheck_Cancel(); break;
       case 13:
         hb_.CancelAllProcess();
         SetCeiling(kCeilingMmHg);
@@ -281,21 +273,11 @@ void Rig::Run(Input& in) {
         AllReleased();
         Quiet();
         break;
-      case 15:
-        Port().OpenInProcess(Sink, &unit_);
-        break;
-      case 16:
-        GetData(in);
-        break;
-      case 17:
-        Getters(in);
-        break;
-      case 18:
-        hb_.SetADBaseValue(2000 + 16 * in.Signed(), in.Signed(), in.Signed());
-        break;
-      default:
-        Advance(kStepFrames * (1 + in.Byte() % 64));
-        break;
+      case 15: Port().OpenInProcess(Sink, &unit_); break;
+      case 16: GetData(in); break;
+      case 17: Getters(in); break;
+      case 18: hb_.SetADBaseValue(2000 + 16 * in.Signed(), in.Signed(), in.Signed()); break;
+      default: Advance(kStepFrames * (1 + in.Byte() % 64)); break;
     }
     if (quiet_) {
       Check(unit_.Stats().pump_on_commands == pumpOns_);

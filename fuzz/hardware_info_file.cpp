@@ -76,8 +76,7 @@ bool PlainValue(std::string_view s) {
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 
@@ -86,9 +85,8 @@ struct Key {
   int32_t fileDefault;
 };
 // The keys the header lists with their file defaults, and where each lands.
-constexpr Key kKeys[] = {{"COMPORT", 3},        {"ADBASE_ECG", 2130},     {"ADDATUM_ECG", 665},
-                         {"ADBASE_PCG", 2130},  {"ADDATUM_PCG", 2048},    {"ADBASE_PULSE", 400000},
-                         {"ADDATUM_PULSE", 3500}};
+constexpr Key kKeys[] = {{"COMPORT", 3},        {"ADBASE_ECG", 2130},     {"ADDATUM_ECG", 665},   {"ADBASE_PCG", 2130},
+                         {"ADDATUM_PCG", 2048}, {"ADBASE_PULSE", 400000}, {"ADDATUM_PULSE", 3500}};
 int32_t Field(const tagHARDWAREINF& info, int key) {
   switch (key) {
     case 0: return info.ComPort;

@@ -68,7 +68,8 @@ void Advance(VirtualUnit& unit, int64_t frames, bool framed) {
   const bool sampling = unit.Sampling();
   unit.Advance(frames);
   const nel::sim::UnitStats& after = unit.Stats();
-  if (sampling) Check(after.packets_sent + after.packets_dropped - before.packets_sent - before.packets_dropped == frames);
+  if (sampling)
+    Check(after.packets_sent + after.packets_dropped - before.packets_sent - before.packets_dropped == frames);
   const int64_t packets = Drain(unit, framed);
   if (framed) Check(packets == after.packets_sent - before.packets_sent);
   bool over = false;

@@ -11,16 +11,11 @@ int CommandLength(uint8_t code) {
     case kCmdGetVersion:
     case kCmdBeginSample:
     case kCmdStopSample:
-    case kCmdGetFactor:
-      return 1;
-    case kCmdSetFactor:
-      return 1 + kCoeffPayloadLength;
-    case kCmdPump:
-      return kPumpFrameLength;
-    case kCmdGap:
-      return kGapFrameLength;
-    default:
-      return 0;
+    case kCmdGetFactor: return 1;
+    case kCmdSetFactor: return 1 + kCoeffPayloadLength;
+    case kCmdPump: return kPumpFrameLength;
+    case kCmdGap: return kGapFrameLength;
+    default: return 0;
   }
 }
 
@@ -114,8 +109,7 @@ std::array<uint8_t, kCoeffPayloadLength> EncodeCoeffBlock(const tagAD_FORCE_CONV
 }
 
 std::optional<std::array<tagAD_FORCE_CONVERT, 6>> DecodeCoeffBlock(const uint8_t* payload) {
-  if (std::all_of(payload, payload + kCoeffPayloadLength, [](uint8_t b) { return b == 0; }))
-    return std::nullopt;
+  if (std::all_of(payload, payload + kCoeffPayloadLength, [](uint8_t b) { return b == 0; })) return std::nullopt;
   uint8_t data[48];
   for (int i = 0; i < 48; ++i) {
     data[i] = payload[10 + i] & 0x7F;

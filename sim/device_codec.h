@@ -27,7 +27,7 @@ inline constexpr uint8_t kCmdGap = 0x87;
 inline constexpr uint8_t kDataRaw = 0x90;
 inline constexpr uint8_t kReplyBase = 0xF0;  // reply to command 0x80 + n is 0xF0 + n
 
-inline constexpr int kDataRawLength = 19;     // code + 18 payload bytes
+inline constexpr int kDataRawLength = 19;  // code + 18 payload bytes
 inline constexpr int kCoeffPayloadLength = 62;
 inline constexpr int kPumpFrameLength = 5;
 inline constexpr int kGapFrameLength = 2;
@@ -72,7 +72,7 @@ std::array<uint8_t, kDataRawLength> EncodeDataRaw(const RawFrame& frame);
 // Pump frame payload (bytes 1..4): the level from its two 7-bit halves and the
 // flags 0x20 (bit 7) and 0x10 (bit 15); line code 0..3, or 4 for all lines.
 struct PumpCommand {
-  int line = 0;      // 0..3, -1 for all lines
+  int line = 0;  // 0..3, -1 for all lines
   uint16_t level = 0;
   uint8_t extra = 0;
   bool valid = false;  // false for a line code above 4

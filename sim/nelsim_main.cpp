@@ -66,9 +66,8 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnStop);
   std::signal(SIGTERM, OnStop);
   std::signal(SIGUSR1, OnTruth);
-  std::printf("nelsim: unit on %s, port %d (COM%d); host: NEL_COM%d=%s%s%s\n", server.DevicePath().c_str(), port,
-              port, port, server.DevicePath().c_str(), link_dir.empty() ? "" : " or NEL_PORT_DIR=",
-              link_dir.c_str());
+  std::printf("nelsim: unit on %s, port %d (COM%d); host: NEL_COM%d=%s%s%s\n", server.DevicePath().c_str(), port, port,
+              port, server.DevicePath().c_str(), link_dir.empty() ? "" : " or NEL_PORT_DIR=", link_dir.c_str());
   std::fflush(stdout);
   const auto t0 = std::chrono::steady_clock::now();
   std::string last_path = server.DevicePath();
@@ -76,7 +75,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (g_truth) {
       g_truth = 0;
-      if (!truth.empty() && !WriteTruth(server, truth)) std::fprintf(stderr, "nelsim: cannot write %s\n", truth.c_str());
+      if (!truth.empty() && !WriteTruth(server, truth))
+        std::fprintf(stderr, "nelsim: cannot write %s\n", truth.c_str());
     }
     const std::string path = server.DevicePath();
     if (path != last_path && !path.empty()) {

@@ -8,8 +8,8 @@ namespace nel::sim {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kFirstR = 0.5;          // first R peak, s
-constexpr double kPrematureFrac = 0.6;   // coupling interval of a premature beat, fraction of the mean R-R
+constexpr double kFirstR = 0.5;         // first R peak, s
+constexpr double kPrematureFrac = 0.6;  // coupling interval of a premature beat, fraction of the mean R-R
 constexpr double kPrematureStrength = 0.55;
 constexpr double kPostPrematureStrength = 1.10;
 
@@ -45,8 +45,8 @@ double Physiology::PulseShape(double tau, double period, double rise, double lve
   if (tau < notch) return 1.0 - (1.0 - kNotchLevel) * std::pow((tau - rise) / (notch - rise), 1.5);
   const double e = std::exp(-(period - notch) / kTheta);
   const double decay = (std::exp(-(tau - notch) / kTheta) - e) / (1.0 - e);
-  const double dicrotic = -0.06 * Gauss(tau, notch, 0.015 / std::sqrt(2.0)) +
-                          0.05 * Gauss(tau, notch + 0.06, 0.035 / std::sqrt(2.0));
+  const double dicrotic =
+      -0.06 * Gauss(tau, notch, 0.015 / std::sqrt(2.0)) + 0.05 * Gauss(tau, notch + 0.06, 0.035 / std::sqrt(2.0));
   return kNotchLevel * decay + dicrotic * (1.0 - (tau - notch) / (period - notch));
 }
 
@@ -119,9 +119,8 @@ double Physiology::EcgMv(double t, const Beat& b) const {
     return g * (1.5 * Gauss(t, b.r, 0.035) - 0.5 * Gauss(t, b.r + 0.07, 0.03) - 0.4 * Gauss(t, b.r + 0.34, 0.06));
   // The interval before this beat sets the QT (Bazett).
   const double tpeak = 0.40 * std::sqrt(std::clamp(b.rr_before, 0.3, 2.5)) - 0.06;
-  return g * (0.15 * Gauss(t, b.r - 0.16, 0.025) - 0.12 * Gauss(t, b.r - 0.025, 0.008) +
-              1.2 * Gauss(t, b.r, 0.010) - 0.30 * Gauss(t, b.r + 0.028, 0.010) +
-              0.30 * Gauss(t, b.r + tpeak, 0.045));
+  return g * (0.15 * Gauss(t, b.r - 0.16, 0.025) - 0.12 * Gauss(t, b.r - 0.025, 0.008) + 1.2 * Gauss(t, b.r, 0.010) -
+              0.30 * Gauss(t, b.r + 0.028, 0.010) + 0.30 * Gauss(t, b.r + tpeak, 0.045));
 }
 
 double Physiology::Pcg(double t, const Beat& b) const {

@@ -37,13 +37,13 @@
 namespace nel::sim {
 
 struct Beat {
-  double r = 0;        // R peak, s
-  double rr = 0;       // interval to the next R peak, s
+  double r = 0;          // R peak, s
+  double rr = 0;         // interval to the next R peak, s
   double rr_before = 0;  // interval from the previous R peak, s
   bool premature = false;
-  double strength = 1; // pulse scale
-  double ejection = 0; // ejection start, s
-  double lvet = 0;     // ejection duration, s
+  double strength = 1;    // pulse scale
+  double ejection = 0;    // ejection start, s
+  double lvet = 0;        // ejection duration, s
   double s1 = 0, s2 = 0;  // heart sound onsets, s
   double foot[kSiteCount] = {};
 };

@@ -84,8 +84,8 @@ void SubjectConfig::SetToeLines(bool toe) {
 bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
   Reader r{error};
   if (!r.Object(j, "subject",
-                {"seed", "height_cm", "heart_rate_bpm", "hrv_sd", "rsa", "resp_hz", "pwv_cm_s",
-                 "toe_extra_cm", "sites", "rhythm", "ecg", "pcg", "unit", "faults", "comment"}))
+                {"seed", "height_cm", "heart_rate_bpm", "hrv_sd", "rsa", "resp_hz", "pwv_cm_s", "toe_extra_cm", "sites",
+                 "rhythm", "ecg", "pcg", "unit", "faults", "comment"}))
     return false;
   if (j.contains("seed")) {
     if (!j["seed"].is_number_unsigned()) return r.Fail("subject.seed: expected a non-negative integer");
@@ -103,9 +103,9 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
   // The unit first: it decides what the lines carry.
   if (j.contains("unit")) {
     const json& u = j["unit"];
-    if (!r.Object(u, "unit",
-                  {"version", "lines23", "stored_coefficients", "noise_mmhg", "transducers", "pump", "firmware",
-                   "cuffs"}))
+    if (!r.Object(
+            u, "unit",
+            {"version", "lines23", "stored_coefficients", "noise_mmhg", "transducers", "pump", "firmware", "cuffs"}))
       return false;
     if (u.contains("lines23")) {
       if (u["lines23"] == "toe")
@@ -215,11 +215,16 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
       if (!r.Object(rh[i], w, {"type", "beat", "count", "seconds"})) return false;
       RhythmEvent e;
       const std::string t = Text(rh[i], "type");
-      if (t == "pvc") e.kind = RhythmEvent::kPvc;
-      else if (t == "bigeminy") e.kind = RhythmEvent::kBigeminy;
-      else if (t == "couplet") e.kind = RhythmEvent::kCouplet;
-      else if (t == "pause") e.kind = RhythmEvent::kPause;
-      else return r.Fail(w + ".type: expected pvc, bigeminy, couplet or pause");
+      if (t == "pvc")
+        e.kind = RhythmEvent::kPvc;
+      else if (t == "bigeminy")
+        e.kind = RhythmEvent::kBigeminy;
+      else if (t == "couplet")
+        e.kind = RhythmEvent::kCouplet;
+      else if (t == "pause")
+        e.kind = RhythmEvent::kPause;
+      else
+        return r.Fail(w + ".type: expected pvc, bigeminy, couplet or pause");
       r.Int(rh[i], "beat", e.beat, 1, 1000000, w);
       r.Int(rh[i], "count", e.count, 1, 1000, w);
       r.Num(rh[i], "seconds", e.seconds, 0.3, 10, w);
@@ -252,13 +257,20 @@ bool SubjectFromJson(const json& j, SubjectConfig& c, std::string* error) {
       if (!r.Object(f[i], w, {"kind", "at_s", "duration_s", "rate", "bytes"})) return false;
       FaultEvent e;
       const std::string k = Text(f[i], "kind");
-      if (k == "corrupt") e.kind = FaultEvent::kCorrupt;
-      else if (k == "drop") e.kind = FaultEvent::kDrop;
-      else if (k == "silence") e.kind = FaultEvent::kSilence;
-      else if (k == "unanswered") e.kind = FaultEvent::kUnanswered;
-      else if (k == "hangup") e.kind = FaultEvent::kHangup;
-      else if (k == "garbage") e.kind = FaultEvent::kGarbage;
-      else return r.Fail(w + ".kind: expected corrupt, drop, silence, unanswered, hangup or garbage");
+      if (k == "corrupt")
+        e.kind = FaultEvent::kCorrupt;
+      else if (k == "drop")
+        e.kind = FaultEvent::kDrop;
+      else if (k == "silence")
+        e.kind = FaultEvent::kSilence;
+      else if (k == "unanswered")
+        e.kind = FaultEvent::kUnanswered;
+      else if (k == "hangup")
+        e.kind = FaultEvent::kHangup;
+      else if (k == "garbage")
+        e.kind = FaultEvent::kGarbage;
+      else
+        return r.Fail(w + ".kind: expected corrupt, drop, silence, unanswered, hangup or garbage");
       r.Num(f[i], "at_s", e.at_s, 0, 1e7, w);
       r.Num(f[i], "duration_s", e.duration_s, 0, 1e7, w);
       r.Num(f[i], "rate", e.rate, 0, 1, w);

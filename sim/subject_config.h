@@ -33,15 +33,15 @@ struct RhythmEvent {
 };
 
 struct EcgConfig {
-  double r_mv = 1.2;         // R-wave amplitude
-  double noise_mv = 0.004;   // white noise, standard deviation
-  double mains_mv = 0.0;     // mains interference amplitude
+  double r_mv = 1.2;        // R-wave amplitude
+  double noise_mv = 0.004;  // white noise, standard deviation
+  double mains_mv = 0.0;    // mains interference amplitude
   double mains_hz = 50.0;
-  double wander_mv = 0.05;   // baseline wander amplitude (at the respiratory rate)
+  double wander_mv = 0.05;  // baseline wander amplitude (at the respiratory rate)
 };
 
 struct PcgConfig {
-  double s1 = 6.0;     // peak amplitude in display units (100 counts each)
+  double s1 = 6.0;  // peak amplitude in display units (100 counts each)
   double s2 = 4.5;
   double noise = 0.08;
 };
@@ -57,32 +57,32 @@ struct ArteryConfig {
 // Cuff on one pump/valve line.
 struct CuffConfig {
   bool toe = false;
-  double c0_ml_mmhg = 2.0;     // air compliance of the wrapped cuff at 0 mmHg
-  double cmin_frac = 0.3067;   // compliance at high pressure, fraction of c0
-  double c_scale_mmhg = 100.0; // pressure scale of the compliance decrease
-  double valve_k = 15.0;       // open valve: flow = valve_k * sqrt(P) ml/s
+  double c0_ml_mmhg = 2.0;      // air compliance of the wrapped cuff at 0 mmHg
+  double cmin_frac = 0.3067;    // compliance at high pressure, fraction of c0
+  double c_scale_mmhg = 100.0;  // pressure scale of the compliance decrease
+  double valve_k = 15.0;        // open valve: flow = valve_k * sqrt(P) ml/s
   double leak_ml_s_mmhg = 0.00112;
-  double burst_s = 0.12;       // toe cuffs: air burst per pump command
+  double burst_s = 0.12;  // toe cuffs: air burst per pump command
   ArteryConfig artery;
 };
 
 struct PumpConfig {
-  double qmax_ml_s = 10.9;     // flow at level 9999 against 0 mmHg
-  double level0 = 2000;        // level below which the pump does not move air
-  double stall_mmhg = 450;     // back-pressure at which the flow stops
-  double relief_mmhg = 320;    // relief valve opening pressure
+  double qmax_ml_s = 10.9;   // flow at level 9999 against 0 mmHg
+  double level0 = 2000;      // level below which the pump does not move air
+  double stall_mmhg = 450;   // back-pressure at which the flow stops
+  double relief_mmhg = 320;  // relief valve opening pressure
 };
 
 // What the unit's own firmware does to protect the person in the cuffs,
 // whatever the host does: a pressure ceiling on every line, and a watchdog on
 // a host that falls silent while a cuff is held or filling.
 struct FirmwareConfig {
-  double ceiling_mmhg = 315;   // any line at or above: every pump off, every valve open
-  double watchdog_s = 60;      // no command for this long with a cuff held or filling: the same
+  double ceiling_mmhg = 315;  // any line at or above: every pump off, every valve open
+  double watchdog_s = 60;     // no command for this long with a cuff held or filling: the same
 };
 
 struct TransducerConfig {
-  double gain_error = 0.0;         // measured = true * (1 + gain_error) + offset_error
+  double gain_error = 0.0;  // measured = true * (1 + gain_error) + offset_error
   double offset_error_mmhg = 0.0;
 };
 
@@ -99,11 +99,11 @@ struct SubjectConfig {
   uint64_t seed = 1;
   double height_cm = 170;
   double heart_rate_bpm = 70;
-  double hrv_sd = 0.02;        // beat-to-beat R-R variation, fraction of the mean
-  double rsa = 0.03;           // respiratory sinus arrhythmia, fraction of the mean R-R
+  double hrv_sd = 0.02;  // beat-to-beat R-R variation, fraction of the mean
+  double rsa = 0.03;     // respiratory sinus arrhythmia, fraction of the mean R-R
   double resp_hz = 0.25;
-  double pwv_cm_s = 1300;      // default velocity along every arterial path
-  double toe_extra_cm = 20;    // toe path = ankle path + this
+  double pwv_cm_s = 1300;    // default velocity along every arterial path
+  double toe_extra_cm = 20;  // toe path = ankle path + this
   std::array<SiteConfig, kSiteCount> site{};
   std::vector<RhythmEvent> rhythm;
   EcgConfig ecg;
@@ -116,7 +116,7 @@ struct SubjectConfig {
   PumpConfig pump;
   FirmwareConfig firmware;
   std::array<TransducerConfig, 4> transducer{};
-  double noise_mmhg = 0.01;    // transducer noise, standard deviation per frame
+  double noise_mmhg = 0.01;  // transducer noise, standard deviation per frame
   std::vector<FaultEvent> faults;
 
   SubjectConfig();

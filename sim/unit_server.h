@@ -42,9 +42,9 @@ class UnitServer {
   enum class Clock { kRealTime, kStepped };
   struct Options {
     Clock clock = Clock::kRealTime;
-    double speed = 1.0;          // real-time clock only
-    int port = 1;                // port number (1..149) the device is put behind
-    std::string link_dir;        // when set: <link_dir>/COM<port> -> device
+    double speed = 1.0;    // real-time clock only
+    int port = 1;          // port number (1..149) the device is put behind
+    std::string link_dir;  // when set: <link_dir>/COM<port> -> device
     // Real-time clock: unread bytes before packets drop; 0 = a quarter second
     // of packets at `speed`, at least 16 KiB.
     size_t output_limit = 0;

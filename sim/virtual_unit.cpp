@@ -96,8 +96,7 @@ void VirtualUnit::HandleCommand(const Command& c) {
   uint8_t reply[1 + kCoeffPayloadLength] = {static_cast<uint8_t>(kReplyBase + (c.code - kCmdShakeHand))};
   size_t len = 1;
   switch (c.code) {
-    case kCmdShakeHand:
-      break;
+    case kCmdShakeHand: break;
     case kCmdGetVersion:
       for (int i = 0; i < 3; ++i) reply[1 + i] = cfg_.version[i] & 0x7F;
       len = 4;
@@ -106,9 +105,7 @@ void VirtualUnit::HandleCommand(const Command& c) {
       if (!sampling_) stream_start_ = frame_;
       sampling_ = true;
       break;
-    case kCmdStopSample:
-      sampling_ = false;
-      break;
+    case kCmdStopSample: sampling_ = false; break;
     case kCmdSetFactor: {
       std::array<uint8_t, kCoeffPayloadLength> block;
       std::copy(c.bytes.begin() + 1, c.bytes.begin() + 1 + kCoeffPayloadLength, block.begin());
@@ -146,15 +143,14 @@ void VirtualUnit::HandleCommand(const Command& c) {
         if (g.line == -1 || g.line == l) lines_[l].SetValve(g.open);
       break;
     }
-    default:
-      return;
+    default: return;
   }
   Reply(reply, len);
 }
 
 int32_t VirtualUnit::Counts(int t, double mmhg) {
-  const double measured = mmhg * (1.0 + terr_[t].gain_error) + terr_[t].offset_error_mmhg +
-                          cfg_.noise_mmhg * gauss_(noise_rng_);
+  const double measured =
+      mmhg * (1.0 + terr_[t].gain_error) + terr_[t].offset_error_mmhg + cfg_.noise_mmhg * gauss_(noise_rng_);
   const double c = (measured - active_coeff_[t].Offset) / active_coeff_[t].Slope;
   return static_cast<int32_t>(std::clamp(std::lround(c), -0x800000L, 0x7FFFFFL));
 }
@@ -170,15 +166,9 @@ void VirtualUnit::StartFault(FaultEvent e) {
       drop_until_ = until;
       drop_rate_ = e.rate;
       break;
-    case FaultEvent::kSilence:
-      silent_until_ = until;
-      break;
-    case FaultEvent::kUnanswered:
-      unanswered_until_ = until;
-      break;
-    case FaultEvent::kHangup:
-      hangup_ = e.duration_s;
-      break;
+    case FaultEvent::kSilence: silent_until_ = until; break;
+    case FaultEvent::kUnanswered: unanswered_until_ = until; break;
+    case FaultEvent::kHangup: hangup_ = e.duration_s; break;
     case FaultEvent::kGarbage: {
       std::vector<uint8_t> g(static_cast<size_t>(e.bytes));
       for (auto& b : g) b = static_cast<uint8_t>(fault_rng_());

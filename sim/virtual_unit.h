@@ -33,16 +33,16 @@ inline constexpr int kFramesPerSecond = 1000;
 inline constexpr double kWatchdogMinMmhg = 15.0;
 
 struct UnitStats {
-  int64_t packets_sent = 0;     // packets put into the output
-  int64_t packets_dropped = 0;  // packets not queued: output over its limit, or silence
-  int64_t commands = 0;         // complete commands received
-  int64_t commands_ignored = 0; // received while commands go unanswered
-  int64_t last_command_frame = -1;  // frame of the last command acted on; -1: none yet
-  int64_t pump_commands = 0;        // pump commands acted on (any line, any level)
-  int64_t pump_on_commands = 0;     // of those, with a level above 0 (a pump started)
-  int64_t last_pump_on_frame = -1;  // frame of the last of those; -1: none yet
-  int64_t all_off_commands = 0;     // pump commands stopping every line at once
-  int64_t pump_on_since_all_off = 0;  // pumps started since the last of those
+  int64_t packets_sent = 0;             // packets put into the output
+  int64_t packets_dropped = 0;          // packets not queued: output over its limit, or silence
+  int64_t commands = 0;                 // complete commands received
+  int64_t commands_ignored = 0;         // received while commands go unanswered
+  int64_t last_command_frame = -1;      // frame of the last command acted on; -1: none yet
+  int64_t pump_commands = 0;            // pump commands acted on (any line, any level)
+  int64_t pump_on_commands = 0;         // of those, with a level above 0 (a pump started)
+  int64_t last_pump_on_frame = -1;      // frame of the last of those; -1: none yet
+  int64_t all_off_commands = 0;         // pump commands stopping every line at once
+  int64_t pump_on_since_all_off = 0;    // pumps started since the last of those
   int64_t firmware_ceiling_trips = 0;   // pressure ceiling reached: everything released
   int64_t firmware_watchdog_trips = 0;  // silent host with a cuff held or filling: the same
 };

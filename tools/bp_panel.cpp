@@ -43,9 +43,9 @@ namespace {
 using nel::sim::SubjectConfig;
 using nel::sim::UnitServer;
 
-constexpr int kStepFrames = 20;            // frames per stepped advance
+constexpr int kStepFrames = 20;                // frames per stepped advance
 constexpr int64_t kMaxVirtualFrames = 240000;  // 4 min of virtual time per measurement
-constexpr int kFirstPort = 120;            // ports kFirstPort + thread index
+constexpr int kFirstPort = 120;                // ports kFirstPort + thread index
 
 struct Subject {
   int index = 0;
@@ -70,8 +70,7 @@ const char* CuffName(tagTYPE_NEL_BPDATA c) {
 }
 
 const char* StatusName(int st) {
-  static const char* const kNames[] = {"measuring", "ok", "overtime", "failed",
-                                       "remeasure", "restart", "overpressure"};
+  static const char* const kNames[] = {"measuring", "ok", "overtime", "failed", "remeasure", "restart", "overpressure"};
   return st >= 0 && st <= 6 ? kNames[st] : "host gave up";
 }
 
@@ -215,8 +214,8 @@ Outcome Measure(const Subject& subj, int port, std::string* error) {
     out.dbp = d;
     out.map = m;
   } else if (out.why.empty()) {
-    out.why = fed >= kMaxVirtualFrames ? "no end within 240 s of virtual time"
-                                       : std::string("ended with ") + StatusName(st);
+    out.why =
+        fed >= kMaxVirtualFrames ? "no end within 240 s of virtual time" : std::string("ended with ") + StatusName(st);
   }
   return out;
 }
@@ -262,8 +261,9 @@ int main(int argc, char** argv) {
     const char* v = nullptr;
     if (a == "--quiet") {
       quiet = true;
-    } else if ((a == "--subjects" || a == "--seed" || a == "--cuff" || a == "--threads" ||
-                a == "--worst" || a == "--json") && (v = next()) != nullptr) {
+    } else if ((a == "--subjects" || a == "--seed" || a == "--cuff" || a == "--threads" || a == "--worst" ||
+                a == "--json") &&
+               (v = next()) != nullptr) {
       if (a == "--subjects") n = std::atoi(v);
       if (a == "--seed") seed = std::strtoull(v, nullptr, 10);
       if (a == "--cuff") cuff = v;
@@ -298,9 +298,8 @@ int main(int argc, char** argv) {
       const Subject& s = panel[i];
       const Outcome& o = outcomes[i];
       if (!quiet)
-        std::fprintf(stderr, "%3d %s true %3d/%3d  HR %5.1f  PWV %4.0f  measured %3d/%3d  %s\n", i,
-                     CuffName(s.cuff), s.sbp, s.dbp, s.heart_rate, s.pwv, o.sbp, o.dbp,
-                     o.why.empty() ? "" : o.why.c_str());
+        std::fprintf(stderr, "%3d %s true %3d/%3d  HR %5.1f  PWV %4.0f  measured %3d/%3d  %s\n", i, CuffName(s.cuff),
+                     s.sbp, s.dbp, s.heart_rate, s.pwv, o.sbp, o.dbp, o.why.empty() ? "" : o.why.c_str());
     }
   };
   std::vector<std::thread> pool;
@@ -341,16 +340,16 @@ int main(int argc, char** argv) {
               std::max_element(panel.begin(), panel.end(), [](auto& a, auto& b) { return a.sbp < b.sbp; })->sbp,
               std::min_element(panel.begin(), panel.end(), [](auto& a, auto& b) { return a.dbp < b.dbp; })->dbp,
               std::max_element(panel.begin(), panel.end(), [](auto& a, auto& b) { return a.dbp < b.dbp; })->dbp);
-  std::printf("  SBP <= 100: %.0f %%, >= 140: %.0f %%, >= 160: %.0f %%; DBP <= 60: %.0f %%, >= 85: %.0f %%, >= 100: %.0f %%\n",
-              share([](auto& s) { return s.sbp <= 100; }), share([](auto& s) { return s.sbp >= 140; }),
-              share([](auto& s) { return s.sbp >= 160; }), share([](auto& s) { return s.dbp <= 60; }),
-              share([](auto& s) { return s.dbp >= 85; }), share([](auto& s) { return s.dbp >= 100; }));
-  std::printf("results: %d of %d (%d failed, %d needed a new attempt); %.0f s of virtual time in %.1f s\n",
-              ss.n, n, static_cast<int>(failed.size()), remeasured, virtualTotal, wall);
+  std::printf(
+      "  SBP <= 100: %.0f %%, >= 140: %.0f %%, >= 160: %.0f %%; DBP <= 60: %.0f %%, >= 85: %.0f %%, >= 100: %.0f %%\n",
+      share([](auto& s) { return s.sbp <= 100; }), share([](auto& s) { return s.sbp >= 140; }),
+      share([](auto& s) { return s.sbp >= 160; }), share([](auto& s) { return s.dbp <= 60; }),
+      share([](auto& s) { return s.dbp >= 85; }), share([](auto& s) { return s.dbp >= 100; }));
+  std::printf("results: %d of %d (%d failed, %d needed a new attempt); %.0f s of virtual time in %.1f s\n", ss.n, n,
+              static_cast<int>(failed.size()), remeasured, virtualTotal, wall);
   std::printf("SBP error (measured - true): mean %+.2f mmHg, SD %.2f mmHg\n", ss.mean, ss.sd);
   std::printf("DBP error (measured - true): mean %+.2f mmHg, SD %.2f mmHg\n", sd.mean, sd.sd);
-  const bool pass = ss.n > 1 && std::fabs(ss.mean) <= 5.0 && ss.sd <= 8.0 && std::fabs(sd.mean) <= 5.0 &&
-                    sd.sd <= 8.0;
+  const bool pass = ss.n > 1 && std::fabs(ss.mean) <= 5.0 && ss.sd <= 8.0 && std::fabs(sd.mean) <= 5.0 && sd.sd <= 8.0;
   std::printf("criterion 1 (|mean| <= 5, SD <= 8): %s\n", pass ? "met" : "not met");
   for (int i : failed)
     std::printf("failed: #%d %s true %d/%d HR %.1f PWV %.0f: %s (%d pulses)\n", i, CuffName(panel[i].cuff),
@@ -368,10 +367,11 @@ int main(int argc, char** argv) {
   if (order.size() > static_cast<size_t>(worst)) order.resize(worst);
   std::printf("worst cases:\n");
   for (int i : order)
-    std::printf("  #%-3d %s true %3d/%3d  measured %3d/%3d (MAP %3d)  error %+3d/%+3d  HR %5.1f  PWV %4.0f  %d pulses\n",
-                i, CuffName(panel[i].cuff), panel[i].sbp, panel[i].dbp, outcomes[i].sbp, outcomes[i].dbp,
-                outcomes[i].map, outcomes[i].sbp - panel[i].sbp, outcomes[i].dbp - panel[i].dbp,
-                panel[i].heart_rate, panel[i].pwv, outcomes[i].pulses);
+    std::printf(
+        "  #%-3d %s true %3d/%3d  measured %3d/%3d (MAP %3d)  error %+3d/%+3d  HR %5.1f  PWV %4.0f  %d pulses\n", i,
+        CuffName(panel[i].cuff), panel[i].sbp, panel[i].dbp, outcomes[i].sbp, outcomes[i].dbp, outcomes[i].map,
+        outcomes[i].sbp - panel[i].sbp, outcomes[i].dbp - panel[i].dbp, panel[i].heart_rate, panel[i].pwv,
+        outcomes[i].pulses);
 
   if (!jsonPath.empty()) {
     nlohmann::json j;
@@ -386,11 +386,20 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < panel.size(); ++i) {
       const Subject& s = panel[i];
       const Outcome& o = outcomes[i];
-      j["cases"].push_back({{"index", i}, {"cuff", CuffName(s.cuff)}, {"seed", s.seed},
-                            {"true_sbp", s.sbp}, {"true_dbp", s.dbp}, {"heart_rate_bpm", s.heart_rate},
-                            {"pwv_cm_s", s.pwv}, {"status", StatusName(o.status)}, {"sbp", o.sbp},
-                            {"dbp", o.dbp}, {"map", o.map}, {"pulses", o.pulses},
-                            {"new_attempts", o.remeasures}, {"virtual_s", o.virtual_s}});
+      j["cases"].push_back({{"index", i},
+                            {"cuff", CuffName(s.cuff)},
+                            {"seed", s.seed},
+                            {"true_sbp", s.sbp},
+                            {"true_dbp", s.dbp},
+                            {"heart_rate_bpm", s.heart_rate},
+                            {"pwv_cm_s", s.pwv},
+                            {"status", StatusName(o.status)},
+                            {"sbp", o.sbp},
+                            {"dbp", o.dbp},
+                            {"map", o.map},
+                            {"pulses", o.pulses},
+                            {"new_attempts", o.remeasures},
+                            {"virtual_s", o.virtual_s}});
     }
     std::ofstream f(jsonPath);
     f << j.dump(1) << "\n";

@@ -68,15 +68,13 @@ bool Evaluate(const std::string& dir, const std::string& name, int converter, Re
   nel::mitbih::Record rec;
   std::vector<nel::mitbih::Annotation> ann;
   std::string error;
-  if (!nel::mitbih::ReadRecord(dir, name, rec, error) ||
-      !nel::mitbih::ReadAnnotations(dir, name, "atr", ann, error)) {
+  if (!nel::mitbih::ReadRecord(dir, name, rec, error) || !nel::mitbih::ReadAnnotations(dir, name, "atr", ann, error)) {
     std::fprintf(stderr, "%s: %s\n", name.c_str(), error.c_str());
     return false;
   }
   const nel::mitbih::Signal& sig = rec.info[0];
   std::vector<float> mv(rec.lead0.size());
-  for (size_t i = 0; i < mv.size(); ++i)
-    mv[i] = static_cast<float>((rec.lead0[i] - sig.baseline) / sig.gain);
+  for (size_t i = 0; i < mv.size(); ++i) mv[i] = static_cast<float>((rec.lead0[i] - sig.baseline) / sig.gain);
   std::vector<float> resampled;
   if (!Resample(mv, kUnitRate / rec.rate, converter, resampled)) return false;
 
@@ -87,8 +85,7 @@ bool Evaluate(const std::string& dir, const std::string& name, int converter, Re
   nel::EcgBeatRecord beat{};
   int16_t rate = 0;
   for (float v : resampled)
-    if (analyser.ProcessSample(nel::mitbih::ToUnitCounts(v), &beat, &rate))
-      detMs.push_back(beat.RIndex);
+    if (analyser.ProcessSample(nel::mitbih::ToUnitCounts(v), &beat, &rate)) detMs.push_back(beat.RIndex);
   analyser.PauseConclusion();
   res.mask = analyser.GetConclusion(&res.meanRate);
 
@@ -103,10 +100,9 @@ bool Evaluate(const std::string& dir, const std::string& name, int converter, Re
 }
 
 void PrintRow(const char* name, const Score& s, const char* extra) {
-  std::printf("%-8s %6lld %6lld %5lld %5lld %7.2f %7.2f %7.1f %6.1f %s\n", name,
-              static_cast<long long>(s.tp + s.fn), static_cast<long long>(s.tp),
-              static_cast<long long>(s.fn), static_cast<long long>(s.fp), s.Se(), s.PPlus(),
-              s.MeanErr(), s.SdErr(), extra);
+  std::printf("%-8s %6lld %6lld %5lld %5lld %7.2f %7.2f %7.1f %6.1f %s\n", name, static_cast<long long>(s.tp + s.fn),
+              static_cast<long long>(s.tp), static_cast<long long>(s.fn), static_cast<long long>(s.fp), s.Se(),
+              s.PPlus(), s.MeanErr(), s.SdErr(), extra);
 }
 
 }  // namespace
@@ -146,8 +142,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::printf("%-8s %6s %6s %5s %5s %7s %7s %7s %6s %s\n", "record", "ref", "TP", "FN", "FP",
-              "Se%", "+P%", "err ms", "sd ms", "conclusion mask / mean rate");
+  std::printf("%-8s %6s %6s %5s %5s %7s %7s %7s %6s %s\n", "record", "ref", "TP", "FN", "FP", "Se%", "+P%", "err ms",
+              "sd ms", "conclusion mask / mean rate");
   Score gross, paced;
   int failures = 0;
   for (const std::string& n : names) {
@@ -157,8 +153,7 @@ int main(int argc, char** argv) {
       continue;
     }
     char extra[64];
-    std::snprintf(extra, sizeof extra, "0x%04x / %d%s", r.mask, r.meanRate,
-                  IsPaced(n) ? "  (paced)" : "");
+    std::snprintf(extra, sizeof extra, "0x%04x / %d%s", r.mask, r.meanRate, IsPaced(n) ? "  (paced)" : "");
     PrintRow(n.c_str(), r.score, extra);
     (IsPaced(n) ? paced : gross).Add(r.score);
   }

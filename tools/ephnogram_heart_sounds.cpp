@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
   std::string dir = std::string(NEL_SHARED_DATA_DIR) + "/ephnogram";
   std::string save;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc) save = argv[++i];
-    else dir = argv[i];
+    if (std::strcmp(argv[i], "--save") == 0 && i + 1 < argc)
+      save = argv[++i];
+    else
+      dir = argv[i];
   }
   Channel ch[2];
   int rate = 0;
@@ -108,8 +110,8 @@ int main(int argc, char** argv) {
 
   const tagTYPE_NEL_WAVEDATA kinds[2] = {WAVE_ECG, WAVE_PCG};
   const size_t recLen = 15000;
-  std::printf("EPHNOGRAM ECGPCG0003: %ld samples at %d/s -> %zu at 1000/s, records of %zu\n", length, rate,
-              ecg.size(), recLen);
+  std::printf("EPHNOGRAM ECGPCG0003: %ld samples at %d/s -> %zu at 1000/s, records of %zu\n", length, rate, ecg.size(),
+              recLen);
   std::vector<int> allIntervals;
   for (size_t start = 0, n = 0; start + recLen <= ecg.size(); start += recLen, ++n) {
     std::vector<tagSAVE_WAVEDATA> rec(recLen);
@@ -142,10 +144,11 @@ int main(int argc, char** argv) {
       }
     }
     allIntervals.insert(allIntervals.end(), iv.begin(), iv.end());
-    std::printf("record %zu (%5.1f-%5.1f s): analysis %s, heart rate %d, beat length %d, R peaks %zu, beats %d, "
-                "with S1 %d, with S2 %d, with both %d\n",
-                n, start / 1000.0, (start + recLen) / 1000.0, ok ? "ok" : "FAILED", ana.HeartRate, ana.BeatLen,
-                rPeaks.size(), beats, withS1, withS2, withBoth);
+    std::printf(
+        "record %zu (%5.1f-%5.1f s): analysis %s, heart rate %d, beat length %d, R peaks %zu, beats %d, "
+        "with S1 %d, with S2 %d, with both %d\n",
+        n, start / 1000.0, (start + recLen) / 1000.0, ok ? "ok" : "FAILED", ana.HeartRate, ana.BeatLen, rPeaks.size(),
+        beats, withS1, withS2, withBoth);
     if (!iv.empty()) {
       std::printf("  S1-S2 intervals (ms):");
       for (int v : iv) std::printf(" %d", v);
@@ -159,8 +162,10 @@ int main(int argc, char** argv) {
       for (auto& r : f.records) std::memset(r.Mark, 0, sizeof r.Mark);
       std::string error;
       const std::string path = save + std::to_string(n) + ".nelwave";
-      if (!nel::WriteWaveRecordFile(path, f, error)) std::fprintf(stderr, "%s\n", error.c_str());
-      else std::printf("  saved %s\n", path.c_str());
+      if (!nel::WriteWaveRecordFile(path, f, error))
+        std::fprintf(stderr, "%s\n", error.c_str());
+      else
+        std::printf("  saved %s\n", path.c_str());
     }
   }
   if (!allIntervals.empty()) {

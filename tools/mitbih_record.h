@@ -38,17 +38,31 @@ struct Annotation {
 // The beat codes counted by EC57: N L R B A a J S V r F e j n E / f Q ?
 inline bool IsBeatCode(int32_t code) {
   switch (code) {
-    case 1: case 2: case 3: case 25: case 8: case 4: case 7: case 9: case 5: case 41:
-    case 6: case 34: case 11: case 35: case 10: case 12: case 38: case 13: case 30:
-      return true;
-    default:
-      return false;
+    case 1:
+    case 2:
+    case 3:
+    case 25:
+    case 8:
+    case 4:
+    case 7:
+    case 9:
+    case 5:
+    case 41:
+    case 6:
+    case 34:
+    case 11:
+    case 35:
+    case 10:
+    case 12:
+    case 38:
+    case 13:
+    case 30: return true;
+    default: return false;
   }
 }
 
 // Reads <dir>/<name>.hea and the first signal of <dir>/<name>.dat (format 212).
-inline bool ReadRecord(const std::string& dir, const std::string& name, Record& rec,
-                       std::string& error) {
+inline bool ReadRecord(const std::string& dir, const std::string& name, Record& rec, std::string& error) {
   rec = Record{};
   rec.name = name;
   std::ifstream hea(dir + "/" + name + ".hea");
@@ -57,7 +71,8 @@ inline bool ReadRecord(const std::string& dir, const std::string& name, Record& 
     return false;
   }
   std::string line;
-  while (std::getline(hea, line) && (line.empty() || line[0] == '#')) {}
+  while (std::getline(hea, line) && (line.empty() || line[0] == '#')) {
+  }
   {
     std::istringstream in(line);
     std::string recName;
@@ -98,8 +113,7 @@ inline bool ReadRecord(const std::string& dir, const std::string& name, Record& 
     error = "cannot open " + dir + "/" + name + ".dat";
     return false;
   }
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(dat)),
-                                   std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(dat)), std::istreambuf_iterator<char>());
   // Format 212: pairs of 12-bit samples in 3 bytes, signals interleaved per frame.
   const int64_t totalSamples = rec.length * rec.signals;
   rec.lead0.reserve(static_cast<size_t>(rec.length));
@@ -158,8 +172,7 @@ inline bool ReadAnnotations(const std::string& dir, const std::string& name, con
 }
 
 // Resamples by linear interpolation (tests; the validation program uses libsamplerate).
-inline std::vector<float> ResampleLinear(const std::vector<float>& in, double inRate,
-                                         double outRate) {
+inline std::vector<float> ResampleLinear(const std::vector<float>& in, double inRate, double outRate) {
   std::vector<float> out;
   if (in.empty()) return out;
   const auto n = static_cast<size_t>(std::floor((in.size() - 1) * outRate / inRate)) + 1;
@@ -201,8 +214,8 @@ struct Score {
 // Beat-by-beat comparison: each reference beat in [from, to) matches the
 // nearest unmatched detection within `window` (all times in ms); detections
 // in [from, to) left unmatched are false positives.
-inline Score Compare(const std::vector<double>& refMs, const std::vector<double>& detMs,
-                     double from, double to, double window = 150.0) {
+inline Score Compare(const std::vector<double>& refMs, const std::vector<double>& detMs, double from, double to,
+                     double window = 150.0) {
   Score s;
   std::vector<char> used(detMs.size(), 0);
   size_t lo = 0;

@@ -26,13 +26,13 @@
 #include <thread>
 #include <vector>
 
+#include <nel/bp/bp_records.h>
 #include <nel/control/hard_base.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/link/records.h>
+#include <nel/link/sam_thread.h>
 #include <nel/platform/last_error.h>
 #include <nel/platform/message_queue.h>
-#include <nel/bp/bp_records.h>
-#include <nel/link/sam_thread.h>
 #include "sim/subject_config.h"
 #include "sim/unit_server.h"
 
@@ -208,8 +208,8 @@ int main(int argc, char** argv) {
                 atStart.rssKiB, atStart.fds, atStart.threads, afterFirst.rssKiB, afterFirst.fds, afterFirst.threads);
     std::printf("%lld cycles, %.0f s of the unit's data, %lld frames lost, %d failed cycles\n",
                 static_cast<long long>(cycles), virtualSeconds, static_cast<long long>(soak.LostFrames()), failures);
-    const bool stable = last.fds == afterFirst.fds && last.threads == afterFirst.threads &&
-                        last.rssKiB - afterFirst.rssKiB <= 1024;
+    const bool stable =
+        last.fds == afterFirst.fds && last.threads == afterFirst.threads && last.rssKiB - afterFirst.rssKiB <= 1024;
     if (!stable) std::printf("not stable: memory, descriptors or threads grew after the first cycle\n");
     if (failures > 0 || soak.LostFrames() > 0 || !stable) return 1;
   }

@@ -54,8 +54,8 @@ using nlohmann::json;
 
 constexpr int kHoldMmHg = 60;
 constexpr double kOpenMargin = 5;  // mmHg
-constexpr int kPulseLag = 1000;  // filter bank: pulse waves and PCG behind their input, frames
-constexpr int kSites = 4;        // RBra, LBra, RAnk, LAnk at record positions 2..5
+constexpr int kPulseLag = 1000;    // filter bank: pulse waves and PCG behind their input, frames
+constexpr int kSites = 4;          // RBra, LBra, RAnk, LAnk at record positions 2..5
 constexpr const char* kSiteKey[kSites] = {"rbra", "lbra", "rank", "lank"};
 
 // ---------------------------------------------------------------------------
@@ -113,8 +113,8 @@ class SteppedFacade {
 
   TnelHardBase hb;
   std::string error;
-  long taken = 0;                    // frames taken by the façade since sampling began
-  std::function<void(int)> onPass;   // after each pass with its frame count
+  long taken = 0;                   // frames taken by the façade since sampling began
+  std::function<void(int)> onPass;  // after each pass with its frame count
 
  private:
   static constexpr int kStep = 20;
@@ -416,8 +416,10 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
     feet[kSiteKey[s]] = {{"matched", v.size()}, {"mean_ms", v.empty() ? json(nullptr) : json(mean(v))}};
   }
   row["foot_offset"] = feet;
-  row["s1"] = {{"found", out.s1Found}, {"of", out.s1Total}, {"mean_ms", out.s1.empty() ? json(nullptr) : json(mean(out.s1))}};
-  row["s2"] = {{"found", out.s2Found}, {"of", out.s2Total}, {"mean_ms", out.s2.empty() ? json(nullptr) : json(mean(out.s2))}};
+  row["s1"] = {
+      {"found", out.s1Found}, {"of", out.s1Total}, {"mean_ms", out.s1.empty() ? json(nullptr) : json(mean(out.s1))}};
+  row["s2"] = {
+      {"found", out.s2Found}, {"of", out.s2Total}, {"mean_ms", out.s2.empty() ? json(nullptr) : json(mean(out.s2))}};
   out.row = row;
   out.ok = true;
 
@@ -505,13 +507,15 @@ int main(int argc, char** argv) {
     const json& r = o.row;
     if (!r["complete"].get<bool>()) ++incomplete;
     auto num = [](const json& j) { return j.is_number() ? j.get<double>() : NAN; };
-    std::printf("%3d %4.0f %4.0f %5.0f %5.2f/%5.2f %5.2f/%5.2f %5.0f/%5.0f %5.0f/%5.0f %4d/%6.1f %3.0f/%4.0f %6.0f/%6.0f %3d/%3d %3d/%3d\n",
-                s.index, s.cfg.height_cm, s.cfg.heart_rate_bpm, s.cfg.pwv_cm_s, num(r["abi_true"][0]),
-                num(r["abi_true"][1]), num(r["abi"][0]), num(r["abi"][1]), num(r["pwv_expected"][0]),
-                num(r["pwv_expected"][1]), num(r["pwv"][0]), num(r["pwv"][1]), r["heart_rate"].get<int>(),
-                num(r["heart_rate_true"]), num(r["foot_offset"]["rbra"]["mean_ms"]),
-                num(r["foot_offset"]["lbra"]["mean_ms"]), num(r["foot_offset"]["rank"]["mean_ms"]),
-                num(r["foot_offset"]["lank"]["mean_ms"]), o.s1Found, o.s1Total, o.s2Found, o.s2Total);
+    std::printf(
+        "%3d %4.0f %4.0f %5.0f %5.2f/%5.2f %5.2f/%5.2f %5.0f/%5.0f %5.0f/%5.0f %4d/%6.1f %3.0f/%4.0f %6.0f/%6.0f "
+        "%3d/%3d %3d/%3d\n",
+        s.index, s.cfg.height_cm, s.cfg.heart_rate_bpm, s.cfg.pwv_cm_s, num(r["abi_true"][0]), num(r["abi_true"][1]),
+        num(r["abi"][0]), num(r["abi"][1]), num(r["pwv_expected"][0]), num(r["pwv_expected"][1]), num(r["pwv"][0]),
+        num(r["pwv"][1]), r["heart_rate"].get<int>(), num(r["heart_rate_true"]),
+        num(r["foot_offset"]["rbra"]["mean_ms"]), num(r["foot_offset"]["lbra"]["mean_ms"]),
+        num(r["foot_offset"]["rank"]["mean_ms"]), num(r["foot_offset"]["lank"]["mean_ms"]), o.s1Found, o.s1Total,
+        o.s2Found, o.s2Total);
     std::fflush(stdout);
     rows.push_back(r);
     Append(footBra, o.footBra);
@@ -566,9 +570,14 @@ int main(int argc, char** argv) {
     summary[l.name] = {{"unit", l.unit}, {"n", st.n}, {"mean", st.mean}, {"sd", st.sd}, {"worst", st.worst}};
   }
   if (!jsonPath.empty()) {
-    json j = {{"count", count}, {"seed", seed}, {"failed", failed}, {"incomplete", incomplete},
-              {"s1", {{"found", s1Found}, {"of", s1Total}}}, {"s2", {{"found", s2Found}, {"of", s2Total}}},
-              {"summary", summary}, {"subjects", rows}};
+    json j = {{"count", count},
+              {"seed", seed},
+              {"failed", failed},
+              {"incomplete", incomplete},
+              {"s1", {{"found", s1Found}, {"of", s1Total}}},
+              {"s2", {{"found", s2Found}, {"of", s2Total}}},
+              {"summary", summary},
+              {"subjects", rows}};
     std::ofstream(jsonPath) << j.dump(1) << "\n";
   }
   return failed == count ? 1 : 0;

@@ -6,11 +6,11 @@
 
 #if defined(_WIN32)
 // GCC and Clang spellings of the import/export attributes for Windows targets.
-#  if defined(NEL_BUILDING_LIBRARY)
-#    define NEL_API __attribute__((dllexport))
-#  else
-#    define NEL_API __attribute__((dllimport))
-#  endif
+#if defined(NEL_BUILDING_LIBRARY)
+#define NEL_API __attribute__((dllexport))
 #else
-#  define NEL_API __attribute__((visibility("default")))
+#define NEL_API __attribute__((dllimport))
+#endif
+#else
+#define NEL_API __attribute__((visibility("default")))
 #endif

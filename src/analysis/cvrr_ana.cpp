@@ -29,16 +29,30 @@ T* NewZeroed(int64_t n) {
 }
 
 constexpr int32_t kBeatsPerSecondCap = 4;
-constexpr double kOutlierLow = -40.0;   // percent of MeanRR
+constexpr double kOutlierLow = -40.0;  // percent of MeanRR
 constexpr double kOutlierHigh = 60.0;
-constexpr double kOver = 50.0;          // ms
+constexpr double kOver = 50.0;  // ms
 
 }  // namespace
 
 TnelCVRRAna::TnelCVRRAna(const float* ecg, int32_t length, int32_t sampleRate)
-    : RCount(0), RPos(nullptr), MeanRR(0), HeartRate(0), CVRR(0), MeanDev(0), Over50Count(0),
-      Over50Ratio(0), RRRange(0), MinMaxRatio(0), RRCount(0), RR(nullptr), Conclusion(0),
-      DataLen(ecg && length > 0 ? length : 0), SampleRate(sampleRate), RCap(0), Marks(nullptr),
+    : RCount(0),
+      RPos(nullptr),
+      MeanRR(0),
+      HeartRate(0),
+      CVRR(0),
+      MeanDev(0),
+      Over50Count(0),
+      Over50Ratio(0),
+      RRRange(0),
+      MinMaxRatio(0),
+      RRCount(0),
+      RR(nullptr),
+      Conclusion(0),
+      DataLen(ecg && length > 0 ? length : 0),
+      SampleRate(sampleRate),
+      RCap(0),
+      Marks(nullptr),
       MeanRate(0) {
   Marks = NewZeroed<uint8_t>(DataLen);
   if (!Marks) DataLen = 0;
@@ -60,8 +74,7 @@ TnelCVRRAna::TnelCVRRAna(const float* ecg, int32_t length, int32_t sampleRate)
   CountECGParameter();
 }
 
-TnelCVRRAna::TnelCVRRAna(const TnelCVRRAna& other)
-    : RPos(nullptr), RR(nullptr), RCap(0), Marks(nullptr) {
+TnelCVRRAna::TnelCVRRAna(const TnelCVRRAna& other) : RPos(nullptr), RR(nullptr), RCap(0), Marks(nullptr) {
   CopyFrom(other);
 }
 
@@ -120,8 +133,7 @@ uint8_t* TnelCVRRAna::GetECGRResult() { return Marks; }
 void TnelCVRRAna::PutGetHardwareInf(tagHARDWAREINF* info, bool read, int32_t bed) {
   if (!read) return;
   // The file beside the executable, never the façade's parameter file path.
-  const std::string path =
-      nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::kHardwareInfoFileName);
+  const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::kHardwareInfoFileName);
   nel::ReadHardwareInfo(path, bed, info);
 }
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds,
-                         tagSAVE_WAVEDATA* records, int32_t recordCount, int32_t sampleRate) {
+TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds, tagSAVE_WAVEDATA* records,
+                         int32_t recordCount, int32_t sampleRate) {
   // Design decision: a record has six wave positions, so at most six kinds are
   // taken and kinds outside 0..7 are ignored; a missing kind list means no wave.
   int16_t count = waveCount < 0 ? 0 : (waveCount > 6 ? 6 : waveCount);
@@ -38,9 +38,7 @@ TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds,
 
 // Design decision: a copy owns work buffers of its own (same contents); it
 // shares the host's record array, which neither object owns.
-TnelDataAna::TnelDataAna(const TnelDataAna& other) : WorkBuf(nullptr), DiffBuf(nullptr) {
-  *this = other;
-}
+TnelDataAna::TnelDataAna(const TnelDataAna& other) : WorkBuf(nullptr), DiffBuf(nullptr) { *this = other; }
 
 TnelDataAna& TnelDataAna::operator=(const TnelDataAna& other) {
   if (this == &other) return *this;
@@ -164,12 +162,10 @@ void TnelDataAna::FLY_LOWGAP_Filter(float* x, int16_t n, float cutoffHz) {
 
   b[1] = a[1];
   b[2] = a[2];
-  for (int k = 3; k <= n; ++k)
-    b[k] = a0 * (a[k] + 2.0f * a[k - 1] + a[k - 2]) + b1 * b[k - 1] + b2 * b[k - 2];
+  for (int k = 3; k <= n; ++k) b[k] = a0 * (a[k] + 2.0f * a[k - 1] + a[k - 2]) + b1 * b[k - 1] + b2 * b[k - 2];
   if (n >= 1) a[n] = b[n];
   if (n >= 2) a[n - 1] = b[n - 1];
-  for (int k = n - 2; k >= 1; --k)
-    a[k] = a0 * (b[k] + 2.0f * b[k + 1] + b[k + 2]) + b1 * a[k + 1] + b2 * a[k + 2];
+  for (int k = n - 2; k >= 1; --k) a[k] = a0 * (b[k] + 2.0f * b[k + 1] + b[k + 2]) + b1 * a[k + 1] + b2 * a[k + 2];
 
   long double sum2 = 0.0L;
   for (int i = 1; i <= n; ++i) sum2 += a[i];

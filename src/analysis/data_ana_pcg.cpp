@@ -192,9 +192,12 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   // P6: mean offsets of the first and second sound from the beat start.
   int32_t mS1, mS2;
   auto trimmedMean = [](const Stats& st, int32_t& out) {
-    if (st.count > 3) out = (st.sum - st.min - st.max) / (st.count - 2);
-    else if (st.count > 0) out = st.sum / st.count;
-    else return false;
+    if (st.count > 3)
+      out = (st.sum - st.min - st.max) / (st.count - 2);
+    else if (st.count > 0)
+      out = st.sum / st.count;
+    else
+      return false;
     return true;
   };
   if (pairCount > 0) {
@@ -209,8 +212,7 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   if (bad > 0) {
     for (int32_t q0 = NextOnset(1), q; q0 >= 0 && (q = NextOnset(q0 + 1)) >= 0; q0 = q) {
       bool has = false;
-      for (int32_t i = q0; i < q && !has; ++i)
-        has = MarkAt(i, pcg) == MARK_PCG_S1 || MarkAt(i, pcg) == MARK_PCG_S2;
+      for (int32_t i = q0; i < q && !has; ++i) has = MarkAt(i, pcg) == MARK_PCG_S1 || MarkAt(i, pcg) == MARK_PCG_S2;
       if (has) continue;
       int32_t p = q0;
       for (int32_t i = q0 + 1; i < q; ++i)
@@ -237,8 +239,10 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   auto lastPair = [&](int32_t q0, int32_t q, int32_t& s1, int32_t& s2) {
     s1 = s2 = -1;
     for (int32_t i = q0; i < q; ++i) {
-      if (MarkAt(i, pcg) == MARK_PCG_S1) s1 = i;
-      else if (MarkAt(i, pcg) == MARK_PCG_S2) s2 = i;
+      if (MarkAt(i, pcg) == MARK_PCG_S1)
+        s1 = i;
+      else if (MarkAt(i, pcg) == MARK_PCG_S2)
+        s2 = i;
     }
     return s1 >= 0 && s2 >= 0;
   };

@@ -105,7 +105,8 @@ void TnelDataAna::CheckNotchPositions(int16_t pos) {
       rise += peak[j] - foot[j];
       fall += notch[j] - peak[j];
     }
-    for (int32_t j = 0; j < c; ++j) CompareBPFansheRuRPosi(WorkBuf, foot[j], peak[j], notch[j], rise / c, fall / c, pos);
+    for (int32_t j = 0; j < c; ++j)
+      CompareBPFansheRuRPosi(WorkBuf, foot[j], peak[j], notch[j], rise / c, fall / c, pos);
   }
 }
 
@@ -280,7 +281,7 @@ void TnelDataAna::ResearchOneRushe(float* x, int32_t f, tagTYPE_NEL_WAVEDATA kin
   if (sU == sD) return;
 
   const float tf = (pU * sU - pD * sD - (yU - yD)) / (sU - sD);
-  if (!(tf > -1e9f && tf < 1e9f)) return;  // no usable intersection
+  if (!(tf > -1e9f && tf < 1e9f)) return;     // no usable intersection
   int32_t t = static_cast<int32_t>(tf) + 12;  // the intersection, moved 12 samples later
   if (t < 1 || t >= n) return;
   MarkAt(f, pos) = 0;
@@ -334,8 +335,10 @@ void TnelDataAna::ProcessTpoint(float* /*x*/, int16_t pos) {
   if (pcg < 0) return;
   for (int32_t i = 1; i < DataLen; ++i) {
     if (MarkAt(i, pcg) != MARK_PCG_S2) continue;
-    if (MarkAt(i, pos) == MARK_PULSE_PEAK) SetMark(i + 1, pos, MARK_PULSE_PT);
-    else MarkAt(i, pos) = MARK_PULSE_T;
+    if (MarkAt(i, pos) == MARK_PULSE_PEAK)
+      SetMark(i + 1, pos, MARK_PULSE_PT);
+    else
+      MarkAt(i, pos) = MARK_PULSE_T;
   }
 }
 

@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr int kMaxBeats = 40;      // complete beats the beat table holds
-constexpr int kMaxIntervals = 40;  // onset-to-S2 intervals the pre-ejection period uses
+constexpr int kMaxBeats = 40;          // complete beats the beat table holds
+constexpr int kMaxIntervals = 40;      // onset-to-S2 intervals the pre-ejection period uses
 constexpr int32_t kEtReference = 285;  // samples; the brachial ejection time nearer to it wins
 
 // Complete beats of a record: per beat its start (QRS onset) and, per wave
@@ -37,8 +37,7 @@ int16_t ToInt16(double v) {
 
 // Builds the beat table over the waves at the given record positions (-1 = a
 // wave that is not recorded and holds no beat back).
-void BuildBeatTable(const tagSAVE_WAVEDATA* rec, int32_t n, int16_t ecgPos, const int32_t (&pos)[4],
-                    BeatTable& t) {
+void BuildBeatTable(const tagSAVE_WAVEDATA* rec, int32_t n, int16_t ecgPos, const int32_t (&pos)[4], BeatTable& t) {
   t.count = 0;
   if (ecgPos < 0) return;
   BeatTable::Beat cur;
@@ -181,8 +180,8 @@ bool TnelDataAna::GetAnaResult(bool ankleMode, int32_t height) {
   return true;
 }
 
-bool TnelDataAna::GetOtherPulseWaveAnaResult(tagTYPE_NEL_WAVEDATA /*kind*/, int32_t position,
-                                             int16_t* mapPercentOut, int16_t* upstrokeOut, int32_t* extraOut) {
+bool TnelDataAna::GetOtherPulseWaveAnaResult(tagTYPE_NEL_WAVEDATA /*kind*/, int32_t position, int16_t* mapPercentOut,
+                                             int16_t* upstrokeOut, int32_t* extraOut) {
   *mapPercentOut = -1;
   *upstrokeOut = -1;
   if (extraOut) *extraOut = -1;
@@ -203,8 +202,7 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
   const int32_t fs = SampleRate;
   const int32_t w1 = static_cast<int32_t>(fs * 0.01);
   const int32_t w30 = static_cast<int32_t>(fs * 0.3);
-  const int32_t pos[4] = {WaveIndex[WAVE_RBRA], WaveIndex[WAVE_LBRA], WaveIndex[WAVE_RANK],
-                          WaveIndex[WAVE_LANK]};
+  const int32_t pos[4] = {WaveIndex[WAVE_RBRA], WaveIndex[WAVE_LBRA], WaveIndex[WAVE_RANK], WaveIndex[WAVE_LANK]};
   BeatTable t;
   BuildBeatTable(WaveData, DataLen, WaveIndex[WAVE_ECG], pos, t);
   const int c = t.count;
@@ -247,8 +245,7 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
     if (armHas[1]) etSamples = armMean[1];
   } else {
     etSamples = armMean[0];
-    if (armHas[1] && std::abs(armMean[1] - kEtReference) < std::abs(armMean[0] - kEtReference))
-      etSamples = armMean[1];
+    if (armHas[1] && std::abs(armMean[1] - kEtReference) < std::abs(armMean[0] - kEtReference)) etSamples = armMean[1];
   }
   // No value and a mean of 0 both leave no ejection time.
   ET = etSamples > 0 ? ToInt16(static_cast<double>(static_cast<int64_t>(etSamples) * 1000 / fs)) : -1;
@@ -334,13 +331,15 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
       }
       double mean[4] = {};
       for (int i = 0; i < 4; ++i)
-        if (count[i] > 0)
-          mean[i] = count[i] > 2 ? (sum[i] - max[i] - min[i]) / (count[i] - 2) : sum[i] / count[i];
+        if (count[i] > 0) mean[i] = count[i] > 2 ? (sum[i] - max[i] - min[i]) / (count[i] - 2) : sum[i] / count[i];
       const bool right = count[0] > 0 && count[2] > 0;
       const bool left = count[1] > 0 && count[3] > 0;
-      if (right && left) arm = mean[3] + mean[1] > mean[2] + mean[0] ? 1 : 0;
-      else if (right) arm = 0;
-      else if (left) arm = 1;
+      if (right && left)
+        arm = mean[3] + mean[1] > mean[2] + mean[0] ? 1 : 0;
+      else if (right)
+        arm = 0;
+      else if (left)
+        arm = 1;
       else {
         RightPWV = LeftPWV = 0.0f;
         return;

@@ -10,8 +10,7 @@ namespace {
 
 // First sample of the listed waves that is not a number or lies beyond
 // kDataAnaSampleLimit: waves in kind order, records in order. False when none.
-bool FindBadSample(const tagSAVE_WAVEDATA* rec, int32_t n, const int16_t (&index)[8], int32_t& kind,
-                   int32_t& record) {
+bool FindBadSample(const tagSAVE_WAVEDATA* rec, int32_t n, const int16_t (&index)[8], int32_t& kind, int32_t& record) {
   for (int32_t k = WAVE_ECG; k <= WAVE_LTOE; ++k) {
     const int16_t pos = index[k];
     if (pos < 0) continue;
@@ -55,8 +54,7 @@ bool TnelDataAna::Analysis(bool ankleMode, int32_t height, float pwvFactor, bool
   };
   if (WaveData == nullptr || WorkBuf == nullptr || DiffBuf == nullptr) return refuse(DATAANA_NO_RECORD);
   if (SampleRate != kDataAnaSampleRate) return refuse(DATAANA_BAD_SAMPLE_RATE);
-  if (FindBadSample(WaveData, DataLen, WaveIndex, BadSampleKind, BadSampleRecord))
-    return refuse(DATAANA_BAD_SAMPLE);
+  if (FindBadSample(WaveData, DataLen, WaveIndex, BadSampleKind, BadSampleRecord)) return refuse(DATAANA_BAD_SAMPLE);
 
   for (int32_t i = 0; i < DataLen; ++i)
     for (auto& m : WaveData[i].Mark) m = 0;

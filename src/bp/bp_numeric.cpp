@@ -3,13 +3,11 @@
 namespace nel {
 
 float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2, float x) {
-  return y0 * (x - x1) * (x - x2) / ((x0 - x1) * (x0 - x2)) +
-         y1 * (x - x0) * (x - x2) / ((x1 - x0) * (x1 - x2)) +
+  return y0 * (x - x1) * (x - x2) / ((x0 - x1) * (x0 - x2)) + y1 * (x - x0) * (x - x2) / ((x1 - x0) * (x1 - x2)) +
          y2 * (x - x0) * (x - x1) / ((x2 - x0) * (x2 - x1));
 }
 
-PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue,
-                          int maxSteps) {
+PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue, int maxSteps) {
   PeakScan best{startValue, 0.0f};
   double q = from;
   for (int s = 0; q >= to && s < maxSteps; ++s, q -= 0.01) {
@@ -33,10 +31,9 @@ double Evaluate(const double* c, int deg, double t) {
 
 }  // namespace
 
-bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares,
-             double* sumAbs, double* maxAbs) {
-  if (x == nullptr || y == nullptr || coef == nullptr || n < 1 || k < 1 ||
-      k > kMaxCoefficients || k > n) {
+bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares, double* sumAbs,
+             double* maxAbs) {
+  if (x == nullptr || y == nullptr || coef == nullptr || n < 1 || k < 1 || k > kMaxCoefficients || k > n) {
     return false;
   }
   double mean = 0.0;

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <utility>
 
-#include <nel/bp/bp_records.h>
 #include <cstdint>
 #include <limits>
+#include <nel/bp/bp_records.h>
 
 namespace nel {
 
@@ -22,8 +22,8 @@ float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2
 // (x - mean)^j. The residual sums (squared, absolute, largest absolute) are
 // written when their pointers are not null. Returns false, writing nothing,
 // for arguments out of range. Allocates nothing.
-bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares,
-             double* sumAbs, double* maxAbs);
+bool PolyFit(const double* x, const double* y, int n, int k, double* coef, double* sumSquares, double* sumAbs,
+             double* maxAbs);
 
 // The top of the fitted parabola c0 + c1*d + c2*d^2 (d = q - mean): q runs
 // from `from` down to `to` in steps of 0.01 (double precision, at most
@@ -34,8 +34,7 @@ struct PeakScan {
   float value;
   float pressure;
 };
-PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue,
-                          int maxSteps);
+PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue, int maxSteps);
 
 // Truncation toward zero into an integer type. Values beyond the type's range
 // (only from corrupt input) saturate at its limits and NaN gives 0, so that a

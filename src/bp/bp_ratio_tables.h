@@ -26,7 +26,7 @@ struct KrSideRatio {
   float dbp;
 };
 inline constexpr KrSideRatio kKrRatio[kMapBandCount] = {
-    {0.6228f, 0.5262f}, {0.5685f, 0.592f},   {0.5629f, 0.611f}, {0.5442f, 0.6102f},
+    {0.6228f, 0.5262f}, {0.5685f, 0.592f},  {0.5629f, 0.611f}, {0.5442f, 0.6102f},
     {0.5434f, 0.59f},   {0.5411f, 0.5998f}, {0.515f, 0.5773f},
 };
 
@@ -50,9 +50,8 @@ struct ShapeRatioBand {
   float lower;
 };
 inline constexpr ShapeRatioBand kShapeRatioBand[kMapBandCount] = {
-    {0.537228f, 0.237228f}, {0.553361f, 0.253361f}, {0.555553f, 0.255553f},
-    {0.564514f, 0.264514f}, {0.571749f, 0.271749f}, {0.583023f, 0.283023f},
-    {0.591135f, 0.291135f},
+    {0.537228f, 0.237228f}, {0.553361f, 0.253361f}, {0.555553f, 0.255553f}, {0.564514f, 0.264514f},
+    {0.571749f, 0.271749f}, {0.583023f, 0.283023f}, {0.591135f, 0.291135f},
 };
 
 // MAP-coefficient method: adjustment factors of the systolic and diastolic ratio.
@@ -61,8 +60,7 @@ struct AdjustRatio {
   float dbp;
 };
 inline constexpr AdjustRatio kAdjustRatio[kMapBandCount] = {
-    {0.34f, -0.07f}, {0.24f, -0.06f}, {0.21f, 0.0f}, {0.21f, -0.08f},
-    {0.15f, -0.08f}, {0.12f, 0.0f},   {0.03f, 0.08f},
+    {0.34f, -0.07f}, {0.24f, -0.06f}, {0.21f, 0.0f}, {0.21f, -0.08f}, {0.15f, -0.08f}, {0.12f, 0.0f}, {0.03f, 0.08f},
 };
 
 }  // namespace nel

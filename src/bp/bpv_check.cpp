@@ -9,9 +9,9 @@
 #include <nel/bp/proc_bp_data.h>
 #include <nel/bp/pulse_recogn.h>
 #include <nel/cuff/bpm_inflate.h>
+#include <nel/link/hard_ctl.h>
 #include "dsp/filter_design.h"
 #include "dsp/fir_filter.h"
-#include <nel/link/hard_ctl.h>
 #include "platform/gbk.h"
 
 namespace {
@@ -20,8 +20,7 @@ constexpr float kLowPressure = 14.0f;  // below: the recogniser is not fed yet
 
 // Log texts in code page 936, converted once.
 struct LogTexts {
-  std::string start = nel::platform::Utf8ToGbk(
-      "############ 一次血压值的测量开始############################\n");
+  std::string start = nel::platform::Utf8ToGbk("############ 一次血压值的测量开始############################\n");
   std::string blocked = nel::platform::Utf8ToGbk("------血流阻断OK------");
   std::string amplitudes = nel::platform::Utf8ToGbk("  幅度：");
   std::string pressures = nel::platform::Utf8ToGbk("  压力：");
@@ -60,8 +59,7 @@ std::unique_ptr<nel::dsp::FirFilter> MakeLowpass(double cutoff) {
 
 }  // namespace
 
-TnelBPVCheck::TnelBPVCheck(int16_t dataProcessMode, tagTYPE_NEL_BPDATA channel,
-                           TnelHardCtl* hardCtl)
+TnelBPVCheck::TnelBPVCheck(int16_t dataProcessMode, tagTYPE_NEL_BPDATA channel, TnelHardCtl* hardCtl)
     : DataProcessMode(dataProcessMode), Channel(channel), HardCtl(hardCtl) {
   QuickResult = false;
   Inflater.reset(new (std::nothrow) TnelBPMInflate(hardCtl, kAvgPeriod, channel));
@@ -190,27 +188,16 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
   }
 
   switch (Recogn->PulseRecogn(osc, oscSmooth, DelayedPressure, Inflater->SampleEnable)) {
-    case PRS_NONE:
-      return BPVSTA_MEASURING;
-    case PRS_PULSE:
-      Inflater->CurrPulseRecognOK();
-      return BPVSTA_MEASURING;
-    case PRS_COMPLETE:
-      Deflate();
-      return EndOfAttempt();
+    case PRS_NONE: return BPVSTA_MEASURING;
+    case PRS_PULSE: Inflater->CurrPulseRecognOK(); return BPVSTA_MEASURING;
+    case PRS_COMPLETE: Deflate(); return EndOfAttempt();
     case PRS_FAILED:
       if (++Attempts < MaxAttempts) return StartNewAttempt();
       Deflate();
       return BPVSTA_FAILED;
-    case PRS_OVERRUN:
-      Deflate();
-      return BPVSTA_OVERTIME;
-    case PRS_NOBUFFER:
-      Deflate();
-      return BPVSTA_FAILED;
-    case PRS_OVERPRESSURE:
-      Deflate();
-      return BPVSTA_OVERPRESSURE;
+    case PRS_OVERRUN: Deflate(); return BPVSTA_OVERTIME;
+    case PRS_NOBUFFER: Deflate(); return BPVSTA_FAILED;
+    case PRS_OVERPRESSURE: Deflate(); return BPVSTA_OVERPRESSURE;
   }
   return BPVSTA_MEASURING;
 }
@@ -241,9 +228,7 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::EndOfAttempt() {
   return BPVSTA_FAILED;
 }
 
-bool TnelBPVCheck::ProcGetFinalBPValue(tagTYPE_BPVMEASUE_MODE mode) {
-  return FinalBPValue(mode, false);
-}
+bool TnelBPVCheck::ProcGetFinalBPValue(tagTYPE_BPVMEASUE_MODE mode) { return FinalBPValue(mode, false); }
 
 bool TnelBPVCheck::FinalBPValue(tagTYPE_BPVMEASUE_MODE mode, bool logPulses) {
   if (!Recogn) return false;
@@ -253,8 +238,7 @@ bool TnelBPVCheck::FinalBPValue(tagTYPE_BPVMEASUE_MODE mode, bool logPulses) {
 
   // The calculation lives on the stack for this call; constructing it cannot fail.
   TnelProcBPData calc(BPVCAL_KR, static_cast<tagTYPE_DATAPROCESSMODE>(DataProcessMode), IsToe, 0.0f);
-  const bool ok = calc.ProcGetBPData_First(Recogn->FeatureCount, Recogn->FeaturePoint,
-                                           Recogn->FiltedData, mode);
+  const bool ok = calc.ProcGetBPData_First(Recogn->FeatureCount, Recogn->FeaturePoint, Recogn->FiltedData, mode);
   if (ok)
     BPResult = calc.Result();
   else
@@ -313,8 +297,8 @@ void TnelBPVCheck::WritePulseLines() {
 
   used = static_cast<std::size_t>(std::snprintf(line, size, "%s", Texts().pressures.c_str()));
   for (int k = 0; k < count && used < size; ++k)
-    used += static_cast<std::size_t>(std::snprintf(
-        line + used, size - used, ",%0.1f", static_cast<double>(Recogn->FeaturePoint[k].Pressure)));
+    used += static_cast<std::size_t>(
+        std::snprintf(line + used, size - used, ",%0.1f", static_cast<double>(Recogn->FeaturePoint[k].Pressure)));
   WriteLogInf(line);
 }
 

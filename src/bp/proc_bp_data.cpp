@@ -21,14 +21,12 @@ constexpr int kEnvelopeCapacity = 800;
 // real envelopes never reach, so a corrupt pressure cannot make it endless.
 constexpr int kMaxScanSteps = 100000;
 
-
-
 }  // namespace
 
 TnelProcBPData::TnelProcBPData() : TnelProcBPData(BPVCAL_KR, DATAPROCESS_STANDARD, false, 0.0f) {}
 
-TnelProcBPData::TnelProcBPData(tagTYPE_BPV_CALMETHOD method, tagTYPE_DATAPROCESSMODE mode,
-                               bool isToe, float ratioOffset)
+TnelProcBPData::TnelProcBPData(tagTYPE_BPV_CALMETHOD method, tagTYPE_DATAPROCESSMODE mode, bool isToe,
+                               float ratioOffset)
     : CalMethod(method), DataProcessMode(mode), IsToe(isToe) {
   MapSBPRatio = 0.0f;
   RatioOffset = ratioOffset;
@@ -38,9 +36,7 @@ TnelProcBPData::~TnelProcBPData() = default;
 TnelProcBPData::TnelProcBPData(const TnelProcBPData&) = default;
 TnelProcBPData& TnelProcBPData::operator=(const TnelProcBPData&) = default;
 
-tagBPIM_PARA TnelProcBPData::Result() const {
-  return tagBPIM_PARA{SBPPos, DBPPos, MAPPos, SBP, DBP, MAP, MapSBPRatio};
-}
+tagBPIM_PARA TnelProcBPData::Result() const { return tagBPIM_PARA{SBPPos, DBPPos, MAPPos, SBP, DBP, MAP, MapSBPRatio}; }
 
 bool TnelProcBPData::Accept(bool methodResult) const {
   if (!methodResult) return false;
@@ -48,48 +44,34 @@ bool TnelProcBPData::Accept(bool methodResult) const {
   return SBP >= MAP + 3 && DBP <= MAP - 3;
 }
 
-bool TnelProcBPData::ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                         tagBPV_FILTED_DATA* filted,
+bool TnelProcBPData::ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagBPV_FILTED_DATA* filted,
                                          tagTYPE_BPVMEASUE_MODE mode) {
   if (pulses == nullptr || count < kMinPulses || count > kMaxPulses) return false;
   bool ok;
   switch (CalMethod) {
     case BPVCAL_KR:
     case BPVCAL_KR1:
-    case BPVCAL_KR2:
-      ok = KR_ProcGetBPData(count, pulses, mode, true);
-      break;
-    case BPVCAL_SIMCOEFF:
-      ok = SimCoeff_ProcGetBPData(count, pulses, mode, true);
-      break;
+    case BPVCAL_KR2: ok = KR_ProcGetBPData(count, pulses, mode, true); break;
+    case BPVCAL_SIMCOEFF: ok = SimCoeff_ProcGetBPData(count, pulses, mode, true); break;
     case BPVCAL_MAPCOEFF:
       ok = IsToe ? MapCoeff_ProcGetBPData_Toe(count, pulses, mode)
                  : MapCoeff_ProcGetBPData_First(count, pulses, filted, mode);
       break;
-    default:
-      return false;
+    default: return false;
   }
   return Accept(ok);
 }
 
-bool TnelProcBPData::ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                             float sbpRatio) {
+bool TnelProcBPData::ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float sbpRatio) {
   if (pulses == nullptr || count < kMinPulses || count > kMaxPulses) return false;
   bool ok;
   switch (CalMethod) {
     case BPVCAL_KR:
     case BPVCAL_KR1:
-    case BPVCAL_KR2:
-      ok = KR_ProcGetBPData(count, pulses, BPVMODE_INFLATE, false);
-      break;
-    case BPVCAL_SIMCOEFF:
-      ok = SimCoeff_ProcGetBPData(count, pulses, BPVMODE_INFLATE, false);
-      break;
-    case BPVCAL_MAPCOEFF:
-      ok = MapCoeff_ProcGetBPData_Secondary(count, pulses, sbpRatio);
-      break;
-    default:
-      return false;
+    case BPVCAL_KR2: ok = KR_ProcGetBPData(count, pulses, BPVMODE_INFLATE, false); break;
+    case BPVCAL_SIMCOEFF: ok = SimCoeff_ProcGetBPData(count, pulses, BPVMODE_INFLATE, false); break;
+    case BPVCAL_MAPCOEFF: ok = MapCoeff_ProcGetBPData_Secondary(count, pulses, sbpRatio); break;
+    default: return false;
   }
   return Accept(ok);
 }
@@ -97,8 +79,7 @@ bool TnelProcBPData::ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE
 // Index of the pulse a pressure value belongs to, with pressure falling along
 // the array: the first pulse below v or the one before it, whichever is nearer
 // (a tie goes to the lower-pressure pulse).
-int16_t TnelProcBPData::NearestPulse(const tagBPV_PULSE_FEATURE_POINT* pulses, int16_t count,
-                                     float v) const {
+int16_t TnelProcBPData::NearestPulse(const tagBPV_PULSE_FEATURE_POINT* pulses, int16_t count, float v) const {
   for (int i = 0; i < count; ++i) {
     if (pulses[i].Pressure < v) {
       if (i == 0) return 0;
@@ -108,8 +89,8 @@ int16_t TnelProcBPData::NearestPulse(const tagBPV_PULSE_FEATURE_POINT* pulses, i
   return static_cast<int16_t>(count - 1);
 }
 
-bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                      tagTYPE_BPVMEASUE_MODE mode, bool firstCall) {
+bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagTYPE_BPVMEASUE_MODE mode,
+                                      bool firstCall) {
   const int N = count;
   Pulse = pulses;
   PulseNum = count;
@@ -131,10 +112,9 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
     while (P >= pEnd && n < kEnvelopeCapacity - 1) {
       while (k < N - 2 && !(pulses[k + 1].Pressure <= P && P <= pulses[k].Pressure)) ++k;
       if (k >= N - 2) break;
-      const float a = nel::QuadInterpolate(
-          pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude), pulses[k + 1].Pressure,
-          static_cast<float>(pulses[k + 1].Amplitude), pulses[k + 2].Pressure,
-          static_cast<float>(pulses[k + 2].Amplitude), P);
+      const float a = nel::QuadInterpolate(pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude),
+                                           pulses[k + 1].Pressure, static_cast<float>(pulses[k + 1].Amplitude),
+                                           pulses[k + 2].Pressure, static_cast<float>(pulses[k + 2].Amplitude), P);
       env[n] = tagBPV_PULSE_FEATURE_POINT{0, 0, nel::TruncTo<int32_t>(a), P};
       ++n;
       P = P - 1.0f;
@@ -191,11 +171,10 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   const float sbpTarget = static_cast<float>((SBPRatioHigh + SBPRatioLow) * 0.5);
   const float dbpTarget = static_cast<float>((DBPRatioHigh + DBPRatioLow) * 0.5);
 
-  CountApproachingCoeffValue(env, MaxAmplitude, 0, static_cast<int16_t>(m - 1), sbpTarget,
-                             &SBPIndex, &SBPPressure, kBackward);
-  CountApproachingCoeffValue(env, MaxAmplitude, static_cast<int16_t>(m + 1),
-                             static_cast<int16_t>(n - 1), dbpTarget, &DBPIndex, &DBPPressure,
-                             kForward);
+  CountApproachingCoeffValue(env, MaxAmplitude, 0, static_cast<int16_t>(m - 1), sbpTarget, &SBPIndex, &SBPPressure,
+                             kBackward);
+  CountApproachingCoeffValue(env, MaxAmplitude, static_cast<int16_t>(m + 1), static_cast<int16_t>(n - 1), dbpTarget,
+                             &DBPIndex, &DBPPressure, kForward);
   SBP = nel::TruncTo<int16_t>(SBPPressure);
   DBP = nel::TruncTo<int16_t>(DBPPressure);
 
@@ -219,14 +198,11 @@ void TnelProcBPData::SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* poin
   // Sums in 64 bits: the same integers as 32-bit sums for real amplitudes, and
   // no overflow for corrupt ones; every weighted mean fits back into 32 bits.
   auto at = [&](int i) { return static_cast<int64_t>(a[i]); };
-  auto put = [&](int i, int64_t sum, int64_t div) {
-    points[i].Amplitude = static_cast<int32_t>(sum / div);
-  };
+  auto put = [&](int i, int64_t sum, int64_t div) { points[i].Amplitude = static_cast<int32_t>(sum / div); };
   if (len >= 6) {
     put(0, at(0) + 2 * (at(1) + at(2)), 5);
     put(1, at(1) + 2 * (at(0) + at(2) + at(3)), 7);
-    for (int i = 2; i <= len - 3; ++i)
-      put(i, at(i) + 2 * (at(i - 2) + at(i - 1) + at(i + 1) + at(i + 2)), 9);
+    for (int i = 2; i <= len - 3; ++i) put(i, at(i) + 2 * (at(i - 2) + at(i - 1) + at(i + 1) + at(i + 2)), 9);
     put(len - 2, at(len - 2) + 2 * (at(len - 4) + at(len - 3) + at(len - 1)), 7);
     put(len - 1, at(len - 1) + 2 * (at(len - 3) + at(len - 2)), 5);
   } else {
@@ -236,8 +212,8 @@ void TnelProcBPData::SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* poin
   }
 }
 
-float TnelProcBPData::KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow,
-                                         float* dbpHigh, float* dbpLow) const {
+float TnelProcBPData::KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
+                                         float* dbpLow) const {
   // The data process mode and the toe flag select nothing here.
   const nel::KrSideRatio r = nel::kKrRatio[nel::MapBand(map)];
   const float off = RatioOffset;
@@ -250,11 +226,9 @@ float TnelProcBPData::KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbp
   return high(r.sbp);
 }
 
-bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT* points,
-                                                int32_t maxAmplitude, int16_t start, int16_t end,
-                                                float target, int16_t* outIndex,
-                                                float* outPressure,
-                                                SearchDirection direction) const {
+bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT* points, int32_t maxAmplitude,
+                                                int16_t start, int16_t end, float target, int16_t* outIndex,
+                                                float* outPressure, SearchDirection direction) const {
   *outIndex = 0;
   *outPressure = -1.0f;
   const int n = std::clamp<int>(PulseNum, 0, kEnvelopeCapacity);
@@ -310,8 +284,7 @@ bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT
     int64_t bestDiff = -1;
     const float want = target * M;
     for (int k = s; k <= e - 1; ++k) {
-      const int64_t diff =
-          std::llabs(nel::TruncTo<int64_t>(static_cast<float>(a[k]) - want));
+      const int64_t diff = std::llabs(nel::TruncTo<int64_t>(static_cast<float>(a[k]) - want));
       if (bestDiff < 0 || diff < bestDiff) {
         bestDiff = diff;
         best = k;

@@ -3,18 +3,16 @@
 #include <cmath>
 #include <span>
 
+#include <nel/bp/proc_bp_data.h>
 #include "bp/bp_numeric.h"
 #include "bp/bp_ratio_tables.h"
-#include <nel/bp/proc_bp_data.h>
 #include "dsp/filter_design.h"
 
 namespace {
 
-constexpr int kFilterWorkLength = 1600;  // work array of the amplitude low-pass
+constexpr int kFilterWorkLength = 1600;     // work array of the amplitude low-pass
 constexpr float kPulseFilterCutoff = 5.0f;  // cycles over the pulse sequence
-constexpr int kMaxRuns = 5;               // closed in-band runs examined by SearchBPValue
-
-
+constexpr int kMaxRuns = 5;                 // closed in-band runs examined by SearchBPValue
 
 }  // namespace
 
@@ -25,8 +23,7 @@ void TnelProcBPData::ResetResult(int16_t count, tagBPV_PULSE_FEATURE_POINT* puls
   Pulse = pulses;
 }
 
-void TnelProcBPData::MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                         float cutoff) {
+void TnelProcBPData::MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float cutoff) {
   const int N = count;
   if (N < 10 || N > nel::kBPMaxPulseCount) return;
   // Cut-off as a fraction of the per-pulse rate. Design decision: with exactly
@@ -35,8 +32,7 @@ void TnelProcBPData::MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POI
   // pulses. Any other cut-off the design rejects also leaves them unchanged.
   const float relative = cutoff / static_cast<float>(N);
   double taps[nel::kBPMaxPulseCount];
-  if (!(relative < 0.5f) ||
-      !nel::dsp::DesignLowpass(relative, std::span<double>(taps, static_cast<size_t>(N)))) {
+  if (!(relative < 0.5f) || !nel::dsp::DesignLowpass(relative, std::span<double>(taps, static_cast<size_t>(N)))) {
     return;
   }
   // The amplitudes, zero-padded to the work length, through the N-tap filter
@@ -81,15 +77,14 @@ bool TnelProcBPData::SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_
   MAP = nel::TruncTo<int16_t>(pulses[MAPPos].Pressure);
   MaxAmplitude = pulses[MAPPos].Amplitude;
   SimCoeff_GetProductRatio(MAP, &SBPRatioHigh, &SBPRatioLow, &DBPRatioHigh, &DBPRatioLow);
-  SearchBPValue(SBPRatioHigh, SBPRatioLow, 1, static_cast<int16_t>(MAPPos - 1), &SBPPos, &SBP,
-                true);
-  SearchBPValue(DBPRatioHigh, DBPRatioLow, static_cast<int16_t>(MAPPos + 1),
-                static_cast<int16_t>(N - 1), &DBPPos, &DBP, false);
+  SearchBPValue(SBPRatioHigh, SBPRatioLow, 1, static_cast<int16_t>(MAPPos - 1), &SBPPos, &SBP, true);
+  SearchBPValue(DBPRatioHigh, DBPRatioLow, static_cast<int16_t>(MAPPos + 1), static_cast<int16_t>(N - 1), &DBPPos, &DBP,
+                false);
   return true;
 }
 
-float TnelProcBPData::SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow,
-                                               float* dbpHigh, float* dbpLow) const {
+float TnelProcBPData::SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
+                                               float* dbpLow) const {
   const nel::SimCoeffBand b = nel::kSimCoeffBand[nel::MapBand(map)];
   const float g = RatioOffset;
   // The offset widens both bands.
@@ -101,10 +96,8 @@ float TnelProcBPData::SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, floa
   return dl;
 }
 
-bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count,
-                                                  tagBPV_PULSE_FEATURE_POINT* pulses,
-                                                  const tagBPV_FILTED_DATA* filted,
-                                                  tagTYPE_BPVMEASUE_MODE mode) {
+bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
+                                                  const tagBPV_FILTED_DATA* filted, tagTYPE_BPVMEASUE_MODE mode) {
   const int N = count;
   ResetResult(count, pulses);
   const int m = ChooseMaximum(count, pulses);
@@ -130,8 +123,7 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count,
   }
   MapSBPRatio = ratio;
   float upper, lower;
-  const float middle =
-      MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), &upper, &lower);
+  const float middle = MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), &upper, &lower);
   // Written as "not inside the band" so that a missing (NaN) ratio is outside.
   if (!(MapSBPRatio >= lower && MapSBPRatio <= upper)) MapSBPRatio = middle;
 
@@ -139,21 +131,18 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count,
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
-bool TnelProcBPData::MapCoeff_ProcGetBPData_Toe(int16_t count,
-                                                tagBPV_PULSE_FEATURE_POINT* pulses,
+bool TnelProcBPData::MapCoeff_ProcGetBPData_Toe(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
                                                 tagTYPE_BPVMEASUE_MODE mode) {
   const int N = count;
   ResetResult(count, pulses);
   const int m = ChooseMaximum(count, pulses);
   if (m < 0) return false;
-  MapSBPRatio =
-      MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), nullptr, nullptr);
+  MapSBPRatio = MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), nullptr, nullptr);
   if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
-bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count,
-                                                      tagBPV_PULSE_FEATURE_POINT* pulses,
+bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
                                                       float sbpRatio) {
   const int N = count;
   ResetResult(count, pulses);
@@ -176,8 +165,8 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count,
   DBPRatioHigh = static_cast<float>(1.3 * Y);
   DBPRatioLow = static_cast<float>(0.7 * Y);
   SearchBPValue(SBPRatioHigh, SBPRatioLow, 1, static_cast<int16_t>(m - 1), &SBPPos, &SBP, true);
-  SearchBPValue(DBPRatioHigh, DBPRatioLow, static_cast<int16_t>(m + 1),
-                static_cast<int16_t>(N - 1), &DBPPos, &DBP, false);
+  SearchBPValue(DBPRatioHigh, DBPRatioLow, static_cast<int16_t>(m + 1), static_cast<int16_t>(N - 1), &DBPPos, &DBP,
+                false);
   return true;
 }
 
@@ -188,8 +177,7 @@ float TnelProcBPData::MapCoeff_GetSBPProductRatio(int16_t map, float* upper, flo
   return static_cast<float>((b.upper + b.lower) * 0.5);
 }
 
-void TnelProcBPData::MapCoeff_GetAdjustRatio(int16_t map, float* sbpAdjust,
-                                             float* dbpAdjust) const {
+void TnelProcBPData::MapCoeff_GetAdjustRatio(int16_t map, float* sbpAdjust, float* dbpAdjust) const {
   const nel::AdjustRatio r = nel::kAdjustRatio[nel::MapBand(map)];
   if (sbpAdjust != nullptr) *sbpAdjust = r.sbp + RatioOffset;
   if (dbpAdjust != nullptr) *dbpAdjust = r.dbp + RatioOffset;
@@ -197,8 +185,8 @@ void TnelProcBPData::MapCoeff_GetAdjustRatio(int16_t map, float* sbpAdjust,
 
 // Returns 1 when the value came from an in-band run, 0 when from the crossing
 // over the whole range (no pulse in the band); the callers ignore it.
-int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int16_t end,
-                                      int16_t* outPos, int16_t* outPressure, bool systolic) {
+int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int16_t end, int16_t* outPos,
+                                      int16_t* outPressure, bool systolic) {
   const tagBPV_PULSE_FEATURE_POINT* p = Pulse;
   const SearchDirection dir = systolic ? kBackward : kForward;
   const float target = static_cast<float>((high + low) * 0.5);
@@ -247,8 +235,7 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
 
   int16_t ci;
   float q;
-  CountApproachingCoeffValue(p, MaxAmplitude, static_cast<int16_t>(rs), static_cast<int16_t>(re),
-                             target, &ci, &q, dir);
+  CountApproachingCoeffValue(p, MaxAmplitude, static_cast<int16_t>(rs), static_cast<int16_t>(re), target, &ci, &q, dir);
   const int c = ci;
   *outPos = ci;
   *outPressure = nel::TruncTo<int16_t>(std::floor(q));

@@ -6,15 +6,15 @@
 
 namespace {
 
-constexpr float kLowPressure = 14.0f;       // below: window ignored, pulse dropped
-constexpr float kMapMinPressure = 40.0f;    // envelope maximum and early end only above
-constexpr int32_t kArtefactAmp = 12000;     // larger windows below 40 mmHg are artefacts
-constexpr int kToeQuietSamples = 32;        // samples without a new maximum after a toe peak
-constexpr int kLimbQuietSamples = 16;       // the same for a limb pulse
-constexpr int kPeakGuard = 16;              // samples before a peak that must stay below it
-constexpr int kMaxRise = 50;                // longest limb pulse rise, samples
-constexpr int kClosePeaks = 45;             // limb peaks closer than this compete
-constexpr int kSpikeDistance = 210;         // neighbour distance of a spike
+constexpr float kLowPressure = 14.0f;     // below: window ignored, pulse dropped
+constexpr float kMapMinPressure = 40.0f;  // envelope maximum and early end only above
+constexpr int32_t kArtefactAmp = 12000;   // larger windows below 40 mmHg are artefacts
+constexpr int kToeQuietSamples = 32;      // samples without a new maximum after a toe peak
+constexpr int kLimbQuietSamples = 16;     // the same for a limb pulse
+constexpr int kPeakGuard = 16;            // samples before a peak that must stay below it
+constexpr int kMaxRise = 50;              // longest limb pulse rise, samples
+constexpr int kClosePeaks = 45;           // limb peaks closer than this compete
+constexpr int kSpikeDistance = 210;       // neighbour distance of a spike
 
 }  // namespace
 
@@ -49,8 +49,8 @@ void TnelPulseRecogn::Initialize() {
     FinishPressure = IsToe ? 40 : 50;
 }
 
-tagTYPE_PULSERECOGN_STATUS TnelPulseRecogn::PulseRecogn(int32_t osc, int32_t oscSmooth,
-                                                        float pressure, bool sampleEnable) {
+tagTYPE_PULSERECOGN_STATUS TnelPulseRecogn::PulseRecogn(int32_t osc, int32_t oscSmooth, float pressure,
+                                                        bool sampleEnable) {
   if (OverPressure) return PRS_OVERPRESSURE;
   if (Finished) return PRS_COMPLETE;
   if (FiltedData == nullptr) return PRS_NOBUFFER;
@@ -118,9 +118,8 @@ tagTYPE_PULSERECOGN_STATUS TnelPulseRecogn::PulseRecogn(int32_t osc, int32_t osc
   ++WinCount;
   if (win.Status == WIN_LOWPRESSURE) return PRS_NONE;
 
-  const bool mayEnd = inflate ? (pressure > FinishPressure ||
-                                 (MAPWin != -1 && pressure > kMapMinPressure))
-                              : pressure < FinishPressure;
+  const bool mayEnd =
+      inflate ? (pressure > FinishPressure || (MAPWin != -1 && pressure > kMapMinPressure)) : pressure < FinishPressure;
   if (mayEnd && CheckIsContinues3PntLower()) {
     EnvelopeEnded = true;
     Finished = true;
@@ -174,8 +173,7 @@ void TnelPulseRecogn::CheckMMData() {
       Windows[j].Status = WIN_SMALL;
     if (j > 0 && amp(j) > 1.5 * (amp(j - 1) + amp(j + 1))) Windows[j].Status = WIN_ARTEFACT;
   }
-  if (Windows[W - 2].Status == WIN_ARTEFACT && amp(W - 1) > 1.5 * amp(W - 2))
-    Windows[W - 1].Status = WIN_ARTEFACT;
+  if (Windows[W - 2].Status == WIN_ARTEFACT && amp(W - 1) > 1.5 * amp(W - 2)) Windows[W - 1].Status = WIN_ARTEFACT;
 
   MAPPosiCheck();
 
@@ -242,8 +240,7 @@ void TnelPulseRecogn::MAPPosiCheck() {
     if (Windows[w].Amp >= Windows[newer].Amp) return;
     newer = w;
     if (++rising == 3) {
-      if (1.5 * Windows[W - 1].Amp < static_cast<double>(MAPAmp))
-        Windows[MAPWin].Status = WIN_ARTEFACT;
+      if (1.5 * Windows[W - 1].Amp < static_cast<double>(MAPAmp)) Windows[MAPWin].Status = WIN_ARTEFACT;
       MAPWin = -1;
       EnvelopeEnded = false;
       SearchStart = w;
@@ -291,8 +288,8 @@ int TnelPulseRecogn::FindFoot(int from, int stop) const {
   return -1;
 }
 
-bool TnelPulseRecogn::LittleCuff_OnePulseRecogn(int start, int end, int /*maxPos*/,
-                                                int /*minPos*/, int* peak, int* foot) const {
+bool TnelPulseRecogn::LittleCuff_OnePulseRecogn(int start, int end, int /*maxPos*/, int /*minPos*/, int* peak,
+                                                int* foot) const {
   if (start < 0 || end > FiltedCount || start >= end) return false;
   int32_t runMax = Smooth(start);
   int quiet = 0;
@@ -330,8 +327,8 @@ void TnelPulseRecogn::LittleCuff_FinalPulseRecogn() {
   for (int w = 0; w < WinCount && FeatureCount < kMaxPulses; ++w) {
     const PulseWindow& win = Windows[w];
     if (win.Status != WIN_VALID) continue;
-    FeaturePoint[FeatureCount++] = {static_cast<int16_t>(win.MaxPos),
-                                    static_cast<int16_t>(win.MinPos), win.Amp, WindowPressure(w)};
+    FeaturePoint[FeatureCount++] = {static_cast<int16_t>(win.MaxPos), static_cast<int16_t>(win.MinPos), win.Amp,
+                                    WindowPressure(w)};
   }
 }
 
@@ -391,8 +388,7 @@ void TnelPulseRecogn::BigCuff_FinalPulseRecogn() {
       bool dropped = false;
       for (int k = p - kPeakGuard; !dropped && k < p; ++k) dropped = Smooth(k) > runMax;
       if (dropped) continue;
-      const tagBPV_PULSE_FEATURE_POINT* last =
-          FeatureCount > 0 ? &FeaturePoint[FeatureCount - 1] : nullptr;
+      const tagBPV_PULSE_FEATURE_POINT* last = FeatureCount > 0 ? &FeaturePoint[FeatureCount - 1] : nullptr;
       if (last != nullptr && p - last->PeakPos < kPeakGuard) continue;
 
       const int foot = FindFoot(p - 1, lastPeak + 2);
@@ -403,10 +399,8 @@ void TnelPulseRecogn::BigCuff_FinalPulseRecogn() {
       const tagBPV_PULSE_FEATURE_POINT entry{static_cast<int16_t>(p), static_cast<int16_t>(foot),
                                              Smooth(p) - Smooth(foot), FiltedData[foot].Pressure};
       const double a = entry.Amplitude;
-      const bool likeLast =
-          last != nullptr && 0.5 * last->Amplitude <= a && a <= 1.5 * last->Amplitude;
-      if (entry.Amplitude < MinAmp || entry.Pressure < kLowPressure ||
-          (a < 0.35 * Windows[w].Amp && !likeLast))
+      const bool likeLast = last != nullptr && 0.5 * last->Amplitude <= a && a <= 1.5 * last->Amplitude;
+      if (entry.Amplitude < MinAmp || entry.Pressure < kLowPressure || (a < 0.35 * Windows[w].Amp && !likeLast))
         continue;
 
       if (last == nullptr) {
@@ -421,8 +415,7 @@ void TnelPulseRecogn::BigCuff_FinalPulseRecogn() {
         // last; the amplitude alternative then compares with the last entry
         // alone, so a small precursor is replaced by the full pulse after it.
         const double lastAmp = last->Amplitude;
-        const bool smallerThanBefore =
-            FeatureCount < 2 || lastAmp < 0.75 * FeaturePoint[FeatureCount - 2].Amplitude;
+        const bool smallerThanBefore = FeatureCount < 2 || lastAmp < 0.75 * FeaturePoint[FeatureCount - 2].Amplitude;
         const int riseNew = entry.PeakPos - entry.FootPos;
         const int riseLast = last->PeakPos - last->FootPos;
         if ((lastAmp < 0.75 * a && smallerThanBefore) || 3 * riseNew < riseLast) {
@@ -487,8 +480,8 @@ void TnelPulseRecogn::FinalPulseRecogn() {
       if (i == 0) {
         RemovePulse(inflate ? 0 : 1);
       } else {
-        const bool extreme = (amp(i) > amp(i - 1) && amp(i) > amp(i + 1)) ||
-                             (amp(i) < amp(i - 1) && amp(i) < amp(i + 1));
+        const bool extreme =
+            (amp(i) > amp(i - 1) && amp(i) > amp(i + 1)) || (amp(i) < amp(i - 1) && amp(i) < amp(i + 1));
         RemovePulse(extreme ? i : i + 1);
       }
     }

@@ -6,12 +6,12 @@
 
 #include <nel/bp/bpv_check.h>
 #include <nel/cuff/pressure_fixed.h>
-#include "dsp/ecg_analyser.h"
 #include <nel/dsp/ecg_pulse_rate.h>
 #include <nel/dsp/fir_filter_bank.h>
 #include <nel/link/hard_ctl.h>
-#include "link/hardware_info_file.h"
 #include <nel/platform/last_error.h>
+#include "dsp/ecg_analyser.h"
+#include "link/hardware_info_file.h"
 #include "platform/paths.h"
 #include "platform/wait_clock.h"
 
@@ -86,7 +86,7 @@ bool TnelHardBase::OpenHardware(unsigned char probe, int port) {
   }
   const int found = hardCtl_->FindUnit(probe, port);  // leaves kInvalidArgument, kPortBusy or kNoUnit
   if (found < 1) return false;
-  if (!hardCtl_->SetComPortNo(found)) return false;   // leaves kPortBusy or kNoUnit
+  if (!hardCtl_->SetComPortNo(found)) return false;  // leaves kPortBusy or kNoUnit
   port_ = found;
   linkDown_ = false;
   // A line left pumping when an earlier link was lost is stopped first.

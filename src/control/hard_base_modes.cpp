@@ -25,8 +25,7 @@ void TnelHardBase::SetupCuff(int k, short pulseRate, int maxPressure) {
   TnelBPVCheck* bpv = bpv_[k].get();
   bpv->Initialize();
   bpv->SetPulseRate(pulseRate);
-  bpv->MaxPressure =
-      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : static_cast<int16_t>(maxPressure);
+  bpv->MaxPressure = dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : static_cast<int16_t>(maxPressure);
   bpv->QuickResult = false;
   bpv->MaxAttempts = kMaxAttempts;
   bpv->MeasureMode = BPVMODE_INFLATE;
@@ -58,8 +57,7 @@ bool TnelHardBase::PumpsReachable(const char* call) {
   return false;
 }
 
-bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
-                                   short pulseRate) {
+bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected, short pulseRate) {
   const Guard guard(apiLock_);
   if (!selected) {
     nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: no selection");
@@ -188,13 +186,9 @@ bool TnelHardBase::ProcBPMeasureCheck(int32_t ad, float pressure, int k) {
       return true;
     case BPVSTA_OVERTIME:
     case BPVSTA_FAILED:
-    case BPVSTA_OVERPRESSURE:
-      finished_[k] = true;
-      return true;
-    case BPVSTA_REMEASURE:
-      return true;
-    default:
-      return false;
+    case BPVSTA_OVERPRESSURE: finished_[k] = true; return true;
+    case BPVSTA_REMEASURE: return true;
+    default: return false;
   }
 }
 

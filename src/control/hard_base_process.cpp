@@ -6,12 +6,12 @@
 #include <nel/bp/bpv_check.h>
 #include <nel/control/hard_base.h>
 #include <nel/cuff/pressure_fixed.h>
-#include "dsp/ecg_analyser.h"
 #include <nel/dsp/fir_filter_bank.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
 #include <nel/platform/diagnostics.h>
 #include <nel/platform/last_error.h>
+#include "dsp/ecg_analyser.h"
 #include "platform/wait_clock.h"
 
 bool TnelHardBase::CheckData() {
@@ -260,16 +260,11 @@ namespace {
 
 const char* SafetyStopText(tagTYPE_SAFETY_STOP reason) {
   switch (reason) {
-    case SAFETY_OVERPRESSURE:
-      return "over-pressure";
-    case SAFETY_TIME_LIMIT:
-      return "a line held pressure too long";
-    case SAFETY_UNIT_SILENT:
-      return "the unit went silent";
-    case SAFETY_DEVICE_LOST:
-      return "the port was lost";
-    case SAFETY_NONE:
-      break;
+    case SAFETY_OVERPRESSURE: return "over-pressure";
+    case SAFETY_TIME_LIMIT: return "a line held pressure too long";
+    case SAFETY_UNIT_SILENT: return "the unit went silent";
+    case SAFETY_DEVICE_LOST: return "the port was lost";
+    case SAFETY_NONE: break;
   }
   return "stopped";
 }

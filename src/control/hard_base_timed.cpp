@@ -96,8 +96,7 @@ void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
   CancelAllProcess();
   SetDetectCategory(DETECT_BRA_ANK2);
   ExerciseRec.Config = config;
-  ExerciseRec.Config.CheckCount =
-      std::clamp<int16_t>(config.CheckCount, 1, static_cast<int16_t>(kExerciseMaxChecks));
+  ExerciseRec.Config.CheckCount = std::clamp<int16_t>(config.CheckCount, 1, static_cast<int16_t>(kExerciseMaxChecks));
   IntervalFrames = config.IntervalMinutes * kFramesPerMinute;
   PauseFrames = config.PauseSeconds * kFramesPerSecond;
   ExerciseRec.CheckNum = 0;
@@ -109,9 +108,7 @@ void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
 }
 
 void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
-  auto allowed = [](tagTYPE_NEL_BPDATA c) {
-    return c == BP_RBRA || c == BP_LBRA || c == BP_RANK || c == BP_LANK;
-  };
+  auto allowed = [](tagTYPE_NEL_BPDATA c) { return c == BP_RBRA || c == BP_LBRA || c == BP_RANK || c == BP_LANK; };
   if (checkNo == 0) CancelAllProcess();
   const auto mode = static_cast<tagTYPE_BPMEASUREMODE>(ExerciseRec.Config.BPMeasureMode);
   bpMode_ = mode;
@@ -189,8 +186,8 @@ void TnelHardBase::ProcExercise(int n) {
 int32_t TnelHardBase::ExerciseStress_GetNextProcElapseSeconds() const {
   const Guard guard(apiLock_);
   if (ExerciseStage == 0) return -1;
-  int32_t remaining = ExerciseRec.Config.TimingMode == 0 ? IntervalFrames - ExerciseElapsed
-                                                        : PauseFrames - ExercisePause;
+  int32_t remaining =
+      ExerciseRec.Config.TimingMode == 0 ? IntervalFrames - ExerciseElapsed : PauseFrames - ExercisePause;
   if (remaining < 0) remaining = 0;
   return (remaining + 999) / 1000;
 }

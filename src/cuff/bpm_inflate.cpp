@@ -6,14 +6,14 @@
 
 namespace {
 
-constexpr float kEmptyPressure = 5.0f;      // the cuff counts as empty at or below
-constexpr float kPreInflateEnd = 8.0f;      // limb pre-inflation ends here
-constexpr float kToeLostPressure = 12.0f;   // a held toe step below this lost its pressure
-constexpr float kToeStep = 7.0f;            // mmHg per toe step
-constexpr float kToeFirstTarget = 14.0f;    // the toe pre-inflation target
+constexpr float kEmptyPressure = 5.0f;     // the cuff counts as empty at or below
+constexpr float kPreInflateEnd = 8.0f;     // limb pre-inflation ends here
+constexpr float kToeLostPressure = 12.0f;  // a held toe step below this lost its pressure
+constexpr float kToeStep = 7.0f;           // mmHg per toe step
+constexpr float kToeFirstTarget = 14.0f;   // the toe pre-inflation target
 constexpr float kToeOvershoot = 2.0f;
-constexpr int kStartLevel = 8700;           // limb pump level while pre-inflating
-constexpr int kRunLevel = 6500;             // limb pump level after the pre-inflation
+constexpr int kStartLevel = 8700;  // limb pump level while pre-inflating
+constexpr int kRunLevel = 6500;    // limb pump level after the pre-inflation
 constexpr int kMinLevel = 4500;
 constexpr int kMaxLevel = 9500;
 constexpr int kToeLevel = 6000;
@@ -21,8 +21,8 @@ constexpr int kToeStartStep = 32;
 constexpr int kMinStepLevel = 10;
 constexpr int kMaxStepLevel = 100;
 constexpr int kToeLevelTune = 5;
-constexpr int kHoldAfterChange = 3;         // averaging periods without a correction
-constexpr int kRateSpan = 3;                // periods between the two averages of a rate
+constexpr int kHoldAfterChange = 3;  // averaging periods without a correction
+constexpr int kRateSpan = 3;         // periods between the two averages of a rate
 
 }  // namespace
 
@@ -128,8 +128,7 @@ void TnelBPMInflate::Process(float pressure) {
         HoldCount = -1;
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

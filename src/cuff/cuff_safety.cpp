@@ -65,9 +65,8 @@ void CuffSafetyMonitor::Stop(tagTYPE_SAFETY_STOP reason, int line, float pressur
   report_.Line = line;
   report_.Pressure = pressure;
   report_.Ceiling = ceiling_;
-  report_.Seconds = (line >= 0 && line < kLines)
-                        ? static_cast<float>(above_[line]) / static_cast<float>(kFramesPerSecond)
-                        : 0.0f;
+  report_.Seconds =
+      (line >= 0 && line < kLines) ? static_cast<float>(above_[line]) / static_cast<float>(kFramesPerSecond) : 0.0f;
   ++report_.StopCount;
 }
 

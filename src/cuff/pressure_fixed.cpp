@@ -128,8 +128,7 @@ void TnelPressureFixed::Regulate(int i, float a) {
         Wait[i] = 15;
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -14,9 +14,7 @@ constexpr double kSteadySpreadMmHg = 0.2;
 constexpr double kMeanFactor = 0.002;  // 1 / kRingSlots
 
 // CallCount is a 32-bit count that wraps as two's complement after 2^31 calls.
-int32_t NextCount(int32_t count) {
-  return static_cast<int32_t>(static_cast<uint32_t>(count) + 1u);
-}
+int32_t NextCount(int32_t count) { return static_cast<int32_t>(static_cast<uint32_t>(count) + 1u); }
 
 const std::string& FailureLine() {
   static const std::string line = nel::platform::Utf8ToGbk("压力校准失败!\n");
@@ -47,8 +45,7 @@ TnelZeroPressureAdjust::TnelZeroPressureAdjust() {
   Init();
   // Design decision: a path that does not fit the 512-character field is not
   // cut short (that would name another file); the file is then not created.
-  const std::string path =
-      nel::platform::JoinPath(nel::platform::ExecutableFolder(), "coefficient.txt");
+  const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), "coefficient.txt");
   if (path.size() < sizeof Path) {
     std::memcpy(Path, path.c_str(), path.size() + 1);
     ResultFile = std::fopen(Path, "w");
@@ -72,8 +69,7 @@ void TnelZeroPressureAdjust::StopPressureAdjust() {
   Busy = false;
 }
 
-void TnelZeroPressureAdjust::StartPressureAdjust(int* ad, float*, tagAD_FORCE_CONVERT* coeffs,
-                                                 char*) {
+void TnelZeroPressureAdjust::StartPressureAdjust(int* ad, float*, tagAD_FORCE_CONVERT* coeffs, char*) {
   if (ad == nullptr || coeffs == nullptr) return;
 
   if (ChlDone[0] && ChlDone[1] && ChlDone[2] && ChlDone[3]) {

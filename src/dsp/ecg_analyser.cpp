@@ -11,21 +11,21 @@ namespace nel {
 
 namespace {
 
-constexpr int32_t kLowPassDelay = 25;       // low-passed[n - 25]
-constexpr int32_t kBaselineDelay = 125;     // baseline-free[n - 125]
-constexpr int32_t kDetectionLag = 45;       // detection[m - 45]
+constexpr int32_t kLowPassDelay = 25;    // low-passed[n - 25]
+constexpr int32_t kBaselineDelay = 125;  // baseline-free[n - 125]
+constexpr int32_t kDetectionLag = 45;    // detection[m - 45]
 constexpr int32_t kMedianLen = 200;
 constexpr int32_t kDerivLen = 80;
-constexpr int32_t kPeakSpacing = 100;       // peaks at least 100 samples apart
-constexpr int32_t kRefractory = 170;        // no second beat within 170 samples
-constexpr int32_t kTWaveWindow = 300;       // T-wave rule up to 300 samples after a beat
-constexpr int32_t kMinQrsRange = 79;        // baseline-free counts over +-50 samples
+constexpr int32_t kPeakSpacing = 100;  // peaks at least 100 samples apart
+constexpr int32_t kRefractory = 170;   // no second beat within 170 samples
+constexpr int32_t kTWaveWindow = 300;  // T-wave rule up to 300 samples after a beat
+constexpr int32_t kMinQrsRange = 79;   // baseline-free counts over +-50 samples
 constexpr int32_t kMinQrsWidth = 20;
-constexpr int32_t kRelearnGap = 4000;       // relearn after 4 s without a beat
-constexpr int32_t kRateSilence = 4200;      // rate 0 after 4.2 s without a beat
+constexpr int32_t kRelearnGap = 4000;   // relearn after 4 s without a beat
+constexpr int32_t kRateSilence = 4200;  // rate 0 after 4.2 s without a beat
 constexpr int32_t kMinRR = 150;
 constexpr int32_t kMaxRR = 6000;
-constexpr int32_t kSpanCounts = 33;         // raw counts over 20 samples marking the QRS
+constexpr int32_t kSpanCounts = 33;  // raw counts over 20 samples marking the QRS
 
 }  // namespace
 
@@ -226,8 +226,7 @@ bool EcgAnalyser::DetectAt(int32_t c) {
   }
 
   const EcgBeatRecord& newest = Newest();
-  const int32_t label = classifier_.Feed(BaselineFree(c), accepted, newest.RIndex, newest.Width,
-                                         newest.RR);
+  const int32_t label = classifier_.Feed(BaselineFree(c), accepted, newest.RIndex, newest.Width, newest.RR);
   if (label != EcgBeatClassifier::kNoLabel) BeatSlot(beatCount_ - 1).Label = label;
   ++cursor_;
   return accepted;
@@ -324,14 +323,26 @@ int32_t EcgAnalyser::DerivativeWidth(int32_t c) const {
   int32_t offset = end;
   if (pMin >= pMax) {  // upstroke first
     for (int32_t i = pMax; i >= start; --i)
-      if (belowBack(i)) { onset = i; break; }
+      if (belowBack(i)) {
+        onset = i;
+        break;
+      }
     for (int32_t i = pMin; i <= end; ++i)
-      if (aboveFwd(i)) { offset = i; break; }
+      if (aboveFwd(i)) {
+        offset = i;
+        break;
+      }
   } else {
     for (int32_t i = pMin; i >= start; --i)
-      if (aboveBack(i)) { onset = i; break; }
+      if (aboveBack(i)) {
+        onset = i;
+        break;
+      }
     for (int32_t i = pMax; i <= end; ++i)
-      if (belowFwd(i)) { offset = i; break; }
+      if (belowFwd(i)) {
+        offset = i;
+        break;
+      }
   }
   return offset - onset;
 }

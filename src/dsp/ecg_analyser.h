@@ -26,15 +26,15 @@ namespace nel {
 // (asserted below), so the record keeps 4-byte alignment and its fields can be
 // bound to references.
 struct EcgBeatRecord {
-  int32_t Onset;     // R index - width / 2
-  int32_t RIndex;    // sample index of the R peak
-  int32_t Offset;    // R index + width / 2
-  int16_t RR;        // R index minus the previous beat's, clamped to 150..6000
-  int16_t RRRatio;   // RR * 100 / previous RR, clamped to 1..32767
-  int16_t Width;     // QRS width, samples
-  int16_t Reserved0; // stays zero
-  int32_t Label;     // EcgLabel; 0 until classified
-  int32_t Reserved1; // stays zero
+  int32_t Onset;      // R index - width / 2
+  int32_t RIndex;     // sample index of the R peak
+  int32_t Offset;     // R index + width / 2
+  int16_t RR;         // R index minus the previous beat's, clamped to 150..6000
+  int16_t RRRatio;    // RR * 100 / previous RR, clamped to 1..32767
+  int16_t Width;      // QRS width, samples
+  int16_t Reserved0;  // stays zero
+  int32_t Label;      // EcgLabel; 0 until classified
+  int32_t Reserved1;  // stays zero
 };
 
 static_assert(sizeof(EcgBeatRecord) == 28);

@@ -9,11 +9,11 @@ namespace nel {
 
 namespace {
 
-constexpr int32_t kDueAfterR = 150;      // values fed after the R peak before classifying
-constexpr int32_t kMatchScore = 89;      // a template matches at this score
-constexpr int32_t kUpdateScore = 93;     // a match this good refines the template
-constexpr int32_t kWideWidth = 80;       // median width of a wide template
-constexpr int32_t kDominantUses = 6;     // uses among the 15 newest beats to become dominant
+constexpr int32_t kDueAfterR = 150;   // values fed after the R peak before classifying
+constexpr int32_t kMatchScore = 89;   // a template matches at this score
+constexpr int32_t kUpdateScore = 93;  // a match this good refines the template
+constexpr int32_t kWideWidth = 80;    // median width of a wide template
+constexpr int32_t kDominantUses = 6;  // uses among the 15 newest beats to become dominant
 constexpr int32_t kRecentUses = 15;
 
 }  // namespace
@@ -72,8 +72,7 @@ int32_t EcgBeatClassifier::Score(const Template& t, const int32_t* f, int32_t* b
   return best / 100;
 }
 
-int32_t EcgBeatClassifier::Feed(int32_t value, bool hasBeat, int32_t rIndex, int32_t width,
-                                int32_t rr) {
+int32_t EcgBeatClassifier::Feed(int32_t value, bool hasBeat, int32_t rIndex, int32_t width, int32_t rr) {
   window_[windowPos_] = value;
   windowPos_ = (windowPos_ + 1) % kWindow;
   ++fed_;
@@ -99,8 +98,7 @@ void EcgBeatClassifier::MakeTemplate(int32_t index, const int32_t* f) {
 void EcgBeatClassifier::UpdateTemplate(Template& t, const int32_t* f, int32_t shift) {
   const int32_t w = pendingWidth_;
   if (std::abs(t.medianWidth - w) < t.medianWidth / 3) {
-    for (int k = 0; k < kShape; ++k)
-      t.shape[k] = (7 * t.shape[k] - f[shift + 5] + f[shift + 5 + k]) / 8;
+    for (int k = 0; k < kShape; ++k) t.shape[k] = (7 * t.shape[k] - f[shift + 5] + f[shift + 5 + k]) / 8;
     t.energy = Energy(t.shape);
   }
   std::copy(t.widthHistory + 1, t.widthHistory + kWidthHistory, t.widthHistory);

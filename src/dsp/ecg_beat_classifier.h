@@ -16,20 +16,20 @@ namespace nel {
 
 class EcgBeatClassifier {
  public:
-  static constexpr int kWindow = 300;       // values kept around a beat
-  static constexpr int kFeatures = 30;      // averages of 10 values
-  static constexpr int kShape = 20;         // template length in features
+  static constexpr int kWindow = 300;   // values kept around a beat
+  static constexpr int kFeatures = 30;  // averages of 10 values
+  static constexpr int kShape = 20;     // template length in features
   static constexpr int kMaxTemplates = 6;
-  static constexpr int kUsage = 40;         // usage ring entries
+  static constexpr int kUsage = 40;  // usage ring entries
   static constexpr int kWidthHistory = 8;
   static constexpr int kNoLabel = -1;
 
   struct Template {
     int32_t shape[kShape];
-    float energy;                    // sum of the squared shape values
+    float energy;  // sum of the squared shape values
     int32_t medianWidth;
     int32_t widthHistory[kWidthHistory];  // oldest first; 0 marks an empty entry
-    int32_t flag;                    // 0 new, 1 has been dominant, 2 wide
+    int32_t flag;                         // 0 new, 1 has been dominant, 2 wide
   };
 
   // Flags of a template.

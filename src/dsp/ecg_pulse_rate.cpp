@@ -30,8 +30,8 @@ int16_t Diff16(int16_t a, int16_t b) {
 
 TrwECGPulseRate::TrwECGPulseRate(int16_t sampleRate)
     : SampleRate(sampleRate),
-      NotchFilter(std::make_unique<nel::dsp::FirFilter>(
-          nel::dsp::BandstopTaps(kTaps, 45.0 / sampleRate, 55.0 / sampleRate))),
+      NotchFilter(
+          std::make_unique<nel::dsp::FirFilter>(nel::dsp::BandstopTaps(kTaps, 45.0 / sampleRate, 55.0 / sampleRate))),
       LowpassFilter(std::make_unique<nel::dsp::FirFilter>(nel::dsp::LowpassTaps(kTaps, 35.0 / sampleRate))) {}
 
 TrwECGPulseRate::~TrwECGPulseRate() = default;

@@ -65,13 +65,10 @@ void EcgAnalyser::RelabelByTiming() {
   const EcgBeatRecord& p = Beat(beatCount_ - 2);
   const int32_t hr = std::max<int32_t>(heartRate_, 1);
   if (b.Width < 100 && b.RR > 1500) b.Label = kLabelLongRR;
-  const bool longForRate = (hr >= 10 && hr <= 100 && b.RR > (60000 / hr) * 7 / 4) ||
-                           (b.RR >= 1001 && hr >= 101);
+  const bool longForRate = (hr >= 10 && hr <= 100 && b.RR > (60000 / hr) * 7 / 4) || (b.RR >= 1001 && hr >= 101);
   if (longForRate && p.Label == kLabelNormal) b.Label = kLabelPause;
-  if (b.Label == kLabelAbnormal && p.Label == kLabelNormal && b.RR > 0.9 * p.RR)
-    b.Label = kLabelNormal;
-  if (b.Label == kLabelAbnormal && p.Label == kLabelNormal && b.RR >= 250 && b.RR <= 400)
-    b.Label = kLabelEarlyAbnormal;
+  if (b.Label == kLabelAbnormal && p.Label == kLabelNormal && b.RR > 0.9 * p.RR) b.Label = kLabelNormal;
+  if (b.Label == kLabelAbnormal && p.Label == kLabelNormal && b.RR >= 250 && b.RR <= 400) b.Label = kLabelEarlyAbnormal;
 }
 
 void EcgAnalyser::CodeRhythm() {

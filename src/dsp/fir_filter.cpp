@@ -4,8 +4,7 @@
 
 namespace nel::dsp {
 
-FirFilter::FirFilter(std::span<const double> taps)
-    : taps_(taps.begin(), taps.end()), line_(2 * taps.size(), 0.0) {}
+FirFilter::FirFilter(std::span<const double> taps) : taps_(taps.begin(), taps.end()), line_(2 * taps.size(), 0.0) {}
 
 double FirFilter::Step(double x) {
   const std::size_t count = taps_.size();

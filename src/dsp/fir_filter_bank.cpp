@@ -13,8 +13,7 @@ namespace {
 constexpr int kRows = TnelFIRFilter::kRingRows;
 // Frames filtered per kind in one go: the gathered samples of one kind (up to
 // 14 slots of it in a frame) must fit one block of the FIR groups.
-constexpr int kChunkFrames =
-    static_cast<int>(nel::dsp::SymmetricFirGroup::kMaxBlock) / TnelFIRFilter::kMaxWaves;
+constexpr int kChunkFrames = static_cast<int>(nel::dsp::SymmetricFirGroup::kMaxBlock) / TnelFIRFilter::kMaxWaves;
 
 inline int32_t Advance(int32_t pos) { return pos + 1 >= kRows ? 0 : pos + 1; }
 

@@ -9,9 +9,9 @@
 
 #include <vector>
 
+#include <nel/link/records.h>
 #include "dsp/fir_filter.h"
 #include "dsp/iir_filter.h"
-#include <nel/link/records.h>
 
 namespace nel::dsp {
 

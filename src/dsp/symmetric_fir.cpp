@@ -23,15 +23,13 @@ namespace hn = hwy::HWY_NAMESPACE;
 // V consecutive output vectors starting at output n0, for F filters.
 // x[j] is the input at output index j - (N - 1): output n reads x[n .. n + N - 1].
 template <std::size_t F, std::size_t V>
-HWY_INLINE void Outputs(const double* HWY_RESTRICT x, std::size_t n0, std::size_t taps_count,
-                        std::size_t pairs, bool centre, const double* HWY_RESTRICT taps,
-                        std::size_t half, double* const* out) {
+HWY_INLINE void Outputs(const double* HWY_RESTRICT x, std::size_t n0, std::size_t taps_count, std::size_t pairs,
+                        bool centre, const double* HWY_RESTRICT taps, std::size_t half, double* const* out) {
   const hn::ScalableTag<double> d;
   const std::size_t lanes = hn::Lanes(d);
   using Vec = hn::Vec<decltype(d)>;
   Vec acc[F][V];
-  NEL_UNROLL for (std::size_t f = 0; f < F; ++f)
-    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) acc[f][v] = hn::Zero(d);
+  NEL_UNROLL for (std::size_t f = 0; f < F; ++f) NEL_UNROLL for (std::size_t v = 0; v < V; ++v) acc[f][v] = hn::Zero(d);
   const double* newest = x + n0 + taps_count - 1;  // x[n0 - k] for k = 0 sits at newest[0]
   const double* oldest = x + n0;
   for (std::size_t k = 0; k < pairs; ++k) {
@@ -50,15 +48,15 @@ HWY_INLINE void Outputs(const double* HWY_RESTRICT x, std::size_t n0, std::size_
       NEL_UNROLL for (std::size_t f = 0; f < F; ++f) acc[f][v] = hn::MulAdd(h[f], s, acc[f][v]);
     }
   }
-  NEL_UNROLL for (std::size_t f = 0; f < F; ++f)
-    NEL_UNROLL for (std::size_t v = 0; v < V; ++v) hn::StoreU(acc[f][v], d, out[f] + n0 + v * lanes);
+  NEL_UNROLL for (std::size_t f = 0; f < F; ++f) NEL_UNROLL for (std::size_t v = 0; v < V; ++v)
+      hn::StoreU(acc[f][v], d, out[f] + n0 + v * lanes);
 }
 
 // Computes outputs 0 .. count-1 (and possibly up to 4 vectors beyond, which
 // the caller's slack absorbs).
 template <std::size_t F>
-void Block(const double* x, std::size_t count, std::size_t taps_count, const double* taps,
-           std::size_t half, double* const* out) {
+void Block(const double* x, std::size_t count, std::size_t taps_count, const double* taps, std::size_t half,
+           double* const* out) {
   const hn::ScalableTag<double> d;
   const std::size_t lanes = hn::Lanes(d);
   const std::size_t pairs = taps_count / 2;
@@ -119,7 +117,8 @@ SymmetricFirGroup::SymmetricFirGroup(std::initializer_list<std::span<const doubl
   half_ = (n + 1) / 2;
   half_taps_.resize(filters_ * half_);
   std::size_t f = 0;
-  for (const auto& t : taps) std::copy_n(t.begin(), half_, half_taps_.begin() + static_cast<std::ptrdiff_t>(f++ * half_));
+  for (const auto& t : taps)
+    std::copy_n(t.begin(), half_, half_taps_.begin() + static_cast<std::ptrdiff_t>(f++ * half_));
   history_.assign((n - 1) + kMaxBlock + kSlack, 0.0);
   for (std::size_t i = 0; i < filters_; ++i) out_[i].assign(kMaxBlock + kSlack, 0.0);
 }

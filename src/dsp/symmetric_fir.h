@@ -51,10 +51,10 @@ class SymmetricFirGroup {
  private:
   std::size_t filters_ = 0;
   std::size_t taps_count_ = 0;
-  std::size_t half_ = 0;              // tap pairs plus the centre tap (odd N)
-  std::vector<double> half_taps_;     // filters_ rows of half_ taps
-  std::vector<double> history_;       // (N-1) older samples, then the block, then slack
-  std::size_t fill_ = 0;              // samples after the first N-1 of history_
+  std::size_t half_ = 0;           // tap pairs plus the centre tap (odd N)
+  std::vector<double> half_taps_;  // filters_ rows of half_ taps
+  std::vector<double> history_;    // (N-1) older samples, then the block, then slack
+  std::size_t fill_ = 0;           // samples after the first N-1 of history_
   std::vector<double> out_[kMaxFilters];
 };
 

@@ -6,8 +6,7 @@ namespace nel {
 
 namespace {
 
-CategoryLayout Make(std::initializer_list<tagTYPE_NEL_WAVEDATA> waves,
-                    std::initializer_list<tagTYPE_NEL_BPDATA> cuffs,
+CategoryLayout Make(std::initializer_list<tagTYPE_NEL_WAVEDATA> waves, std::initializer_list<tagTYPE_NEL_BPDATA> cuffs,
                     std::initializer_list<int16_t> cuffWavePos) {
   CategoryLayout l;
   for (auto w : waves) l.waves[l.waveCount++] = w;
@@ -25,28 +24,24 @@ bool LayoutForCategory(int32_t category, CategoryLayout& out) {
   switch (category) {
     case DETECT_BRA_ANK:
     case DETECT_BRA_ANK2:
-      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK},
-                 {BP_RBRA, BP_LBRA, BP_RANK, BP_LANK}, {2, 3, 4, 5});
+      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK}, {BP_RBRA, BP_LBRA, BP_RANK, BP_LANK},
+                 {2, 3, 4, 5});
       return true;
     case DETECT_BRA_TOE:
-      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RTOE, WAVE_LTOE},
-                 {BP_RBRA, BP_LBRA, BP_RTOE, BP_LTOE}, {2, 3, 4, 5});
+      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RTOE, WAVE_LTOE}, {BP_RBRA, BP_LBRA, BP_RTOE, BP_LTOE},
+                 {2, 3, 4, 5});
       return true;
-    case DETECT_ECG_PCG:
-      out = Make({WAVE_ECG, WAVE_PCG}, {}, {});
-      return true;
+    case DETECT_ECG_PCG: out = Make({WAVE_ECG, WAVE_PCG}, {}, {}); return true;
     case DETECT_ALL:
     case DETECT_ALL2:
-      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK, WAVE_RTOE,
-                  WAVE_LTOE},
+      out = Make({WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK, WAVE_RTOE, WAVE_LTOE},
                  {BP_RBRA, BP_LBRA, BP_RANK, BP_LANK, BP_RTOE, BP_LTOE}, {2, 3, 4, 5, 6, 7});
       return true;
     case DETECT_PULSE:
       out = Make({WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK, WAVE_RTOE, WAVE_LTOE},
                  {BP_RBRA, BP_LBRA, BP_RANK, BP_LANK, BP_RTOE, BP_LTOE}, {0, 1, 2, 3, 4, 5});
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

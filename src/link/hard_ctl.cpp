@@ -15,10 +15,12 @@
 
 namespace {
 
-constexpr int kCoeffDataBytes = 48;     // twelve single-precision values
-constexpr int kCoeffDataOffset = 10;    // first data byte inside the payload
+constexpr int kCoeffDataBytes = 48;   // twelve single-precision values
+constexpr int kCoeffDataOffset = 10;  // first data byte inside the payload
 
-void FillBuiltIn(tagAD_FORCE_CONVERT* set) { std::copy(std::begin(nel::kBuiltInCoeff), std::end(nel::kBuiltInCoeff), set); }
+void FillBuiltIn(tagAD_FORCE_CONVERT* set) {
+  std::copy(std::begin(nel::kBuiltInCoeff), std::end(nel::kBuiltInCoeff), set);
+}
 
 // Carrier of bit 7 of data byte i: bit (6 - i mod 7) of payload byte i div 7.
 int CarrierByte(int i) { return i / 7; }
@@ -58,8 +60,7 @@ ProbeResult ProbePort(int port, unsigned char probe, unsigned char stopSample, i
   device.Purge();
   if (device.Write(&probe, 1, TSerialPort::kTransferTimeoutMs) != 1) return ProbeResult::kNoAnswer;
   unsigned char reply = 0;
-  return QXProtocol::ReadReplyFrame(device, TnelHardCtl::kHandshakeReply, &reply, 1,
-                                    TnelHardCtl::kSearchReplyWindowMs)
+  return QXProtocol::ReadReplyFrame(device, TnelHardCtl::kHandshakeReply, &reply, 1, TnelHardCtl::kSearchReplyWindowMs)
              ? ProbeResult::kFound
              : ProbeResult::kNoAnswer;
 }
@@ -115,16 +116,12 @@ int TnelHardCtl::ProbeComPort(int port, unsigned char probe) {
   const unsigned char stop = sam_ ? sam_->Protocol().Entry(QXProtocol::kStopSample).Code : 0x83;
   int openError = 0;
   switch (ProbePort(port, probe, stop, openError)) {
-    case ProbeResult::kFound:
-      return port;
-    case ProbeResult::kBusy:
-      Fail(nel::Result::kPortBusy, "port %d is in use", port);
-      return -1;
+    case ProbeResult::kFound: return port;
+    case ProbeResult::kBusy: Fail(nel::Result::kPortBusy, "port %d is in use", port); return -1;
     case ProbeResult::kCannotOpen:
       Fail(nel::Result::kNoUnit, "port %d cannot be opened (errno %d)", port, openError);
       return -1;
-    case ProbeResult::kNoAnswer:
-      break;
+    case ProbeResult::kNoAnswer: break;
   }
   Fail(nel::Result::kNoUnit, "no unit answers on port %d", port);
   return -1;
@@ -142,9 +139,9 @@ bool TnelHardCtl::StartADSample(bool readCoeff) {
     coeffSource_ = hard_GetAD2ForceCoeff(ADForceCoeff, waitPointless);
     sam_->SetAD2ForceCoeff(ADForceCoeff);
     if (coeffSource_ != nel::CoeffSource::kUnit)
-      nel::platform::Logf(nel::platform::DiagLevel::kWarning, "pressures use the built-in coefficient set: %s",
-                          coeffSource_ == nel::CoeffSource::kBuiltInNoneStored ? "the unit holds none"
-                                                                               : nel::LastErrorText());
+      nel::platform::Logf(
+          nel::platform::DiagLevel::kWarning, "pressures use the built-in coefficient set: %s",
+          coeffSource_ == nel::CoeffSource::kBuiltInNoneStored ? "the unit holds none" : nel::LastErrorText());
   }
   sam_->SetSamplePaused(true);
   sam_->SetFileHandle(nullptr);  // the legacy handle is never valid

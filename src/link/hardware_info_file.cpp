@@ -26,9 +26,7 @@ constexpr Key kDatumPulse{"ADDATUM_PULSE", 3500};
 
 }  // namespace
 
-std::string HardwareInfoSection(int32_t unit) {
-  return "BED" + std::to_string(static_cast<int64_t>(unit) + 1);
-}
+std::string HardwareInfoSection(int32_t unit) { return "BED" + std::to_string(static_cast<int64_t>(unit) + 1); }
 
 tagHARDWAREINF BuiltInHardwareInfo() {
   tagHARDWAREINF info{};
@@ -49,9 +47,7 @@ void ReadHardwareInfo(const std::string& path, int32_t unit, tagHARDWAREINF* inf
   *info = BuiltInHardwareInfo();
   if (path.empty()) return;
   const std::string section = HardwareInfoSection(unit);
-  auto read = [&](const Key& k) {
-    return platform::ReadIniInt(path, section, k.name, k.fileDefault);
-  };
+  auto read = [&](const Key& k) { return platform::ReadIniInt(path, section, k.name, k.fileDefault); };
   info->ComPort = read(kComPort);
   info->ADBase[WAVE_ECG] = read(kBaseEcg);
   info->ADDatum[WAVE_ECG] = read(kDatumEcg);

@@ -18,14 +18,22 @@ struct TableRow {
 };
 
 constexpr TableRow kTable[QXProtocol::kCommandCount] = {
-    {0x80, 1, "shake hand"},        {0x81, 1, "get version"},
-    {0x82, 1, "begin sample"},      {0x83, 1, "stop sample"},
-    {0x84, 63, "set factor"},       {0x85, 1, "get factor"},
-    {0x86, 5, "pump"},              {0x87, 2, "gap"},
-    {0x90, 19, "data raw"},         {0xF0, 1, "replay shake hand"},
-    {0xF1, 4, "replay get version"}, {0xF2, 1, "replay begin sample"},
-    {0xF3, 1, "replay stop sample"}, {0xF4, 1, "replay set factor"},
-    {0xF5, 63, "replay get factor"}, {0xF6, 1, "replay pump"},
+    {0x80, 1, "shake hand"},
+    {0x81, 1, "get version"},
+    {0x82, 1, "begin sample"},
+    {0x83, 1, "stop sample"},
+    {0x84, 63, "set factor"},
+    {0x85, 1, "get factor"},
+    {0x86, 5, "pump"},
+    {0x87, 2, "gap"},
+    {0x90, 19, "data raw"},
+    {0xF0, 1, "replay shake hand"},
+    {0xF1, 4, "replay get version"},
+    {0xF2, 1, "replay begin sample"},
+    {0xF3, 1, "replay stop sample"},
+    {0xF4, 1, "replay set factor"},
+    {0xF5, 63, "replay get factor"},
+    {0xF6, 1, "replay pump"},
     {0xF7, 1, "replay gap"},
 };
 
@@ -81,8 +89,7 @@ bool QXProtocol::Command(unsigned char* frame, int length, int entry, bool wait)
   if (!wait) return true;
   const int64_t readBefore = ReadTotal();
   switch (nel::platform::WaitReply(events_[entry])) {
-    case nel::platform::ReplyWait::kReplied:
-      return true;
+    case nel::platform::ReplyWait::kReplied: return true;
     case nel::platform::ReplyWait::kCloseRequest:
       Fail(nel::Result::kRefused, "stopped waiting for the reply to '%s': a close or quit request is queued", name);
       return false;
@@ -96,8 +103,7 @@ bool QXProtocol::Command(unsigned char* frame, int length, int entry, bool wait)
       else
         Fail(nel::Result::kTimeout, "the unit did not answer '%s' within 1500 ms", name);
       return false;
-    case nel::platform::ReplyWait::kFailed:
-      break;
+    case nel::platform::ReplyWait::kFailed: break;
   }
   Fail(nel::Result::kTimeout, "the wait for the reply to '%s' failed", name);
   return false;
@@ -276,11 +282,13 @@ int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* c
           replyBytes_[kGetFactor].store(1, std::memory_order_relaxed);
         }
         break;
-      case 0xF0: case 0xF2: case 0xF3: case 0xF4: case 0xF6: case 0xF7:
-        events_[byte - 0xF0].Set();
-        break;
-      default:
-        break;  // codes outside the table are ignored
+      case 0xF0:
+      case 0xF2:
+      case 0xF3:
+      case 0xF4:
+      case 0xF6:
+      case 0xF7: events_[byte - 0xF0].Set(); break;
+      default: break;  // codes outside the table are ignored
     }
     return 0;
   }

@@ -17,12 +17,9 @@ struct DiagFile {
 };
 
 constexpr DiagFile kDiagFiles[TSamThread::kDiagFileCount] = {
-    {"raw.dt", "wb", "原始数据文件创建失败!"},
-    {"unpack.dt", "wb", "解包数据文件创建失败!"},
-    {"unpack2.dt", "wb", "解包数据文件创建失败!"},
-    {"exceptionPop.dt", "w", "解包数据文件创建失败!"},
-    {"unpackPos.dt", "w", "异常解包数据文件创建失败!"},
-    {"exception.dt", "w", "异常记录数据文件创建失败!"},
+    {"raw.dt", "wb", "原始数据文件创建失败!"},          {"unpack.dt", "wb", "解包数据文件创建失败!"},
+    {"unpack2.dt", "wb", "解包数据文件创建失败!"},      {"exceptionPop.dt", "w", "解包数据文件创建失败!"},
+    {"unpackPos.dt", "w", "异常解包数据文件创建失败!"}, {"exception.dt", "w", "异常记录数据文件创建失败!"},
 };
 
 // 0.005 as the single-precision value the moving average multiplies by.

@@ -12,7 +12,9 @@
 using nel::platform::SerialDevice;
 
 TSerialPort::TSerialPort()
-    : device_(std::make_unique<nel::platform::SerialDevice>()), ring_(new unsigned char[kInitialRingBytes]()), ringSize_(kInitialRingBytes) {}
+    : device_(std::make_unique<nel::platform::SerialDevice>()),
+      ring_(new unsigned char[kInitialRingBytes]()),
+      ringSize_(kInitialRingBytes) {}
 
 int TSerialPort::PortHandle() const { return device_->Descriptor(); }
 

@@ -17,14 +17,10 @@ std::atomic<int> g_level{static_cast<int>(DiagLevel::kDebug)};
 
 const char* LevelTag(DiagLevel level) {
   switch (level) {
-    case DiagLevel::kError:
-      return "nel: error: ";
-    case DiagLevel::kWarning:
-      return "nel: warning: ";
-    case DiagLevel::kInfo:
-      return "nel: ";
-    case DiagLevel::kDebug:
-      break;
+    case DiagLevel::kError: return "nel: error: ";
+    case DiagLevel::kWarning: return "nel: warning: ";
+    case DiagLevel::kInfo: return "nel: ";
+    case DiagLevel::kDebug: break;
   }
   return "nel: debug: ";
 }

@@ -12,8 +12,10 @@ std::string Utf8ToGbk(std::string_view utf8) {
     // Without the converter keep ASCII and mark everything else.
     std::string out;
     for (unsigned char c : utf8)
-      if (c < 0x80) out += static_cast<char>(c);
-      else if ((c & 0xC0) != 0x80) out += '?';
+      if (c < 0x80)
+        out += static_cast<char>(c);
+      else if ((c & 0xC0) != 0x80)
+        out += '?';
     return out;
   }
   std::string out;

@@ -30,8 +30,7 @@ std::string_view Trim(std::string_view s) {
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   return true;
 }
 
@@ -89,15 +88,13 @@ LineInfo Classify(std::string_view raw) {
   info.kind = LineInfo::kKey;
   info.name = Trim(line.substr(0, eq));
   info.value = Trim(line.substr(eq + 1));
-  if (info.value.size() >= 2 &&
-      (info.value.front() == '"' || info.value.front() == '\'') &&
+  if (info.value.size() >= 2 && (info.value.front() == '"' || info.value.front() == '\'') &&
       info.value.back() == info.value.front())
     info.value = info.value.substr(1, info.value.size() - 2);
   return info;
 }
 
-std::optional<std::string> Lookup(const std::string& path, std::string_view section,
-                                  std::string_view key) {
+std::optional<std::string> Lookup(const std::string& path, std::string_view section, std::string_view key) {
   auto data = ReadWholeFile(path);
   if (!data) return std::nullopt;
   std::string_view text = *data;
@@ -126,8 +123,7 @@ std::string ReadIniString(const std::string& path, std::string_view section, std
   return v ? *v : std::string(defaultValue);
 }
 
-int ReadIniInt(const std::string& path, std::string_view section, std::string_view key,
-               int defaultValue) {
+int ReadIniInt(const std::string& path, std::string_view section, std::string_view key, int defaultValue) {
   auto v = Lookup(path, section, key);
   if (!v || v->empty()) return defaultValue;
   std::string_view s = *v;
@@ -148,8 +144,7 @@ int ReadIniInt(const std::string& path, std::string_view section, std::string_vi
   return static_cast<int>(value);
 }
 
-bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value) {
+bool WriteIniString(const std::string& path, std::string_view section, std::string_view key, std::string_view value) {
   std::lock_guard lock(g_writeMutex);
   std::string original;
   if (auto data = ReadWholeFile(path)) original = std::move(*data);

@@ -42,8 +42,8 @@ bool ParseLineText(const char* text, LineSettings& out) {
   LineSettings line;
   char parity = 0;
   int consumed = 0;
-  if (std::sscanf(text, "baud=%d parity=%c data=%d stop=%d%n", &line.baud, &parity, &line.dataBits,
-                  &line.stopBits, &consumed) != 4)
+  if (std::sscanf(text, "baud=%d parity=%c data=%d stop=%d%n", &line.baud, &parity, &line.dataBits, &line.stopBits,
+                  &consumed) != 4)
     return false;
   if (text[consumed] != '\0') return false;
   line.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(parity)));

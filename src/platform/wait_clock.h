@@ -8,8 +8,7 @@ namespace nel::platform {
 
 // Milliseconds on the monotonic clock since an arbitrary start; for intervals only.
 inline int64_t MonotonicMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "../dsp/ecg_test_signals.h"
 #include <nel/analysis/cvrr_ana.h>
+#include "../dsp/ecg_test_signals.h"
 #include "dsp/ecg_analyser.h"
 #include "link/hardware_info_file.h"
 #include "platform/paths.h"
@@ -18,12 +18,10 @@ using testing::Complex;
 // the base and datum the analysis itself reads from beside the executable.
 std::vector<float> Display(const std::vector<int16_t>& counts) {
   tagHARDWAREINF info{};
-  ReadHardwareInfo(platform::JoinPath(platform::ExecutableFolder(), kHardwareInfoFileName), 0,
-                   &info);
+  ReadHardwareInfo(platform::JoinPath(platform::ExecutableFolder(), kHardwareInfoFileName), 0, &info);
   std::vector<float> out(counts.size());
   for (size_t i = 0; i < counts.size(); ++i)
-    out[i] = static_cast<float>(counts[i] - info.ADBase[WAVE_ECG]) /
-             static_cast<float>(info.ADDatum[WAVE_ECG]);
+    out[i] = static_cast<float>(counts[i] - info.ADBase[WAVE_ECG]) / static_cast<float>(info.ADDatum[WAVE_ECG]);
   return out;
 }
 

@@ -86,9 +86,7 @@ struct Record {
     auto* bytes = reinterpret_cast<unsigned char*>(&rec.at(i));
     return WaveRef(bytes + offsetof(tagSAVE_WAVEDATA, Wave) + sizeof(float) * at(k));
   }
-  TnelDataAna Make() {
-    return TnelDataAna(static_cast<int16_t>(kinds.size()), kinds.data(), rec.data(), n(), fs);
-  }
+  TnelDataAna Make() { return TnelDataAna(static_cast<int16_t>(kinds.size()), kinds.data(), rec.data(), n(), fs); }
   std::vector<int32_t> Where(tagTYPE_NEL_WAVEDATA k, uint8_t value) const {
     std::vector<int32_t> out;
     const int p = pos(k);
@@ -144,7 +142,8 @@ inline void AddSounds(Record& r, const std::vector<int32_t>& centres, double amp
   }
 }
 
-inline const std::vector<tagTYPE_NEL_WAVEDATA> kBraAnk = {WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
+inline const std::vector<tagTYPE_NEL_WAVEDATA> kBraAnk = {WAVE_ECG,  WAVE_PCG,  WAVE_RBRA,
+                                                          WAVE_LBRA, WAVE_RANK, WAVE_LANK};
 inline constexpr int32_t kRR = 800;
 
 // A 15 s record at 75 beats a minute: triangular QRS complexes (1.2 display

@@ -47,8 +47,8 @@ TEST(DataAnaConstruction, MapsKindsToPositionsAndStartsFromInitialResults) {
 }
 
 TEST(DataAnaConstruction, IgnoresKindsBeyondSixPositionsAndOutOfRange) {
-  std::vector<tagTYPE_NEL_WAVEDATA> kinds = {WAVE_ECG, WAVE_PCG, WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK,
-                                             WAVE_RTOE, WAVE_LTOE};
+  std::vector<tagTYPE_NEL_WAVEDATA> kinds = {WAVE_ECG,  WAVE_PCG,  WAVE_RBRA, WAVE_LBRA,
+                                             WAVE_RANK, WAVE_LANK, WAVE_RTOE, WAVE_LTOE};
   std::vector<tagSAVE_WAVEDATA> rec(10);
   TnelDataAna all(8, kinds.data(), rec.data(), 10, 1000);
   EXPECT_EQ(all.WaveNum, 6);

@@ -49,7 +49,7 @@ TEST(PressureIndices, AnkleBrachialExample) {
   EXPECT_FLOAT_EQ(a.RightBAI, 120.0f / 132.0f);
   EXPECT_FLOAT_EQ(a.LeftBAI, 120.0f / 132.0f);
   EXPECT_EQ(a.RightTBI, -1.0f);
-  EXPECT_EQ(a.AIx, -50);  // no augmentation index: -9999 limited to -50
+  EXPECT_EQ(a.AIx, -50);         // no augmentation index: -9999 limited to -50
   EXPECT_EQ(a.RightPWV, -1.0f);  // no beats: nothing after the beat table
 }
 
@@ -79,16 +79,46 @@ TEST(PressureIndices, ZeroOrNegativePressureIsNotMeasured) {
     const char* measured;
   } cases[] = {
       {"arms 0 (ABI was inf)", true, {{0, 80, 93}, {0, 78, 91}, {132, 80, 97}, {108, 70, 83}}, -1, -1, -1, -1, "0011"},
-      {"right arm 0 (its BAI was 0)", true, {{0, 80, 93}, {120, 78, 91}, {132, 80, 97}, {108, 70, 83}}, 1.1f, 0.9f,
-       -1, 120.0f / 132, "0111"},
-      {"right ankle -5 (ABI was negative)", true, {{120, 80, 93}, {120, 78, 91}, {-5, 80, 97}, {108, 70, 83}}, -1,
-       0.9f, 120.0f / 108, 120.0f / 108, "1101"},
-      {"left arm diastolic 0", true, {{120, 80, 93}, {118, 0, 91}, {132, 80, 97}, {108, 70, 83}}, 1.1f, 0.9f,
-       120.0f / 132, 118.0f / 132, "1011"},
-      {"toe mode, arms -3 and 0", false, {{-3, 80, 93}, {0, 80, 93}, {96, 60, 70}, {84, 60, 70}}, -1, -1, -1, -1,
+      {"right arm 0 (its BAI was 0)",
+       true,
+       {{0, 80, 93}, {120, 78, 91}, {132, 80, 97}, {108, 70, 83}},
+       1.1f,
+       0.9f,
+       -1,
+       120.0f / 132,
+       "0111"},
+      {"right ankle -5 (ABI was negative)",
+       true,
+       {{120, 80, 93}, {120, 78, 91}, {-5, 80, 97}, {108, 70, 83}},
+       -1,
+       0.9f,
+       120.0f / 108,
+       120.0f / 108,
+       "1101"},
+      {"left arm diastolic 0",
+       true,
+       {{120, 80, 93}, {118, 0, 91}, {132, 80, 97}, {108, 70, 83}},
+       1.1f,
+       0.9f,
+       120.0f / 132,
+       118.0f / 132,
+       "1011"},
+      {"toe mode, arms -3 and 0",
+       false,
+       {{-3, 80, 93}, {0, 80, 93}, {96, 60, 70}, {84, 60, 70}},
+       -1,
+       -1,
+       -1,
+       -1,
        nullptr},
-      {"toe mode, right toe 0", false, {{120, 80, 93}, {110, 80, 93}, {0, 60, 70}, {84, 60, 70}}, -1, 0.7f,
-       120.0f / 84, 110.0f / 84, nullptr},
+      {"toe mode, right toe 0",
+       false,
+       {{120, 80, 93}, {110, 80, 93}, {0, 60, 70}, {84, 60, 70}},
+       -1,
+       0.7f,
+       120.0f / 84,
+       110.0f / 84,
+       nullptr},
   };
   for (const auto& c : cases) {
     Record r(c.ankle ? kBraAnk : kBraToe, 6 * 800 + 300);
@@ -168,7 +198,7 @@ TEST(AnkleResults, FactorScalesTheVelocityAndFastWavesAreRejected) {
   a.PWVFactor = 0.5f;
   DataAnaTestAccess::Results(a, true, 170);
   EXPECT_NEAR(a.RightPWV, 115.2794f / 0.09f * 1.5f, 1.5f);
-  EXPECT_EQ(a.LeftPWV, -1.0f);  // 16 ms delay: 115 cm / 14.4 ms is above 6000 cm/s
+  EXPECT_EQ(a.LeftPWV, -1.0f);       // 16 ms delay: 115 cm / 14.4 ms is above 6000 cm/s
   EXPECT_EQ(a.UpstrokeTime[1], -1);  // left arm not measured
   EXPECT_EQ(a.MapPercent[1], -1);
 }

@@ -35,7 +35,7 @@ TEST(DataAnaAnalysis, MarksEveryWaveAndComputesTheResults) {
   ASSERT_GE(rPeaks.size(), 16u);
   for (int32_t R : rPeaks) {
     const int32_t off = (R - 300 + kRR / 2) % kRR - kRR / 2;  // from the nearest apex
-    EXPECT_LE(std::abs(off), 10) << R;  // the detector places R within the apex region
+    EXPECT_LE(std::abs(off), 10) << R;                        // the detector places R within the apex region
   }
   ASSERT_GE(onsets.size(), 16u);
 
@@ -77,7 +77,7 @@ TEST(DataAnaAnalysis, SecondCallKeepsResultsItDoesNotRecompute) {
   a.SetBPData(true, armsOnly);
   ASSERT_TRUE(a.Analysis(true, 170, 0.0f, false));
   EXPECT_FLOAT_EQ(a.RightABI, 1.1f);  // not re-initialised
-  EXPECT_EQ(a.MapPercent[2], -1);      // recomputed: no ankle pressure
+  EXPECT_EQ(a.MapPercent[2], -1);     // recomputed: no ankle pressure
 }
 
 TEST(DataAnaAnalysis, FilterReplacesTheStoredPulseWaves) {
@@ -146,8 +146,7 @@ TEST(DataAnaAnalysis, RefusesSamplesThatAreNotFiniteNumbersAndSaysWhere) {
       {"-inf in the ECG", {{WAVE_ECG, 0, -kInf}}, false, {WAVE_ECG, 0, 0}},
       {"NaN in the last PCG sample", {{WAVE_PCG, 14999, kNaN}}, false, {WAVE_PCG, 14999, 0}},
       {"3e38: finite, beyond the limit", {{WAVE_RBRA, 100, 3e38f}}, true, {WAVE_RBRA, 100, 0}},
-      {"two waves: the first kind is named", {{WAVE_LANK, 10, kNaN}, {WAVE_RBRA, 20, kInf}}, false,
-       {WAVE_RBRA, 20, 0}},
+      {"two waves: the first kind is named", {{WAVE_LANK, 10, kNaN}, {WAVE_RBRA, 20, kInf}}, false, {WAVE_RBRA, 20, 0}},
   };
   for (const auto& c : cases) {
     Record r = FullRecord();
@@ -169,8 +168,8 @@ TEST(DataAnaAnalysis, RefusesSamplesThatAreNotFiniteNumbersAndSaysWhere) {
 TEST(DataAnaAnalysis, RefusesSampleRatesOtherThanOneThousand) {
   // Without a PCG (position 1 holds an unknown kind) a rate of 7 gave a
   // complete analysis with an ejection time of about 20 s.
-  const std::vector<tagTYPE_NEL_WAVEDATA> kinds = {WAVE_ECG, static_cast<tagTYPE_NEL_WAVEDATA>(12), WAVE_RBRA,
-                                                   WAVE_LBRA, WAVE_RANK, WAVE_LANK};
+  const std::vector<tagTYPE_NEL_WAVEDATA> kinds = {
+      WAVE_ECG, static_cast<tagTYPE_NEL_WAVEDATA>(12), WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
   for (int32_t rate : {7, 999, 1001, 500, 0, -1}) {
     Record r = FullRecord();
     TnelDataAna a(6, kinds.data(), r.rec.data(), r.n(), rate);
@@ -186,8 +185,8 @@ TEST(DataAnaAnalysis, RefusesSampleRatesOtherThanOneThousand) {
 TEST(DataAnaAnalysis, PositionsOutsideTheKindListAreNotChecked) {
   Record r = FullRecord();
   for (int32_t i = 0; i < r.n(); ++i) r.wave(i, WAVE_PCG) = std::numeric_limits<float>::quiet_NaN();
-  const std::vector<tagTYPE_NEL_WAVEDATA> kinds = {WAVE_ECG, static_cast<tagTYPE_NEL_WAVEDATA>(12), WAVE_RBRA,
-                                                   WAVE_LBRA, WAVE_RANK, WAVE_LANK};
+  const std::vector<tagTYPE_NEL_WAVEDATA> kinds = {
+      WAVE_ECG, static_cast<tagTYPE_NEL_WAVEDATA>(12), WAVE_RBRA, WAVE_LBRA, WAVE_RANK, WAVE_LANK};
   TnelDataAna a(6, kinds.data(), r.rec.data(), r.n(), 1000);
   a.SetBPData(true, kLimbs);
   ASSERT_TRUE(a.Analysis(true, 170, 0.0f, true));

@@ -14,9 +14,7 @@ namespace {
 
 std::string TempPath(const char* name) { return testing::TempDir() + name; }
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 TEST(WaveRecordFile, RoundTripsRecordsWavesAndPressures) {
   nel::WaveRecordFile f;

@@ -57,8 +57,8 @@ TEST(NelctlAnalyse, PrintsResultsAndMarkPositionsAsJson) {
   EXPECT_FALSE(j["marks"]["RAnk"].contains("7"));  // working marks removed in ankle mode
 
   // Pressures on the command line replace the file's; toe mode keeps the ankle indices unset.
-  const auto t = nlohmann::json::parse(
-      RunNelctl("analyse " + path + " --json --toe --bp 120/80/93,-,96/60/70,-", status));
+  const auto t =
+      nlohmann::json::parse(RunNelctl("analyse " + path + " --json --toe --bp 120/80/93,-,96/60/70,-", status));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(t["mode"], "toe");
   EXPECT_FLOAT_EQ(t["RightTBI"].get<float>(), 0.8f);
@@ -90,8 +90,12 @@ TEST(NelctlAnalyse, RecordsTheAnalysisCannotUseExitFiveWithTheReason) {
     const char* reason;
   } cases[] = {
       // A toe wave in the PCG's place: without heart sounds rate 7 was "complete", ET about 20 s.
-      {"rate7", [](nel::WaveRecordFile& f) { f.sampleRate = 7; f.kinds[1] = WAVE_RTOE; }, DATAANA_BAD_SAMPLE_RATE,
-       "sample rate not supported"},
+      {"rate7",
+       [](nel::WaveRecordFile& f) {
+         f.sampleRate = 7;
+         f.kinds[1] = WAVE_RTOE;
+       },
+       DATAANA_BAD_SAMPLE_RATE, "sample rate not supported"},
       {"nan", [](nel::WaveRecordFile& f) { f.records[123].Wave[3] = std::numeric_limits<float>::quiet_NaN(); },
        DATAANA_BAD_SAMPLE, "not a number or beyond 1e9 in magnitude (LBra, record 123)"},
   };

@@ -141,8 +141,7 @@ TEST(NelctlDeflate, NoUnitOrABusyPortFailsClearly) {
 // unit's own ceiling or watchdog, must be what empties the cuffs.
 TEST(NelctlDeflate, EmptiesTheVirtualUnitsFillingCuffs) {
   constexpr double kFilled = 120;
-  const Result r =
-      RunNelctl({"deflate", "--simulate", "--speed", "5", "--inflate", std::to_string(kFilled), "--json"});
+  const Result r = RunNelctl({"deflate", "--simulate", "--speed", "5", "--inflate", std::to_string(kFilled), "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out, nullptr, false);
   ASSERT_FALSE(j.is_discarded()) << r.out;

@@ -237,8 +237,8 @@ TEST(NelctlFacade, InterruptionDeflatesAndExits130) {
     SCOPED_TRACE(args.front());
     std::vector<std::string> all = args;
     for (const char* a : {"--simulate", "--speed", kSpeed, "--subject", kSubject.c_str(), "--json"}) all.push_back(a);
-    const Result r = nelctltest::Run(all, {"NEL_PORT_DIR=" + (TempDir() / "ports").string()},
-                                     std::chrono::seconds(120), std::chrono::milliseconds(1000));
+    const Result r = nelctltest::Run(all, {"NEL_PORT_DIR=" + (TempDir() / "ports").string()}, std::chrono::seconds(120),
+                                     std::chrono::milliseconds(1000));
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("deflated"), std::string::npos) << r.err;
@@ -279,8 +279,8 @@ TEST(NelctlFacade, PortOpensTheUnitOnThatPortOnly) {
   ASSERT_EQ(unlockpt(silent), 0);
   std::filesystem::remove(dir / "COM4");
   std::filesystem::create_symlink(ptsname(silent), dir / "COM4");
-  std::vector<std::string> argv{NELSIM_PATH, "run", "--speed", kSpeed, "--port", "5", "--link-dir", dir.string(),
-                                "--seconds", "120"};
+  std::vector<std::string> argv{NELSIM_PATH, "run",        "--speed",    kSpeed,      "--port",
+                                "5",         "--link-dir", dir.string(), "--seconds", "120"};
   std::vector<char*> argp;
   for (auto& a : argv) argp.push_back(a.data());
   argp.push_back(nullptr);

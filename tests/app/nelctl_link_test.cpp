@@ -56,7 +56,10 @@ class FakeUnit {
     switch (b) {
       case 0x80: u.Send({0xF0}); break;
       case 0x81: u.Send({0xF1, 1, 2, 3}); break;
-      case 0x82: u.Send({0xF2}); streaming_ = true; break;
+      case 0x82:
+        u.Send({0xF2});
+        streaming_ = true;
+        break;
       case 0x83: streaming_ = false; break;
       case 0x84: u.Send({0xF4}); break;
       case 0x85: {

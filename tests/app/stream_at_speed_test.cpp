@@ -103,8 +103,10 @@ std::string StreamOnce(int port, std::string& figures) {
   auto quietSince = Clock::now();
   const auto drainDeadline = Clock::now() + std::chrono::seconds(2);
   while (Clock::now() - quietSince < std::chrono::milliseconds(100) && Clock::now() < drainDeadline) {
-    if (Pass(ctl, d) > 0) quietSince = Clock::now();
-    else std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (Pass(ctl, d) > 0)
+      quietSince = Clock::now();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   const auto stats = server.WithUnit([](auto& u) { return u.Stats(); });
   const int64_t streamStart = server.WithUnit([](auto& u) { return u.StreamStartFrame(); });

@@ -29,8 +29,8 @@
 #include <nel/bp/pulse_recogn.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/diagnostics.h>
-#include "platform/gbk.h"
 #include <nel/platform/message_queue.h>
+#include "platform/gbk.h"
 #include "sim/unit_server.h"
 
 namespace {
@@ -62,8 +62,8 @@ bool Terminal(tagTYPE_BPV_MEASTATUS st) {
 // What the host saw of one measurement.
 struct Outcome {
   tagTYPE_BPV_MEASTATUS status = BPVSTA_MEASURING;  // the last status
-  std::string why;           // empty: a terminal status; "no data" or "time-out": the host's limits
-  std::vector<float> fed;    // pressure of every tenth frame: what the controller is given
+  std::string why;         // empty: a terminal status; "no data" or "time-out": the host's limits
+  std::vector<float> fed;  // pressure of every tenth frame: what the controller is given
   int newAttempts = 0;
   double stopSeconds = 0;    // wall time from giving up to a closed port
   double silentSeconds = 0;  // wall time without frames when the host gave up
@@ -195,9 +195,7 @@ class ClosedLoopTest : public ::testing::Test {
  protected:
   void SetUp() override { nel::platform::SetDiagnosticSink(&Quiet, nullptr); }
   void TearDown() override { nel::platform::SetDiagnosticSink(nullptr, nullptr); }
-  std::string TempPath(const char* name) {
-    return ::testing::TempDir() + "/" + name + std::to_string(::getpid());
-  }
+  std::string TempPath(const char* name) { return ::testing::TempDir() + "/" + name + std::to_string(::getpid()); }
 };
 
 TEST_F(ClosedLoopTest, BrachialCuffAt120Over80EndsInTheAccuracyBandAndLogsIt) {
@@ -284,8 +282,10 @@ TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
     // The controller lets the rate drift up to 1.0 below and 0.8 above its
     // band before it corrects by the smaller step; a level change takes a
     // few seconds to show in a three-second rate.
-    if (rate >= lo - 1.5 && rate <= hi + 1.5) ++nearBand;
-    else ADD_FAILURE() << "rate " << rate << " mmHg/s at " << avg[j] << " mmHg, band " << lo << " to " << hi;
+    if (rate >= lo - 1.5 && rate <= hi + 1.5)
+      ++nearBand;
+    else
+      ADD_FAILURE() << "rate " << rate << " mmHg/s at " << avg[j] << " mmHg, band " << lo << " to " << hi;
   }
   std::printf("inflation rate: %d of %d three-second windows in the band\n", inBand, windows);
   ASSERT_GE(windows, 20);

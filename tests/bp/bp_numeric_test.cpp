@@ -60,7 +60,7 @@ TEST(PolyFit, AsManyCoefficientsAsPointsInterpolates) {
 TEST(PolyFit, RejectsArgumentsOutOfRange) {
   const double x[25] = {}, y[25] = {};
   double c[21] = {};
-  EXPECT_FALSE(nel::PolyFit(x, y, 3, 4, c, nullptr, nullptr, nullptr));   // more coefficients than points
+  EXPECT_FALSE(nel::PolyFit(x, y, 3, 4, c, nullptr, nullptr, nullptr));    // more coefficients than points
   EXPECT_FALSE(nel::PolyFit(x, y, 25, 21, c, nullptr, nullptr, nullptr));  // more than 20
   EXPECT_FALSE(nel::PolyFit(x, y, 3, 0, c, nullptr, nullptr, nullptr));
   EXPECT_FALSE(nel::PolyFit(nullptr, y, 3, 2, c, nullptr, nullptr, nullptr));

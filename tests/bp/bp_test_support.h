@@ -18,8 +18,8 @@ using Pt = tagBPV_PULSE_FEATURE_POINT;
 inline std::vector<Pt> Falling(float p0, const std::vector<int32_t>& amps) {
   std::vector<Pt> v;
   for (size_t i = 0; i < amps.size(); ++i)
-    v.push_back(Pt{static_cast<int16_t>(100 + 50 * i), static_cast<int16_t>(90 + 50 * i), amps[i],
-                   p0 - static_cast<float>(i)});
+    v.push_back(
+        Pt{static_cast<int16_t>(100 + 50 * i), static_cast<int16_t>(90 + 50 * i), amps[i], p0 - static_cast<float>(i)});
   return v;
 }
 
@@ -37,8 +37,8 @@ inline std::vector<Pt> Reversed(std::vector<Pt> v) {
 inline bool SameList(const std::vector<Pt>& a, const std::vector<Pt>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (a[i].Amplitude != b[i].Amplitude || a[i].Pressure != b[i].Pressure ||
-        a[i].PeakPos != b[i].PeakPos || a[i].FootPos != b[i].FootPos)
+    if (a[i].Amplitude != b[i].Amplitude || a[i].Pressure != b[i].Pressure || a[i].PeakPos != b[i].PeakPos ||
+        a[i].FootPos != b[i].FootPos)
       return false;
   return true;
 }

@@ -12,14 +12,14 @@
 #include <fstream>
 #include <iterator>
 #include <new>
-#include <unistd.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
-#include "../common/unit_link.h"
 #include <nel/bp/bpv_check.h>
 #include <nel/bp/pulse_recogn.h>
 #include <nel/cuff/bpm_inflate.h>
+#include "../common/unit_link.h"
 #include "platform/gbk.h"
 
 // Allocation failure on demand: while armed, a nothrow allocation of exactly
@@ -38,8 +38,8 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace {
 
-using nel::test::Pump;
 using nel::test::PneumaticCommand;
+using nel::test::Pump;
 using nel::test::UnitLink;
 using nel::test::Valve;
 using Commands = std::vector<PneumaticCommand>;
@@ -71,9 +71,7 @@ class SequencerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(link_.opened); }
   Commands Sent() { return link_.Sent(); }
-  std::string TempPath(const char* name) {
-    return ::testing::TempDir() + "/" + name + std::to_string(::getpid());
-  }
+  std::string TempPath(const char* name) { return ::testing::TempDir() + "/" + name + std::to_string(::getpid()); }
   UnitLink link_;
 };
 

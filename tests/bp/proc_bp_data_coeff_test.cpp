@@ -102,8 +102,7 @@ TEST(CoeffFilter, EqualsFilteringTheWholeZeroPaddedWorkArray) {
     for (int i = 0; i < n; ++i) work[static_cast<size_t>(i)] = amps[static_cast<size_t>(i)];
     fir.Process(work);
     for (int i = 0; i < n; ++i)
-      EXPECT_EQ(v[static_cast<size_t>(i)].Amplitude,
-                static_cast<int32_t>(work[static_cast<size_t>(i + n / 2)]))
+      EXPECT_EQ(v[static_cast<size_t>(i)].Amplitude, static_cast<int32_t>(work[static_cast<size_t>(i + n / 2)]))
           << n << " pulses, pulse " << i;
     EXPECT_NE(Amps(v), amps);
   }

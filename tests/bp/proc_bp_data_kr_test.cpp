@@ -87,8 +87,8 @@ TEST(KrMethod, ParabolicEnvelopeGivesVertexAndRatioCrossings) {
   // MAP 135 lies in the 104-140 band: ratios 0.5434 (systolic) and 0.59.
   EXPECT_FLOAT_EQ(d.SBPRatioHigh, 0.7434f);
   EXPECT_FLOAT_EQ(d.DBPRatioLow, 0.39f);
-  const double sbp = ParabolaCrossing(0.5434, true);   // about 145.97
-  const double dbp = ParabolaCrossing(0.59, false);    // about 124.13
+  const double sbp = ParabolaCrossing(0.5434, true);  // about 145.97
+  const double dbp = ParabolaCrossing(0.59, false);   // about 124.13
   EXPECT_NEAR(d.SBPPressure, sbp, 2e-3);
   EXPECT_NEAR(d.DBPPressure, dbp, 2e-3);
   // Crossing pressures are truncated: 145.97 gives 145, 124.13 gives 124.
@@ -254,8 +254,7 @@ TEST(KrMethod, ToeMaximumOnTheSecondLastPointIsNotRefined) {
 }
 
 TEST(KrMethod, MaximumOnTheFourthLastPointIsFittedWithTheLastPoint) {
-  const std::vector<int32_t> amps = {2000, 3000, 4000, 5000, 6000, 7000, 7600,
-                                     8000, 8000, 8000, 8000, 7000, 6000};
+  const std::vector<int32_t> amps = {2000, 3000, 4000, 5000, 6000, 7000, 7600, 8000, 8000, 8000, 8000, 7000, 6000};
   // The smoothed envelope, by the smoothing itself (checked on its own below).
   std::vector<Pt> env = Falling(150.0f, amps);
   env.pop_back();
@@ -336,8 +335,8 @@ TEST(KrCrossing, FlattensIsolatedExtremesExceptTheMaximum) {
   int16_t k;
   float p;
   ASSERT_TRUE(Peer::Approach(d, v.data(), 7, 6, 1000, 0, 5, 0.35f, &k, &p, true));
-  EXPECT_EQ(k, 3);             // unflattened, segment (2, 3) would enclose 0.35
-  EXPECT_FLOAT_EQ(p, 93.0f);   // 94 + 0.5 * (92 - 94)
+  EXPECT_EQ(k, 3);            // unflattened, segment (2, 3) would enclose 0.35
+  EXPECT_FLOAT_EQ(p, 93.0f);  // 94 + 0.5 * (92 - 94)
   EXPECT_EQ(v[1].Amplitude, 400) << "the caller's points are not changed";
 
   // An isolated peak at MAPPos stays; elsewhere it is flattened.
@@ -366,11 +365,10 @@ TEST(KrCrossing, ProductRatioBandsAndOffset) {
   const struct {
     int16_t map;
     float sbp, dbp;
-  } rows[] = {{-5, 0.6228f, 0.5262f},  {49, 0.6228f, 0.5262f},  {50, 0.5685f, 0.592f},
-              {67, 0.5685f, 0.592f},   {68, 0.5629f, 0.611f},   {83, 0.5629f, 0.611f},
-              {84, 0.5442f, 0.6102f},  {103, 0.5442f, 0.6102f}, {104, 0.5434f, 0.59f},
-              {140, 0.5434f, 0.59f},   {141, 0.5411f, 0.5998f}, {189, 0.5411f, 0.5998f},
-              {190, 0.515f, 0.5773f},  {300, 0.515f, 0.5773f}};
+  } rows[] = {{-5, 0.6228f, 0.5262f}, {49, 0.6228f, 0.5262f}, {50, 0.5685f, 0.592f},   {67, 0.5685f, 0.592f},
+              {68, 0.5629f, 0.611f},  {83, 0.5629f, 0.611f},  {84, 0.5442f, 0.6102f},  {103, 0.5442f, 0.6102f},
+              {104, 0.5434f, 0.59f},  {140, 0.5434f, 0.59f},  {141, 0.5411f, 0.5998f}, {189, 0.5411f, 0.5998f},
+              {190, 0.515f, 0.5773f}, {300, 0.515f, 0.5773f}};
   for (const auto& r : rows) {
     float sh, sl, dh, dl;
     const float ret = Peer::KrRatio(d, r.map, &sh, &sl, &dh, &dl);
@@ -420,10 +418,9 @@ TEST(BadInput, CorruptPressuresEndQuicklyWithoutAResult) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<std::vector<float>> lists = {
       {120, 120, 120, 120, 120, 120, 120, 120},  // every interpolation divides by zero
-      {inf, 130, 120, 110, 100, 90, 80, 70},       // P - 1 stays infinite
-      {1e30f, 130, 120, 110, 100, 90, 80, 70},     // P - 1 rounds back to P
-      {nan, 130, 120, 110, 100, 90, 80, 70},
-      {130, 120, nan, 100, 90, 80, 70, 60},
+      {inf, 130, 120, 110, 100, 90, 80, 70},     // P - 1 stays infinite
+      {1e30f, 130, 120, 110, 100, 90, 80, 70},   // P - 1 rounds back to P
+      {nan, 130, 120, 110, 100, 90, 80, 70},    {130, 120, nan, 100, 90, 80, 70, 60},
   };
   for (auto method : {BPVCAL_KR, BPVCAL_SIMCOEFF, BPVCAL_MAPCOEFF}) {
     for (bool toe : {false, true}) {

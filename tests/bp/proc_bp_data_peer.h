@@ -4,25 +4,20 @@
 #include <nel/bp/proc_bp_data.h>
 
 struct TnelProcBPDataTestPeer {
-  static void Smooth(TnelProcBPData& d, int16_t n, tagBPV_PULSE_FEATURE_POINT* pts) {
-    d.SmoothPulse(n, pts);
-  }
+  static void Smooth(TnelProcBPData& d, int16_t n, tagBPV_PULSE_FEATURE_POINT* pts) { d.SmoothPulse(n, pts); }
   // Crossing search over `n` points with the maximum at `mapPos`.
-  static bool Approach(TnelProcBPData& d, const tagBPV_PULSE_FEATURE_POINT* pts, int16_t n,
-                       int16_t mapPos, int32_t maxAmp, int16_t s, int16_t e, float target,
-                       int16_t* idx, float* pressure, bool backward) {
+  static bool Approach(TnelProcBPData& d, const tagBPV_PULSE_FEATURE_POINT* pts, int16_t n, int16_t mapPos,
+                       int32_t maxAmp, int16_t s, int16_t e, float target, int16_t* idx, float* pressure,
+                       bool backward) {
     d.PulseNum = n;
     d.MAPPos = mapPos;
     return d.CountApproachingCoeffValue(pts, maxAmp, s, e, target, idx, pressure,
-                                        backward ? TnelProcBPData::kBackward
-                                                 : TnelProcBPData::kForward);
+                                        backward ? TnelProcBPData::kBackward : TnelProcBPData::kForward);
   }
-  static float KrRatio(const TnelProcBPData& d, int16_t map, float* sh, float* sl, float* dh,
-                       float* dl) {
+  static float KrRatio(const TnelProcBPData& d, int16_t map, float* sh, float* sl, float* dh, float* dl) {
     return d.KR_GetProductRatio(map, sh, sl, dh, dl);
   }
-  static float SimRatio(const TnelProcBPData& d, int16_t map, float* sh, float* sl, float* dh,
-                        float* dl) {
+  static float SimRatio(const TnelProcBPData& d, int16_t map, float* sh, float* sl, float* dh, float* dl) {
     return d.SimCoeff_GetProductRatio(map, sh, sl, dh, dl);
   }
   static float ShapeBand(const TnelProcBPData& d, int16_t map, float* upper, float* lower) {
@@ -35,9 +30,9 @@ struct TnelProcBPDataTestPeer {
     d.MapCoeff_PulseFilte(n, pts, 5.0f);
   }
   // SearchBPValue over `n` pulses with the given MAP and maximum amplitude.
-  static int16_t Search(TnelProcBPData& d, tagBPV_PULSE_FEATURE_POINT* pts, int16_t n,
-                        int16_t map, int16_t mapPos, int32_t maxAmp, float high, float low,
-                        int16_t s, int16_t e, int16_t* pos, int16_t* pressure, bool systolic) {
+  static int16_t Search(TnelProcBPData& d, tagBPV_PULSE_FEATURE_POINT* pts, int16_t n, int16_t map, int16_t mapPos,
+                        int32_t maxAmp, float high, float low, int16_t s, int16_t e, int16_t* pos, int16_t* pressure,
+                        bool systolic) {
     d.Pulse = pts;
     d.PulseNum = n;
     d.MAP = map;
@@ -45,8 +40,7 @@ struct TnelProcBPDataTestPeer {
     d.MaxAmplitude = maxAmp;
     return d.SearchBPValue(high, low, s, e, pos, pressure, systolic);
   }
-  static int16_t Nearest(const TnelProcBPData& d, const tagBPV_PULSE_FEATURE_POINT* pts,
-                         int16_t n, float v) {
+  static int16_t Nearest(const TnelProcBPData& d, const tagBPV_PULSE_FEATURE_POINT* pts, int16_t n, float v) {
     return d.NearestPulse(pts, n, v);
   }
   static bool Accept(TnelProcBPData& d, int16_t sbp, int16_t dbp, int16_t map, bool ok) {

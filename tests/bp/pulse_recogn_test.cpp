@@ -63,8 +63,7 @@ TEST(PulseRecognLimits, OverPressureAtExactlyTheMaximumIsLatched) {
 
 TEST(PulseRecognLimits, SampleLimitAndMissingBufferAreReported) {
   auto r = Limb();
-  for (int i = 0; i < TnelPulseRecogn::kMaxFilted; ++i)
-    ASSERT_NE(r->PulseRecogn(0, 0, 20.0f, true), PRS_OVERRUN) << i;
+  for (int i = 0; i < TnelPulseRecogn::kMaxFilted; ++i) ASSERT_NE(r->PulseRecogn(0, 0, 20.0f, true), PRS_OVERRUN) << i;
   EXPECT_EQ(r->FiltedCount, TnelPulseRecogn::kMaxFilted);
   EXPECT_EQ(r->PulseRecogn(0, 0, 20.0f, true), PRS_OVERRUN);
   EXPECT_EQ(r->FiltedCount, TnelPulseRecogn::kMaxFilted);
@@ -191,7 +190,7 @@ TEST(PulseRecognMaximum, StillRisingEnvelopeDropsTheMaximum) {
   EXPECT_EQ(r->MAPWin, 2);
   FeedWindow(*r, 2400, 60.0f);  // third window in a row below its newer neighbour
   EXPECT_EQ(r->MAPWin, -1);
-  EXPECT_EQ(r->SearchStart, 4);  // windows 6, 5 and 4 each below their newer neighbour
+  EXPECT_EQ(r->SearchStart, 4);                                 // windows 6, 5 and 4 each below their newer neighbour
   EXPECT_EQ(r->Windows[2].Status, TnelPulseRecogn::WIN_VALID);  // 1.5 x 2400 >= 3000
 }
 
@@ -200,7 +199,7 @@ TEST(PulseRecognMaximum, LowEnvelopeEndsAndRisingAgainMarksTheOldMaximum) {
   FeedWindows(*r, {1000, 1500, 3000, 1500, 1200}, 60.0f);
   ASSERT_EQ(r->MAPWin, 2);
   EXPECT_FALSE(r->EnvelopeEnded);  // 1200 is not below 0.38 x 3000
-  FeedWindow(*r, 700, 60.0f);  // valid window below 0.38 x 3000
+  FeedWindow(*r, 700, 60.0f);      // valid window below 0.38 x 3000
   EXPECT_TRUE(r->EnvelopeEnded);
   FeedWindows(*r, {900, 1100, 1300}, 60.0f);
   EXPECT_EQ(r->MAPWin, -1);
@@ -244,9 +243,9 @@ struct SyntheticCuff {
   double mapPressure = 95.0;  // envelope maximum
   double width = 25.0;        // envelope width, mmHg
   double peakAmp = 3000.0;
-  double rate = 0.04;         // mmHg per sample (4 mmHg/s)
-  int period = 80;            // samples per beat (75 beats per minute)
-  int rise = 12;              // samples from foot to peak
+  double rate = 0.04;  // mmHg per sample (4 mmHg/s)
+  int period = 80;     // samples per beat (75 beats per minute)
+  int rise = 12;       // samples from foot to peak
 
   float Pressure(int i) const { return static_cast<float>(14.0 + rate * i); }
   int Smooth(int i) const {

@@ -171,9 +171,12 @@ inline Bytes DataRawFrame(int ecg, int pcg, const int32_t transducer[4]) {
   for (int k = 3; k <= 17; ++k) {
     if (!(data[k] & 0x80)) continue;
     data[k] &= 0x7F;
-    if (k <= 9) data[0] |= static_cast<uint8_t>(1 << (k - 3));
-    else if (k <= 16) data[1] |= static_cast<uint8_t>(1 << (k - 10));
-    else data[2] |= 1;
+    if (k <= 9)
+      data[0] |= static_cast<uint8_t>(1 << (k - 3));
+    else if (k <= 16)
+      data[1] |= static_cast<uint8_t>(1 << (k - 10));
+    else
+      data[2] |= 1;
   }
   Bytes frame(19);
   frame[0] = 0x90;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "../common/pty_peer.h"
-#include "../common/pump_commands.h"
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
+#include "../common/pump_commands.h"
 
 namespace nel::test {
 

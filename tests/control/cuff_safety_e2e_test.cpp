@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "facade_rig.h"
 #include <nel/link/hard_ctl.h>
+#include "facade_rig.h"
 
 namespace {
 
@@ -69,15 +69,17 @@ bool StepPaced(FacadeRig& rig, long frames, int paceMs, const std::function<bool
 
 struct Row {
   const char* name;
-  double ceiling;   // highest pressure allowed on any line during the row, mmHg
-  bool stop;        // the library's safety monitor stops the pumps (else: a normal end)
-  bool linkFault;   // frames stop reaching the host after the fault
+  double ceiling;  // highest pressure allowed on any line during the row, mmHg
+  bool stop;       // the library's safety monitor stops the pumps (else: a normal end)
+  bool linkFault;  // frames stop reaching the host after the fault
   std::function<void(nel::sim::SubjectConfig&)> subject;
   // Runs up to the moment the library has acted; false if it never did.
   std::function<bool(FacadeRig&)> drive;
   // What the host reads afterwards.
   std::function<void(FacadeRig&)> check;
 };
+// Test names show the row's name, not its bytes.
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 bool Open(FacadeRig& rig) { return rig.Open(true); }
 
@@ -172,8 +174,7 @@ const Row kRows[] = {
        ExpectEndLatched(rig, "1111");
        EXPECT_GT(rig.Status().BPResult[0].SBP, 0);
      }},
-    {"hold, then the cuffs left inflated: time limit", 80, true, false,
-     [](nel::sim::SubjectConfig&) {},
+    {"hold, then the cuffs left inflated: time limit", 80, true, false, [](nel::sim::SubjectConfig&) {},
      [](FacadeRig& rig) {
        if (!HoldEstablished(rig, 60)) return false;
        rig.hb.FixPressure_Cancel(false);
@@ -299,9 +300,9 @@ TEST_P(CuffSafetyE2E, EveryCuffEmptiesAndNoPumpStartsAfterTheFault) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, CuffSafetyE2E, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
+                         [](const ::testing::TestParamInfo<Row>& param) {
                            std::string n;
-                           for (const char* c = info.param.name; *c; ++c)
+                           for (const char* c = param.param.name; *c; ++c)
                              if (std::isalnum(static_cast<unsigned char>(*c))) n += *c;
                            return n;
                          });

@@ -133,17 +133,14 @@ TEST_P(FacadeBPModes, FourCuffsMeasuredNearTheSubjectsPressures) {
   }
   ASSERT_EQ(startOrder.size(), 4u);
   switch (GetParam().mode) {
-    case BPMEASURE_SEQUENTIAL:
-      EXPECT_EQ(startOrder, (std::vector<int>{0, 1, 2, 3}));
-      break;
+    case BPMEASURE_SEQUENTIAL: EXPECT_EQ(startOrder, (std::vector<int>{0, 1, 2, 3})); break;
     case BPMEASURE_RIGHT_THEN_LEFT: {
       // Both right cuffs (positions 0 and 2) before both left ones.
       const auto pos = [&](int k) { return std::find(startOrder.begin(), startOrder.end(), k) - startOrder.begin(); };
       EXPECT_LT(std::max(pos(0), pos(2)), std::min(pos(1), pos(3)));
       break;
     }
-    default:
-      break;
+    default: break;
   }
 
   // The completed measurement keeps reporting completion until cancelled,
@@ -164,11 +161,10 @@ TEST_P(FacadeBPModes, FourCuffsMeasuredNearTheSubjectsPressures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FacadeBPModes,
-                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 180},
-                                           ModeCase{BPMEASURE_SEQUENTIAL, 500},
+                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 180}, ModeCase{BPMEASURE_SEQUENTIAL, 500},
                                            ModeCase{BPMEASURE_RIGHT_THEN_LEFT, 300}),
-                         [](const auto& info) {
-                           switch (info.param.mode) {
+                         [](const auto& param) {
+                           switch (param.param.mode) {
                              case BPMEASURE_SIMULTANEOUS: return std::string("Simultaneous");
                              case BPMEASURE_SEQUENTIAL: return std::string("Sequential");
                              default: return std::string("RightThenLeft");

@@ -157,8 +157,7 @@ TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
     const int16_t rightArm = rec.Check[c].BP[0][0], leftArm = rec.Check[c].BP[1][0];
     const int16_t rightAnkle = rec.Check[c].BP[2][0];
     const float rightAbi = rec.Check[c].RightABI, leftAbi = rec.Check[c].LeftABI;
-    EXPECT_FLOAT_EQ(rightAbi, static_cast<float>(rightAnkle) /
-                                  static_cast<float>(std::max(rightArm, leftArm)));
+    EXPECT_FLOAT_EQ(rightAbi, static_cast<float>(rightAnkle) / static_cast<float>(std::max(rightArm, leftArm)));
     EXPECT_NEAR(rightAbi, static_cast<double>(truth["abi"]["right"]), 0.1);
     EXPECT_NEAR(leftAbi, static_cast<double>(truth["abi"]["left"]), 0.1);
   }
@@ -182,8 +181,8 @@ TEST(FacadeModesE2E, HoldSettlesWithToeCuffs) {
   rig.hb.FixPressure_Start(60);
   float pressures[27 * 4];
   ASSERT_TRUE(rig.RunUntil(120, [&] { return rig.Status().FixPressureEnd; }))
-      << "pressures " << (rig.hb.GetData(nullptr, pressures, nullptr), pressures[0]) << " "
-      << pressures[1] << " " << pressures[2] << " " << pressures[3];
+      << "pressures " << (rig.hb.GetData(nullptr, pressures, nullptr), pressures[0]) << " " << pressures[1] << " "
+      << pressures[2] << " " << pressures[3];
   ASSERT_GT(rig.hb.GetData(nullptr, pressures, nullptr), 0);
   for (int k = 0; k < 4; ++k) {
     EXPECT_GE(pressures[k], 59.3f) << k;

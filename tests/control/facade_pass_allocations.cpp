@@ -344,11 +344,10 @@ TEST_P(FacadePassAllocationsBP, MeasurementAllocatesInNoPass) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FacadePassAllocationsBP,
-                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 90},
-                                           ModeCase{BPMEASURE_SEQUENTIAL, 300},
+                         ::testing::Values(ModeCase{BPMEASURE_SIMULTANEOUS, 90}, ModeCase{BPMEASURE_SEQUENTIAL, 300},
                                            ModeCase{BPMEASURE_RIGHT_THEN_LEFT, 180}),
-                         [](const auto& info) {
-                           switch (info.param.mode) {
+                         [](const auto& param) {
+                           switch (param.param.mode) {
                              case BPMEASURE_SIMULTANEOUS: return std::string("Simultaneous");
                              case BPMEASURE_SEQUENTIAL: return std::string("Sequential");
                              default: return std::string("RightThenLeft");

@@ -9,10 +9,10 @@
 #include <functional>
 #include <thread>
 
-#include "../common/pty_peer.h"
 #include <nel/control/hard_base.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
 #include "sim/device_codec.h"
 
 namespace {

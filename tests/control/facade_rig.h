@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
 #include <nel/control/hard_base.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/message_queue.h>
-#include <nlohmann/json.hpp>
 
 #include "sim/unit_server.h"
 

@@ -16,11 +16,11 @@
 #include <nel/bp/bpv_check.h>
 #include <nel/control/hard_base.h>
 #include <nel/cuff/pressure_fixed.h>
-#include "link/hardware_info_file.h"
 #include <nel/link/hard_ctl.h>
 #include <nel/link/qx_protocol.h>
 #include <nel/link/sam_thread.h>
 #include <nel/platform/last_error.h>
+#include "link/hardware_info_file.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ TEST(Facade, NewFacadeMeasuresBrachialAndAnkleCuffsAndReportsNothingYet) {
     EXPECT_EQ(r.MAP, -1);
     EXPECT_EQ(int{r.Status}, 0);
   }
-  EXPECT_FALSE(st.BPMeasureEnd || st.SignalCheckEnd || st.FixPressureEnd || st.WaveRecordEnd ||
-               st.CVRRCheckEnd || st.ExerciseEnd);
+  EXPECT_FALSE(st.BPMeasureEnd || st.SignalCheckEnd || st.FixPressureEnd || st.WaveRecordEnd || st.CVRRCheckEnd ||
+               st.ExerciseEnd);
   EXPECT_EQ(st.ExerciseStage, 0);
 
   // No port: no pass, nothing to deliver.
@@ -313,9 +313,7 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
       {"maximum 300", bp(300), true, nel::Result::kOk},
       // Mode 3 started no cuff: a measurement that never ended.
       {"mode 3",
-       [&all](TnelHardBase& hb) {
-         return hb.BPMeasure_Start(static_cast<tagTYPE_BPMEASUREMODE>(3), 200, all, 70);
-       },
+       [&all](TnelHardBase& hb) { return hb.BPMeasure_Start(static_cast<tagTYPE_BPMEASUREMODE>(3), 200, all, 70); },
        false, nel::Result::kInvalidArgument},
       // After a CVRR check (no cuffs) a measurement "completed" at once with every value -1.
       {"measurement after a CVRR check",
@@ -356,13 +354,12 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
   // Without an open port a measurement "started" and the host waited for a
   // result that could never come.
   TnelHardBase closed(0, DATAPROCESS_STANDARD);
-  const std::function<bool(TnelHardBase&)> pumping[] = {
-      bp(200),
-      [](TnelHardBase& hb) {
-        hb.FixPressure_Start(60);
-        return hb.GetPressureFixed() != nullptr;
-      },
-      exercise(0, 5, 0, 200)};
+  const std::function<bool(TnelHardBase&)> pumping[] = {bp(200),
+                                                        [](TnelHardBase& hb) {
+                                                          hb.FixPressure_Start(60);
+                                                          return hb.GetPressureFixed() != nullptr;
+                                                        },
+                                                        exercise(0, 5, 0, 200)};
   for (const auto& call : pumping) {
     nel::ClearLastError();
     EXPECT_FALSE(call(closed));

@@ -57,12 +57,14 @@ TEST(FacadeThreads, ModesAndCancelsFromAnotherThreadDuringThePasses) {
     }
   });
   // Every pass's copies stay within the arrays sized for the largest category.
-  std::vector<float> waves(kMaxPassFrames * TnelHardBase::kMaxWaves), pressures(kMaxPassFrames * TnelHardBase::kMaxCuffs);
+  std::vector<float> waves(kMaxPassFrames * TnelHardBase::kMaxWaves),
+      pressures(kMaxPassFrames * TnelHardBase::kMaxCuffs);
   bool finite = true;
   rig.onPass = [&](int n) {
     const int got = rig.hb.GetData(waves.data(), pressures.data(), nullptr);
     if (got < 0 || got > kMaxPassFrames) finite = false;
-    for (int i = 0; i < n && i < kMaxPassFrames; ++i) finite = finite && std::isfinite(pressures[static_cast<size_t>(i)]);
+    for (int i = 0; i < n && i < kMaxPassFrames; ++i)
+      finite = finite && std::isfinite(pressures[static_cast<size_t>(i)]);
   };
   const bool delivered = rig.Run(3000);
   stop = true;

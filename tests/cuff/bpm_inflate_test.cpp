@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "../common/unit_link.h"
 #include <nel/cuff/bpm_inflate.h>
+#include "../common/unit_link.h"
 
 namespace {
 
-using nel::test::Pump;
 using nel::test::PneumaticCommand;
+using nel::test::Pump;
 using nel::test::UnitLink;
 using nel::test::Valve;
 using Commands = std::vector<PneumaticCommand>;

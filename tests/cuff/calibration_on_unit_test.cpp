@@ -171,8 +171,7 @@ TEST_F(CalibrationOnUnit, TwoPointCalibrationRemovesAGainError) {
 
   tagAD_FORCE_CONVERT coeffs[6];
   host.Ctl().GetAD2ForceCoeff(coeffs);
-  for (int i = 0; i < 2; ++i)
-    adj.GetAdjustCoeff(&coeffs[channels[i]].Slope, &coeffs[channels[i]].Offset, i);
+  for (int i = 0; i < 2; ++i) adj.GetAdjustCoeff(&coeffs[channels[i]].Slope, &coeffs[channels[i]].Offset, i);
   coeffs[4] = coeffs[2];
   host.Ctl().SetAD2ForceCoeff(coeffs);
 

@@ -14,9 +14,11 @@ namespace {
 using nel::CuffSafetyMonitor;
 
 TEST(CuffSafety, CeilingsAreTheMaximumPlusTheMarginNeverAbove300) {
-  struct Case { float got, want; };
+  struct Case {
+    float got, want;
+  };
   const Case cases[] = {
-      {CuffSafetyMonitor::MeasureCeiling(100), 110.0f}, {CuffSafetyMonitor::MeasureCeiling(290), 300.0f},
+      {CuffSafetyMonitor::MeasureCeiling(100), 110.0f},  {CuffSafetyMonitor::MeasureCeiling(290), 300.0f},
       {CuffSafetyMonitor::MeasureCeiling(4464), 300.0f}, {CuffSafetyMonitor::HoldCeiling(60), 80.0f},
       {CuffSafetyMonitor::HoldCeiling(290), 300.0f},
   };

@@ -109,7 +109,7 @@ TEST(PressureAdjust, WaitsOut1999CallsThenSumsTheNext1001) {
   }
   EXPECT_EQ(doneAt, 3000);
   EXPECT_EQ(last, ADJ_STEP2);
-  EXPECT_EQ(adj.Avg1[0], 2500);   // calls 2000..3000
+  EXPECT_EQ(adj.Avg1[0], 2500);  // calls 2000..3000
   EXPECT_EQ(adj.Avg1[1], -2500);
   EXPECT_EQ(adj.Step, ADJ_STEP2);
   EXPECT_FALSE(adj.Measuring);

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "../common/pty_peer.h"
-#include "../common/pump_commands.h"
 #include <nel/cuff/pressure_fixed.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
+#include "../common/pump_commands.h"
 
 namespace {
 
@@ -305,8 +305,8 @@ TEST_F(HoldOnLine, ClosedLoopHoldSettlesEveryCuffInTheBand) {
       p[static_cast<size_t>(i)] = static_cast<float>(air.Step(i, p[static_cast<size_t>(i)], rate[i]));
   }
   ASSERT_TRUE(hold.Done) << "after " << frames << " frames; states " << hold.ChlState[0] << hold.ChlState[1]
-                         << hold.ChlState[2] << hold.ChlState[3] << " pressures " << p[0] << " " << p[1] << " "
-                         << p[2] << " " << p[3] << " settled " << hold.AllSettled;
+                         << hold.ChlState[2] << hold.ChlState[3] << " pressures " << p[0] << " " << p[1] << " " << p[2]
+                         << " " << p[3] << " settled " << hold.AllSettled;
   for (int i = 0; i < 4; ++i) {
     EXPECT_GE(p[static_cast<size_t>(i)], 59.3f) << "cuff " << i;
     EXPECT_LE(p[static_cast<size_t>(i)], 64.2f) << "cuff " << i;

@@ -17,8 +17,7 @@ namespace nel::test {
 class ResultFileLock {
  public:
   ResultFileLock() {
-    const std::string path =
-        nel::platform::JoinPath(nel::platform::ExecutableFolder(), "coefficient.txt.lock");
+    const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), "coefficient.txt.lock");
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
       ::close(fd_);

@@ -82,8 +82,7 @@ TEST_F(ZeroPressureAdjust, SteadyCountsAreZeroedAtTheFirstEvaluation) {
   for (bool done : z.ChlDone) EXPECT_TRUE(done);
   EXPECT_FALSE(z.Finished) << "noticed on the next call";
   ASSERT_EQ(messages_.size(), 4u);
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(messages_[i], Utf8ToGbk(std::to_string(i) + "  通道零点压力校准成功!\n"));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(messages_[i], Utf8ToGbk(std::to_string(i) + "  通道零点压力校准成功!\n"));
   EXPECT_EQ(messages_[3].substr(0, 3), "3  ");
 
   Run(z, coeffs, 1, constant);
@@ -114,7 +113,7 @@ TEST_F(ZeroPressureAdjust, RingHoldsEveryFourthCallOfTheLast2000) {
   };
   Run(z, coeffs, 2004, counts);  // CallCount 0..2003
   for (bool done : z.ChlDone) EXPECT_FALSE(done);
-  Run(z, coeffs, 1, counts);     // CallCount 2004
+  Run(z, coeffs, 1, counts);  // CallCount 2004
   for (int i = 0; i < 4; ++i) {
     EXPECT_TRUE(z.ChlDone[i]) << i;
     EXPECT_FLOAT_EQ(coeffs[i].Offset, -0.0003f * (61000 + 10 * i)) << i;
@@ -150,7 +149,7 @@ TEST_F(ZeroPressureAdjust, SteadinessUsesEachChannelsSlopeAndIsStrict) {
   EXPECT_EQ(coeffs[1].Offset, 101.0f);
   EXPECT_FLOAT_EQ(coeffs[2].Offset, 1.0f);  // mean -1000 at 0.001 mmHg per count
   EXPECT_EQ(coeffs[4].Offset, coeffs[2].Offset);
-  EXPECT_EQ(coeffs[5].Offset, 0.0f);        // -0 * sum
+  EXPECT_EQ(coeffs[5].Offset, 0.0f);  // -0 * sum
   ASSERT_EQ(messages_.size(), 3u);
   EXPECT_EQ(messages_[1].substr(0, 3), "2  ");
 }

@@ -58,8 +58,7 @@ TEST(EcgDetection, RegularRhythmGivesItsBeatsAndRate) {
     const int32_t lag = ((run.beats.back().RIndex - 500) % c.rr + c.rr / 2) % c.rr - c.rr / 2;
     EXPECT_LE(std::abs(lag), 30) << c.rr;
     EXPECT_GE(run.beats.front().RIndex, 500 + 7 * c.rr) << "eight peaks learn the threshold";
-    EXPECT_EQ(static_cast<int32_t>(run.beats.size()),
-              (run.beats.back().RIndex - run.beats.front().RIndex) / c.rr + 1);
+    EXPECT_EQ(static_cast<int32_t>(run.beats.size()), (run.beats.back().RIndex - run.beats.front().RIndex) / c.rr + 1);
     EXPECT_EQ(a->HeartRate(), c.rate) << c.rr;
     EXPECT_EQ(run.rate.back(), c.rate);
   }
@@ -132,8 +131,7 @@ TEST(EcgDetection, HigherPeakWithin170SamplesMovesTheBeatInsteadOfAddingOne) {
   const auto run = Feed(*a, Ecg(30000, cx));
   ASSERT_GE(run.beats.size(), 10u);
   // One beat per pair; the newest beat's R index ends on the larger complex.
-  for (size_t i = 1; i < run.beats.size(); ++i)
-    EXPECT_EQ(run.beats[i].RIndex - run.beats[i - 1].RIndex, 1000);
+  for (size_t i = 1; i < run.beats.size(); ++i) EXPECT_EQ(run.beats[i].RIndex - run.beats[i - 1].RIndex, 1000);
   const int32_t n = a->BeatCount();
   const EcgBeatRecord& moved = a->Beat(n - 2);
   const EcgBeatRecord& reported = run.beats[run.beats.size() - 2];
@@ -207,16 +205,13 @@ TEST(EcgDetection, NullOutputsAreAllowed) {
 TEST(EcgDetection, ExtremeSamplesDoNotBreakTheAnalyser) {
   // Full-scale alternation and int16 extremes: no crash, bounded outputs.
   std::vector<int16_t> wild(20000);
-  for (size_t i = 0; i < wild.size(); ++i)
-    wild[i] = (i / 7) % 2 ? int16_t{32767} : int16_t{-32768};
+  for (size_t i = 0; i < wild.size(); ++i) wild[i] = (i / 7) % 2 ? int16_t{32767} : int16_t{-32768};
   auto a = Fresh();
   const auto run = Feed(*a, wild);
   for (int16_t hr : run.rate) ASSERT_TRUE(hr == 0 || (hr >= 30 && hr <= 300));
 }
 
-TEST(EcgDetection, SharedInstanceIsOnePerProcess) {
-  EXPECT_EQ(&SharedEcgAnalyser(), &SharedEcgAnalyser());
-}
+TEST(EcgDetection, SharedInstanceIsOnePerProcess) { EXPECT_EQ(&SharedEcgAnalyser(), &SharedEcgAnalyser()); }
 
 }  // namespace
 }  // namespace nel

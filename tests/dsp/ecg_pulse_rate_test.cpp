@@ -129,7 +129,7 @@ TEST(TrwECGPulseRate, ThresholdsFollowTheLatestSegmentThenTheMiddleOfFour) {
   segment(300, -200);  // fourth: rises {200,100,300,300} -> middle two 200 + 300
   EXPECT_FLOAT_EQ(p.Rise(), 0.35f * 250.0f);
   EXPECT_FLOAT_EQ(p.Fall(), 0.35f * -200.0f);  // falls {-100,-300,-200,-200}: -100 and -300 drop
-  segment(1000, -1000);  // fifth and sixth: thresholds stay until the eighth
+  segment(1000, -1000);                        // fifth and sixth: thresholds stay until the eighth
   segment(1000, -1000);
   EXPECT_FLOAT_EQ(p.Rise(), 87.5f);
   segment(50, -50);
@@ -151,9 +151,9 @@ TEST(TrwECGPulseRate, IntervalLimitsAndTheFourthIntervalGivesTheFirstRate) {
   p.Interval(1000);
   EXPECT_EQ(p.Pulse(), 60);
   EXPECT_EQ(t.GetPulse(), 0);  // no signal seen yet: masked
-  p.Interval(180);          // (1000 + 1000 + 180) / 3 = 726 -> 82
+  p.Interval(180);             // (1000 + 1000 + 180) / 3 = 726 -> 82
   EXPECT_EQ(p.Pulse(), 82);
-  p.Interval(4000);         // (1000 + 180 + 4000) / 3 = 1726 -> 34
+  p.Interval(4000);  // (1000 + 180 + 4000) / 3 = 1726 -> 34
   EXPECT_EQ(p.Pulse(), 34);
   p.Interval(179);
   p.Interval(4001);
@@ -212,7 +212,7 @@ TEST_F(BeatDetector, OneSteepFallIsNotABeatAndALatchedFallWaitsForARise) {
   Flat(300);
   Step(20);
   Step(-20);
-  Step(0);   // not steep: the fall count keeps its 1
+  Step(0);    // not steep: the fall count keeps its 1
   Step(-20);  // second steep fall: beat
   EXPECT_EQ(p.SinceBeat(), 0);
   Step(-20);

@@ -50,9 +50,7 @@ TEST(EcgRealRecord, FindsTheAnnotatedBeatsOfRecord100) {
 TEST(EcgRealRecord, AnnotationReaderFindsEveryBeatOfRecord100) {
   std::vector<mitbih::Annotation> ann;
   std::string error;
-  ASSERT_TRUE(mitbih::ReadAnnotations(std::string(NEL_SHARED_DATA_DIR) + "/mitdb", "100", "atr",
-                                      ann, error))
-      << error;
+  ASSERT_TRUE(mitbih::ReadAnnotations(std::string(NEL_SHARED_DATA_DIR) + "/mitdb", "100", "atr", ann, error)) << error;
   int beats = 0;
   for (const auto& x : ann) beats += mitbih::IsBeatCode(x.code);
   EXPECT_EQ(beats, 2273);  // records.tsv

@@ -60,16 +60,16 @@ TEST(EcgRhythmPatterns, TableOrderAndRotations) {
     int32_t code;
   };
   const Case cases[] = {
-      {{1, 1, 1, 2, 1, 1, 1, 1}, 2},            // isolated abnormal beat, three beats later
-      {{1, 2, 2, 1, 1, 1, 1}, 5},               // pair
-      {{1, 2, 2, 2, 1, 1, 1}, 6},               // three in a row
-      {{1, 2, 2, 2, 2, 1, 1}, 7},               // four in a row
+      {{1, 1, 1, 2, 1, 1, 1, 1}, 2},                // isolated abnormal beat, three beats later
+      {{1, 2, 2, 1, 1, 1, 1}, 5},                   // pair
+      {{1, 2, 2, 2, 1, 1, 1}, 6},                   // three in a row
+      {{1, 2, 2, 2, 2, 1, 1}, 7},                   // four in a row
       {{2, 2, 2, 2, 2, 1, 1}, kRhythmMatchNoCode},  // five in a row: no code
-      {{1, 2, 1, 2, 1, 1, 1}, 4},               // pattern 6, rotation 0
-      {{2, 1, 2, 1, 1, 1, 1}, 4},               // pattern 6, rotation 1
-      {{1, 1, 2, 1, 1, 2, 1}, 3},               // pattern 7, rotation 0
-      {{2, 1, 1, 2, 1, 1, 1}, 3},               // pattern 7, rotation 1
-      {{1, 2, 1, 1, 2, 1, 1}, 3},               // pattern 7, rotation 2
+      {{1, 2, 1, 2, 1, 1, 1}, 4},                   // pattern 6, rotation 0
+      {{2, 1, 2, 1, 1, 1, 1}, 4},                   // pattern 6, rotation 1
+      {{1, 1, 2, 1, 1, 2, 1}, 3},                   // pattern 7, rotation 0
+      {{2, 1, 1, 2, 1, 1, 1}, 3},                   // pattern 7, rotation 1
+      {{1, 2, 1, 1, 2, 1, 1}, 3},                   // pattern 7, rotation 2
       {{3, 3, 3, 3, 3, 1, 1}, kRhythmMatchNoCode},
       {{4, 4, 4, 4, 4, 1, 1}, kRhythmMatchNoCode},
       {{1, 1, 1, 1, 1, 1, 1}, kRhythmNoMatch},
@@ -79,8 +79,7 @@ TEST(EcgRhythmPatterns, TableOrderAndRotations) {
       {{1, 2, 2, 1, 2, 1, 2}, 5},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(MatchRhythmPattern(c.newestFirst.data(), static_cast<int32_t>(c.newestFirst.size())),
-              c.code)
+    EXPECT_EQ(MatchRhythmPattern(c.newestFirst.data(), static_cast<int32_t>(c.newestFirst.size())), c.code)
         << ::testing::PrintToString(c.newestFirst);
   EXPECT_EQ(MatchRhythmPattern(nullptr, 7), kRhythmNoMatch);
   const int32_t three[] = {2, 1, 2};  // too short for pattern 6

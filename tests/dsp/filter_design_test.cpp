@@ -66,9 +66,9 @@ struct Case {
 
 // Every fixed design of the library, with its cut-offs computed as the code computes them.
 std::vector<Case> LibraryDesigns() {
-  const double wide = 15.0f * 0.01f;     // single-precision product, widened
+  const double wide = 15.0f * 0.01f;  // single-precision product, widened
   const double wide_raw = 9.0f * 0.01f;
-  const double base = 0.0001f;           // single-precision constant, widened
+  const double base = 0.0001f;  // single-precision constant, widened
   return {
       {"ecg_bandstop", BandstopTaps(501, 0.045, 0.055), 0.045, 0.055},
       {"ecg_lowpass", LowpassTaps(501, 0.035), 0.035, 0.0},
@@ -161,7 +161,7 @@ TEST(FilterDesign, OutOfRangeArgumentsLeaveTheArrayAlone) {
   std::vector<double> even(10, 7.0);
   EXPECT_FALSE(DesignHighpass(0.1, even));  // no unit gain at half the rate possible
   EXPECT_EQ(even, std::vector<double>(10, 7.0));
-  EXPECT_TRUE(DesignLowpass(0.1, even));    // even low-pass lengths are fine
+  EXPECT_TRUE(DesignLowpass(0.1, even));  // even low-pass lengths are fine
   EXPECT_FALSE(DesignLowpass(0.1, std::span<double>{}));
 
   EXPECT_TRUE(LowpassTaps(0, 0.1).empty());

@@ -25,9 +25,9 @@ std::vector<float> Frames(std::size_t width, int frames, int seed = 1) {
     for (std::size_t s = 0; s < width; ++s) {
       r = r * 1664525u + 1013904223u;
       const double t = f * 0.001;
-      x[f * width + s] = static_cast<float>(500.0 * std::sin(2 * M_PI * (1.1 + s) * t) +
-                                            80.0 * std::sin(2 * M_PI * 50.0 * t) + 2000.0 * s +
-                                            static_cast<double>(r >> 20) - 2048.0);
+      x[f * width + s] =
+          static_cast<float>(500.0 * std::sin(2 * M_PI * (1.1 + s) * t) + 80.0 * std::sin(2 * M_PI * 50.0 * t) +
+                             2000.0 * s + static_cast<double>(r >> 20) - 2048.0);
     }
   return x;
 }
@@ -234,7 +234,7 @@ TEST(TnelFIRFilter, UnknownKindsEmptyBlocksAndBadArgumentsChangeNothing) {
   for (int f = 0; f < 100; ++f) {
     EXPECT_EQ(r.main[f * 3 + 1], in[f * 3 + 1]);  // raw value stays
     EXPECT_EQ(r.main[f * 3 + 2], in[f * 3 + 2]);
-    EXPECT_EQ(r.low[f * 3 + 1], -777.0f);         // untouched
+    EXPECT_EQ(r.low[f * 3 + 1], -777.0f);  // untouched
     EXPECT_EQ(r.low[f * 3 + 2], -777.0f);
   }
   EXPECT_EQ(bank.GetReadPos(), 100);

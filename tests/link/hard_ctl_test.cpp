@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "../common/pty_peer.h"
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/diagnostics.h>
 #include <nel/platform/last_error.h>
 #include <nel/platform/message_queue.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
 #include "platform/serial_device.h"
 
 namespace {
@@ -193,10 +193,10 @@ TEST_F(HardCtlPortSearch, ExplicitPortIsTheOnlyOneProbed) {
   };
   const Case cases[] = {
       {6, 6, nel::Result::kOk},
-      {7, -1, nel::Result::kNoUnit},           // no answer
-      {8, -1, nel::Result::kPortBusy},         // held by another object
-      {9, -1, nel::Result::kNoUnit},           // cannot be opened
-      {0, 3, nel::Result::kOk},                // 0: the search
+      {7, -1, nel::Result::kNoUnit},    // no answer
+      {8, -1, nel::Result::kPortBusy},  // held by another object
+      {9, -1, nel::Result::kNoUnit},    // cannot be opened
+      {0, 3, nel::Result::kOk},         // 0: the search
       {150, -1, nel::Result::kInvalidArgument},
       {-2, -1, nel::Result::kInvalidArgument},
   };
@@ -235,7 +235,7 @@ TEST_F(HardCtlPortSearch, SetComPortNoRefusesPortZeroAndMissingPortsAndReopens) 
 TEST(HardCtlCoeffBlock, EncodesCarriersAndLittleEndianValuesAndDecodesBack) {
   tagAD_FORCE_CONVERT set[6];
   const float values[12] = {0.000296515907f, -18.1120796f, 1.0f, -2.0f, 3.5e-4f, 0.0f,
-                            -1e-3f, 123.0f, 0.5f, -0.5f, 7.0f, -7.0f};
+                            -1e-3f,          123.0f,       0.5f, -0.5f, 7.0f,    -7.0f};
   for (int c = 0; c < 6; ++c) set[c] = {values[2 * c], values[2 * c + 1]};
   unsigned char payload[62];
   TnelHardCtl::hard_CovertCoeff(set, payload, true);
@@ -370,11 +370,13 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
   const std::vector<Case> cases = {
       {"the unit's set", with(0, unitSet[0]), 62, nel::CoeffSource::kUnit, nel::Result::kOk, false},
       {"empty memory", {}, 62, nel::CoeffSource::kBuiltInNoneStored, nel::Result::kOk, false},
-      {"cut after 40 bytes", with(0, unitSet[0]), 40, nel::CoeffSource::kBuiltInIncomplete, nel::Result::kBadReply, false},
+      {"cut after 40 bytes", with(0, unitSet[0]), 40, nel::CoeffSource::kBuiltInIncomplete, nel::Result::kBadReply,
+       false},
       {"NaN slope", with(0, nan), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
       {"infinite offset", with(5, inf), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
       {"zero slope", with(2, 0.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
-      {"negative slope", with(6, -unitSet[6]), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"negative slope", with(6, -unitSet[6]), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply,
+       false},
       {"slope 5e-5", with(4, 5e-5f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
       {"offset 300 mmHg", with(7, 300.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
       {"offset -1e6 mmHg", with(1, -1e6f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
@@ -382,8 +384,8 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
   // The host hears of every substitute through the diagnostic sink as a warning.
   struct Warnings {
     int count = 0;
-    static void Sink(nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t,
-                     const char*, size_t, void* context) {
+    static void Sink(nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t, const char*,
+                     size_t, void* context) {
       if (kind == nel::platform::DiagKind::kLog && level == nel::platform::DiagLevel::kWarning)
         ++static_cast<Warnings*>(context)->count;
     }
@@ -495,7 +497,12 @@ TEST_F(HardCtlLink, InflateAndDeflateSendValveAndPumpFramesInOrder) {
       {[&] { ctl->RapidDeflate(0, true); }, {0x86, 0x00, 0x00, 0x00, 0x00, 0x87, 0x00}},
       {[&] { ctl->RapidDeflate(-1, false); }, {0x87, 0x0C}},
       {[&] { ctl->RapidDeflate(BP_RTOE, true); }, {0x86, 0x00, 0x00, 0x02, 0x00, 0x87, 0x02}},
-      {[&] { ctl->RunAdjust(); ctl->OpenCloseHardwareEnlarge(true); ctl->OpenCloseHardwareEnlarge(false); }, {}},
+      {[&] {
+         ctl->RunAdjust();
+         ctl->OpenCloseHardwareEnlarge(true);
+         ctl->OpenCloseHardwareEnlarge(false);
+       },
+       {}},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     unit.ClearReceived();

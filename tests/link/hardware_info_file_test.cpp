@@ -17,9 +17,8 @@ namespace {
 class HardwareInfoFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("nel_hardinf_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("nel_hardinf_" + std::to_string(getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     path_ = (dir_ / kHardwareInfoFileName).string();
   }
@@ -41,8 +40,8 @@ class HardwareInfoFile : public ::testing::Test {
   std::string path_;
 };
 
-void ExpectInfo(const tagHARDWAREINF& got, int32_t com, int32_t baseEcg, int32_t datumEcg,
-                int32_t basePcg, int32_t datumPcg, int32_t basePulse, int32_t datumPulse) {
+void ExpectInfo(const tagHARDWAREINF& got, int32_t com, int32_t baseEcg, int32_t datumEcg, int32_t basePcg,
+                int32_t datumPcg, int32_t basePulse, int32_t datumPulse) {
   EXPECT_EQ(got.ComPort, com);
   EXPECT_EQ(got.ADBase[WAVE_ECG], baseEcg);
   EXPECT_EQ(got.ADDatum[WAVE_ECG], datumEcg);

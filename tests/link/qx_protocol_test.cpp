@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "../common/pty_peer.h"
 #include <nel/link/qx_protocol.h>
 #include <nel/link/sam_thread.h>
 #include <nel/platform/last_error.h>
 #include <nel/platform/message_queue.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
 
 namespace {
 
@@ -31,9 +31,7 @@ long MsSince(Clock::time_point t) {
 // Feeds bytes without a port and collects what the callback sees.
 struct Collector {
   std::vector<PACK_BUF> packs;
-  static void Callback(PACK_BUF* pack, void* context) {
-    static_cast<Collector*>(context)->packs.push_back(*pack);
-  }
+  static void Callback(PACK_BUF* pack, void* context) { static_cast<Collector*>(context)->packs.push_back(*pack); }
 };
 
 int Feed(QXProtocol& p, const Bytes& bytes, Collector* c) {
@@ -62,11 +60,11 @@ TEST(QXProtocolUnpack, InterruptedFramesAndGarbageAreDroppedAndTheStreamResynchr
   Collector c;
   const int32_t t[4] = {1, 2, 3, 4};
   const Bytes frame = nel::test::DataRawFrame(100, 200, t);
-  Bytes stream{0x01, 0x02, 0x7F};                        // payload bytes with no frame open
+  Bytes stream{0x01, 0x02, 0x7F};  // payload bytes with no frame open
   stream.insert(stream.end(), frame.begin(), frame.begin() + 10);
-  stream.push_back(0x91);                                 // a code outside the table cuts it
+  stream.push_back(0x91);                                        // a code outside the table cuts it
   stream.insert(stream.end(), frame.begin() + 10, frame.end());  // its tail alone is garbage
-  stream.insert(stream.end(), {0x88, 0xEF, 0xF8, 0xFF});  // ignored codes
+  stream.insert(stream.end(), {0x88, 0xEF, 0xF8, 0xFF});         // ignored codes
   stream.insert(stream.end(), frame.begin(), frame.end());
   stream.insert(stream.end(), frame.begin(), frame.begin() + 5);
   stream.insert(stream.end(), frame.begin(), frame.end());  // a new 0x90 restarts the frame
@@ -197,8 +195,10 @@ TEST_F(QXProtocolLink, EveryCommandSendsItsExactBytes) {
   }
   // Waiting commands, answered by the peer.
   peer.SetResponder([](uint8_t b, PtyPeer& unit) {
-    if (b == 0x81) unit.Send({0xF1, 0x01, 0x02, 0x7F});
-    else if (b == 0x80 || b == 0x82 || b == 0x84) unit.Send({static_cast<uint8_t>(b + 0x70)});
+    if (b == 0x81)
+      unit.Send({0xF1, 0x01, 0x02, 0x7F});
+    else if (b == 0x80 || b == 0x82 || b == 0x84)
+      unit.Send({static_cast<uint8_t>(b + 0x70)});
   });
   peer.ClearReceived();
   EXPECT_TRUE(p.ShakeHand());

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <thread>
 
-#include "../common/pty_peer.h"
 #include <nel/link/sam_thread.h>
 #include <nel/platform/diagnostics.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
 
 namespace {
 
@@ -180,7 +180,8 @@ TEST_F(SamThreadTest, DataWaitEndsAfter500MsAndTheBytesComeWithTheNextCall) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
   // Nothing was taken: the held bytes arrive whole with the next call.
   const auto end = Clock::now() + std::chrono::seconds(3);
-  while (sam.Protocol().RingCount() < 19 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (sam.Protocol().RingCount() < 19 && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_EQ(sam.GetData(out), 1);
   EXPECT_EQ(out[0].Wave[WAVE_RBRA], -1);
   EXPECT_EQ(out[0].Wave[WAVE_LANK], 4);
@@ -298,8 +299,8 @@ TEST_F(SamThreadTest, MovingAverageHoldsWhereTheFrameCountPassesItsLimits) {
   tagAD_FORCE_CONVERT one = {0.0003f, -12.5f};
   for (int c = 0; c < 6; ++c) sam.SetAD2ForceCoeff(one, static_cast<tagTYPE_NEL_BPDATA>(c));
   const int32_t v = 1234567;
-  const float expected = static_cast<float>(static_cast<double>(v) * 200 * static_cast<double>(0.005f) * one.Slope +
-                                            one.Offset);
+  const float expected =
+      static_cast<float>(static_cast<double>(v) * 200 * static_cast<double>(0.005f) * one.Slope + one.Offset);
   const int32_t t[4] = {v, v, v, v};
   const Bytes f = nel::test::DataRawFrame(0, 0, t);
   const auto deliverFrames = [&](int frames) {
@@ -345,7 +346,8 @@ TEST_F(SamThreadTest, NotANumberPressureIsZeroAndBadChannelsAreIgnored) {
 
 struct SinkRecord {
   std::vector<std::string> texts;
-  static void Sink(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text, size_t len, void* ctx) {
+  static void Sink(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text, size_t len,
+                   void* ctx) {
     static_cast<SinkRecord*>(ctx)->texts.emplace_back(text, len);
   }
 };

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "../common/pty_peer.h"
 #include <nel/link/qx_protocol.h>
 #include <nel/platform/port_names.h>
+#include "../common/pty_peer.h"
 #include "platform/serial_device.h"
 
 namespace {
@@ -85,8 +85,7 @@ TEST_F(SerialPortTest, OpenIsExclusiveAgainstThisAndOtherProcesses) {
   EXPECT_EQ(WEXITSTATUS(status), 3);
 
   port.ClosePort();
-  EXPECT_GE(second.OpenPort(nel::platform::PortName(kPort), 230400, 8, 1, 'N'), 0)
-      << "free again after ClosePort";
+  EXPECT_GE(second.OpenPort(nel::platform::PortName(kPort), 230400, 8, 1, 'N'), 0) << "free again after ClosePort";
 }
 
 TEST_F(SerialPortTest, ReaderMovesBytesIntoTheRingAndStopReaderClearsIt) {
@@ -238,7 +237,8 @@ TEST_F(SerialPortTest, IdleWatchReturnsAfterTwoSecondsAndLaterDataIsStillRead) {
   peer.Send({0x01});
   ASSERT_TRUE(WaitFor([&] { return port.RingCount() == 1; }, 2000));
   const auto start = Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return port.IdleReturns() == 1; }, 15000)) << "generous: 10 ms polls stretch on a loaded machine";
+  ASSERT_TRUE(WaitFor([&] { return port.IdleReturns() == 1; }, 15000))
+      << "generous: 10 ms polls stretch on a loaded machine";
   const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_GE(idle, 1800) << "200 empty polls of 10 ms";
   peer.Send({0x02, 0x03});

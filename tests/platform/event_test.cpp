@@ -83,8 +83,8 @@ TEST(Event, WithoutDescriptorsIsInvalidAndWaitsFailAtOnce) {
     e.Set();
     e.Reset();
     nel::platform::Event* list[] = {&e};
-    const bool ok = !e.Valid() && !e.Wait(1000) &&
-                    nel::platform::Event::WaitAny(list, 1, 1000) == nel::platform::kWaitFailed;
+    const bool ok =
+        !e.Valid() && !e.Wait(1000) && nel::platform::Event::WaitAny(list, 1, 1000) == nel::platform::kWaitFailed;
     _exit(ok ? 0 : 1);
   }
   int status = 0;

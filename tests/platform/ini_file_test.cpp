@@ -19,16 +19,13 @@ namespace {
 class IniFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("nel_ini_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("nel_ini_" + std::to_string(getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
     path_ = (dir_ / "HardInf.ini").string();
   }
   void TearDown() override { fs::remove_all(dir_); }
-  void Write(const std::string& bytes) {
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
+  void Write(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
   std::string Contents() {
     std::ifstream f(path_, std::ios::binary);
     std::stringstream s;
@@ -108,8 +105,7 @@ TEST_F(IniFile, WriteReplacesTheKeyAndKeepsEveryOtherLine) {
   Write("\xEF\xBB\xBF; keep me\n[bed1]\nComPort = 3\n\n; and me\nother=x\n\n[BED2]\nk=1\n");
   ASSERT_TRUE(WriteIniString(path_, "BED1", "COMPORT", "12"));
   ASSERT_TRUE(WriteIniString(path_, "BED1", "NEWKEY", "n"));
-  EXPECT_EQ(Contents(),
-            "\xEF\xBB\xBF; keep me\n[bed1]\nComPort=12\n\n; and me\nother=x\nNEWKEY=n\n\n[BED2]\nk=1\n");
+  EXPECT_EQ(Contents(), "\xEF\xBB\xBF; keep me\n[bed1]\nComPort=12\n\n; and me\nother=x\nNEWKEY=n\n\n[BED2]\nk=1\n");
 }
 
 TEST_F(IniFile, WriteToAnUnwritablePlaceFails) {

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <termios.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,9 +11,9 @@
 #include <string>
 
 #include <nel/platform/diagnostics.h>
+#include <nel/platform/port_names.h>
 #include "platform/gbk.h"
 #include "platform/paths.h"
-#include <nel/platform/port_names.h>
 
 using namespace nel::platform;
 
@@ -31,7 +31,10 @@ TEST(Gbk, SystemTextBecomesCodePage936Bytes) {
 }
 
 TEST(Gbk, InvalidUtf8IsMarkedNotDropped) {
-  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF" "b", 3)), "a?b");
+  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF"
+                                  "b",
+                                  3)),
+            "a?b");
   EXPECT_EQ(Utf8ToGbk(std::string("x\xE5\x8E", 3)), "x?");  // cut short
 }
 
@@ -52,8 +55,7 @@ struct Captured {
   int calls = 0;
 };
 
-void CaptureSink(DiagKind kind, DiagLevel level, const char* title, size_t tl, const char* text, size_t xl,
-                 void* ctx) {
+void CaptureSink(DiagKind kind, DiagLevel level, const char* title, size_t tl, const char* text, size_t xl, void* ctx) {
   auto* c = static_cast<Captured*>(ctx);
   c->kind = kind;
   c->level = level;

@@ -125,8 +125,7 @@ TEST(SimFirmware, WatchdogReleasesOnlyACuffLeftFillingOrHeldBySilence) {
          Send(u, ValveFrame(-1, true));
        },
        0, false},
-      {"held below the slack pressure", 5,
-       [](VirtualUnit& u) { FillAllTo(u, kWatchdogMinMmhg - 5, -1, 0); }, 0, false},
+      {"held below the slack pressure", 5, [](VirtualUnit& u) { FillAllTo(u, kWatchdogMinMmhg - 5, -1, 0); }, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,17 +162,17 @@ TEST(SimFirmware, RecordsTheHostsPumpCommands) {
   struct Step {
     int64_t frame;
     Bytes bytes;
-    bool acted;     // taken as a command (not lost to the unanswered fault)
-    bool pump;      // a valid pump command
-    bool pump_on;   // ... with a level above 0
+    bool acted;    // taken as a command (not lost to the unanswered fault)
+    bool pump;     // a valid pump command
+    bool pump_on;  // ... with a level above 0
   };
   const std::vector<Step> steps = {
       {100, ValveFrame(0, false), true, false, false},
       {200, PumpFrame(2, 6500), true, true, true},
       {300, PumpFrame(2, 0), true, true, false},
-      {400, PumpFrame(-1, 0x80), true, true, true},  // level 128: only the flag bit
+      {400, PumpFrame(-1, 0x80), true, true, true},               // level 128: only the flag bit
       {500, {0x86, 0x19, 0x64, 0x05, 0x00}, true, false, false},  // line code 5: no such line
-      {600, PumpFrame(1, 7000), false, false, false},            // unanswered: never seen
+      {600, PumpFrame(1, 7000), false, false, false},             // unanswered: never seen
       {700, {kProbe}, true, false, false},
   };
   VirtualUnit u;

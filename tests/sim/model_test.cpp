@@ -175,8 +175,8 @@ TEST(SimSubject, OscillationEnvelopePeaksNearMeanPressure) {
     const int line = toe ? 2 : 0;
     const int site = toe ? kRToe : kRBra;
     // Close the valve and inflate slowly (toe: repeated bursts every 0.6 s).
-    const uint8_t close_pump[] = {0x87, static_cast<uint8_t>(0x04 | line), 0x86, 0x19, 0x64,
-                                  static_cast<uint8_t>(line), 0x00};  // level 6500
+    const uint8_t close_pump[] = {0x87, static_cast<uint8_t>(0x04 | line), 0x86, 0x19,
+                                  0x64, static_cast<uint8_t>(line),        0x00};  // level 6500
     u.Receive(close_pump, sizeof close_pump);
     std::vector<double> p, bursts;
     const double stop = cfg.site[site].sbp + 45;
@@ -194,8 +194,8 @@ TEST(SimSubject, OscillationEnvelopePeaksNearMeanPressure) {
     // Toe lines rise in bursts; only beats between bursts count.
     std::vector<double> kept;
     for (size_t k = 0; k + 1 < feet.size(); ++k) {
-      const bool hit = std::any_of(bursts.begin(), bursts.end(),
-                                   [&](double b) { return b > feet[k] - 0.3 && b < feet[k + 1]; });
+      const bool hit =
+          std::any_of(bursts.begin(), bursts.end(), [&](double b) { return b > feet[k] - 0.3 && b < feet[k + 1]; });
       if (!hit) {
         kept.push_back(feet[k]);
         kept.push_back(feet[k + 1]);

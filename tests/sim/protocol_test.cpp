@@ -126,7 +126,7 @@ TEST(SimProtocol, PacketLayoutCarriesBit7AndSignExtension) {
 
 TEST(SimProtocol, CoefficientBlockRoundTripAndScaling) {
   tagAD_FORCE_CONVERT set[6] = {{0.0003f, -20.5f}, {0.00031f, -9.25f}, {-0.0002f, std::nanf("")},
-                                {0.00029f, -6.0f},  {0.00028f, 3.0f},   {0.00027f, -1.0f}};
+                                {0.00029f, -6.0f}, {0.00028f, 3.0f},   {0.00027f, -1.0f}};
   const auto block = nel::sim::EncodeCoeffBlock(set);
   // Layout: carriers in 0..6 (bit 0 of byte 6 unused), zeros at 7..9 and 58..61.
   for (int i : {7, 8, 9, 58, 59, 60, 61}) EXPECT_EQ(block[static_cast<size_t>(i)], 0) << i;

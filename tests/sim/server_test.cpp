@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "line_decoder.h"
 #include <nel/platform/port_names.h>
+#include "line_decoder.h"
 #include "sim/unit_server.h"
 
 namespace {
@@ -53,8 +53,10 @@ class HostEnd {
       if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
       if (p.revents & (POLLHUP | POLLERR)) return false;
       const ssize_t r = read(fd_, buf, sizeof buf);
-      if (r > 0) d.Feed(buf, static_cast<size_t>(r));
-      else if (r == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+      if (r > 0)
+        d.Feed(buf, static_cast<size_t>(r));
+      else if (r == 0 || (errno != EAGAIN && errno != EINTR))
+        return false;
     }
     return true;
   }

@@ -15,25 +15,25 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 #pragma pack(push, 1)
 // CVRR result handed to the host.
 struct tagCVRR_ANA_RESULT {
-  int32_t DataLen;       // ECG samples analysed
-  int32_t RCount;        // R peaks
-  int32_t RPos[1200];    // R peak sample indices; the first RCount valid, the rest 0
-  float MeanRR;          // ms
-  float HeartRate;       // beats per minute
-  float CVRR;            // percent
-  float MeanDev;         // ms
-  int32_t Over50Count;   // intervals deviating by more than 50 ms
-  float Over50Ratio;     // fraction
-  int32_t RRRange;       // ms
+  int32_t DataLen;      // ECG samples analysed
+  int32_t RCount;       // R peaks
+  int32_t RPos[1200];   // R peak sample indices; the first RCount valid, the rest 0
+  float MeanRR;         // ms
+  float HeartRate;      // beats per minute
+  float CVRR;           // percent
+  float MeanDev;        // ms
+  int32_t Over50Count;  // intervals deviating by more than 50 ms
+  float Over50Ratio;    // fraction
+  int32_t RRRange;      // ms
   float MinMaxRatio;
-  int32_t RRCount;       // intervals
-  int32_t RR[1200];      // intervals in ms; the first RRCount valid, the rest 0
+  int32_t RRCount;   // intervals
+  int32_t RR[1200];  // intervals in ms; the first RRCount valid, the rest 0
 };
 #pragma pack(pop)
 
@@ -65,24 +65,24 @@ class NEL_API TnelCVRRAna {
   // Per sample: 1 = R peak, 2 = QRS onset, 0 = nothing (DataLen bytes).
   uint8_t* GetECGRResult();
 
-  int32_t RCount;        // R peaks found (0 when fewer than 3)
-  int32_t* RPos;         // RCap entries: R peak sample indices, ascending
-  float MeanRR;          // ms
-  float HeartRate;       // mean rate of the detector's conclusion, per minute
-  float CVRR;            // MeanDev * 100 / MeanRR, percent
-  float MeanDev;         // mean absolute deviation from MeanRR, ms
-  int16_t Over50Count;   // intervals deviating from MeanRR by more than 50 ms
-  float Over50Ratio;     // Over50Count / RRCount
-  int32_t RRRange;       // longest minus shortest interval, ms
-  float MinMaxRatio;     // shortest / longest
-  int32_t RRCount;       // intervals used
-  int32_t* RR;           // RCap entries: the intervals used, ms
-  uint32_t Conclusion;   // conclusion mask of the detector
-  int32_t DataLen;       // ECG samples
-  int32_t SampleRate;    // samples per second
-  int32_t RCap;          // DataLen * 4 / SampleRate (four beats per second)
-  uint8_t* Marks;        // DataLen bytes
-  int32_t MeanRate;      // mean heart rate written by the detector's conclusion
+  int32_t RCount;       // R peaks found (0 when fewer than 3)
+  int32_t* RPos;        // RCap entries: R peak sample indices, ascending
+  float MeanRR;         // ms
+  float HeartRate;      // mean rate of the detector's conclusion, per minute
+  float CVRR;           // MeanDev * 100 / MeanRR, percent
+  float MeanDev;        // mean absolute deviation from MeanRR, ms
+  int16_t Over50Count;  // intervals deviating from MeanRR by more than 50 ms
+  float Over50Ratio;    // Over50Count / RRCount
+  int32_t RRRange;      // longest minus shortest interval, ms
+  float MinMaxRatio;    // shortest / longest
+  int32_t RRCount;      // intervals used
+  int32_t* RR;          // RCap entries: the intervals used, ms
+  uint32_t Conclusion;  // conclusion mask of the detector
+  int32_t DataLen;      // ECG samples
+  int32_t SampleRate;   // samples per second
+  int32_t RCap;         // DataLen * 4 / SampleRate (four beats per second)
+  uint8_t* Marks;       // DataLen bytes
+  int32_t MeanRate;     // mean heart rate written by the detector's conclusion
 
  private:
   bool ECG_QRSAnalysis(const float* ecg);

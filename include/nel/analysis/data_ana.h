@@ -13,8 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 #pragma pack(push, 1)
 
@@ -35,41 +35,41 @@ static_assert(offsetof(tagLIMBRESULT, MAP) == 4);
 
 // Arterial path lengths estimated from the body height (GetBodyDistance).
 enum tagTYPE_BODYDISTANCE : int32_t {
-  BODYDISTANCE_HEART_CAROTID = 0,  // 0.2437 H - 18.9999
-  BODYDISTANCE_HEART_BRACHIAL = 1, // 0.2195 H - 2.0734
-  BODYDISTANCE_HEART_FEMORAL = 2,  // 0.5643 H - 18.381
-  BODYDISTANCE_HEART_ANKLE = 3,    // femoral path plus 0.2486 H + 30.709
-  BODYDISTANCE_FEMORAL_ANKLE = 4,  // 0.2486 H + 30.709
-  BODYDISTANCE_BRACHIAL_ANKLE = 5, // ankle path minus brachial path
+  BODYDISTANCE_HEART_CAROTID = 0,   // 0.2437 H - 18.9999
+  BODYDISTANCE_HEART_BRACHIAL = 1,  // 0.2195 H - 2.0734
+  BODYDISTANCE_HEART_FEMORAL = 2,   // 0.5643 H - 18.381
+  BODYDISTANCE_HEART_ANKLE = 3,     // femoral path plus 0.2486 H + 30.709
+  BODYDISTANCE_FEMORAL_ANKLE = 4,   // 0.2486 H + 30.709
+  BODYDISTANCE_BRACHIAL_ANKLE = 5,  // ankle path minus brachial path
 };
 
 // Values of the Mark byte written by the analysis, per wave.
 enum : uint8_t {
-  MARK_ECG_R = 1,         // R peak
-  MARK_ECG_ONSET = 2,     // QRS onset; a beat runs from one onset to the next
-  MARK_PCG_S1 = 1,        // first heart sound
-  MARK_PCG_S2 = 2,        // second heart sound
-  MARK_PCG_CANDIDATE = 3, // working value, none remains after the PCG analysis
-  MARK_PULSE_PEAK = 1,    // systolic peak
-  MARK_PULSE_FOOT = 2,    // start of the upstroke
-  MARK_PULSE_NOTCH = 3,   // dicrotic notch
-  MARK_PULSE_P = 4,       // early systolic point
-  MARK_PULSE_T = 5,       // late systolic point
-  MARK_PULSE_PT = 6,      // P and T on the peak (working value, kept in toe mode)
-  MARK_PULSE_VALLEY = 7,  // valley before the upstroke (working value, kept in toe mode)
+  MARK_ECG_R = 1,          // R peak
+  MARK_ECG_ONSET = 2,      // QRS onset; a beat runs from one onset to the next
+  MARK_PCG_S1 = 1,         // first heart sound
+  MARK_PCG_S2 = 2,         // second heart sound
+  MARK_PCG_CANDIDATE = 3,  // working value, none remains after the PCG analysis
+  MARK_PULSE_PEAK = 1,     // systolic peak
+  MARK_PULSE_FOOT = 2,     // start of the upstroke
+  MARK_PULSE_NOTCH = 3,    // dicrotic notch
+  MARK_PULSE_P = 4,        // early systolic point
+  MARK_PULSE_T = 5,        // late systolic point
+  MARK_PULSE_PT = 6,       // P and T on the peak (working value, kept in toe mode)
+  MARK_PULSE_VALLEY = 7,   // valley before the upstroke (working value, kept in toe mode)
 };
 
 // Outcome of TnelDataAna::Analysis, kept in AnaResult; DataAnaResultText
 // gives a line for the user. Every value but DATAANA_COMPLETE comes with
 // Analysis returning false.
 enum tagDATAANA_RESULT : int32_t {
-  DATAANA_NOT_RUN = -1,          // no Analysis call yet
-  DATAANA_COMPLETE = 0,          // every wave marked, the results computed
-  DATAANA_NO_RECORD = 1,         // no records or no work buffers (refused)
-  DATAANA_BAD_SAMPLE_RATE = 2,   // a sample rate other than kDataAnaSampleRate (refused)
-  DATAANA_BAD_SAMPLE = 3,        // a wave holds a sample beyond kDataAnaSampleLimit or not a number (refused)
-  DATAANA_NO_HEART_SOUNDS = 4,   // the PCG analysis found no heart sounds (for one, no ECG beats)
-  DATAANA_NO_MEMORY = 5,         // a work array of the PCG analysis could not be allocated
+  DATAANA_NOT_RUN = -1,         // no Analysis call yet
+  DATAANA_COMPLETE = 0,         // every wave marked, the results computed
+  DATAANA_NO_RECORD = 1,        // no records or no work buffers (refused)
+  DATAANA_BAD_SAMPLE_RATE = 2,  // a sample rate other than kDataAnaSampleRate (refused)
+  DATAANA_BAD_SAMPLE = 3,       // a wave holds a sample beyond kDataAnaSampleLimit or not a number (refused)
+  DATAANA_NO_HEART_SOUNDS = 4,  // the PCG analysis found no heart sounds (for one, no ECG beats)
+  DATAANA_NO_MEMORY = 5,        // a work array of the PCG analysis could not be allocated
 };
 
 // The analysis counts in samples of 1 ms: the ECG beat detector runs at 1000
@@ -108,25 +108,25 @@ class NEL_API TnelDataAna {
   // brachial, 2 right ankle or toe, 3 left ankle or toe.
 
   // Inputs and working state.
-  int32_t SerialNo;                // set by SetSerialNo, not used by the analysis
-  int16_t WaveIndex[8];            // position of each wave kind in the record; -1 = absent
-  int32_t Height;                  // body height, cm (last Analysis)
-  tagLIMBRESULT LimbBP[6];         // pressures by channel (RBra LBra RAnk LAnk RToe LToe)
-  int32_t CurWaveKind;             // kind of the wave under analysis
-  int16_t CurWaveIndex;            // its position in the record
-  float PWVFactor;                 // velocity correction factor (last Analysis); 0
-  tagSAVE_WAVEDATA* WaveData;      // the host's records, not owned
-  int32_t DataLen;                 // number of records
-  int32_t WaveNum;                 // number of waves in each record
-  int32_t SampleRate;              // samples per second
-  int32_t BeatLen;                 // mean R-R interval in samples; 0 until the ECG analysis
-  float* WorkBuf;                  // DataLen floats: the wave under analysis (owned)
-  float* DiffBuf;                  // DataLen + 10 floats: its first differences (owned)
+  int32_t SerialNo;            // set by SetSerialNo, not used by the analysis
+  int16_t WaveIndex[8];        // position of each wave kind in the record; -1 = absent
+  int32_t Height;              // body height, cm (last Analysis)
+  tagLIMBRESULT LimbBP[6];     // pressures by channel (RBra LBra RAnk LAnk RToe LToe)
+  int32_t CurWaveKind;         // kind of the wave under analysis
+  int16_t CurWaveIndex;        // its position in the record
+  float PWVFactor;             // velocity correction factor (last Analysis); 0
+  tagSAVE_WAVEDATA* WaveData;  // the host's records, not owned
+  int32_t DataLen;             // number of records
+  int32_t WaveNum;             // number of waves in each record
+  int32_t SampleRate;          // samples per second
+  int32_t BeatLen;             // mean R-R interval in samples; 0 until the ECG analysis
+  float* WorkBuf;              // DataLen floats: the wave under analysis (owned)
+  float* DiffBuf;              // DataLen + 10 floats: its first differences (owned)
 
   // waveCount kinds (at most 6, none twice) describe the positions of the
   // records' waves; records points to recordCount records the host keeps alive.
-  TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds, tagSAVE_WAVEDATA* records,
-              int32_t recordCount, int32_t sampleRate);
+  TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds, tagSAVE_WAVEDATA* records, int32_t recordCount,
+              int32_t sampleRate);
   TnelDataAna(const TnelDataAna& other);
   TnelDataAna& operator=(const TnelDataAna& other);
   virtual ~TnelDataAna();
@@ -162,8 +162,8 @@ class NEL_API TnelDataAna {
   bool MF_ProcBPWaveDataAnalysis(float* x, bool filter);
   int32_t ProcessBPr(float* x, int32_t a, int32_t b, int32_t beatStart, int32_t beatEnd, int16_t pos);
   int32_t ProcessOnceBPfanshe(float* x, int32_t s, int32_t e);
-  void CompareBPFansheRuRPosi(float* x, int32_t foot, int32_t peak, int32_t notch, int32_t avgRise,
-                              int32_t avgNotch, int16_t pos);
+  void CompareBPFansheRuRPosi(float* x, int32_t foot, int32_t peak, int32_t notch, int32_t avgRise, int32_t avgNotch,
+                              int16_t pos);
   void ResearchRushe(float* x, tagTYPE_NEL_WAVEDATA kind, int16_t pos);
   void ResearchOneRushe(float* x, int32_t f, tagTYPE_NEL_WAVEDATA kind, int16_t pos);
   void ProcessPpoint(float* x, int16_t pos);

@@ -36,7 +36,7 @@ namespace nel {
 
 struct WaveRecordFile {
   int32_t sampleRate = 1000;
-  std::vector<tagTYPE_NEL_WAVEDATA> kinds;     // wave kind at each record position
+  std::vector<tagTYPE_NEL_WAVEDATA> kinds;  // wave kind at each record position
   std::vector<tagSAVE_WAVEDATA> records;
   bool hasPressures = false;
   tagLIMBRESULT pressures[4] = {{-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}};

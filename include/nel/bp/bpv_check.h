@@ -34,8 +34,8 @@
 #include <vector>
 
 #include <nel/bp/bp_records.h>
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 class TnelHardCtl;
 class TnelBPMInflate;
@@ -102,7 +102,7 @@ class NEL_API TnelBPVCheck {
   tagTYPE_BPVMEASUE_MODE MeasureMode = BPVMODE_INFLATE;
   int16_t MaxPressure = 280;  // over-pressure limit, mmHg
   int16_t MaxAttempts = 3;
-  bool QuickResult = false;   // take the calculation's outcome without retry, check or log
+  bool QuickResult = false;                             // take the calculation's outcome without retry, check or log
   tagBPIM_PARA BPResult = {0, 0, 0, -1, -1, -1, 0.0f};  // the last result
 
  private:

@@ -31,16 +31,15 @@
 #include <cstdint>
 
 #include <nel/bp/bp_records.h>
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 struct TnelProcBPDataTestPeer;
 
 class NEL_API TnelProcBPData {
  public:
   TnelProcBPData();
-  TnelProcBPData(tagTYPE_BPV_CALMETHOD method, tagTYPE_DATAPROCESSMODE mode, bool isToe,
-                 float ratioOffset);
+  TnelProcBPData(tagTYPE_BPV_CALMETHOD method, tagTYPE_DATAPROCESSMODE mode, bool isToe, float ratioOffset);
   ~TnelProcBPData();
   TnelProcBPData(const TnelProcBPData&);
   TnelProcBPData& operator=(const TnelProcBPData&);
@@ -52,8 +51,8 @@ class NEL_API TnelProcBPData {
   // the result passes the acceptance rule (SBP >= MAP + 3, DBP <= MAP - 3, none
   // of the three -1). A null array or a count outside 3 to 800 gives false and
   // touches nothing.
-  bool ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                           tagBPV_FILTED_DATA* filted, tagTYPE_BPVMEASUE_MODE mode);
+  bool ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagBPV_FILTED_DATA* filted,
+                           tagTYPE_BPVMEASUE_MODE mode);
   // Calculation over a list already in calculation order (never reversed);
   // `sbpRatio` is the systolic ratio used by the MAP-coefficient method.
   bool ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float sbpRatio);
@@ -84,7 +83,7 @@ class NEL_API TnelProcBPData {
   tagTYPE_BPV_CALMETHOD CalMethod = BPVCAL_KR;
   tagTYPE_DATAPROCESSMODE DataProcessMode = DATAPROCESS_STANDARD;
   bool IsToe = false;
-  int16_t PulseNum = 0;  // points of the array being worked on
+  int16_t PulseNum = 0;                         // points of the array being worked on
   tagBPV_PULSE_FEATURE_POINT* Pulse = nullptr;  // the caller's array, not owned
   // Envelope index and interpolated pressure of each crossing (KR method).
   int16_t SBPIndex = 0;
@@ -101,32 +100,26 @@ class NEL_API TnelProcBPData {
   int16_t NearestPulse(const tagBPV_PULSE_FEATURE_POINT* pulses, int16_t count, float v) const;
 
   // KR method.
-  bool KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                        tagTYPE_BPVMEASUE_MODE mode, bool firstCall);
+  bool KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagTYPE_BPVMEASUE_MODE mode, bool firstCall);
   void SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* points);
-  float KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
-                           float* dbpLow) const;
-  bool CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT* points, int32_t maxAmplitude,
-                                  int16_t start, int16_t end, float target, int16_t* outIndex,
-                                  float* outPressure, SearchDirection direction) const;
+  float KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh, float* dbpLow) const;
+  bool CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT* points, int32_t maxAmplitude, int16_t start,
+                                  int16_t end, float target, int16_t* outIndex, float* outPressure,
+                                  SearchDirection direction) const;
 
   // Coefficient methods.
-  bool SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                              tagTYPE_BPVMEASUE_MODE mode, bool firstCall);
-  float SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
-                                 float* dbpLow) const;
-  bool MapCoeff_ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                    const tagBPV_FILTED_DATA* filted,
+  bool SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagTYPE_BPVMEASUE_MODE mode,
+                              bool firstCall);
+  float SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh, float* dbpLow) const;
+  bool MapCoeff_ProcGetBPData_First(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, const tagBPV_FILTED_DATA* filted,
                                     tagTYPE_BPVMEASUE_MODE mode);
-  bool MapCoeff_ProcGetBPData_Toe(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                  tagTYPE_BPVMEASUE_MODE mode);
-  bool MapCoeff_ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses,
-                                        float sbpRatio);
+  bool MapCoeff_ProcGetBPData_Toe(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagTYPE_BPVMEASUE_MODE mode);
+  bool MapCoeff_ProcGetBPData_Secondary(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float sbpRatio);
   void MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float cutoff);
   float MapCoeff_GetSBPProductRatio(int16_t map, float* upper, float* lower) const;
   void MapCoeff_GetAdjustRatio(int16_t map, float* sbpAdjust, float* dbpAdjust) const;
-  int16_t SearchBPValue(float high, float low, int16_t start, int16_t end, int16_t* outPos,
-                        int16_t* outPressure, bool systolic);
+  int16_t SearchBPValue(float high, float low, int16_t start, int16_t end, int16_t* outPos, int16_t* outPressure,
+                        bool systolic);
   // Shared first step of the first-call coefficient paths: the index of the
   // chosen maximum, or -1 when the filtered maximum lies on the first or last pulse.
   int ChooseMaximum(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses);

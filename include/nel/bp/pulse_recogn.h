@@ -64,8 +64,7 @@ class NEL_API TnelPulseRecogn {
 
   // One conditioned sample: the two oscillation signals, the (delayed) cuff
   // pressure in mmHg and the inflation controller's SampleEnable.
-  tagTYPE_PULSERECOGN_STATUS PulseRecogn(int32_t osc, int32_t oscSmooth, float pressure,
-                                         bool sampleEnable);
+  tagTYPE_PULSERECOGN_STATUS PulseRecogn(int32_t osc, int32_t oscSmooth, float pressure, bool sampleEnable);
 
   // Builds the pulse list from the stored samples and windows and marks the
   // feet and peaks in FiltedData. Called once after PRS_COMPLETE.
@@ -75,8 +74,8 @@ class NEL_API TnelPulseRecogn {
   float WindowPressure(int w) const { return FiltedData[Windows[w].MinPos].Pressure; }
 
   // ---- state, in this order; read by the sequencer and the host ----------
-  bool Finished = false;      // end condition met; latched until Initialize
-  bool OverPressure = false;  // maximum pressure reached; latched until Initialize
+  bool Finished = false;                     // end condition met; latched until Initialize
+  bool OverPressure = false;                 // maximum pressure reached; latched until Initialize
   tagBPV_FILTED_DATA* FiltedData = nullptr;  // kMaxFilted samples; null if not allocated
   int32_t FiltedCount = 0;
   tagBPV_PULSE_FEATURE_POINT FeaturePoint[kMaxPulses] = {};
@@ -107,8 +106,7 @@ class NEL_API TnelPulseRecogn {
   void InterdictCheck(bool pressurePassed, double thresholdRatio);
   bool CheckIsContinues3PntLower() const;
   void LittleCuff_FinalPulseRecogn();
-  bool LittleCuff_OnePulseRecogn(int start, int end, int maxPos, int minPos, int* peak,
-                                 int* foot) const;
+  bool LittleCuff_OnePulseRecogn(int start, int end, int maxPos, int minPos, int* peak, int* foot) const;
   void BigCuff_FinalPulseRecogn();
   void RemovePulse(int index);
   // Walks back from `from` to `stop` (inclusive) for the foot of a pulse:

@@ -21,32 +21,32 @@ struct tagNEL_PULSEPEAK {
 
 // Configuration of the exercise protocol, passed by value.
 struct tagExerciseStressConfig {
-  uint8_t Reserved0[6];    // carried unchanged; free for the host
-  int16_t CheckCount;      // checks, 1 to 10
-  int16_t TimingMode;      // 0: IntervalMinutes from check start to check start; else PauseSeconds between checks
+  uint8_t Reserved0[6];  // carried unchanged; free for the host
+  int16_t CheckCount;    // checks, 1 to 10
+  int16_t TimingMode;    // 0: IntervalMinutes from check start to check start; else PauseSeconds between checks
   int32_t IntervalMinutes;
   int32_t PauseSeconds;
-  uint8_t Reserved1[8];    // carried unchanged
-  int32_t BPMeasureMode;   // a tagTYPE_BPMEASUREMODE used for every check
-  int16_t MaxPressure;     // mmHg (300 in data process mode 2)
-  uint8_t Reserved2[2];    // carried unchanged
+  uint8_t Reserved1[8];   // carried unchanged
+  int32_t BPMeasureMode;  // a tagTYPE_BPMEASUREMODE used for every check
+  int16_t MaxPressure;    // mmHg (300 in data process mode 2)
+  uint8_t Reserved2[2];   // carried unchanged
 };
 
 // One check of the exercise protocol.
 struct tagExerciseStressCheck {
-  int16_t BP[4][3];        // SBP, DBP, MAP of right arm, left arm, right ankle, left ankle
-  int32_t Time;            // local time at the check's start: hour*10000 + minute*100 + second
-  float RightABI;          // right ankle / higher arm systolic
-  float LeftABI;           // left ankle / higher arm
-  float RightBAI;          // right arm / higher ankle
-  float LeftBAI;           // left arm / higher ankle
+  int16_t BP[4][3];  // SBP, DBP, MAP of right arm, left arm, right ankle, left ankle
+  int32_t Time;      // local time at the check's start: hour*10000 + minute*100 + second
+  float RightABI;    // right ankle / higher arm systolic
+  float LeftABI;     // left ankle / higher arm
+  float RightBAI;    // right arm / higher ankle
+  float LeftBAI;     // left arm / higher ankle
 };
 
 // The exercise protocol's record (ExerciseStress_GetResult).
 struct tagExerciseStressRec {
-  int16_t CheckNum;                 // checks finished
+  int16_t CheckNum;  // checks finished
   tagExerciseStressCheck Check[10];
-  tagExerciseStressConfig Config;   // the configuration the protocol was started with
+  tagExerciseStressConfig Config;  // the configuration the protocol was started with
 };
 
 #pragma pack(pop)

@@ -87,9 +87,9 @@
 #include <nel/bp/bp_records.h>
 #include <nel/control/facade_records.h>
 #include <nel/cuff/cuff_safety.h>
+#include <nel/export.h>
 #include <nel/link/category_layout.h>
 #include <nel/link/records.h>
-#include <nel/export.h>
 
 class TnelHardCtl;
 class TnelFIRFilter;
@@ -99,7 +99,7 @@ class TnelPressureFixed;
 
 class NEL_API TnelHardBase {
  public:
-  static constexpr int kBlockFrames = 2000;       // frames one pass's blocks can hold
+  static constexpr int kBlockFrames = 2000;  // frames one pass's blocks can hold
   static constexpr int kMaxWaves = 8;
   static constexpr int kMaxCuffs = 6;
   static constexpr int kWaveRecordCapacity = 15000;
@@ -111,9 +111,9 @@ class NEL_API TnelHardBase {
   static constexpr int32_t kCVRRMinLength = 30000;
   static constexpr int32_t kCVRRMaxLength = 300000;
   static constexpr int kExerciseMaxChecks = 10;
-  static constexpr int kMinMaxPressure = 30;      // BPMeasure_Start, exercise MaxPressure
+  static constexpr int kMinMaxPressure = 30;  // BPMeasure_Start, exercise MaxPressure
   static constexpr int kMaxMaxPressure = 300;
-  static constexpr int kMinHoldPressure = 10;     // FixPressure_Start
+  static constexpr int kMinHoldPressure = 10;  // FixPressure_Start
   static constexpr int kMaxHoldPressure = 200;
   static constexpr int32_t kMaxIntervalMinutes = 1440;
   static constexpr int32_t kMaxPauseSeconds = 86400;
@@ -192,8 +192,7 @@ class NEL_API TnelHardBase {
   // (false, nothing changed, reason in nel::LastErrorCode/Text) for a null
   // selection, a maximum outside 30..300 mmHg, a selection with no cuff of the
   // category's cuff list, or two cuffs on one pneumatic line at once.
-  bool BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected,
-                       short pulseRate);
+  bool BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected, short pulseRate);
   void BPMeasure_Cancel();
   // A pressure outside 10..200 mmHg is refused (nothing changes; last error).
   void FixPressure_Start(int pressure);

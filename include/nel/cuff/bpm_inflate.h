@@ -19,8 +19,8 @@
 
 #include <cstdint>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 class TnelHardCtl;
 
@@ -48,28 +48,28 @@ class NEL_API TnelBPMInflate {
 
   // ---- state, in this order; Started and SampleEnable are read by the sequencer
   tagTYPE_NEL_BPDATA Channel = BP_RBRA;
-  int32_t PumpSpeed = 0;       // level last commanded to a limb cuff
-  bool Started = false;        // the pump has been started in this attempt
-  bool SampleEnable = false;   // the recogniser may take samples now
+  int32_t PumpSpeed = 0;           // level last commanded to a limb cuff
+  bool Started = false;            // the pump has been started in this attempt
+  bool SampleEnable = false;       // the recogniser may take samples now
   TnelHardCtl* HardCtl = nullptr;  // not owned
   int32_t AvgPeriod = 100;
-  int32_t State = 1;           // 1 waiting for an empty cuff, 2 inflating, 3 toe step measuring
+  int32_t State = 1;  // 1 waiting for an empty cuff, 2 inflating, 3 toe step measuring
   int32_t AvgCount = 0;
   float AvgSum = 0.0f;
-  float AvgPressure = 0.0f;    // mean of the last completed averaging period
-  bool AvgReady = false;       // set for the call that completed a period
-  int32_t EmptyCount = 0;      // consecutive calls at or below 5 mmHg while waiting
+  float AvgPressure = 0.0f;  // mean of the last completed averaging period
+  bool AvgReady = false;     // set for the call that completed a period
+  int32_t EmptyCount = 0;    // consecutive calls at or below 5 mmHg while waiting
   bool PreInflate = true;
   float AvgHistory[kHistory] = {};  // last ten averages; kEmptySlot marks an empty slot
   int16_t HistoryPos = 0;
-  int16_t SpeedHold = 0;       // averaging periods to wait after a level change
+  int16_t SpeedHold = 0;  // averaging periods to wait after a level change
   bool IsToe = false;
-  int32_t StepTick = 0;        // calls towards the next quarter period of a toe step
-  int32_t HoldCount = -1;      // calls holding the current toe step; -1 while inflating
-  float StepTarget = 0.0f;     // pressure the current toe step aims at
-  int32_t StepLevel = 32;      // third value of the toe pump commands, 10 to 100
-  int16_t TargetHits = 0;      // quarter-period checks at or above the pre-inflation target
-  int32_t StepCommands = 0;    // pump commands of the current toe step
+  int32_t StepTick = 0;      // calls towards the next quarter period of a toe step
+  int32_t HoldCount = -1;    // calls holding the current toe step; -1 while inflating
+  float StepTarget = 0.0f;   // pressure the current toe step aims at
+  int32_t StepLevel = 32;    // third value of the toe pump commands, 10 to 100
+  int16_t TargetHits = 0;    // quarter-period checks at or above the pre-inflation target
+  int32_t StepCommands = 0;  // pump commands of the current toe step
 
  private:
   void RateControl(float pressure);

@@ -28,10 +28,10 @@ class TnelHardCtl;
 // Why the library stopped every pump and opened every valve.
 enum tagTYPE_SAFETY_STOP : int32_t {
   SAFETY_NONE = 0,
-  SAFETY_OVERPRESSURE = 1,      // a line above the ceiling, or a sequencer's over-pressure
-  SAFETY_TIME_LIMIT = 2,        // a line above 15 mmHg for longer than 180 s
-  SAFETY_UNIT_SILENT = 3,       // no frame for kSilenceMs while a line may hold pressure
-  SAFETY_DEVICE_LOST = 4,       // the port hung up or failed while a line may hold pressure
+  SAFETY_OVERPRESSURE = 1,  // a line above the ceiling, or a sequencer's over-pressure
+  SAFETY_TIME_LIMIT = 2,    // a line above 15 mmHg for longer than 180 s
+  SAFETY_UNIT_SILENT = 3,   // no frame for kSilenceMs while a line may hold pressure
+  SAFETY_DEVICE_LOST = 4,   // the port hung up or failed while a line may hold pressure
 };
 
 #pragma pack(push, 4)
@@ -63,7 +63,7 @@ class NEL_API CuffSafetyMonitor {
   static constexpr float kPressurisedMmHg = 15.0f;
   static constexpr int32_t kFramesPerSecond = 1000;
   static constexpr int32_t kTimeLimitFrames = 180 * kFramesPerSecond;
-  static constexpr int kSilenceMs = 2000;             // wall time without a frame
+  static constexpr int kSilenceMs = 2000;  // wall time without a frame
   // After a stop, frames until the commands are repeated while a line is
   // still above its limit (a command lost on the line).
   static constexpr int32_t kResendFrames = kFramesPerSecond;

@@ -26,9 +26,9 @@ enum typeADJ_RET_STYLE : int32_t {
 
 class NEL_API TnelPressureAdjust {
  public:
-  static constexpr int kMaxChannels = 4;      // listed transducers
-  static constexpr int32_t kSettleCalls = 2000;  // Countdown set by WantedPressureOK
-  static constexpr int16_t kCollectCalls = 1001; // samples summed per point
+  static constexpr int kMaxChannels = 4;          // listed transducers
+  static constexpr int32_t kSettleCalls = 2000;   // Countdown set by WantedPressureOK
+  static constexpr int16_t kCollectCalls = 1001;  // samples summed per point
 
   TnelPressureAdjust();
 
@@ -51,12 +51,12 @@ class NEL_API TnelPressureAdjust {
 
   // --- state, read directly by the user ---
   bool Running = false;
-  int32_t Chl[kMaxChannels] = {};   // listed transducer channels
+  int32_t Chl[kMaxChannels] = {};  // listed transducer channels
   int32_t ChlCount = 0;
-  bool Measuring = false;           // the reference pressure is applied; collecting
+  bool Measuring = false;              // the reference pressure is applied; collecting
   typeADJ_RET_STYLE Step = ADJ_STEP1;  // point being calibrated: 1 or 2
-  bool StepReported = false;        // the current step has been announced
-  int32_t Countdown = 0;            // calls still to wait before collecting
+  bool StepReported = false;           // the current step has been announced
+  int32_t Countdown = 0;               // calls still to wait before collecting
   int16_t SampleCount = 0;
   int32_t Sum[kMaxChannels] = {};   // per list entry, sum of AD counts
   int32_t Avg1[kMaxChannels] = {};  // mean AD count at the first point

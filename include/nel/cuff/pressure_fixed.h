@@ -19,8 +19,8 @@
 
 #include <cstdint>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 class TnelHardCtl;
 

@@ -19,13 +19,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 class NEL_API TnelZeroPressureAdjust {
  public:
   static constexpr int kTransducers = 4;
-  static constexpr int kRingSlots = 500;       // one sample every fourth call
+  static constexpr int kRingSlots = 500;  // one sample every fourth call
   static constexpr int32_t kFirstEvaluation = 2000;
   static constexpr int32_t kGiveUpAfter = 10000;
   static constexpr int kPathChars = 512;
@@ -52,12 +52,12 @@ class NEL_API TnelZeroPressureAdjust {
   void StopPressureAdjust();
 
   // --- state, read directly by the user ---
-  FILE* ResultFile = nullptr;       // "coefficient.txt"; null when it could not be created
-  char Path[kPathChars] = {};       // full name of the result file
-  bool Finished = false;            // all channels done, or stopped
-  bool Busy = true;                 // set by every call that still has work; cleared by Stop
-  bool Success = false;             // all four channels zeroed
-  int32_t CallCount = 0;            // StartPressureAdjust calls so far
-  bool ChlDone[kTransducers] = {};  // channel zeroed
+  FILE* ResultFile = nullptr;                   // "coefficient.txt"; null when it could not be created
+  char Path[kPathChars] = {};                   // full name of the result file
+  bool Finished = false;                        // all channels done, or stopped
+  bool Busy = true;                             // set by every call that still has work; cleared by Stop
+  bool Success = false;                         // all four channels zeroed
+  int32_t CallCount = 0;                        // StartPressureAdjust calls so far
+  bool ChlDone[kTransducers] = {};              // channel zeroed
   int32_t Ring[kTransducers][kRingSlots] = {};  // AD count of every fourth call, per channel
 };

@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <memory>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 namespace nel::dsp {
 class FirstOrderIir;
@@ -35,8 +35,8 @@ class NEL_API TnelFIRFilter {
  public:
   static constexpr int kRingRows = 3000;
   static constexpr int kMaxWaves = 14;
-  static constexpr int kColumns = 14;       // FilteBuf: ECG, PCG, 6 wide-band, 6 baseline
-  static constexpr int kLowColumns = 6;     // PulseLowBuf: 6 narrow-band
+  static constexpr int kColumns = 14;    // FilteBuf: ECG, PCG, 6 wide-band, 6 baseline
+  static constexpr int kLowColumns = 6;  // PulseLowBuf: 6 narrow-band
   static constexpr int kShortTaps = 501;
   static constexpr int kLongTaps = 2001;
 
@@ -101,5 +101,5 @@ class NEL_API TnelFIRFilter {
   // Slots of each kind 0..7 in slot order (normally at most one); derived from WaveType.
   int16_t KindSlotCount[8] = {};
   int16_t KindSlots[8][kMaxWaves] = {};
-  std::unique_ptr<double[]> Work;        // gathered input of one kind for one chunk
+  std::unique_ptr<double[]> Work;  // gathered input of one kind for one chunk
 };

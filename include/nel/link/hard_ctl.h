@@ -44,9 +44,9 @@
 #include <cstdint>
 #include <memory>
 
+#include <nel/export.h>
 #include <nel/link/records.h>
 #include <nel/link/sam_thread.h>
-#include <nel/export.h>
 
 namespace nel {
 
@@ -74,9 +74,9 @@ inline constexpr float kOffsetRangeMmHg[2] = {-250.0f, 250.0f};
 class NEL_API TnelHardCtl {
  public:
   static constexpr int kCoeffPayloadBytes = 62;
-  static constexpr int kSearchQuietMs = 20;        // the line counts as quiet after this long without a byte
-  static constexpr int kSearchDrainLimitMs = 300;  // longest wait for a quiet line after stop-sample
-  static constexpr int kSearchReplyWindowMs = 500; // time the handshake reply may take
+  static constexpr int kSearchQuietMs = 20;         // the line counts as quiet after this long without a byte
+  static constexpr int kSearchDrainLimitMs = 300;   // longest wait for a quiet line after stop-sample
+  static constexpr int kSearchReplyWindowMs = 500;  // time the handshake reply may take
   static constexpr unsigned char kHandshakeReply = 0xF0;
 
   explicit TnelHardCtl(int unitNo = 0);
@@ -86,8 +86,8 @@ class NEL_API TnelHardCtl {
 
   // Opens port `port` (230400 baud 8N1; the settings arguments are ignored)
   // and starts the reader. False for port < 1 or when the port cannot be opened.
-  bool SetComPortNo(int port, unsigned long baud = 230400, unsigned char dataBits = 8,
-                    unsigned char stopBits = 1, unsigned char parity = 'N', int flags = 0);
+  bool SetComPortNo(int port, unsigned long baud = 230400, unsigned char dataBits = 8, unsigned char stopBits = 1,
+                    unsigned char parity = 'N', int flags = 0);
   // Stops the reader and closes the port; a frame half collected is forgotten.
   void CloseCom();
   // The lowest port 1..149 on which the unit answers `probe` with 0xF0, or -1
@@ -135,9 +135,7 @@ class NEL_API TnelHardCtl {
   // command that reached the unit stopped or opened it.
   bool LinesMayHoldPressure() const { return (pumpOn_ | valveClosed_) != 0; }
   bool PumpOn(int line) const { return line >= 0 && line < kPneumaticLines && (pumpOn_ >> line) & 1u; }
-  bool ValveClosed(int line) const {
-    return line >= 0 && line < kPneumaticLines && (valveClosed_ >> line) & 1u;
-  }
+  bool ValveClosed(int line) const { return line >= 0 && line < kPneumaticLines && (valveClosed_ >> line) & 1u; }
   // Stops every pump and opens every valve; true when both commands were written.
   bool DeflateAll();
   void SetPumpLockout(bool on) { pumpLockout_ = on; }

@@ -25,9 +25,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include <nel/export.h>
 #include <nel/link/records.h>
 #include <nel/link/serial_port.h>
-#include <nel/export.h>
 #include <nel/platform/event.h>
 
 // One entry of the command table.
@@ -45,8 +45,17 @@ class NEL_API QXProtocol : public TSerialPort {
   static constexpr int kCommandCount = 17;
   // Table indices of the entries the protocol refers to by name.
   enum : int {
-    kShakeHand = 0, kGetVersion = 1, kBeginSample = 2, kStopSample = 3, kSetFactor = 4,
-    kGetFactor = 5, kPump = 6, kGap = 7, kDataRaw = 8, kReplyVersion = 10, kReplyFactor = 14,
+    kShakeHand = 0,
+    kGetVersion = 1,
+    kBeginSample = 2,
+    kStopSample = 3,
+    kSetFactor = 4,
+    kGetFactor = 5,
+    kPump = 6,
+    kGap = 7,
+    kDataRaw = 8,
+    kReplyVersion = 10,
+    kReplyFactor = 14,
   };
   static constexpr int kFactorFrameBytes = 63;
   static constexpr int kDataRawBytes = 19;
@@ -85,8 +94,8 @@ class NEL_API QXProtocol : public TSerialPort {
   // code included) has arrived, for at most timeoutMs; other frames and stray
   // bytes are skipped, and a frame cut by another code byte does not count.
   // The frame goes to `reply`. False on time-out or a device error.
-  static bool ReadReplyFrame(nel::platform::SerialDevice& device, unsigned char code, unsigned char* reply,
-                             int length, int timeoutMs);
+  static bool ReadReplyFrame(nel::platform::SerialDevice& device, unsigned char code, unsigned char* reply, int length,
+                             int timeoutMs);
 
   // Feeds one received byte. Returns the last byte's value when it completes
   // a frame, 0 otherwise. A completed "data raw" frame goes to `callback`

@@ -63,8 +63,8 @@ enum tagTYPE_DATAPROCESSMODE : int32_t {
 
 // One sample frame of the unit (1000 a second).
 struct tagSAM_DATA {
-  int32_t Wave[8];     // raw value per wave kind: 12-bit counts (ECG, PCG), 24-bit sign-extended counts (pulse)
-  float Pressure[6];   // cuff pressure per channel, mmHg, never negative
+  int32_t Wave[8];    // raw value per wave kind: 12-bit counts (ECG, PCG), 24-bit sign-extended counts (pulse)
+  float Pressure[6];  // cuff pressure per channel, mmHg, never negative
 };
 
 // AD-to-pressure conversion of one channel: mmHg = count * Slope + Offset.
@@ -82,14 +82,14 @@ struct tagHARDWAREINF {
 
 // One recorded sample of the wave record; records follow each other with no gap.
 struct tagSAVE_WAVEDATA {
-  float Wave[6];       // filtered values in wave-list order; unused positions 0
-  uint8_t Mark[6];     // set per wave by the waveform analysis
+  float Wave[6];    // filtered values in wave-list order; unused positions 0
+  uint8_t Mark[6];  // set per wave by the waveform analysis
 };
 
 // One received frame of the unit.
 struct PACK_BUF {
-  uint8_t Code;        // code of the frame being collected; 0 while none is open
-  uint8_t Frame[67];   // Frame[0] the code byte, then the payload in arrival order
+  uint8_t Code;       // code of the frame being collected; 0 while none is open
+  uint8_t Frame[67];  // Frame[0] the code byte, then the payload in arrival order
 };
 
 #pragma pack(pop)
@@ -99,10 +99,10 @@ struct PACK_BUF {
 // BP result of one cuff position inside tagHMID_DATA (the record itself is
 // unnamed in the interface; the name is ours).
 struct tagHMID_BPRESULT {
-  int16_t SBP;         // systolic, mmHg; -1 while none
-  int16_t DBP;         // diastolic, mmHg; -1 while none
-  int16_t MAP;         // mean, mmHg; -1 while none
-  int32_t Status;      // a tagTYPE_BPV_MEASTATUS value
+  int16_t SBP;     // systolic, mmHg; -1 while none
+  int16_t DBP;     // diastolic, mmHg; -1 while none
+  int16_t MAP;     // mean, mmHg; -1 while none
+  int32_t Status;  // a tagTYPE_BPV_MEASTATUS value
 };
 
 // Status and results handed to the host by GetStatus and GetData.
@@ -122,17 +122,14 @@ struct tagHMID_DATA {
 
 namespace nel {
 
-inline constexpr int kChannelCount = 6;    // cuff channels 0..5
-inline constexpr int kWaveKindCount = 8;   // wave kinds 0..7
-inline constexpr int kTransducerCount = 4; // 24-bit pressure values per frame
+inline constexpr int kChannelCount = 6;     // cuff channels 0..5
+inline constexpr int kWaveKindCount = 8;    // wave kinds 0..7
+inline constexpr int kTransducerCount = 4;  // 24-bit pressure values per frame
 
 // Built-in conversion set, used when the unit's stored set is unusable.
 inline constexpr tagAD_FORCE_CONVERT kBuiltInCoeff[kChannelCount] = {
-    {0.000296515907f, -18.1120796f},
-    {0.000290679891f, -10.5845299f},
-    {0.000287935487f, -10.3823795f},
-    {0.00029127259f, -6.29469204f},
-    {0.000287935487f, -10.3823795f},  // toe channels share the ankle transducers
+    {0.000296515907f, -18.1120796f}, {0.000290679891f, -10.5845299f}, {0.000287935487f, -10.3823795f},
+    {0.00029127259f, -6.29469204f},  {0.000287935487f, -10.3823795f},  // toe channels share the ankle transducers
     {0.00029127259f, -6.29469204f},
 };
 
@@ -140,8 +137,7 @@ inline constexpr tagAD_FORCE_CONVERT kBuiltInCoeff[kChannelCount] = {
 inline constexpr tagAD_FORCE_CONVERT kInitialCoeff = {0.000286553986f, -12.0426302f};
 
 // Log name of each channel in the BP measurement log.
-inline constexpr const char* kChannelLogName[kChannelCount] = {"RBra", "LBra", "RAnk",
-                                                               "LAnk", "RToe", "LToe"};
+inline constexpr const char* kChannelLogName[kChannelCount] = {"RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 
 }  // namespace nel
 

@@ -22,9 +22,9 @@
 #include <mutex>
 #include <string>
 
+#include <nel/export.h>
 #include <nel/link/qx_protocol.h>
 #include <nel/link/records.h>
-#include <nel/export.h>
 
 class NEL_API TSamThread {
  public:

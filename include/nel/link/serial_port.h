@@ -27,14 +27,14 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include <nel/link/records.h>
 #include <nel/export.h>
+#include <nel/link/records.h>
 #include <nel/platform/event.h>
 
 namespace nel::platform {
@@ -48,12 +48,12 @@ class NEL_API TSerialPort {
  public:
   static constexpr int kInitialRingBytes = 2048;
   static constexpr int kRingBytes = 102400;
-  static constexpr int kReadChunk = 128;          // bytes per read of the reader thread
-  static constexpr int kSettingsTimeoutMs = 50;   // the five port time-outs
-  static constexpr int kTransferTimeoutMs = 1000; // WriteBytes and ReadBytes
-  static constexpr int kReaderReadWaitMs = 500;   // wait of one reader read
+  static constexpr int kReadChunk = 128;           // bytes per read of the reader thread
+  static constexpr int kSettingsTimeoutMs = 50;    // the five port time-outs
+  static constexpr int kTransferTimeoutMs = 1000;  // WriteBytes and ReadBytes
+  static constexpr int kReaderReadWaitMs = 500;    // wait of one reader read
   static constexpr int kIdlePollMs = 10;
-  static constexpr int kIdlePollLimit = 200;      // empty polls in a row before the read loop returns
+  static constexpr int kIdlePollLimit = 200;  // empty polls in a row before the read loop returns
 
   TSerialPort();
   virtual ~TSerialPort();

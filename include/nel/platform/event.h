@@ -13,8 +13,8 @@
 namespace nel::platform {
 
 inline constexpr int kWaitInfinite = -1;
-inline constexpr int kWaitTimeout = -1;   // result of the waits when the time ran out
-inline constexpr int kWaitFailed = -2;    // result of the waits on a bad argument
+inline constexpr int kWaitTimeout = -1;  // result of the waits when the time ran out
+inline constexpr int kWaitFailed = -2;   // result of the waits on a bad argument
 
 class NEL_API Event {
  public:
