@@ -2,6 +2,8 @@
 
 #include <nel/link/hard_ctl.h>
 
+#include "cuff/pressure_fixed_levels.h"
+
 namespace nel {
 
 int FixedHoldLimbLevel(float deficit) {

@@ -8,12 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include <nel/export.h>
-
 namespace nel::platform {
 
 // Converts UTF-8 text to code page 936 bytes. ASCII passes unchanged; a
 // character without a GBK form, or invalid UTF-8, becomes '?'.
-NEL_API std::string Utf8ToGbk(std::string_view utf8);
+std::string Utf8ToGbk(std::string_view utf8);
 
 }  // namespace nel::platform

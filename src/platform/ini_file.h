@@ -23,17 +23,14 @@
 #include <string>
 #include <string_view>
 
-#include <nel/export.h>
-
 namespace nel::platform {
 
 inline constexpr size_t kMaxIniFileBytes = 16u << 20;
 
-NEL_API int ReadIniInt(const std::string& path, std::string_view section, std::string_view key, int defaultValue);
-NEL_API std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
-                                  std::string_view defaultValue);
+int ReadIniInt(const std::string& path, std::string_view section, std::string_view key, int defaultValue);
+std::string ReadIniString(const std::string& path, std::string_view section, std::string_view key,
+                          std::string_view defaultValue);
 // False when the file cannot be written.
-NEL_API bool WriteIniString(const std::string& path, std::string_view section, std::string_view key,
-                            std::string_view value);
+bool WriteIniString(const std::string& path, std::string_view section, std::string_view key, std::string_view value);
 
 }  // namespace nel::platform

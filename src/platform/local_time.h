@@ -1,8 +1,6 @@
 // The local wall-clock time of day (the host's time zone).
 #pragma once
 
-#include <nel/export.h>
-
 namespace nel::platform {
 
 struct TimeOfDay {
@@ -12,6 +10,6 @@ struct TimeOfDay {
 };
 
 // Now, in local time; all zero when the clock cannot be read.
-NEL_API TimeOfDay LocalTimeOfDay();
+TimeOfDay LocalTimeOfDay();
 
 }  // namespace nel::platform

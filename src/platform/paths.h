@@ -6,17 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include <nel/export.h>
-
 namespace nel::platform {
 
 inline constexpr char kPathSeparator = '/';
 
 // Folder of the running executable, without a trailing separator; empty when
 // it cannot be determined.
-NEL_API std::string ExecutableFolder();
+std::string ExecutableFolder();
 
 // folder + separator + name; just name when folder is empty.
-NEL_API std::string JoinPath(std::string_view folder, std::string_view name);
+std::string JoinPath(std::string_view folder, std::string_view name);
 
 }  // namespace nel::platform

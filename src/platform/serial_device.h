@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <string>
 
-#include <nel/export.h>
 #include <nel/platform/event.h>
 
 namespace nel::platform {
@@ -32,9 +31,9 @@ struct LineSettings {
 };
 
 // Parses "baud=%d parity=%c data=%d stop=%d"; false when the text does not have that form.
-NEL_API bool ParseLineText(const char* text, LineSettings& out);
+bool ParseLineText(const char* text, LineSettings& out);
 
-class NEL_API SerialDevice {
+class SerialDevice {
  public:
   enum class WaitResult { kData, kStop, kTimeout, kHangup, kError };
 

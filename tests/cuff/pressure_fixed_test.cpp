@@ -13,6 +13,7 @@
 #include <nel/platform/port_names.h>
 #include "../common/pty_peer.h"
 #include "../common/pump_commands.h"
+#include "cuff/pressure_fixed_levels.h"
 
 namespace {
 

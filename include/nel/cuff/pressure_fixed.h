@@ -24,17 +24,6 @@
 
 class TnelHardCtl;
 
-namespace nel {
-
-// Pump level for a limb cuff `deficit` mmHg below the band's lower edge:
-// deficit x 10 + 6500, truncated toward zero, limited to 4500..9000.
-int FixedHoldLimbLevel(float deficit);
-// Third pump value for a toe cuff `deficit` mmHg below the lower edge:
-// deficit + 20, truncated toward zero, limited to 20..80.
-int FixedHoldToeValue(float deficit);
-
-}  // namespace nel
-
 class NEL_API TnelPressureFixed {
  public:
   static constexpr int kMaxChannels = 6;
