@@ -12,7 +12,7 @@ function(nel_add_gtest)
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE
     NEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    NEL_SHARED_DATA_DIR="${PROJECT_SOURCE_DIR}/../shared/data")
+    NEL_SHARED_DATA_DIR="${NEL_SHARED_DATA_DIR}")
   nel_target_warnings(${T_NAME})
   set(labels unit)
   if(T_THREADED)

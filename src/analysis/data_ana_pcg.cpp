@@ -28,6 +28,17 @@ struct Stats {
   }
 };
 
+// Trimmed mean of st (plain mean up to three values) into out; false when st is empty.
+bool TrimmedMeanOf(const Stats& st, int32_t& out) {
+  if (st.count > 3)
+    out = (st.sum - st.min - st.max) / (st.count - 2);
+  else if (st.count > 0)
+    out = st.sum / st.count;
+  else
+    return false;
+  return true;
+}
+
 }  // namespace
 
 namespace nel {
@@ -121,8 +132,22 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   // P1 to P3: envelope and candidate threshold.
   const float thr = nel::PcgThreshold(E.get(), m, n, fs);
 
-  // P4: candidates, at least wS apart; the envelope must stay below the
-  // threshold for five samples before the next candidate can start.
+  MarkPcgCandidates(E.get(), m, thr, wE, wS, pcg);
+  int32_t mS1, mS2, bad;
+  if (!PcgFirstPass(E.get(), pcg, mS1, mS2, bad)) return false;
+  if (bad > 0) PcgFillBeats(E.get(), pcg, mS1, mS2);
+
+  // P8: no candidate stays.
+  for (int32_t i = 1; i < n; ++i)
+    if (MarkAt(i, pcg) == MARK_PCG_CANDIDATE) MarkAt(i, pcg) = 0;
+
+  DropOffPcgPairs(pcg);
+  return true;
+}
+
+// P4: candidates, at least wS apart; the envelope must stay below the
+// threshold for five samples before the next candidate can start.
+void TnelDataAna::MarkPcgCandidates(const float* E, int32_t m, float thr, int32_t wE, int32_t wS, int16_t pcg) {
   auto above = [&](int32_t k) { return k < m && E[k] >= thr; };
   int32_t last = -1;
   for (int32_t j = 0; j < m;) {
@@ -136,9 +161,12 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
       ++j;
     }
   }
+}
 
-  // P5: first pass over the regular beats.
-  int32_t pairS1 = 0, pairS2 = 0, pairCount = 0, bad = 0;
+// P5: first pass over the regular beats.
+bool TnelDataAna::PcgFirstPass(const float* E, int16_t pcg, int32_t& mS1, int32_t& mS2, int32_t& bad) {
+  int32_t pairS1 = 0, pairS2 = 0, pairCount = 0;
+  bad = 0;
   Stats first, second;
   for (int32_t q0 = NextOnset(1), q; q0 >= 0 && (q = NextOnset(q0 + 1)) >= 0; q0 = q) {
     const int32_t L = q - q0;
@@ -162,19 +190,8 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
       }
     }
     if (count == 1) {
-      const int32_t q4 = L / 4;
       int32_t s1, s2;
-      if (f - q0 < q4) {
-        MarkAt(f, pcg) = MARK_PCG_S1;
-        s2 = f + q4 + MF_ProcPCGOtherPCGPoint(E.get() + f + q4, L / 2);
-        SetMark(s2, pcg, MARK_PCG_S2);
-        s1 = f;
-      } else {
-        MarkAt(f, pcg) = MARK_PCG_S2;
-        s1 = q0 + MF_ProcPCGOtherPCGPoint(E.get() + q0, q4);
-        SetMark(s1, pcg, MARK_PCG_S1);
-        s2 = f;
-      }
+      CompletePcgPair(E, pcg, q0, L, f, s1, s2);
       pairS1 += s1 - q0;
       pairS2 += s2 - q0;
       ++pairCount;
@@ -190,52 +207,61 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   }
 
   // P6: mean offsets of the first and second sound from the beat start.
-  int32_t mS1, mS2;
-  auto trimmedMean = [](const Stats& st, int32_t& out) {
-    if (st.count > 3)
-      out = (st.sum - st.min - st.max) / (st.count - 2);
-    else if (st.count > 0)
-      out = st.sum / st.count;
-    else
-      return false;
-    return true;
-  };
   if (pairCount > 0) {
     mS1 = pairS1 / pairCount;
     mS2 = pairS2 / pairCount;
-  } else if (!trimmedMean(first, mS1) || !trimmedMean(second, mS2)) {
+  } else if (!TrimmedMeanOf(first, mS1) || !TrimmedMeanOf(second, mS2)) {
     return false;
   }
+  return true;
+}
 
-  // P7: beats still without sounds take the envelope maximum as the sound it
-  // lies nearer to and the mean offset for the other.
-  if (bad > 0) {
-    for (int32_t q0 = NextOnset(1), q; q0 >= 0 && (q = NextOnset(q0 + 1)) >= 0; q0 = q) {
-      bool has = false;
-      for (int32_t i = q0; i < q && !has; ++i) has = MarkAt(i, pcg) == MARK_PCG_S1 || MarkAt(i, pcg) == MARK_PCG_S2;
-      if (has) continue;
-      int32_t p = q0;
-      for (int32_t i = q0 + 1; i < q; ++i)
-        if (E[i] > E[p]) p = i;
-      const int32_t o = p - q0;
-      int32_t s1, s2;
-      if (std::abs(o - mS1) < std::abs(o - mS2)) {
-        s1 = p;
-        s2 = q0 + mS2;
-      } else {
-        s2 = p;
-        s1 = q0 + mS1;
-      }
-      if (s1 > 0 && s1 < n) MarkAt(s1, pcg) = MARK_PCG_S1;
-      if (s2 > 0 && s2 < n) MarkAt(s2, pcg) = MARK_PCG_S2;
-    }
+// A regular beat [q0, q0 + L) with the one candidate f: the candidate is the
+// first sound when it lies in the first quarter, the second otherwise, and the
+// envelope gives the other.
+void TnelDataAna::CompletePcgPair(const float* E, int16_t pcg, int32_t q0, int32_t L, int32_t f, int32_t& s1,
+                                  int32_t& s2) {
+  const int32_t q4 = L / 4;
+  if (f - q0 < q4) {
+    MarkAt(f, pcg) = MARK_PCG_S1;
+    s2 = f + q4 + MF_ProcPCGOtherPCGPoint(E + f + q4, L / 2);
+    SetMark(s2, pcg, MARK_PCG_S2);
+    s1 = f;
+  } else {
+    MarkAt(f, pcg) = MARK_PCG_S2;
+    s1 = q0 + MF_ProcPCGOtherPCGPoint(E + q0, q4);
+    SetMark(s1, pcg, MARK_PCG_S1);
+    s2 = f;
   }
+}
 
-  // P8: no candidate stays.
-  for (int32_t i = 1; i < n; ++i)
-    if (MarkAt(i, pcg) == MARK_PCG_CANDIDATE) MarkAt(i, pcg) = 0;
+// P7: beats still without sounds take the envelope maximum as the sound it
+// lies nearer to and the mean offset for the other.
+void TnelDataAna::PcgFillBeats(const float* E, int16_t pcg, int32_t mS1, int32_t mS2) {
+  const int32_t n = DataLen;
+  for (int32_t q0 = NextOnset(1), q; q0 >= 0 && (q = NextOnset(q0 + 1)) >= 0; q0 = q) {
+    bool has = false;
+    for (int32_t i = q0; i < q && !has; ++i) has = MarkAt(i, pcg) == MARK_PCG_S1 || MarkAt(i, pcg) == MARK_PCG_S2;
+    if (has) continue;
+    int32_t p = q0;
+    for (int32_t i = q0 + 1; i < q; ++i)
+      if (E[i] > E[p]) p = i;
+    const int32_t o = p - q0;
+    int32_t s1, s2;
+    if (std::abs(o - mS1) < std::abs(o - mS2)) {
+      s1 = p;
+      s2 = q0 + mS2;
+    } else {
+      s2 = p;
+      s1 = q0 + mS1;
+    }
+    if (s1 > 0 && s1 < n) MarkAt(s1, pcg) = MARK_PCG_S1;
+    if (s2 > 0 && s2 < n) MarkAt(s2, pcg) = MARK_PCG_S2;
+  }
+}
 
-  // P9: remove pairs whose S1-S2 interval is off the trimmed mean by over 30 %.
+// P9: remove pairs whose S1-S2 interval is off the trimmed mean by over 30 %.
+void TnelDataAna::DropOffPcgPairs(int16_t pcg) {
   auto lastPair = [&](int32_t q0, int32_t q, int32_t& s1, int32_t& s2) {
     s1 = s2 = -1;
     for (int32_t i = q0; i < q; ++i) {
@@ -263,5 +289,4 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
       }
     }
   }
-  return true;
 }

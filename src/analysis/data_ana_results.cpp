@@ -124,6 +124,172 @@ void RemoveExtreme(float* v, int& n, bool largest) {
   --n;
 }
 
+// Ejection time: foot to the first notch of each beat on either arm; the arm
+// whose mean is nearer the reference length wins.
+int32_t EjectionSamples(const BeatTable& t, const tagSAVE_WAVEDATA* rec, const int32_t (&pos)[4]) {
+  const int c = t.count;
+  int32_t armMean[2] = {0, 0};
+  bool armHas[2] = {false, false};
+  for (int w = 0; w < 2; ++w) {
+    if (pos[w] < 0) continue;
+    int32_t sum = 0, count = 0, max = 0, min = 9999;
+    for (int j = 0; j + 1 < c; ++j) {
+      const int32_t a = t.beat[j].foot[w], b = t.beat[j + 1].foot[w];
+      if (a >= b) continue;
+      for (int32_t i = a; i < b; ++i) {
+        if (rec[i].Mark[pos[w]] != MARK_PULSE_NOTCH) continue;
+        const int32_t d = i - a;
+        sum += d;
+        ++count;
+        max = std::max(max, d);
+        min = std::min(min, d);
+        break;
+      }
+    }
+    if (count > 0) {
+      armHas[w] = true;
+      armMean[w] = TrimmedMean(sum, count, max, min);
+    }
+  }
+  int32_t etSamples = -1;
+  if (!armHas[0]) {
+    if (armHas[1]) etSamples = armMean[1];
+  } else {
+    etSamples = armMean[0];
+    if (armHas[1] && std::abs(armMean[1] - kEtReference) < std::abs(armMean[0] - kEtReference)) etSamples = armMean[1];
+  }
+  return etSamples;
+}
+
+// Pre-ejection period: QRS onset to second heart sound, minus the ejection time.
+void PreEjectionPeriod(const tagSAVE_WAVEDATA* rec, int32_t n, int16_t ecg, int16_t pcg, int32_t fs, int16_t& et,
+                       int16_t& pep) {
+  int32_t iv[kMaxIntervals];
+  int k = 0;
+  if (ecg >= 0 && pcg >= 0) {
+    int32_t onset = -1;
+    for (int32_t i = 0; i < n && k < kMaxIntervals; ++i) {
+      if (rec[i].Mark[ecg] == MARK_ECG_ONSET) onset = i;
+      if (rec[i].Mark[pcg] == MARK_PCG_S2 && onset >= 0) {
+        iv[k++] = i - onset;
+        onset = -1;
+      }
+    }
+  }
+  if (k == 0) {
+    pep = -1;
+    return;
+  }
+  int32_t divisor = k;
+  if (k >= 3) {
+    int hi = 0, lo = 0;
+    for (int j = 1; j < k; ++j) {
+      if (iv[j] > iv[hi]) hi = j;
+      if (iv[j] < iv[lo]) lo = j;
+    }
+    iv[hi] = 0;
+    iv[lo] = 0;
+    divisor = k - 2;
+  }
+  int64_t sum = 0;
+  for (int j = 0; j < k; ++j) sum += iv[j];
+  const int64_t qs2 = (sum * 1000 / fs) / divisor;
+  if (et == -1) {
+    pep = -1;
+  } else {
+    const int64_t d = qs2 - et;
+    if (d < 0) {
+      pep = -1;
+      et = -1;
+    } else {
+      pep = ToInt16(static_cast<double>(d));
+    }
+  }
+}
+
+// Beat-table slot of the brachial wave the delays start from when both arms are
+// recorded: d0 RAnk-RBra, d1 RAnk-LBra, d2 LAnk-RBra, d3 LAnk-LBra. False when
+// no arm has a delay in range to both ankles.
+bool PwvArmOfBoth(const BeatTable& t, const int32_t (&pos)[4], int32_t w1, int32_t w30, int& arm) {
+  const int c = t.count;
+  double sum[4] = {}, max[4] = {0, 0, 0, 0}, min[4] = {9999, 9999, 9999, 9999};
+  int count[4] = {};
+  for (int j = 0; j < c; ++j) {
+    const auto& bt = t.beat[j];
+    const int32_t d[4] = {bt.foot[2] - bt.foot[0], bt.foot[2] - bt.foot[1], bt.foot[3] - bt.foot[0],
+                          bt.foot[3] - bt.foot[1]};
+    const bool ank[4] = {pos[2] >= 0, pos[2] >= 0, pos[3] >= 0, pos[3] >= 0};
+    for (int i = 0; i < 4; ++i) {
+      if (!ank[i] || d[i] <= w1 || d[i] >= w30) continue;
+      sum[i] += d[i];
+      ++count[i];
+      max[i] = std::max<double>(max[i], d[i]);
+      min[i] = std::min<double>(min[i], d[i]);
+    }
+  }
+  double mean[4] = {};
+  for (int i = 0; i < 4; ++i)
+    if (count[i] > 0) mean[i] = count[i] > 2 ? (sum[i] - max[i] - min[i]) / (count[i] - 2) : sum[i] / count[i];
+  const bool right = count[0] > 0 && count[2] > 0;
+  const bool left = count[1] > 0 && count[3] > 0;
+  if (right && left)
+    arm = mean[3] + mean[1] > mean[2] + mean[0] ? 1 : 0;
+  else if (right)
+    arm = 0;
+  else if (left)
+    arm = 1;
+  else
+    return false;
+  return true;
+}
+
+// Velocity (cm/s) over the delays list[0..cnt-1] (samples); -1 when there is none.
+float PwvVelocity(float* list, int cnt, bool recorded, int32_t fs, float dist, float factor) {
+  if (!recorded || cnt == 0) return -1.0f;
+  if (cnt > 4) {
+    for (int r = 0; r < 2; ++r) {
+      RemoveExtreme(list, cnt, true);
+      RemoveExtreme(list, cnt, false);
+    }
+  }
+  double M = 0.0;
+  for (int i = 0; i < cnt; ++i) M += list[i];
+  M /= cnt;
+  float tt = static_cast<float>(M / fs);
+  tt = tt - 0.1f * tt;  // the foot-to-foot delay is shortened by 10 %
+  if (tt <= 0.0f) return -1.0f;
+  const float v = dist / tt * (factor + 1.0f);
+  return v > 6000.0f ? -1.0f : v;
+}
+
+// Brachial-ankle pulse wave velocity.
+void BrachialAnklePwv(const BeatTable& t, const int32_t (&pos)[4], int32_t fs, float dist, float factor, float& right,
+                      float& left) {
+  const int32_t w1 = static_cast<int32_t>(fs * 0.01);
+  const int32_t w30 = static_cast<int32_t>(fs * 0.3);
+  if (dist <= 0.0f || (pos[0] < 0 && pos[1] < 0)) {
+    right = left = 0.0f;
+    return;
+  }
+  int arm;  // beat-table slot of the brachial wave the delays start from
+  if (pos[0] < 0 || pos[1] < 0) {
+    arm = pos[0] >= 0 ? 0 : 1;
+  } else if (!PwvArmOfBoth(t, pos, w1, w30, arm)) {
+    right = left = 0.0f;
+    return;
+  }
+  float listR[kMaxBeats], listL[kMaxBeats];
+  int nR = 0, nL = 0;
+  for (int j = 0; j < t.count; ++j) {
+    const int32_t b = t.beat[j].foot[arm];
+    const int32_t dR = t.beat[j].foot[2] - b, dL = t.beat[j].foot[3] - b;
+    if (pos[2] >= 0 && dR > w1 && dR < w30) listR[nR++] = static_cast<float>(dR);
+    if (pos[3] >= 0 && dL > w1 && dL < w30) listL[nL++] = static_cast<float>(dL);
+  }
+  right = PwvVelocity(listR, nR, pos[2] >= 0, fs, dist, factor);
+  left = PwvVelocity(listL, nL, pos[3] >= 0, fs, dist, factor);
+}
+
 }  // namespace
 
 float TnelDataAna::GetBodyDistance(int16_t height, tagTYPE_BODYDISTANCE kind) {
@@ -200,8 +366,6 @@ bool TnelDataAna::GetOtherPulseWaveAnaResult(tagTYPE_NEL_WAVEDATA /*kind*/, int3
 
 bool TnelDataAna::GetABIAnaResult(int32_t height) {
   const int32_t fs = SampleRate;
-  const int32_t w1 = static_cast<int32_t>(fs * 0.01);
-  const int32_t w30 = static_cast<int32_t>(fs * 0.3);
   const int32_t pos[4] = {WaveIndex[WAVE_RBRA], WaveIndex[WAVE_LBRA], WaveIndex[WAVE_RANK], WaveIndex[WAVE_LANK]};
   BeatTable t;
   BuildBeatTable(WaveData, DataLen, WaveIndex[WAVE_ECG], pos, t);
@@ -215,86 +379,11 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
     if (pos[j] >= 0 && bpPresent(j)) UpstrokeTime[j] = UpstrokeMs(t, j, fs);
   }
 
-  // Ejection time: foot to the first notch of each beat on either arm; the arm
-  // whose mean is nearer the reference length wins.
-  int32_t armMean[2] = {0, 0};
-  bool armHas[2] = {false, false};
-  for (int w = 0; w < 2; ++w) {
-    if (pos[w] < 0) continue;
-    int32_t sum = 0, count = 0, max = 0, min = 9999;
-    for (int j = 0; j + 1 < c; ++j) {
-      const int32_t a = t.beat[j].foot[w], b = t.beat[j + 1].foot[w];
-      if (a >= b) continue;
-      for (int32_t i = a; i < b; ++i) {
-        if (WaveData[i].Mark[pos[w]] != MARK_PULSE_NOTCH) continue;
-        const int32_t d = i - a;
-        sum += d;
-        ++count;
-        max = std::max(max, d);
-        min = std::min(min, d);
-        break;
-      }
-    }
-    if (count > 0) {
-      armHas[w] = true;
-      armMean[w] = TrimmedMean(sum, count, max, min);
-    }
-  }
-  int32_t etSamples = -1;
-  if (!armHas[0]) {
-    if (armHas[1]) etSamples = armMean[1];
-  } else {
-    etSamples = armMean[0];
-    if (armHas[1] && std::abs(armMean[1] - kEtReference) < std::abs(armMean[0] - kEtReference)) etSamples = armMean[1];
-  }
+  const int32_t etSamples = EjectionSamples(t, WaveData, pos);
   // No value and a mean of 0 both leave no ejection time.
   ET = etSamples > 0 ? ToInt16(static_cast<double>(static_cast<int64_t>(etSamples) * 1000 / fs)) : -1;
 
-  // Pre-ejection period: QRS onset to second heart sound, minus the ejection time.
-  {
-    const int16_t ecg = WaveIndex[WAVE_ECG], pcg = WaveIndex[WAVE_PCG];
-    int32_t iv[kMaxIntervals];
-    int k = 0;
-    if (ecg >= 0 && pcg >= 0) {
-      int32_t onset = -1;
-      for (int32_t i = 0; i < DataLen && k < kMaxIntervals; ++i) {
-        if (WaveData[i].Mark[ecg] == MARK_ECG_ONSET) onset = i;
-        if (WaveData[i].Mark[pcg] == MARK_PCG_S2 && onset >= 0) {
-          iv[k++] = i - onset;
-          onset = -1;
-        }
-      }
-    }
-    if (k == 0) {
-      PEP = -1;
-    } else {
-      int32_t divisor = k;
-      if (k >= 3) {
-        int hi = 0, lo = 0;
-        for (int j = 1; j < k; ++j) {
-          if (iv[j] > iv[hi]) hi = j;
-          if (iv[j] < iv[lo]) lo = j;
-        }
-        iv[hi] = 0;
-        iv[lo] = 0;
-        divisor = k - 2;
-      }
-      int64_t sum = 0;
-      for (int j = 0; j < k; ++j) sum += iv[j];
-      const int64_t qs2 = (sum * 1000 / fs) / divisor;
-      if (ET == -1) {
-        PEP = -1;
-      } else {
-        const int64_t pep = qs2 - ET;
-        if (pep < 0) {
-          PEP = -1;
-          ET = -1;
-        } else {
-          PEP = ToInt16(static_cast<double>(pep));
-        }
-      }
-    }
-  }
+  PreEjectionPeriod(WaveData, DataLen, WaveIndex[WAVE_ECG], WaveIndex[WAVE_PCG], fs, ET, PEP);
 
   // Mean-pressure percentages.
   if (c > 1) {
@@ -302,77 +391,8 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
       MapPercent[j] = bpPresent(j) ? (pos[j] >= 0 ? MapPercentOf(t, j, WaveData, pos[j]) : 0) : -1;
   }
 
-  // Brachial-ankle pulse wave velocity.
-  [&] {
-    const float dist = GetBodyDistance(static_cast<int16_t>(height), BODYDISTANCE_BRACHIAL_ANKLE);
-    if (dist <= 0.0f || (pos[0] < 0 && pos[1] < 0)) {
-      RightPWV = LeftPWV = 0.0f;
-      return;
-    }
-    int arm;  // beat-table slot of the brachial wave the delays start from
-    if (pos[0] < 0 || pos[1] < 0) {
-      arm = pos[0] >= 0 ? 0 : 1;
-    } else {
-      // d0 RAnk-RBra, d1 RAnk-LBra, d2 LAnk-RBra, d3 LAnk-LBra.
-      double sum[4] = {}, max[4] = {0, 0, 0, 0}, min[4] = {9999, 9999, 9999, 9999};
-      int count[4] = {};
-      for (int j = 0; j < c; ++j) {
-        const auto& bt = t.beat[j];
-        const int32_t d[4] = {bt.foot[2] - bt.foot[0], bt.foot[2] - bt.foot[1], bt.foot[3] - bt.foot[0],
-                              bt.foot[3] - bt.foot[1]};
-        const bool ank[4] = {pos[2] >= 0, pos[2] >= 0, pos[3] >= 0, pos[3] >= 0};
-        for (int i = 0; i < 4; ++i) {
-          if (!ank[i] || d[i] <= w1 || d[i] >= w30) continue;
-          sum[i] += d[i];
-          ++count[i];
-          max[i] = std::max<double>(max[i], d[i]);
-          min[i] = std::min<double>(min[i], d[i]);
-        }
-      }
-      double mean[4] = {};
-      for (int i = 0; i < 4; ++i)
-        if (count[i] > 0) mean[i] = count[i] > 2 ? (sum[i] - max[i] - min[i]) / (count[i] - 2) : sum[i] / count[i];
-      const bool right = count[0] > 0 && count[2] > 0;
-      const bool left = count[1] > 0 && count[3] > 0;
-      if (right && left)
-        arm = mean[3] + mean[1] > mean[2] + mean[0] ? 1 : 0;
-      else if (right)
-        arm = 0;
-      else if (left)
-        arm = 1;
-      else {
-        RightPWV = LeftPWV = 0.0f;
-        return;
-      }
-    }
-    float listR[kMaxBeats], listL[kMaxBeats];
-    int nR = 0, nL = 0;
-    for (int j = 0; j < c; ++j) {
-      const int32_t b = t.beat[j].foot[arm];
-      const int32_t dR = t.beat[j].foot[2] - b, dL = t.beat[j].foot[3] - b;
-      if (pos[2] >= 0 && dR > w1 && dR < w30) listR[nR++] = static_cast<float>(dR);
-      if (pos[3] >= 0 && dL > w1 && dL < w30) listL[nL++] = static_cast<float>(dL);
-    }
-    auto velocity = [&](float* list, int cnt, bool recorded) -> float {
-      if (!recorded || cnt == 0) return -1.0f;
-      if (cnt > 4) {
-        for (int r = 0; r < 2; ++r) {
-          RemoveExtreme(list, cnt, true);
-          RemoveExtreme(list, cnt, false);
-        }
-      }
-      double M = 0.0;
-      for (int i = 0; i < cnt; ++i) M += list[i];
-      M /= cnt;
-      float tt = static_cast<float>(M / fs);
-      tt = tt - 0.1f * tt;  // the foot-to-foot delay is shortened by 10 %
-      if (tt <= 0.0f) return -1.0f;
-      const float v = dist / tt * (PWVFactor + 1.0f);
-      return v > 6000.0f ? -1.0f : v;
-    };
-    RightPWV = velocity(listR, nR, pos[2] >= 0);
-    LeftPWV = velocity(listL, nL, pos[3] >= 0);
-  }();
+  BrachialAnklePwv(t, pos, fs, GetBodyDistance(static_cast<int16_t>(height), BODYDISTANCE_BRACHIAL_ANKLE), PWVFactor,
+                   RightPWV, LeftPWV);
 
   // The working marks 6 and 7 are not handed to the host.
   for (int32_t i = 0; i < DataLen; ++i)

@@ -21,6 +21,29 @@ constexpr int kEnvelopeCapacity = 800;
 // real envelopes never reach, so a corrupt pressure cannot make it endless.
 constexpr int kMaxScanSteps = 100000;
 
+// Resampling at 1 mmHg steps from the first pulse's pressure down to the
+// second-last one's, each value interpolated through three pulses. Once a
+// pressure has a bracketing pulse pair, every lower one down to the end has
+// one too (the pressures from pulse k on pass it on their way down), so the
+// first pressure without one ends the resampling. Returns the number of points.
+int ResampleEnvelope(const tagBPV_PULSE_FEATURE_POINT* pulses, int N, tagBPV_PULSE_FEATURE_POINT* env) {
+  int n = 0;
+  const float pEnd = pulses[N - 2].Pressure;
+  float P = pulses[0].Pressure;
+  int k = 0;
+  while (P >= pEnd && n < kEnvelopeCapacity - 1) {
+    while (k < N - 2 && !(pulses[k + 1].Pressure <= P && P <= pulses[k].Pressure)) ++k;
+    if (k >= N - 2) break;
+    const float a = nel::QuadInterpolate(pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude),
+                                         pulses[k + 1].Pressure, static_cast<float>(pulses[k + 1].Amplitude),
+                                         pulses[k + 2].Pressure, static_cast<float>(pulses[k + 2].Amplitude), P);
+    env[n] = tagBPV_PULSE_FEATURE_POINT{0, 0, nel::TruncTo<int32_t>(a), P};
+    ++n;
+    P = P - 1.0f;
+  }
+  return n;
+}
+
 }  // namespace
 
 TnelProcBPData::TnelProcBPData() : TnelProcBPData(BPVCAL_KR, DATAPROCESS_STANDARD, false, 0.0f) {}
@@ -98,28 +121,8 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
 
   if (firstCall && mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
 
-  // Resampling at 1 mmHg steps from the first pulse's pressure down to the
-  // second-last one's, each value interpolated through three pulses. Once a
-  // pressure has a bracketing pulse pair, every lower one down to the end has
-  // one too (the pressures from pulse k on pass it on their way down), so the
-  // first pressure without one ends the resampling.
   tagBPV_PULSE_FEATURE_POINT env[kEnvelopeCapacity];
-  int n = 0;
-  {
-    const float pEnd = pulses[N - 2].Pressure;
-    float P = pulses[0].Pressure;
-    int k = 0;
-    while (P >= pEnd && n < kEnvelopeCapacity - 1) {
-      while (k < N - 2 && !(pulses[k + 1].Pressure <= P && P <= pulses[k].Pressure)) ++k;
-      if (k >= N - 2) break;
-      const float a = nel::QuadInterpolate(pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude),
-                                           pulses[k + 1].Pressure, static_cast<float>(pulses[k + 1].Amplitude),
-                                           pulses[k + 2].Pressure, static_cast<float>(pulses[k + 2].Amplitude), P);
-      env[n] = tagBPV_PULSE_FEATURE_POINT{0, 0, nel::TruncTo<int32_t>(a), P};
-      ++n;
-      P = P - 1.0f;
-    }
-  }
+  int n = ResampleEnvelope(pulses, N, env);
   PulseNum = static_cast<int16_t>(n);
 
   SmoothPulse(static_cast<int16_t>(n), env);
@@ -130,36 +133,7 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   if (IsToe ? (m < 2 || m > n - 2) : (m < 3 || m > n - 4)) return false;
 
   if (m <= n - 4) {
-    // Design decision: when the maximum is the fourth-last point, the fit point
-    // two beyond m + 2 does not exist; the last envelope point (m + 3) takes its
-    // place, so the fit still has four points and the scan ends at the last one.
-    const int far = std::min(m + 4, n - 1);
-    const int idx[4] = {m - 2, m, m + 2, far};
-    double x[4], y[4];
-    for (int j = 0; j < 4; ++j) {
-      x[j] = env[idx[j]].Pressure;
-      y[j] = env[idx[j]].Amplitude;
-    }
-    double c[3];
-    nel::PolyFit(x, y, 4, 3, c, nullptr, nullptr, nullptr);
-    const double mean = (x[0] + x[1] + x[2] + x[3]) / 4;
-
-    const nel::PeakScan peak =
-        nel::ParabolaPeakScan(c, mean, x[0], x[3], static_cast<float>(env[m - 2].Amplitude), kMaxScanSteps);
-    const float bestValue = peak.value;
-    const float bestPressure = peak.pressure;
-    MAP = nel::TruncTo<int16_t>(bestPressure + 0.5);
-    MaxAmplitude = nel::TruncTo<int32_t>(bestValue);
-
-    int at = 0;
-    while (at < n && !(env[at].Pressure < bestPressure)) ++at;
-    if (at < n) {
-      for (int j = n; j > at; --j) env[j] = env[j - 1];
-      env[at] = tagBPV_PULSE_FEATURE_POINT{0, 0, MaxAmplitude, bestPressure};
-      ++n;
-      PulseNum = static_cast<int16_t>(n);
-      m = nel::FirstMaximum(env, n);
-    }
+    FitEnvelopeMaximum(env, n, m);
   } else {
     // Toe cuff with the maximum on the third-last or second-last point.
     MAP = nel::TruncTo<int16_t>(std::floor(env[m].Pressure + 0.5));
@@ -187,6 +161,42 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   MAPPos = NearestPulse(pulses, count, MAP);
 
   return SBP != -1 && DBP != -1;
+}
+
+// Limb envelope (maximum m at most the fourth-last of its n points): MAP and
+// MaxAmplitude from a parabola fitted around the maximum, whose peak is
+// inserted into the envelope when it lies inside it.
+void TnelProcBPData::FitEnvelopeMaximum(tagBPV_PULSE_FEATURE_POINT* env, int& n, int& m) {
+  // Design decision: when the maximum is the fourth-last point, the fit point
+  // two beyond m + 2 does not exist; the last envelope point (m + 3) takes its
+  // place, so the fit still has four points and the scan ends at the last one.
+  const int far = std::min(m + 4, n - 1);
+  const int idx[4] = {m - 2, m, m + 2, far};
+  double x[4], y[4];
+  for (int j = 0; j < 4; ++j) {
+    x[j] = env[idx[j]].Pressure;
+    y[j] = env[idx[j]].Amplitude;
+  }
+  double c[3];
+  nel::PolyFit(x, y, 4, 3, c, nullptr, nullptr, nullptr);
+  const double mean = (x[0] + x[1] + x[2] + x[3]) / 4;
+
+  const nel::PeakScan peak =
+      nel::ParabolaPeakScan(c, mean, x[0], x[3], static_cast<float>(env[m - 2].Amplitude), kMaxScanSteps);
+  const float bestValue = peak.value;
+  const float bestPressure = peak.pressure;
+  MAP = nel::TruncTo<int16_t>(bestPressure + 0.5);
+  MaxAmplitude = nel::TruncTo<int32_t>(bestValue);
+
+  int at = 0;
+  while (at < n && !(env[at].Pressure < bestPressure)) ++at;
+  if (at < n) {
+    for (int j = n; j > at; --j) env[j] = env[j - 1];
+    env[at] = tagBPV_PULSE_FEATURE_POINT{0, 0, MaxAmplitude, bestPressure};
+    ++n;
+    PulseNum = static_cast<int16_t>(n);
+    m = nel::FirstMaximum(env, n);
+  }
 }
 
 void TnelProcBPData::SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* points) {

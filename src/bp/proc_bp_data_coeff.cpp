@@ -14,6 +14,88 @@ constexpr int kFilterWorkLength = 1600;     // work array of the amplitude low-p
 constexpr float kPulseFilterCutoff = 5.0f;  // cycles over the pulse sequence
 constexpr int kMaxRuns = 5;                 // closed in-band runs examined by SearchBPValue
 
+// Runs of consecutive in-band pulses in [s0, e0]; a run is closed by the first
+// pulse after it that is out of the band. The longest closed run, else the open
+// one, goes to [rs, re]; false when no pulse is in the band.
+bool InBandRun(const tagBPV_PULSE_FEATURE_POINT* p, int s0, int e0, float TL, float TH, int& rs, int& re) {
+  int runFirst[kMaxRuns], runLast[kMaxRuns];
+  int closed = 0;
+  int openFirst = -1, openLast = -1;
+  for (int i = s0; i <= e0 && closed < kMaxRuns; ++i) {
+    const float a = static_cast<float>(p[i].Amplitude);
+    if (TL <= a && a <= TH) {
+      if (openFirst < 0) openFirst = i;
+      openLast = i;
+    } else if (openFirst >= 0) {
+      runFirst[closed] = openFirst;
+      runLast[closed] = openLast;
+      ++closed;
+      openFirst = -1;
+    }
+  }
+  if (closed > 0) {
+    int best = 0;
+    for (int r = 1; r < closed; ++r)
+      if (runLast[r] - runFirst[r] > runLast[best] - runFirst[best]) best = r;
+    rs = runFirst[best];
+    re = runLast[best];
+  } else if (openFirst >= 0) {
+    rs = openFirst;
+    re = openLast;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Steepest rise towards the maximum.
+void SteepestRise(const tagBPV_PULSE_FEATURE_POINT* p, int s, int e, int c, int16_t* outPos, int16_t* outPressure) {
+  int k = s;
+  int best = 0;
+  for (int i = e; i >= s + 1; --i) {
+    const auto d = static_cast<int16_t>(static_cast<int64_t>(p[i].Amplitude) - p[i - 1].Amplitude);
+    if (d >= 0 && d >= best) {
+      best = d;
+      k = i;
+    }
+  }
+  if (best <= 1) k = (s <= c && c <= e) ? c : (s + e) / 2;
+  *outPos = static_cast<int16_t>(k);
+  if (c > k)
+    *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure) * 0.5);
+  else if (c < k)
+    *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure) * 0.5);
+  else
+    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+}
+
+// Diastolic side: largest relative drop.
+// Design decision: a pulse of zero amplitude has no relative drop to the
+// next one, so that step is passed over (for a next amplitude of 0 or more
+// this is what the division's infinity or NaN would give anyway).
+void LargestRelativeDrop(const tagBPV_PULSE_FEATURE_POINT* p, int s, int e, int c, int16_t* outPos,
+                         int16_t* outPressure) {
+  int k = -1;
+  float best = -9999.0f;
+  for (int i = s; i <= e - 2; ++i) {
+    if (p[i].Amplitude == 0) continue;
+    const float drop = static_cast<float>(p[i].Amplitude - static_cast<int64_t>(p[i + 1].Amplitude)) /
+                       static_cast<float>(p[i].Amplitude);
+    if (drop > best) {
+      best = drop;
+      k = i;
+    }
+  }
+  if (k < 0) return;
+  *outPos = static_cast<int16_t>(k);
+  if (c > k)
+    *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure + 1) * 0.5);
+  else if (c < k)
+    *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure + 1) * 0.5);
+  else
+    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+}
+
 }  // namespace
 
 void TnelProcBPData::ResetResult(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses) {
@@ -195,36 +277,8 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
   const float TH = static_cast<float>(MaxAmplitude) * H;
   const float TL = static_cast<float>(MaxAmplitude) * L;
 
-  // Runs of consecutive in-band pulses; a run is closed by the first pulse
-  // after it that is out of the band.
-  int runFirst[kMaxRuns], runLast[kMaxRuns];
-  int closed = 0;
-  int openFirst = -1, openLast = -1;
-  const int s0 = std::max<int>(start, 0);
-  const int e0 = std::min<int>(end, PulseNum - 1);
-  for (int i = s0; i <= e0 && closed < kMaxRuns; ++i) {
-    const float a = static_cast<float>(p[i].Amplitude);
-    if (TL <= a && a <= TH) {
-      if (openFirst < 0) openFirst = i;
-      openLast = i;
-    } else if (openFirst >= 0) {
-      runFirst[closed] = openFirst;
-      runLast[closed] = openLast;
-      ++closed;
-      openFirst = -1;
-    }
-  }
   int rs, re;
-  if (closed > 0) {
-    int best = 0;
-    for (int r = 1; r < closed; ++r)
-      if (runLast[r] - runFirst[r] > runLast[best] - runFirst[best]) best = r;
-    rs = runFirst[best];
-    re = runLast[best];
-  } else if (openFirst >= 0) {
-    rs = openFirst;
-    re = openLast;
-  } else {
+  if (!InBandRun(p, std::max<int>(start, 0), std::min<int>(end, PulseNum - 1), TL, TH, rs, re)) {
     int16_t k;
     float q;
     CountApproachingCoeffValue(p, MaxAmplitude, start, end, target, &k, &q, dir);
@@ -252,50 +306,9 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
     return 1;
   }
 
-  if (systolic) {
-    // Steepest rise towards the maximum.
-    int k = s;
-    int best = 0;
-    for (int i = e; i >= s + 1; --i) {
-      const auto d = static_cast<int16_t>(static_cast<int64_t>(p[i].Amplitude) - p[i - 1].Amplitude);
-      if (d >= 0 && d >= best) {
-        best = d;
-        k = i;
-      }
-    }
-    if (best <= 1) k = (s <= c && c <= e) ? c : (s + e) / 2;
-    *outPos = static_cast<int16_t>(k);
-    if (c > k)
-      *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure) * 0.5);
-    else if (c < k)
-      *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure) * 0.5);
-    else
-      *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
-    return 1;
-  }
-
-  // Diastolic side: largest relative drop.
-  // Design decision: a pulse of zero amplitude has no relative drop to the
-  // next one, so that step is passed over (for a next amplitude of 0 or more
-  // this is what the division's infinity or NaN would give anyway).
-  int k = -1;
-  float best = -9999.0f;
-  for (int i = s; i <= e - 2; ++i) {
-    if (p[i].Amplitude == 0) continue;
-    const float drop = static_cast<float>(p[i].Amplitude - static_cast<int64_t>(p[i + 1].Amplitude)) /
-                       static_cast<float>(p[i].Amplitude);
-    if (drop > best) {
-      best = drop;
-      k = i;
-    }
-  }
-  if (k < 0) return 1;
-  *outPos = static_cast<int16_t>(k);
-  if (c > k)
-    *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure + 1) * 0.5);
-  else if (c < k)
-    *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure + 1) * 0.5);
+  if (systolic)
+    SteepestRise(p, s, e, c, outPos, outPressure);
   else
-    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+    LargestRelativeDrop(p, s, e, c, outPos, outPressure);
   return 1;
 }

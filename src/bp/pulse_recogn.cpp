@@ -347,23 +347,7 @@ void TnelPulseRecogn::BigCuff_FinalPulseRecogn() {
     }
     int from = w * WinLen;
     int to = (w + 1) * WinLen;
-    if (w > 0 && Windows[w - 1].Status != WIN_VALID) {
-      // Resume after the disturbed window once its signal has fallen four
-      // times in a row.
-      const int limit = w * WinLen - 1;
-      from = limit;
-      int falls = 0;
-      for (int k = std::max(Windows[w - 1].MaxPos, Windows[w - 1].MinPos); k + 1 <= limit; ++k) {
-        if (Smooth(k) > Smooth(k + 1)) {
-          if (++falls == 4) {
-            from = k + 1;
-            break;
-          }
-        } else {
-          falls = 0;
-        }
-      }
-    }
+    if (w > 0 && Windows[w - 1].Status != WIN_VALID) from = ResumeAfterDisturbed(w);
     if (w + 1 < WinCount && Windows[w + 1].Status != WIN_VALID) to = Windows[w + 1].MaxPos - 5;
     to = std::min(to, static_cast<int>(FiltedCount));
 
@@ -383,52 +367,75 @@ void TnelPulseRecogn::BigCuff_FinalPulseRecogn() {
 
       // A candidate peak; whatever becomes of it, the search restarts after it.
       restart = true;
-      const int p = i - kLimbQuietSamples;
-      if (p - kPeakGuard < 0) continue;
-      bool dropped = false;
-      for (int k = p - kPeakGuard; !dropped && k < p; ++k) dropped = Smooth(k) > runMax;
-      if (dropped) continue;
-      const tagBPV_PULSE_FEATURE_POINT* last = FeatureCount > 0 ? &FeaturePoint[FeatureCount - 1] : nullptr;
-      if (last != nullptr && p - last->PeakPos < kPeakGuard) continue;
-
-      const int foot = FindFoot(p - 1, lastPeak + 2);
-      if (foot < 0 || p - foot > kMaxRise) {
-        lastPeak = p;
-        continue;
-      }
-      const tagBPV_PULSE_FEATURE_POINT entry{static_cast<int16_t>(p), static_cast<int16_t>(foot),
-                                             Smooth(p) - Smooth(foot), FiltedData[foot].Pressure};
-      const double a = entry.Amplitude;
-      const bool likeLast = last != nullptr && 0.5 * last->Amplitude <= a && a <= 1.5 * last->Amplitude;
-      if (entry.Amplitude < MinAmp || entry.Pressure < kLowPressure || (a < 0.35 * Windows[w].Amp && !likeLast))
-        continue;
-
-      if (last == nullptr) {
-        FeaturePoint[FeatureCount++] = entry;
-        lastPeak = p;
-        continue;
-      }
-      if (inflate ? entry.Pressure < last->Pressure : entry.Pressure > last->Pressure) continue;
-
-      if (p - last->PeakPos < kClosePeaks) {
-        // Design decision: with a single entry there is no entry before the
-        // last; the amplitude alternative then compares with the last entry
-        // alone, so a small precursor is replaced by the full pulse after it.
-        const double lastAmp = last->Amplitude;
-        const bool smallerThanBefore = FeatureCount < 2 || lastAmp < 0.75 * FeaturePoint[FeatureCount - 2].Amplitude;
-        const int riseNew = entry.PeakPos - entry.FootPos;
-        const int riseLast = last->PeakPos - last->FootPos;
-        if ((lastAmp < 0.75 * a && smallerThanBefore) || 3 * riseNew < riseLast) {
-          FeaturePoint[FeatureCount - 1] = entry;
-          lastPeak = p;
-        }
-        continue;
-      }
-      if (FeatureCount < kMaxPulses) {
-        FeaturePoint[FeatureCount++] = entry;
-        lastPeak = p;
-      }
+      TakeCandidatePeak(w, i - kLimbQuietSamples, runMax, inflate, lastPeak);
     }
+  }
+}
+
+// Resume after the disturbed window before window w once its signal has
+// fallen four times in a row; returns the first sample to search.
+int TnelPulseRecogn::ResumeAfterDisturbed(int w) const {
+  const int limit = w * WinLen - 1;
+  int from = limit;
+  int falls = 0;
+  for (int k = std::max(Windows[w - 1].MaxPos, Windows[w - 1].MinPos); k + 1 <= limit; ++k) {
+    if (Smooth(k) > Smooth(k + 1)) {
+      if (++falls == 4) {
+        from = k + 1;
+        break;
+      }
+    } else {
+      falls = 0;
+    }
+  }
+  return from;
+}
+
+// The candidate peak p of window w (run maximum runMax): kept as a new entry,
+// as the replacement of the last one, or dropped.
+void TnelPulseRecogn::TakeCandidatePeak(int w, int p, int32_t runMax, bool inflate, int& lastPeak) {
+  if (p - kPeakGuard < 0) return;
+  bool dropped = false;
+  for (int k = p - kPeakGuard; !dropped && k < p; ++k) dropped = Smooth(k) > runMax;
+  if (dropped) return;
+  const tagBPV_PULSE_FEATURE_POINT* last = FeatureCount > 0 ? &FeaturePoint[FeatureCount - 1] : nullptr;
+  if (last != nullptr && p - last->PeakPos < kPeakGuard) return;
+
+  const int foot = FindFoot(p - 1, lastPeak + 2);
+  if (foot < 0 || p - foot > kMaxRise) {
+    lastPeak = p;
+    return;
+  }
+  const tagBPV_PULSE_FEATURE_POINT entry{static_cast<int16_t>(p), static_cast<int16_t>(foot), Smooth(p) - Smooth(foot),
+                                         FiltedData[foot].Pressure};
+  const double a = entry.Amplitude;
+  const bool likeLast = last != nullptr && 0.5 * last->Amplitude <= a && a <= 1.5 * last->Amplitude;
+  if (entry.Amplitude < MinAmp || entry.Pressure < kLowPressure || (a < 0.35 * Windows[w].Amp && !likeLast)) return;
+
+  if (last == nullptr) {
+    FeaturePoint[FeatureCount++] = entry;
+    lastPeak = p;
+    return;
+  }
+  if (inflate ? entry.Pressure < last->Pressure : entry.Pressure > last->Pressure) return;
+
+  if (p - last->PeakPos < kClosePeaks) {
+    // Design decision: with a single entry there is no entry before the
+    // last; the amplitude alternative then compares with the last entry
+    // alone, so a small precursor is replaced by the full pulse after it.
+    const double lastAmp = last->Amplitude;
+    const bool smallerThanBefore = FeatureCount < 2 || lastAmp < 0.75 * FeaturePoint[FeatureCount - 2].Amplitude;
+    const int riseNew = entry.PeakPos - entry.FootPos;
+    const int riseLast = last->PeakPos - last->FootPos;
+    if ((lastAmp < 0.75 * a && smallerThanBefore) || 3 * riseNew < riseLast) {
+      FeaturePoint[FeatureCount - 1] = entry;
+      lastPeak = p;
+    }
+    return;
+  }
+  if (FeatureCount < kMaxPulses) {
+    FeaturePoint[FeatureCount++] = entry;
+    lastPeak = p;
   }
 }
 

@@ -66,7 +66,9 @@ TEST(FacadeThreads, ModesAndCancelsFromAnotherThreadDuringThePasses) {
     for (int i = 0; i < n && i < kMaxPassFrames; ++i)
       finite = finite && std::isfinite(pressures[static_cast<size_t>(i)]);
   };
-  const bool delivered = rig.Run(3000);
+  bool delivered = rig.Run(3000);
+  // On a loaded machine the other thread may not have had its turn yet.
+  for (int more = 0; delivered && rounds.load() < 3 && more < 40; ++more) delivered = rig.Run(500);
   stop = true;
   other.join();
   EXPECT_TRUE(delivered);

@@ -157,6 +157,12 @@ class NEL_API TnelDataAna {
   bool MF_ProcECGWaveDataAnalysis(float* ecg);
   bool MF_ProcPCGWaveDataAnalysis(float* pcg);
   int32_t MF_ProcPCGOtherPCGPoint(const float* y, int32_t len);
+  // Steps of MF_ProcPCGWaveDataAnalysis on the envelope E.
+  void MarkPcgCandidates(const float* E, int32_t m, float thr, int32_t wE, int32_t wS, int16_t pcg);
+  bool PcgFirstPass(const float* E, int16_t pcg, int32_t& mS1, int32_t& mS2, int32_t& bad);
+  void CompletePcgPair(const float* E, int16_t pcg, int32_t q0, int32_t L, int32_t f, int32_t& s1, int32_t& s2);
+  void PcgFillBeats(const float* E, int16_t pcg, int32_t mS1, int32_t mS2);
+  void DropOffPcgPairs(int16_t pcg);
 
   // Pulse-wave feature points (data_ana_pulse.cpp).
   bool MF_ProcBPWaveDataAnalysis(float* x, bool filter);

@@ -101,6 +101,7 @@ class NEL_API TnelProcBPData {
 
   // KR method.
   bool KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, tagTYPE_BPVMEASUE_MODE mode, bool firstCall);
+  void FitEnvelopeMaximum(tagBPV_PULSE_FEATURE_POINT* env, int& n, int& m);
   void SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* points);
   float KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh, float* dbpLow) const;
   bool CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT* points, int32_t maxAmplitude, int16_t start,

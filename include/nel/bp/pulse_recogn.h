@@ -108,6 +108,9 @@ class NEL_API TnelPulseRecogn {
   void LittleCuff_FinalPulseRecogn();
   bool LittleCuff_OnePulseRecogn(int start, int end, int maxPos, int minPos, int* peak, int* foot) const;
   void BigCuff_FinalPulseRecogn();
+  // Steps of BigCuff_FinalPulseRecogn.
+  int ResumeAfterDisturbed(int w) const;
+  void TakeCandidatePeak(int w, int p, int32_t runMax, bool inflate, int& lastPeak);
   void RemovePulse(int index);
   // Walks back from `from` to `stop` (inclusive) for the foot of a pulse:
   // the third consecutive sample pair without a rise gives j + 3. -1 if none.
