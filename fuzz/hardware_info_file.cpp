@@ -143,11 +143,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The INI services with names from the input.
   const size_t nul = file.rfind('\0');
   if (nul == std::string_view::npos) return 0;
-  const std::string_view spec = file.substr(nul + 1);
-  const size_t bar1 = spec.find('|'), bar2 = bar1 == std::string_view::npos ? bar1 : spec.find('|', bar1 + 1);
+  const std::string_view entry = file.substr(nul + 1);
+  const size_t bar1 = entry.find('|'), bar2 = bar1 == std::string_view::npos ? bar1 : entry.find('|', bar1 + 1);
   if (bar2 == std::string_view::npos) return 0;
-  const std::string_view s = spec.substr(0, bar1), k = spec.substr(bar1 + 1, bar2 - bar1 - 1),
-                         v = spec.substr(bar2 + 1);
+  const std::string_view s = entry.substr(0, bar1), k = entry.substr(bar1 + 1, bar2 - bar1 - 1),
+                         v = entry.substr(bar2 + 1);
   const bool empty = ReadIniString(path, s, k, "").empty();
   Check((ReadIniInt(path, s, k, 1) != ReadIniInt(path, s, k, 2)) == empty);
   if (!PlainName(s) || !PlainName(k) || !PlainValue(v)) return 0;
