@@ -24,34 +24,9 @@ bool Final(int status) {
          status == BPVSTA_STOPPED;
 }
 
-}  // namespace
-
-std::vector<tagTYPE_NEL_BPDATA> ParseCuffs(const std::string& list, tagTYPE_DETECTCATEGORY category) {
-  std::vector<tagTYPE_NEL_BPDATA> out;
-  if (list.empty()) {
-    nel::CategoryLayout l;
-    nel::LayoutForCategory(category, l);
-    for (int k = 0; k < l.cuffCount; ++k) out.push_back(l.cuffs[k]);
-    return out;
-  }
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = list.find(',', start);
-    const tagTYPE_NEL_BPDATA c = ChannelFromName(list.substr(start, comma - start));
-    if (std::find(out.begin(), out.end(), c) == out.end()) out.push_back(c);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return out;
-}
-
-BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
-  TnelHardBase& hb = host.Base();
-  const nel::CategoryLayout& layout = hb.Layout();
-  BPOutcome out;
-  out.mode = req.mode;
-  out.maxPressure = req.maxPressure;
-  bool sel[6] = {};
+// The requested cuffs, in the order of the category's cuff list; sel[channel] marks each.
+void SelectCuffs(TnelHardBase& hb, const BPRequest& req, BPOutcome& out, bool (&sel)[6]) {
+  const nel::link::CategoryLayout& layout = hb.Layout();
   for (tagTYPE_NEL_BPDATA c : req.cuffs) {
     int position = -1;
     for (int k = 0; k < layout.cuffCount; ++k)
@@ -69,10 +44,10 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
   if (out.cuffs.empty()) throw Failure("no cuff to measure", kStatusUsage);
   std::sort(out.cuffs.begin(), out.cuffs.end(),
             [](const CuffResult& a, const CuffResult& b) { return a.position < b.position; });
+}
 
-  // Design decision: the expected pulse rate handed to the measurement is the
-  // ECG tracker's first rate in 30..200 (waited for up to kSettleSeconds), 70
-  // when it has none (no ECG leads).
+// The tracker's first plausible rate, else the default: see docs/decisions.md, "Expected pulse rate".
+void SettlePulseRate(FacadeHost& host, BPOutcome& out) {
   const double settleEnd = host.VirtualSeconds() + kSettleSeconds;
   const auto plausible = [](int rate) { return rate >= 30 && rate <= 200; };
   host.RunUntil(
@@ -82,6 +57,66 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
   const int tracked = host.Status().PulseRate;
   out.trackedRate = tracked;
   out.pulseRate = plausible(tracked) ? tracked : kDefaultPulseRate;
+}
+
+// The progress line: the time since `start`, then each cuff's pressure and state.
+std::string ProgressLine(const FacadeHost& host, double start, const BPOutcome& out) {
+  char head[32];
+  std::snprintf(head, sizeof head, "%5.1f s ", host.VirtualSeconds() - start);
+  std::string s = head;
+  for (const CuffResult& r : out.cuffs) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " | %s %5.1f mmHg %s", ChannelLabel(r.channel),
+                  static_cast<double>(host.Pressures()[r.position]), r.finished ? BPStatusName(r.status) : "measuring");
+    s += buf;
+  }
+  return s;
+}
+
+// The pressures of every cuff that ended with a result; complete when all did.
+void TakeResults(const FacadeHost& host, BPOutcome& out) {
+  out.complete = true;
+  for (CuffResult& r : out.cuffs) {
+    const tagHMID_BPRESULT& b = host.Status().BPResult[r.position];
+    if (r.status == BPVSTA_OK) {
+      r.sbp = b.SBP;
+      r.dbp = b.DBP;
+      r.map = b.MAP;
+    } else {
+      out.complete = false;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<tagTYPE_NEL_BPDATA> ParseCuffs(const std::string& list, tagTYPE_DETECTCATEGORY category) {
+  std::vector<tagTYPE_NEL_BPDATA> out;
+  if (list.empty()) {
+    nel::link::CategoryLayout l;
+    nel::link::LayoutForCategory(category, l);
+    for (int k = 0; k < l.cuffCount; ++k) out.push_back(l.cuffs[k]);
+    return out;
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const tagTYPE_NEL_BPDATA c = ChannelFromName(list.substr(start, comma - start));
+    if (std::find(out.begin(), out.end(), c) == out.end()) out.push_back(c);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
+  TnelHardBase& hb = host.Base();
+  BPOutcome out;
+  out.mode = req.mode;
+  out.maxPressure = req.maxPressure;
+  bool sel[6] = {};
+  SelectCuffs(hb, req, out, sel);
+  SettlePulseRate(host, out);
 
   if (!hb.BPMeasure_Start(req.mode, req.maxPressure, sel, static_cast<short>(out.pulseRate)))
     throw Failure("the measurement did not start");
@@ -104,37 +139,14 @@ BPOutcome MeasureBP(FacadeHost& host, const BPRequest& req) {
     host.RunUntil(
         "bp", kGroupLimitSeconds * groups,
         // An over-pressure ends the whole measurement (BPMeasureEnd is set with it).
-        [&] { return host.Status().BPMeasureEnd || overPressure; },
-        [&] {
-          char head[32];
-          std::snprintf(head, sizeof head, "%5.1f s ", host.VirtualSeconds() - start);
-          std::string s = head;
-          for (const CuffResult& r : out.cuffs) {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, " | %s %5.1f mmHg %s", ChannelLabel(r.channel),
-                          static_cast<double>(host.Pressures()[r.position]),
-                          r.finished ? BPStatusName(r.status) : "measuring");
-            s += buf;
-          }
-          return s;
-        });
+        [&] { return host.Status().BPMeasureEnd || overPressure; }, [&] { return ProgressLine(host, start, out); });
   } catch (...) {
     host.onPass = nullptr;
     throw;
   }
   host.onPass = nullptr;
   out.seconds = host.VirtualSeconds() - start;
-  out.complete = true;
-  for (CuffResult& r : out.cuffs) {
-    const tagHMID_BPRESULT& b = host.Status().BPResult[r.position];
-    if (r.status == BPVSTA_OK) {
-      r.sbp = b.SBP;
-      r.dbp = b.DBP;
-      r.map = b.MAP;
-    } else {
-      out.complete = false;
-    }
-  }
+  TakeResults(host, out);
   hb.BPMeasure_Cancel();
   return out;
 }

@@ -251,6 +251,24 @@ struct ZeroOptions {
   bool store = false;
 };
 
+// Each channel's outcome, printed and as the result object.
+nlohmann::json ZeroReport(int port, const TnelZeroPressureAdjust& zero, const tagAD_FORCE_CONVERT* before,
+                          const tagAD_FORCE_CONVERT* coeffs) {
+  nlohmann::json result = {{"port", port}, {"channels", nlohmann::json::array()}, {"stored", false}};
+  for (int c = 0; c < 4; ++c) {
+    if (zero.ChlDone[c])
+      std::fprintf(g_text, "channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset, coeffs[c].Offset);
+    else
+      std::fprintf(g_text, "channel %d: not steady, offset kept at %.4f mmHg\n", c, before[c].Offset);
+    result["channels"].push_back({{"channel", c},
+                                  {"zeroed", zero.ChlDone[c]},
+                                  {"before", CoeffJson(before[c])},
+                                  {"after", CoeffJson(coeffs[c])}});
+  }
+  std::fflush(g_text);
+  return result;
+}
+
 void RunZero(const ZeroOptions& o) {
   if (o.unit.json) g_text = stderr;
   Session s;
@@ -284,20 +302,9 @@ void RunZero(const ZeroOptions& o) {
       kZeroCallLimit);
   if (!streamed) throw Failure("the unit stopped streaming during the calibration", nelctl::kStatusDeviceLost);
 
-  nlohmann::json result = {{"port", s.Port()}, {"channels", nlohmann::json::array()}, {"stored", false}};
-  for (int c = 0; c < 4; ++c) {
-    if (zero.ChlDone[c])
-      std::fprintf(g_text, "channel %d: zeroed, offset %.4f -> %.4f mmHg\n", c, before[c].Offset, coeffs[c].Offset);
-    else
-      std::fprintf(g_text, "channel %d: not steady, offset kept at %.4f mmHg\n", c, before[c].Offset);
-    result["channels"].push_back({{"channel", c},
-                                  {"zeroed", zero.ChlDone[c]},
-                                  {"before", CoeffJson(before[c])},
-                                  {"after", CoeffJson(coeffs[c])}});
-  }
-  std::fflush(g_text);
+  nlohmann::json result = ZeroReport(s.Port(), zero, before, coeffs);
   if (!zero.Success) {
-    // Design decision: a partial result is not stored; the unit keeps its set.
+    // A partial result is not stored: see docs/decisions.md, "`nelctl calibrate zero`".
     throw Failure("zero calibration failed: not every channel became steady (see " + std::string(zero.Path) + ")",
                   nelctl::kStatusIncomplete, result);
   }
@@ -368,19 +375,11 @@ bool EnterPressed() {
   }
 }
 
-void RunGain(const GainOptions& o) {
-  std::string error;
-  const std::vector<int> channels = ParseChannels(o.channels, &error);
-  if (channels.empty()) throw Failure("--channels: " + error, nelctl::kStatusUsage);
-  if (o.unit.json) g_text = stderr;
-  std::string list;
-  for (int c : channels) list += (list.empty() ? "" : ",") + std::to_string(c);
-  Session s;
-  s.Open(o.unit);
-  std::fprintf(g_text, "unit on COM%d; two-point calibration of channels %s\n", s.Port(), list.c_str());
-  for (int c : channels) s.Ctl().RapidDeflate(c, false);  // valves closed: the lines hold the reference
-
-  TnelPressureAdjust adj;
+// Streams until the calibration object has measured both reference
+// pressures: with --simulate the calibrator applies each, otherwise the user
+// applies it and confirms with Enter. `list` names the channels.
+void MeasureGainPoints(Session& s, TnelPressureAdjust& adj, const std::vector<int>& channels, const std::string& list,
+                       bool simulate) {
   std::vector<int> ad(channels.size());
   adj.StartPressureAdjust(const_cast<int*>(channels.data()), static_cast<int>(channels.size()));
   bool waitingForUser = false;
@@ -401,7 +400,7 @@ void RunGain(const GainOptions& o) {
           return true;
         }
         const double wanted = kWanted[r == ADJ_STEP1 ? 0 : 1];
-        if (o.unit.simulate) {
+        if (simulate) {
           for (int c : channels) s.SetReference(c, wanted);
           std::fprintf(g_text, "point %d: the calibrator applies %.0f mmHg; measuring\n", r, wanted);
           adj.WantedPressureOK();
@@ -414,6 +413,38 @@ void RunGain(const GainOptions& o) {
       },
       INT32_MAX);
   if (!streamed) throw Failure("the unit stopped streaming during the calibration", nelctl::kStatusDeviceLost);
+}
+
+// With --simulate after storing: what the channels read at each reference pressure.
+nlohmann::json CheckStoredGains(Session& s, const std::vector<int>& channels) {
+  nlohmann::json check = nlohmann::json::array();
+  for (double p : kWanted) {
+    for (int c : channels) s.SetReference(c, p);
+    char what[64];
+    std::snprintf(what, sizeof what, "calibrator at %.0f mmHg", p);
+    const std::vector<double> read = s.ReadPressures();
+    PrintReadings(what, read, channels);
+    nlohmann::json reads = nlohmann::json::object();
+    for (int c : channels) reads[std::to_string(c)] = read[c];
+    check.push_back({{"calibrator", p}, {"reads", reads}});
+  }
+  return check;
+}
+
+void RunGain(const GainOptions& o) {
+  std::string error;
+  const std::vector<int> channels = ParseChannels(o.channels, &error);
+  if (channels.empty()) throw Failure("--channels: " + error, nelctl::kStatusUsage);
+  if (o.unit.json) g_text = stderr;
+  std::string list;
+  for (int c : channels) list += (list.empty() ? "" : ",") + std::to_string(c);
+  Session s;
+  s.Open(o.unit);
+  std::fprintf(g_text, "unit on COM%d; two-point calibration of channels %s\n", s.Port(), list.c_str());
+  for (int c : channels) s.Ctl().RapidDeflate(c, false);  // valves closed: the lines hold the reference
+
+  TnelPressureAdjust adj;
+  MeasureGainPoints(s, adj, channels, list, o.unit.simulate);
 
   tagAD_FORCE_CONVERT coeffs[6];
   s.Ctl().GetAD2ForceCoeff(coeffs);
@@ -441,19 +472,7 @@ void RunGain(const GainOptions& o) {
     s.Ctl().SetAD2ForceCoeff(coeffs);
     result["stored"] = true;
     std::fprintf(g_text, "stored in the unit\n");
-    if (o.unit.simulate) {
-      result["check"] = nlohmann::json::array();
-      for (double p : kWanted) {
-        for (int c : channels) s.SetReference(c, p);
-        char what[64];
-        std::snprintf(what, sizeof what, "calibrator at %.0f mmHg", p);
-        const std::vector<double> read = s.ReadPressures();
-        PrintReadings(what, read, channels);
-        nlohmann::json reads = nlohmann::json::object();
-        for (int c : channels) reads[std::to_string(c)] = read[c];
-        result["check"].push_back({{"calibrator", p}, {"reads", reads}});
-      }
-    }
+    if (o.unit.simulate) result["check"] = CheckStoredGains(s, channels);
   }
   for (int c : channels) s.SetReference(c, std::nullopt);
   for (int c : channels) s.Ctl().RapidDeflate(c, true);

@@ -39,12 +39,8 @@ std::string TimeText(int32_t t) {
   return buf;
 }
 
-void Run(const Options& o) {
-  const bool interval = o.timing.empty() ? o.intervalMinutes > 0 : o.timing == "interval";
-  if (!o.timing.empty() && o.timing != "interval" && o.timing != "pause")
-    throw nelctl::Failure("unknown timing '" + o.timing + "' (interval or pause)", nelctl::kStatusUsage);
-  if (interval && o.intervalMinutes <= 0)
-    throw nelctl::Failure("timing interval needs --interval-minutes", nelctl::kStatusUsage);
+// The protocol's configuration from the options.
+tagExerciseStressConfig ConfigOf(const Options& o, bool interval) {
   tagExerciseStressConfig cfg{};
   cfg.CheckCount = static_cast<int16_t>(o.checks);
   cfg.TimingMode = interval ? 0 : 1;
@@ -52,6 +48,56 @@ void Run(const Options& o) {
   cfg.PauseSeconds = o.pause;
   cfg.BPMeasureMode = nelctl::ModeFromName(o.mode);
   cfg.MaxPressure = static_cast<int16_t>(o.max);
+  return cfg;
+}
+
+// The `done` checks of the result as JSON.
+nlohmann::json ChecksJson(const tagExerciseStressRec& rec, int done) {
+  static const char* const kLimbs[4] = {"rbra", "lbra", "rank", "lank"};
+  nlohmann::json checks = nlohmann::json::array();
+  for (int i = 0; i < done; ++i) {
+    const tagExerciseStressCheck& c = rec.Check[i];
+    nlohmann::json cj;
+    cj["time"] = TimeText(c.Time);
+    // The record is packed: its fields are read by value, never bound to references.
+    for (int p = 0; p < 4; ++p)
+      cj[kLimbs[p]] = {{"sbp", static_cast<int>(c.BP[p][0])},
+                       {"dbp", static_cast<int>(c.BP[p][1])},
+                       {"map", static_cast<int>(c.BP[p][2])}};
+    cj["rightABI"] = static_cast<double>(c.RightABI);
+    cj["leftABI"] = static_cast<double>(c.LeftABI);
+    cj["rightBAI"] = static_cast<double>(c.RightBAI);
+    cj["leftBAI"] = static_cast<double>(c.LeftBAI);
+    checks.push_back(cj);
+  }
+  return checks;
+}
+
+// The `done` checks of the result as a table.
+void PrintChecks(const tagExerciseStressRec& rec, int done, bool interval) {
+  std::printf("%d checks (%s timing)\n", done, interval ? "interval" : "pause");
+  std::printf("%-5s %-8s %11s %11s %11s %11s %6s %6s\n", "check", "time", "RBra", "LBra", "RAnk", "LAnk", "R ABI",
+              "L ABI");
+  for (int i = 0; i < done; ++i) {
+    const tagExerciseStressCheck& c = rec.Check[i];
+    std::printf("%-5d %-8s", i + 1, TimeText(c.Time).c_str());
+    for (int p = 0; p < 4; ++p) {
+      char bp[16];
+      std::snprintf(bp, sizeof bp, "%d/%d", c.BP[p][0], c.BP[p][1]);
+      std::printf(" %11s", bp);
+    }
+    std::printf(" %6.2f %6.2f\n", static_cast<double>(c.RightABI), static_cast<double>(c.LeftABI));
+  }
+  std::printf("(SBP/DBP mmHg; ABI: the ankle's SBP over the higher arm SBP)\n");
+}
+
+void Run(const Options& o) {
+  const bool interval = o.timing.empty() ? o.intervalMinutes > 0 : o.timing == "interval";
+  if (!o.timing.empty() && o.timing != "interval" && o.timing != "pause")
+    throw nelctl::Failure("unknown timing '" + o.timing + "' (interval or pause)", nelctl::kStatusUsage);
+  if (interval && o.intervalMinutes <= 0)
+    throw nelctl::Failure("timing interval needs --interval-minutes", nelctl::kStatusUsage);
+  const tagExerciseStressConfig cfg = ConfigOf(o, interval);
 
   // The protocol switches the façade to its own four-cuff category.
   nelctl::FacadeHost host(o.host, DETECT_BRA_ANK);
@@ -75,7 +121,6 @@ void Run(const Options& o) {
   hb.ExerciseStress_GetResult(&rec);
   hb.ExerciseStress_Cancel();
   const int done = std::min<int>(rec.CheckNum, TnelHardBase::kExerciseMaxChecks);
-  static const char* const kLimbs[4] = {"rbra", "lbra", "rank", "lank"};
   bool complete = done == o.checks;
   for (int i = 0; i < done; ++i)
     for (int p = 0; p < 4; ++p) complete = complete && rec.Check[i].BP[p][0] > 0;
@@ -86,41 +131,12 @@ void Run(const Options& o) {
     j["mode"] = o.mode;
     j["checksRequested"] = o.checks;
     j["seconds"] = host.VirtualSeconds();
-    nlohmann::json checks = nlohmann::json::array();
-    for (int i = 0; i < done; ++i) {
-      const tagExerciseStressCheck& c = rec.Check[i];
-      nlohmann::json cj;
-      cj["time"] = TimeText(c.Time);
-      // The record is packed: its fields are read by value, never bound to references.
-      for (int p = 0; p < 4; ++p)
-        cj[kLimbs[p]] = {{"sbp", static_cast<int>(c.BP[p][0])},
-                         {"dbp", static_cast<int>(c.BP[p][1])},
-                         {"map", static_cast<int>(c.BP[p][2])}};
-      cj["rightABI"] = static_cast<double>(c.RightABI);
-      cj["leftABI"] = static_cast<double>(c.LeftABI);
-      cj["rightBAI"] = static_cast<double>(c.RightBAI);
-      cj["leftBAI"] = static_cast<double>(c.LeftBAI);
-      checks.push_back(cj);
-    }
-    j["checks"] = checks;
+    j["checks"] = ChecksJson(rec, done);
     // The checks of an incomplete protocol go beside the error.
     if (!complete) throw nelctl::Failure("not every check gave four results", nelctl::kStatusIncomplete, j);
     nelctl::PrintJson("exercise", j);
   } else {
-    std::printf("%d checks (%s timing)\n", done, interval ? "interval" : "pause");
-    std::printf("%-5s %-8s %11s %11s %11s %11s %6s %6s\n", "check", "time", "RBra", "LBra", "RAnk", "LAnk", "R ABI",
-                "L ABI");
-    for (int i = 0; i < done; ++i) {
-      const tagExerciseStressCheck& c = rec.Check[i];
-      std::printf("%-5d %-8s", i + 1, TimeText(c.Time).c_str());
-      for (int p = 0; p < 4; ++p) {
-        char bp[16];
-        std::snprintf(bp, sizeof bp, "%d/%d", c.BP[p][0], c.BP[p][1]);
-        std::printf(" %11s", bp);
-      }
-      std::printf(" %6.2f %6.2f\n", static_cast<double>(c.RightABI), static_cast<double>(c.LeftABI));
-    }
-    std::printf("(SBP/DBP mmHg; ABI: the ankle's SBP over the higher arm SBP)\n");
+    PrintChecks(rec, done, interval);
   }
   std::fflush(stdout);
   if (!complete) throw nelctl::Failure("not every check gave four results", nelctl::kStatusIncomplete);

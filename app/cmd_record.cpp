@@ -51,28 +51,55 @@ int LimbSlot(int channel) {
   return -1;
 }
 
+// Measures the category's cuffs; their pressures go into the file's limb slots.
+nelctl::BPOutcome MeasureLimbs(nelctl::FacadeHost& host, tagTYPE_DETECTCATEGORY category, const Options& o,
+                               nel::analysis::WaveRecordFile& file) {
+  nelctl::BPRequest req;
+  req.cuffs = nelctl::ParseCuffs("", category);
+  req.mode = nelctl::ModeFromName(o.mode);
+  req.maxPressure = o.max;
+  nelctl::BPOutcome bp = nelctl::MeasureBP(host, req);
+  file.hasPressures = true;
+  for (const nelctl::CuffResult& r : bp.cuffs) {
+    const int slot = LimbSlot(r.channel);
+    if (slot >= 0)
+      file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp), static_cast<int16_t>(r.map)};
+  }
+  return bp;
+}
+
+// What was recorded and saved (with --bp, the measurement too).
+void Report(const Options& o, const nel::analysis::WaveRecordFile& file, const nelctl::BPOutcome& bp) {
+  std::string waves;
+  for (auto k : file.kinds) waves += std::string(waves.empty() ? "" : " ") + nelctl::WaveLabel(k);
+  if (o.host.json) {
+    nlohmann::json j;
+    j["file"] = o.out;
+    j["category"] = o.category;
+    j["pressure"] = o.pressure;
+    j["records"] = file.records.size();
+    j["sampleRate"] = file.sampleRate;
+    j["waves"] = nlohmann::json::array();
+    for (auto k : file.kinds) j["waves"].push_back(nelctl::WaveLabel(k));
+    if (o.bp) j["bp"] = nelctl::BPToJson(bp);
+    nelctl::PrintJson("record", j);
+  } else {
+    if (o.bp) nelctl::PrintBPTable(bp);
+    std::printf("wave record at %d mmHg: %zu records at %d Hz, waves %s, category %s\n", o.pressure,
+                file.records.size(), file.sampleRate, waves.c_str(), o.category.c_str());
+    std::printf("saved to %s (nelctl analyse %s)\n", o.out.c_str(), o.out.c_str());
+  }
+}
+
 void Run(const Options& o) {
   const tagTYPE_DETECTCATEGORY category = nelctl::CategoryFromName(o.category);
-  nel::WaveRecordFile file;
+  nel::analysis::WaveRecordFile file;
   nelctl::BPOutcome bp;
   {
     // The file is written after the unit is closed and the cuffs are deflated.
     nelctl::FacadeHost host(o.host, category);
     TnelHardBase& hb = host.Base();
-    if (o.bp) {
-      nelctl::BPRequest req;
-      req.cuffs = nelctl::ParseCuffs("", category);
-      req.mode = nelctl::ModeFromName(o.mode);
-      req.maxPressure = o.max;
-      bp = nelctl::MeasureBP(host, req);
-      file.hasPressures = true;
-      for (const nelctl::CuffResult& r : bp.cuffs) {
-        const int slot = LimbSlot(r.channel);
-        if (slot >= 0)
-          file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp),
-                                  static_cast<int16_t>(r.map)};
-      }
-    }
+    if (o.bp) bp = MeasureLimbs(host, category, o, file);
 
     hb.FixPressure_Start(o.pressure);
     double start = host.VirtualSeconds();
@@ -103,27 +130,8 @@ void Run(const Options& o) {
     hb.CancelAllProcess();
   }
   std::string error;
-  if (!nel::WriteWaveRecordFile(o.out, file, error)) throw nelctl::Failure(error);
-
-  std::string waves;
-  for (auto k : file.kinds) waves += std::string(waves.empty() ? "" : " ") + nelctl::WaveLabel(k);
-  if (o.host.json) {
-    nlohmann::json j;
-    j["file"] = o.out;
-    j["category"] = o.category;
-    j["pressure"] = o.pressure;
-    j["records"] = file.records.size();
-    j["sampleRate"] = file.sampleRate;
-    j["waves"] = nlohmann::json::array();
-    for (auto k : file.kinds) j["waves"].push_back(nelctl::WaveLabel(k));
-    if (o.bp) j["bp"] = nelctl::BPToJson(bp);
-    nelctl::PrintJson("record", j);
-  } else {
-    if (o.bp) nelctl::PrintBPTable(bp);
-    std::printf("wave record at %d mmHg: %zu records at %d Hz, waves %s, category %s\n", o.pressure,
-                file.records.size(), file.sampleRate, waves.c_str(), o.category.c_str());
-    std::printf("saved to %s (nelctl analyse %s)\n", o.out.c_str(), o.out.c_str());
-  }
+  if (!nel::analysis::WriteWaveRecordFile(o.out, file, error)) throw nelctl::Failure(error);
+  Report(o, file, bp);
 }
 
 void Setup(CLI::App& program) {

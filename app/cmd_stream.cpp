@@ -30,56 +30,29 @@ struct CsvFile {
   }
 };
 
-void Stream(const StreamOptions& opt) {
-  // With --simulate the virtual unit serves behind port 1, where the search finds it.
-  const auto sim = nelctl::StartSimulation(opt.sim);
-  const int port = nelctl::FindPort(opt.port);
-  const nelctl::UnitVersion v = nelctl::ReadUnitVersion(port);
-  const std::string where = nelctl::DescribePort(port);
-  // With --json the running report goes to stderr, the summary alone to stdout.
-  std::FILE* const text = opt.json ? stderr : stdout;
-  nlohmann::json result = {{"port", port},
-                           {"device", nel::platform::PortDevicePath(port)},
-                           {"firmware", std::to_string(v.a) + "." + std::to_string(v.b) + "." + std::to_string(v.c)}};
+// Opens the CSV file and writes its column names.
+void OpenCsv(CsvFile& csv, const std::string& path) {
+  csv.f = std::fopen(path.c_str(), "w");
+  if (!csv.f) throw nelctl::Failure("cannot write " + path, nelctl::kStatusFailure);
+  std::fprintf(csv.f,
+               "frame,ecg,pcg,rbra,lbra,rank,lank,rtoe,ltoe,"
+               "p_rbra,p_lbra,p_rank,p_lank,p_rtoe,p_ltoe\n");
+}
 
-  CsvFile csv;
-  if (!opt.csv.empty()) {
-    csv.f = std::fopen(opt.csv.c_str(), "w");
-    if (!csv.f) throw nelctl::Failure("cannot write " + opt.csv, nelctl::kStatusFailure);
-    std::fprintf(csv.f,
-                 "frame,ecg,pcg,rbra,lbra,rank,lank,rtoe,ltoe,"
-                 "p_rbra,p_lbra,p_rank,p_lank,p_rtoe,p_ltoe\n");
+// One CSV row per frame, numbered from `index` on.
+void WriteCsvRows(std::FILE* f, const tagSAM_DATA* frames, int n, long long& index) {
+  for (int i = 0; i < n; ++i, ++index) {
+    const tagSAM_DATA& s = frames[i];
+    std::fprintf(f, "%lld,%d,%d,%d,%d,%d,%d,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f\n", index, s.Wave[0], s.Wave[1],
+                 s.Wave[2], s.Wave[3], s.Wave[4], s.Wave[5], s.Wave[6], s.Wave[7], static_cast<double>(s.Pressure[0]),
+                 static_cast<double>(s.Pressure[1]), static_cast<double>(s.Pressure[2]),
+                 static_cast<double>(s.Pressure[3]), static_cast<double>(s.Pressure[4]),
+                 static_cast<double>(s.Pressure[5]));
   }
+}
 
-  TnelHardCtl ctl;
-  if (!ctl.SetComPortNo(port)) throw nelctl::Failure("port " + where + " is busy", nelctl::kStatusBusy);
-  std::fprintf(text, "unit on port %d %s, firmware %u.%u.%u\n", port, where.c_str(), v.a, v.b, v.c);
-  std::fflush(text);
-
-  long long index = 0;
-  tagSAM_DATA last{};
-  long long lastSecondFrames = 0;
-  nelctl::HostLoop loop(
-      ctl,
-      [&](const tagSAM_DATA* frames, int n) {
-        last = frames[n - 1];
-        if (!csv.f) {
-          index += n;
-          return;
-        }
-        for (int i = 0; i < n; ++i, ++index) {
-          const tagSAM_DATA& s = frames[i];
-          std::fprintf(csv.f, "%lld,%d,%d,%d,%d,%d,%d,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f\n", index, s.Wave[0],
-                       s.Wave[1], s.Wave[2], s.Wave[3], s.Wave[4], s.Wave[5], s.Wave[6], s.Wave[7],
-                       static_cast<double>(s.Pressure[0]), static_cast<double>(s.Pressure[1]),
-                       static_cast<double>(s.Pressure[2]), static_cast<double>(s.Pressure[3]),
-                       static_cast<double>(s.Pressure[4]), static_cast<double>(s.Pressure[5]));
-        }
-      },
-      opt.fastDrain);
-
-  // The reply waits of StartADSample pump this thread's queue: the loop's timer unpacks the replies.
-  ctl.StartADSample(true);
+// The coefficient set sampling started with, in the running report and the summary.
+void ReportCoefficients(const TnelHardCtl& ctl, std::FILE* text, nlohmann::json& result) {
   std::fprintf(text, "coefficients:");
   result["coefficients"] = nlohmann::json::array();
   for (const auto& c : ctl.ADForceCoeff) {
@@ -88,19 +61,22 @@ void Stream(const StreamOptions& opt) {
   }
   std::fprintf(text, "\n");
   std::fflush(text);
+}
 
-  const int durationMs = opt.seconds < 0 ? -1 : static_cast<int>(opt.seconds * 1000.0);
-  const auto end = loop.Run(durationMs, [&] {
-    const long long fps = loop.Frames() - lastSecondFrames;
-    lastSecondFrames = loop.Frames();
-    std::fprintf(text, "fps %lld | mmHg %.1f %.1f %.1f %.1f %.1f %.1f | ecg %d pcg %d | pulse %d %d %d %d %d %d\n", fps,
-                 static_cast<double>(last.Pressure[0]), static_cast<double>(last.Pressure[1]),
-                 static_cast<double>(last.Pressure[2]), static_cast<double>(last.Pressure[3]),
-                 static_cast<double>(last.Pressure[4]), static_cast<double>(last.Pressure[5]), last.Wave[0],
-                 last.Wave[1], last.Wave[2], last.Wave[3], last.Wave[4], last.Wave[5], last.Wave[6], last.Wave[7]);
-    std::fflush(text);
-  });
+// The once-a-second line: frames per second, the six pressures and the raw waves of the last frame.
+void PrintSecond(std::FILE* text, long long fps, const tagSAM_DATA& last) {
+  std::fprintf(text, "fps %lld | mmHg %.1f %.1f %.1f %.1f %.1f %.1f | ecg %d pcg %d | pulse %d %d %d %d %d %d\n", fps,
+               static_cast<double>(last.Pressure[0]), static_cast<double>(last.Pressure[1]),
+               static_cast<double>(last.Pressure[2]), static_cast<double>(last.Pressure[3]),
+               static_cast<double>(last.Pressure[4]), static_cast<double>(last.Pressure[5]), last.Wave[0], last.Wave[1],
+               last.Wave[2], last.Wave[3], last.Wave[4], last.Wave[5], last.Wave[6], last.Wave[7]);
+  std::fflush(text);
+}
 
+// Closes the unit after the loop ended, then the summary. A lost unit, and an
+// interruption with --seconds, end with a Failure carrying the summary.
+void EndStream(const StreamOptions& opt, TnelHardCtl& ctl, nelctl::HostLoop& loop, nelctl::HostLoop::End end,
+               const std::string& where, nlohmann::json& result) {
   if (end == nelctl::HostLoop::End::kDeviceLost) {
     ctl.CloseCom();
     result["frames"] = loop.Frames();
@@ -122,6 +98,54 @@ void Stream(const StreamOptions& opt) {
   } else {
     std::printf("frames %lld\n", loop.Frames());
   }
+}
+
+void Stream(const StreamOptions& opt) {
+  // With --simulate the virtual unit serves behind port 1, where the search finds it.
+  const auto sim = nelctl::StartSimulation(opt.sim);
+  const int port = nelctl::FindPort(opt.port);
+  const nelctl::UnitVersion v = nelctl::ReadUnitVersion(port);
+  const std::string where = nelctl::DescribePort(port);
+  // With --json the running report goes to stderr, the summary alone to stdout.
+  std::FILE* const text = opt.json ? stderr : stdout;
+  nlohmann::json result = {{"port", port},
+                           {"device", nel::platform::PortDevicePath(port)},
+                           {"firmware", std::to_string(v.a) + "." + std::to_string(v.b) + "." + std::to_string(v.c)}};
+
+  CsvFile csv;
+  if (!opt.csv.empty()) OpenCsv(csv, opt.csv);
+
+  TnelHardCtl ctl;
+  if (!ctl.SetComPortNo(port)) throw nelctl::Failure("port " + where + " is busy", nelctl::kStatusBusy);
+  std::fprintf(text, "unit on port %d %s, firmware %u.%u.%u\n", port, where.c_str(), v.a, v.b, v.c);
+  std::fflush(text);
+
+  long long index = 0;
+  tagSAM_DATA last{};
+  long long lastSecondFrames = 0;
+  nelctl::HostLoop loop(
+      ctl,
+      [&](const tagSAM_DATA* frames, int n) {
+        last = frames[n - 1];
+        if (!csv.f) {
+          index += n;
+          return;
+        }
+        WriteCsvRows(csv.f, frames, n, index);
+      },
+      opt.fastDrain);
+
+  // The reply waits of StartADSample pump this thread's queue: the loop's timer unpacks the replies.
+  ctl.StartADSample(true);
+  ReportCoefficients(ctl, text, result);
+
+  const int durationMs = opt.seconds < 0 ? -1 : static_cast<int>(opt.seconds * 1000.0);
+  const auto end = loop.Run(durationMs, [&] {
+    const long long fps = loop.Frames() - lastSecondFrames;
+    lastSecondFrames = loop.Frames();
+    PrintSecond(text, fps, last);
+  });
+  EndStream(opt, ctl, loop, end, where, result);
 }
 
 void Setup(CLI::App& program) {

@@ -28,13 +28,46 @@ constexpr const char* kChannelNames[6] = {"rbra", "lbra", "rank", "lank", "rtoe"
 constexpr const char* kChannelLabels[6] = {"RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 constexpr const char* kWaveLabels[8] = {"ECG", "PCG", "RBra", "LBra", "RAnk", "LAnk", "RToe", "LToe"};
 
-// TnelHardBase opens a unit only by its port search, and reopens the port it
-// found when the line hangs up (to deliver the deflation). For --port the
-// other ports are hidden from this process, so that the search can find the
-// unit on that port alone and the façade keeps its port as always.
+// For --port every other port is hidden from this process: see docs/decisions.md, "`--port N` on the façade commands".
 void HideOtherPorts(int port) {
   for (int n = nel::platform::kFirstPortNumber; n <= nel::platform::kLastPortNumber; ++n)
     if (n != port) nel::platform::SetPortPath(n, "/dev/null/no-port");  // never a device
+}
+
+// Why a step gives up now (left empty while it may go on) and the exit status
+// that goes with it. `quiet`: the time since the last frame arrived; `frames`:
+// the unit's time so far, in frames.
+void GiveUpReason(TnelHardBase& hb, std::chrono::steady_clock::duration quiet, long long frames, long long limitFrames,
+                  std::string& why, int& statusCode) {
+  const tagSAFETY_REPORT safety = hb.GetSafetyReport();
+  if (g_interrupted) {
+    why = "interrupted";
+    statusCode = kStatusInterrupted;
+  } else if (safety.Reason != SAFETY_NONE) {
+    why = SafetyStopText(safety);
+    statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT ? kStatusDeviceLost
+                                                                                            : kStatusIncomplete;
+  } else if (hb.GetHardCtl() && hb.GetHardCtl()->GetSamThread() &&
+             hb.GetHardCtl()->GetSamThread()->Protocol().DeviceLost()) {
+    why = "the unit went away";
+    statusCode = kStatusDeviceLost;
+  } else if (quiet > std::chrono::milliseconds(FacadeHost::kSilenceMs)) {
+    why = "no data from the unit for " + std::to_string(FacadeHost::kSilenceMs / 1000) + " s";
+    statusCode = kStatusDeviceLost;
+  } else if (frames >= limitFrames) {
+    why = "time-out after " + std::to_string(frames / 1000) + " s of the unit's time";
+    statusCode = kStatusTimeOut;
+  }
+}
+
+// A progress line: rewritten in place on a terminal, otherwise every fourth tick on a line of its own.
+void ShowProgress(const std::string& line, bool tty, int ticks) {
+  if (tty) {
+    std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+  } else if (ticks % 4 == 0) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -118,9 +151,8 @@ const char* BPStatusName(int status) {
 }
 
 FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category) : opt_(opt) {
-  // With --simulate the virtual unit serves behind port 1, where the search finds it first.
-  // In the brachial-toe category its lines 2 and 3 carry toe cuffs, as a
-  // person measured in that category wears them.
+  // With --simulate the virtual unit serves behind port 1 (docs/decisions.md, "The server's line"), toe cuffs on
+  // lines 2 and 3 in the brachial-toe category ("Toe cuffs on the virtual unit").
   SimulateOptions simOpt = opt.sim;
   if (category == DETECT_BRA_TOE) simOpt.toeLines = true;
   sim_ = StartSimulation(simOpt);
@@ -211,25 +243,7 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
       lastFrames = frames_;
       lastFrameTime = now;
     }
-    const tagSAFETY_REPORT safety = hb_->GetSafetyReport();
-    if (g_interrupted) {
-      why = "interrupted";
-      statusCode = kStatusInterrupted;
-    } else if (safety.Reason != SAFETY_NONE) {
-      why = SafetyStopText(safety);
-      statusCode = safety.Reason == SAFETY_DEVICE_LOST || safety.Reason == SAFETY_UNIT_SILENT ? kStatusDeviceLost
-                                                                                              : kStatusIncomplete;
-    } else if (hb_->GetHardCtl() && hb_->GetHardCtl()->GetSamThread() &&
-               hb_->GetHardCtl()->GetSamThread()->Protocol().DeviceLost()) {
-      why = "the unit went away";
-      statusCode = kStatusDeviceLost;
-    } else if (now - lastFrameTime > std::chrono::milliseconds(kSilenceMs)) {
-      why = "no data from the unit for " + std::to_string(kSilenceMs / 1000) + " s";
-      statusCode = kStatusDeviceLost;
-    } else if (frames_ >= limitFrames) {
-      why = "time-out after " + std::to_string(frames_ / 1000) + " s of the unit's time";
-      statusCode = kStatusTimeOut;
-    }
+    GiveUpReason(*hb_, now - lastFrameTime, frames_, limitFrames, why, statusCode);
     if (!why.empty()) {
       stopAfterPass_ = true;
       queue.PostQuit(0);
@@ -238,13 +252,7 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
   const int show = queue.SetTimer(kProgressMs, [&] {
     if (!progress || reached_) return;
     ++ticks;
-    const std::string line = step + ": " + progress();
-    if (tty) {
-      std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
-    } else if (ticks % 4 == 0) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    std::fflush(stderr);
+    ShowProgress(step + ": " + progress(), tty, ticks);
   });
   queue.Run();
   queue.KillTimer(watch);

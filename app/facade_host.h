@@ -27,9 +27,7 @@
 
 namespace nelctl {
 
-// With --simulate these commands run the virtual unit at this many times real
-// time unless --speed says otherwise: a four-cuff simultaneous measurement
-// (about 40 s of virtual time) takes about 2 s of wall time.
+// Speed of the virtual unit with --simulate unless --speed says otherwise: see docs/decisions.md, "Passes per tick".
 inline constexpr double kFacadeDefaultSpeed = 20.0;
 
 struct FacadeOptions {

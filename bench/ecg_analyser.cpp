@@ -37,12 +37,12 @@ void BM_EcgAnalyserProcessSample(benchmark::State& state) {
     state.SkipWithError("record 100 not found under " NEL_SHARED_DATA_DIR "/mitdb");
     return;
   }
-  auto analyser = std::make_unique<nel::EcgAnalyser>();
+  auto analyser = std::make_unique<nel::dsp::EcgAnalyser>();
   int64_t beats = 0;
   for (auto _ : state) {
     analyser->Reset();
     analyser->StartConclusion();
-    nel::EcgBeatRecord beat{};
+    nel::dsp::EcgBeatRecord beat{};
     int16_t rate = 0;
     for (int16_t s : samples) beats += analyser->ProcessSample(s, &beat, &rate);
     int32_t mean = 0;

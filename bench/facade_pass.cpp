@@ -35,6 +35,7 @@
 #include <nel/cuff/bpm_inflate.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
+#include "sim/stepped_rig.h"
 #include "sim/virtual_unit.h"
 
 namespace {
@@ -59,13 +60,6 @@ struct Recording {
   tagAD_FORCE_CONVERT coeff[6] = {};
   std::string error;
 };
-
-void Calibrate(TnelHardBase& hb, const tagAD_FORCE_CONVERT* set) {
-  tagAD_FORCE_CONVERT copy[6];
-  std::memcpy(copy, set, sizeof copy);
-  hb.GetHardCtl()->GetSamThread()->SetAD2ForceCoeff(copy);
-  std::memcpy(hb.GetHardCtl()->ADForceCoeff, copy, sizeof copy);
-}
 
 void Send(nel::sim::VirtualUnit& unit, std::initializer_list<uint8_t> bytes) {
   const std::vector<uint8_t> v(bytes);
@@ -97,19 +91,6 @@ bool AllMeasuring(TnelHardBase& hb, const tagHMID_DATA& s) {
   return true;
 }
 
-// Feeds `n` bytes through the ring in pieces the ring holds and runs passes
-// until it is empty; `after` runs after every pass that yielded frames.
-template <class F>
-void FeedAndDrain(TnelHardBase& hb, const uint8_t* p, size_t n, F&& after) {
-  QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();
-  for (size_t at = 0; at < n;) {
-    const int m = static_cast<int>(std::min<size_t>(TSamThread::kStagingBytes, n - at));
-    port.InjectReceived(p + at, m);
-    at += static_cast<size_t>(m);
-    while (hb.CheckData()) after();
-  }
-}
-
 bool StartFourCuffs(TnelHardBase& hb) {
   bool sel[6] = {true, true, true, true, false, false};
   return hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, kMaxPressure, sel, 60);
@@ -123,7 +104,7 @@ Recording Record() {
   // The pump commands go to an in-process device; PumpBridge forwards their effect.
   hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
   hb.SetDetectCategory(DETECT_ALL);
-  Calibrate(hb, r.coeff);
+  nel::sim::UseCoefficients(hb, r.coeff);
   Send(unit, {0x82});  // begin sampling
 
   auto step = [&](std::vector<uint8_t>* into, auto&& after) {
@@ -131,7 +112,7 @@ Recording Record() {
     const std::vector<uint8_t> out = unit.Output();
     unit.ConsumeOutput(out.size());
     if (into) into->insert(into->end(), out.begin(), out.end());
-    FeedAndDrain(hb, out.data(), out.size(), after);
+    nel::sim::FeedAndDrain(hb, out.data(), out.size(), after);
   };
   auto nothing = [] {};
   for (int f = 0; f < 3000; f += kStepFrames) step(nullptr, nothing);  // settle the filters
@@ -187,7 +168,7 @@ void RunPasses(benchmark::State& state, bool measure) {
   // The pump commands go to an in-process device; PumpBridge forwards their effect.
   hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
   hb.SetDetectCategory(DETECT_ALL);
-  Calibrate(hb, rec.coeff);
+  nel::sim::UseCoefficients(hb, rec.coeff);
   QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();
 
   std::vector<float> waves(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
@@ -199,9 +180,9 @@ void RunPasses(benchmark::State& state, bool measure) {
   int64_t recognised = 0;
   auto nothing = [] {};
   auto restart = [&] {
-    FeedAndDrain(hb, rec.rest.data(), rec.rest.size(), nothing);
+    nel::sim::FeedAndDrain(hb, rec.rest.data(), rec.rest.size(), nothing);
     if (measure) StartFourCuffs(hb);
-    FeedAndDrain(hb, rec.bytes.data(), rec.inflationStart, nothing);
+    nel::sim::FeedAndDrain(hb, rec.bytes.data(), rec.inflationStart, nothing);
     at = rec.inflationStart;
     ++restarts;
   };

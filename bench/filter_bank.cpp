@@ -47,9 +47,9 @@ std::vector<float> MakeInput(int width, int frames) {
   return x;
 }
 
-nel::CategoryLayout Layout(int category) {
-  nel::CategoryLayout layout;
-  nel::LayoutForCategory(category, layout);
+nel::link::CategoryLayout Layout(int category) {
+  nel::link::CategoryLayout layout;
+  nel::link::LayoutForCategory(category, layout);
   return layout;
 }
 

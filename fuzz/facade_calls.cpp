@@ -40,7 +40,7 @@ void Check(bool condition) {
 // filters, which with coverage instrumentation costs about 25 us a frame.
 constexpr int64_t kMaxFrames = 6000;
 constexpr int kStepFrames = 20;  // frames between two rounds of passes
-constexpr float kCeilingMmHg = nel::CuffSafetyMonitor::kCeilingMmHg;
+constexpr float kCeilingMmHg = nel::cuff::CuffSafetyMonitor::kCeilingMmHg;
 // The monitor stops the frame's pass (here at most a step late) and an open
 // valve empties a cuff by tens of mmHg a second; readings carry noise.
 constexpr int kAboveLimitFrames = 1000;
@@ -290,7 +290,7 @@ void Rig::Run(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  nel::SharedEcgAnalyser().Reset();  // process-wide: each input starts from the same state
+  nel::dsp::SharedEcgAnalyser().Reset();  // process-wide: each input starts from the same state
   Input in{data + 1, size - 1};
   Rig rig(data[0]);
   rig.Run(in);

@@ -53,7 +53,7 @@ bool Same(const tagHARDWAREINF& a, const tagHARDWAREINF& b) { return std::memcmp
 tagHARDWAREINF Read(const std::string& path, int32_t unit) {
   tagHARDWAREINF info;
   std::memset(&info, 0x5A, sizeof info);
-  nel::ReadHardwareInfo(path, unit, &info);
+  nel::link::ReadHardwareInfo(path, unit, &info);
   return info;
 }
 
@@ -120,8 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const tagHARDWAREINF info = Read(path, unit);
   Check(Same(info, Read(path, unit)));
-  nel::ReadHardwareInfo(path, unit, nullptr);
-  const std::string section = nel::HardwareInfoSection(unit);
+  nel::link::ReadHardwareInfo(path, unit, nullptr);
+  const std::string section = nel::link::HardwareInfoSection(unit);
   for (int k = 0; k < 7; ++k)
     if (ReadIniString(path, section, kKeys[k].name, "").empty()) Check(Field(info, k) == kKeys[k].fileDefault);
   for (int k = WAVE_LBRA; k <= WAVE_LTOE; ++k)
@@ -134,10 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.ADDatum[k] = -info.ADDatum[WAVE_RBRA] / 2;
   }
   std::remove(fresh.c_str());
-  Check(nel::WriteHardwareInfo(fresh, unit, out));
+  Check(nel::link::WriteHardwareInfo(fresh, unit, out));
   Check(Same(Read(fresh, unit), info));
   WriteFile(copy, file);
-  Check(nel::WriteHardwareInfo(copy, unit, out));
+  Check(nel::link::WriteHardwareInfo(copy, unit, out));
   Check(Same(Read(copy, unit), info));
 
   // The INI services with names from the input.

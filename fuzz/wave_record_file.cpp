@@ -27,7 +27,7 @@ class PipeBuffer : public std::streambuf {
   }
 };
 
-bool Same(const nel::WaveRecordFile& a, const nel::WaveRecordFile& b) {
+bool Same(const nel::analysis::WaveRecordFile& a, const nel::analysis::WaveRecordFile& b) {
   return a.sampleRate == b.sampleRate && a.kinds == b.kinds && a.records.size() == b.records.size() &&
          (a.records.empty() ||
           std::memcmp(a.records.data(), b.records.data(), a.records.size() * sizeof(tagSAVE_WAVEDATA)) == 0) &&
@@ -41,13 +41,13 @@ void Check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  nel::WaveRecordFile sized, piped;
+  nel::analysis::WaveRecordFile sized, piped;
   std::string sizedError, pipedError;
   std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
-  const bool ok = nel::ReadWaveRecord(text, sized, sizedError);
+  const bool ok = nel::analysis::ReadWaveRecord(text, sized, sizedError);
   PipeBuffer buffer(data, size);
   std::istream pipe(&buffer);
-  Check(nel::ReadWaveRecord(pipe, piped, pipedError) == ok);
+  Check(nel::analysis::ReadWaveRecord(pipe, piped, pipedError) == ok);
   // Records are allocated for the bytes there are: none beyond them from a
   // sized stream, one step (1024) and the vector's growth at most from a pipe.
   Check(sized.records.capacity() * sizeof(tagSAVE_WAVEDATA) <= size);
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(sized.sampleRate >= 1 && sized.sampleRate <= 1000000);
   Check(!sized.kinds.empty() && sized.kinds.size() <= 6);
   for (size_t i = 0; i < sized.kinds.size(); ++i) {
-    Check(nel::WaveKindName(sized.kinds[i]) != nullptr);
+    Check(nel::analysis::WaveKindName(sized.kinds[i]) != nullptr);
     for (size_t j = 0; j < i; ++j) Check(sized.kinds[j] != sized.kinds[i]);
   }
   Check(sized.records.size() * sizeof(tagSAVE_WAVEDATA) < size);  // the header takes bytes too
@@ -70,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::ostringstream written;
   std::string error;
-  Check(nel::WriteWaveRecord(written, sized, error));
+  Check(nel::analysis::WriteWaveRecord(written, sized, error));
   std::istringstream back(written.str());
-  nel::WaveRecordFile again;
-  Check(nel::ReadWaveRecord(back, again, error) && Same(again, sized));
+  nel::analysis::WaveRecordFile again;
+  Check(nel::analysis::ReadWaveRecord(back, again, error) && Same(again, sized));
   return 0;
 }

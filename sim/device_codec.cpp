@@ -102,8 +102,8 @@ std::array<uint8_t, kCoeffPayloadLength> EncodeCoeffBlock(const tagAD_FORCE_CONV
     }
   }
   for (int i = 0; i < 48; ++i) {
-    if (data[i] & 0x80) out[static_cast<size_t>(i / 7)] |= static_cast<uint8_t>(0x40 >> (i % 7));
-    out[static_cast<size_t>(10 + i)] = data[i] & 0x7F;
+    if (data[i] & 0x80) out[static_cast<size_t>(i) / 7] |= static_cast<uint8_t>(0x40 >> (i % 7));
+    out[10 + static_cast<size_t>(i)] = data[i] & 0x7F;
   }
   return out;
 }

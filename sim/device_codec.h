@@ -1,9 +1,7 @@
 // The unit's side of the serial frame protocol: the command parser, the
 // "data raw" sample packet and the 62-byte coefficient block.
 //
-// Written independently of the library's link code on purpose: the virtual
-// unit is the other end of the line, so a mistake on one side cannot cancel
-// the same mistake on the other.
+// Written apart from the library's link code: see docs/decisions.md, "Independent codec".
 #pragma once
 
 #include <array>

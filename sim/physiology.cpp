@@ -30,9 +30,9 @@ Physiology::Physiology(const SubjectConfig& cfg) : cfg_(cfg), rng_(cfg.seed * 0x
   const double bra = BrachialPathCm(cfg.height_cm), ank = AnklePathCm(cfg.height_cm);
   const double paths[kSiteCount] = {bra, bra, ank, ank, ank + cfg.toe_extra_cm, ank + cfg.toe_extra_cm};
   for (int s = 0; s < kSiteCount; ++s) {
-    path_cm_[s] = paths[s];
+    pathCm_[s] = paths[s];
     const double v = cfg.site[s].pwv_cm_s > 0 ? cfg.site[s].pwv_cm_s : cfg.pwv_cm_s;
-    delay_s_[s] = paths[s] / v;
+    delayS_[s] = paths[s] / v;
   }
 }
 
@@ -53,7 +53,7 @@ double Physiology::PulseShape(double tau, double period, double rise, double lve
 void Physiology::Extend(double until) {
   const double mean_rr = 60.0 / cfg_.heart_rate_bpm;
   while (beats_.empty() || beats_.back().r < until + 3.0) {
-    const int k = next_index_++;
+    const int k = nextIndex_++;
     auto premature_at = [&](int i) {
       for (const RhythmEvent& e : cfg_.rhythm) {
         if (e.kind == RhythmEvent::kPvc && i == e.beat) return true;
@@ -72,12 +72,12 @@ void Physiology::Extend(double until) {
       const Beat& prev = beats_.back();
       if (b.premature) {
         interval = kPrematureFrac * mean_rr;
-        pending_comp_ += 1;
+        pendingComp_ += 1;
       } else if (prev.premature) {
         // Compensatory pause: the premature run and this interval fill the
         // sinus intervals they replaced.
-        interval = (pending_comp_ + 1) * mean_rr - pending_comp_ * kPrematureFrac * mean_rr;
-        pending_comp_ = 0;
+        interval = (pendingComp_ + 1) * mean_rr - pendingComp_ * kPrematureFrac * mean_rr;
+        pendingComp_ = 0;
       } else {
         interval = mean_rr * (1.0 + cfg_.hrv_sd * std::clamp(gauss_(rng_), -3.0, 3.0) +
                               cfg_.rsa * std::sin(2 * kPi * cfg_.resp_hz * prev.r));
@@ -95,19 +95,19 @@ void Physiology::Extend(double until) {
     b.ejection = b.r - 0.04 + Pep(hr) + (b.premature ? 0.03 : 0.0);
     b.s1 = b.r + 0.02;
     b.s2 = b.ejection + b.lvet;
-    for (int s = 0; s < kSiteCount; ++s) b.foot[s] = b.ejection + delay_s_[s];
+    for (int s = 0; s < kSiteCount; ++s) b.foot[s] = b.ejection + delayS_[s];
     beats_.push_back(b);
   }
   // Beats more than an hour old are dropped, so that a unit streaming for
   // days keeps a bounded memory; the read positions stay on the same beats.
-  size_t keep_from = ecg_pos_;
-  for (size_t p : site_pos_) keep_from = std::min(keep_from, p);
+  size_t keep_from = ecgPos_;
+  for (size_t p : sitePos_) keep_from = std::min(keep_from, p);
   size_t drop = 0;
   while (drop < keep_from && beats_[drop].r < until - kBeatMemoryS) ++drop;
   if (drop > 0) {
     beats_.erase(beats_.begin(), beats_.begin() + static_cast<std::ptrdiff_t>(drop));
-    ecg_pos_ -= drop;
-    for (size_t& p : site_pos_) p -= drop;
+    ecgPos_ -= drop;
+    for (size_t& p : sitePos_) p -= drop;
   }
 }
 
@@ -143,9 +143,9 @@ SiteSample Physiology::Sample(double t) {
   Extend(t);
   SiteSample out;
   // ECG: the beats around t.
-  while (ecg_pos_ + 1 < beats_.size() && beats_[ecg_pos_ + 1].r < t - 1.0) ++ecg_pos_;
+  while (ecgPos_ + 1 < beats_.size() && beats_[ecgPos_ + 1].r < t - 1.0) ++ecgPos_;
   double ecg = 0, pcg = 0;
-  for (size_t i = ecg_pos_; i < beats_.size() && beats_[i].r < t + 1.0; ++i) {
+  for (size_t i = ecgPos_; i < beats_.size() && beats_[i].r < t + 1.0; ++i) {
     ecg += EcgMv(t, beats_[i]);
     pcg += Pcg(t, beats_[i]);
   }
@@ -156,7 +156,7 @@ SiteSample Physiology::Sample(double t) {
   out.ecg_mv = ecg;
   out.pcg = pcg;
   for (int s = 0; s < kSiteCount; ++s) {
-    size_t& k = site_pos_[s];
+    size_t& k = sitePos_[s];
     while (k + 1 < beats_.size() && beats_[k + 1].foot[s] <= t) ++k;
     const SiteConfig& sc = cfg_.site[s];
     const Beat& b = beats_[k];

@@ -67,8 +67,8 @@ class Physiology {
 
   // Every beat still held (the last kBeatMemoryS) whose R peak is at or before t.
   std::vector<Beat> BeatsUntil(double t) const;
-  double PathCm(int site) const { return path_cm_[site]; }
-  double DelayS(int site) const { return delay_s_[site]; }
+  double PathCm(int site) const { return pathCm_[site]; }
+  double DelayS(int site) const { return delayS_[site]; }
   // Time-averaged pressure of the site over a beat at the mean rate.
   double MeanPressure(int site) const;
   // Beats older than this before the latest sample are dropped from memory.
@@ -87,12 +87,12 @@ class Physiology {
   std::mt19937_64 rng_;
   std::normal_distribution<double> gauss_{0.0, 1.0};
   std::deque<Beat> beats_;
-  int next_index_ = 0;    // index of the next beat to generate
-  int pending_comp_ = 0;  // compensatory pause owed after premature beats
-  double path_cm_[kSiteCount];
-  double delay_s_[kSiteCount];
-  size_t site_pos_[kSiteCount] = {};
-  size_t ecg_pos_ = 0;
+  int nextIndex_ = 0;    // index of the next beat to generate
+  int pendingComp_ = 0;  // compensatory pause owed after premature beats
+  double pathCm_[kSiteCount];
+  double delayS_[kSiteCount];
+  size_t sitePos_[kSiteCount] = {};
+  size_t ecgPos_ = 0;
 };
 
 }  // namespace nel::sim

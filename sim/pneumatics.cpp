@@ -23,14 +23,14 @@ double CuffLine::PumpFlow(double level, double p) const {
 
 void CuffLine::SetPump(int level) {
   level_ = std::clamp(level, 0, static_cast<int>(kMaxLevel));
-  if (cuff_.toe) burst_left_ = level_ > 0 ? cuff_.burst_s : 0.0;
+  if (cuff_.toe) burstLeft_ = level_ > 0 ? cuff_.burst_s : 0.0;
 }
 
 void CuffLine::Step(double dt, double arterial) {
   double q = 0;
   if (PumpRunning()) q += PumpFlow(level_, p_);
-  if (cuff_.toe && burst_left_ > 0) burst_left_ -= dt;
-  if (valve_open_) q -= cuff_.valve_k * std::sqrt(std::max(p_, 0.0));
+  if (cuff_.toe && burstLeft_ > 0) burstLeft_ -= dt;
+  if (valveOpen_) q -= cuff_.valve_k * std::sqrt(std::max(p_, 0.0));
   q -= cuff_.leak_ml_s_mmhg * std::max(p_, 0.0);
   if (p_ > pump_.relief_mmhg) q -= 50.0 * (p_ - pump_.relief_mmhg);
 
@@ -38,8 +38,8 @@ void CuffLine::Step(double dt, double arterial) {
   // against the held pressure but the fixture absorbs it.
   const double held = reference_ ? *reference_ : p_;
   const double v = cuff_.artery.length_cm * ArteryArea(cuff_.artery, arterial - held);
-  const double dv = v_art_ < 0 ? 0.0 : v - v_art_;
-  v_art_ = v;
+  const double dv = vArt_ < 0 ? 0.0 : v - vArt_;
+  vArt_ = v;
   if (reference_) {
     p_ = *reference_;
     return;

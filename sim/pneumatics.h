@@ -8,11 +8,8 @@
 // leak * P, and a relief valve above relief_mmhg (50 ml/s per mmHg above it).
 //
 // Limb lines pump continuously at the last commanded level until a level 0.
-// Toe lines (small cuffs) answer each pump command with a burst of air of
-// burst_s at the commanded level and then stop by themselves: the library
-// repeats its toe pump commands while a step rises and never stops the pump
-// between steps or during a hold, so a continuously running pump would never
-// let a toe step or hold plateau.
+// Toe lines (small cuffs) answer each pump command with a burst of air of burst_s at the commanded level and then
+// stop by themselves: see docs/decisions.md, "Toe lines answer a pump command with a burst".
 //
 // Artery: lumen area versus transmural pressure x = P_art - P (after the
 // collapsible-tube compliance models of oscillometry, e.g. Drzewiecki et al.,
@@ -45,7 +42,7 @@ class CuffLine {
 
   // Pump command: level 0 stops; a toe line starts a burst.
   void SetPump(int level);
-  void SetValve(bool open) { valve_open_ = open; }
+  void SetValve(bool open) { valveOpen_ = open; }
   // Calibration fixture: the line is held at this pressure (mmHg) by an
   // external reference; nullopt releases it.
   void SetReference(std::optional<double> mmhg) { reference_ = mmhg; }
@@ -57,8 +54,8 @@ class CuffLine {
   double Compliance(double p) const;
   double PumpFlow(double level, double p) const;
   int Level() const { return level_; }
-  bool ValveOpen() const { return valve_open_; }
-  bool PumpRunning() const { return cuff_.toe ? burst_left_ > 0 : level_ > 0; }
+  bool ValveOpen() const { return valveOpen_; }
+  bool PumpRunning() const { return cuff_.toe ? burstLeft_ > 0 : level_ > 0; }
   bool IsToe() const { return cuff_.toe; }
   const CuffConfig& Config() const { return cuff_; }
 
@@ -67,9 +64,9 @@ class CuffLine {
   PumpConfig pump_;
   double p_ = 0;
   int level_ = 0;
-  bool valve_open_ = true;
-  double burst_left_ = 0;
-  double v_art_ = -1;  // artery volume at the last step; < 0 before the first
+  bool valveOpen_ = true;
+  double burstLeft_ = 0;
+  double vArt_ = -1;  // artery volume at the last step; < 0 before the first
   std::optional<double> reference_;
 };
 

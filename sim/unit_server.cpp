@@ -55,9 +55,7 @@ bool UnitServer::OpenLine(std::string* error) {
   if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("grantpt/unlockpt");
   char name[128];
   if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
-  // The server keeps the terminal side open itself: the line then stays up
-  // while hosts open and close it, and raw mode is set before any host comes
-  // (an echoing terminal would send our own packets back to us).
+  // The terminal side stays open, in raw mode before any host comes: see docs/decisions.md, "The server's line".
   slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_ < 0) return fail("open terminal side");
   termios t{};
@@ -163,7 +161,7 @@ void UnitServer::Hangup(double seconds) {
     std::lock_guard lock(mu_);
     CloseLine();
     unit_.ConsumeOutput(unit_.Output().size());
-    reopen_at_ = unit_.Frame() + static_cast<int64_t>(seconds * kFramesPerSecond);
+    reopenAt_ = unit_.Frame() + static_cast<int64_t>(seconds * kFramesPerSecond);
   }
   Wake();
 }
@@ -174,8 +172,8 @@ nlohmann::json UnitServer::GroundTruth() {
 }
 
 void UnitServer::Run() {
-  using clock = std::chrono::steady_clock;
-  const auto t0 = clock::now();
+  using SteadyClock = std::chrono::steady_clock;
+  const auto t0 = SteadyClock::now();
   int64_t generated = 0;
   uint8_t buf[4096];
   while (!stop_) {
@@ -186,10 +184,10 @@ void UnitServer::Run() {
       if (auto h = unit_.TakeHangup()) {
         CloseLine();
         unit_.ConsumeOutput(unit_.Output().size());
-        reopen_at_ = unit_.Frame() + static_cast<int64_t>(*h * kFramesPerSecond);
+        reopenAt_ = unit_.Frame() + static_cast<int64_t>(*h * kFramesPerSecond);
       }
-      if (master_ < 0 && reopen_at_ && unit_.Frame() >= *reopen_at_) {
-        reopen_at_.reset();
+      if (master_ < 0 && reopenAt_ && unit_.Frame() >= *reopenAt_) {
+        reopenAt_.reset();
         std::string err;
         if (!OpenLine(&err)) std::fprintf(stderr, "nelsim: cannot reopen the line: %s\n", err.c_str());
       }
@@ -202,7 +200,7 @@ void UnitServer::Run() {
         }
       }
       if (opt_.clock == Clock::kRealTime) {
-        const double elapsed = std::chrono::duration<double>(clock::now() - t0).count();
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - t0).count();
         const int64_t due = static_cast<int64_t>(elapsed * kFramesPerSecond * opt_.speed);
         const int64_t n = std::min(due - generated, kMaxFramesPerTurn);
         if (n > 0) {
@@ -214,7 +212,7 @@ void UnitServer::Run() {
       FlushLocked();
       master = master_;
       pending = !unit_.Output().empty();
-      timeout = opt_.clock == Clock::kRealTime || (master_ < 0 && reopen_at_) ? 1 : 50;
+      timeout = opt_.clock == Clock::kRealTime || (master_ < 0 && reopenAt_) ? 1 : 50;
     }
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
     poll(fds, master >= 0 ? 2 : 1, timeout);

@@ -95,7 +95,7 @@ class UnitServer {
   int master_ = -1, slave_ = -1;
   int wake_[2] = {-1, -1};
   std::string device_;
-  std::optional<int64_t> reopen_at_;  // frame at which a hung-up line reopens
+  std::optional<int64_t> reopenAt_;  // frame at which a hung-up line reopens
   std::atomic<bool> stop_{false};
   std::thread thread_;
   std::atomic<bool> started_{false};

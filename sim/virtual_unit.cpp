@@ -8,7 +8,7 @@
 namespace nel::sim {
 
 VirtualUnit::VirtualUnit(const SubjectConfig& cfg)
-    : cfg_(cfg), phys_(cfg), noise_rng_(cfg.seed * 31 + 1), fault_rng_(cfg.seed * 131 + 5) {
+    : cfg_(cfg), phys_(cfg), noiseRng_(cfg.seed * 31 + 1), faultRng_(cfg.seed * 131 + 5) {
   for (int l = 0; l < 4; ++l) {
     lines_[l] = CuffLine(cfg.cuff[l], cfg.pump);
     terr_[l] = cfg.transducer[l];
@@ -30,7 +30,7 @@ int VirtualUnit::SiteOfLine(int line) const {
 }
 
 void VirtualUnit::UpdateActiveCoefficients() {
-  std::copy(std::begin(kBuiltInCoeff), std::end(kBuiltInCoeff), active_coeff_);
+  std::copy(std::begin(kBuiltInCoeff), std::end(kBuiltInCoeff), activeCoeff_);
   if (!stored_) return;
   auto set = DecodeCoeffBlock(stored_->data());
   if (!set) return;
@@ -38,7 +38,7 @@ void VirtualUnit::UpdateActiveCoefficients() {
     const auto& k = (*set)[c];
     if (!std::isfinite(k.Slope) || !std::isfinite(k.Offset) || k.Slope == 0.0f) return;
   }
-  std::copy(set->begin(), set->end(), active_coeff_);
+  std::copy(set->begin(), set->end(), activeCoeff_);
 }
 
 void VirtualUnit::SetReferencePressure(int line, std::optional<double> mmhg) {
@@ -55,23 +55,23 @@ void VirtualUnit::ConsumeOutput(size_t n) {
 }
 
 void VirtualUnit::Emit(const uint8_t* bytes, size_t n, bool packet) {
-  if (frame_ < silent_until_) {
+  if (frame_ < silentUntil_) {
     if (packet) ++stats_.packets_dropped;
     return;
   }
   if (packet) {
-    if (out_limit_ && out_.size() >= out_limit_) {
+    if (outLimit_ && out_.size() >= outLimit_) {
       ++stats_.packets_dropped;
       return;
     }
     ++stats_.packets_sent;
   }
-  const bool corrupt = frame_ < corrupt_until_, drop = frame_ < drop_until_;
+  const bool corrupt = frame_ < corruptUntil_, drop = frame_ < dropUntil_;
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (size_t i = 0; i < n; ++i) {
     uint8_t b = bytes[i];
-    if (drop && u(fault_rng_) < drop_rate_) continue;
-    if (corrupt && u(fault_rng_) < corrupt_rate_) b ^= static_cast<uint8_t>(1 + fault_rng_() % 255);
+    if (drop && u(faultRng_) < dropRate_) continue;
+    if (corrupt && u(faultRng_) < corruptRate_) b ^= static_cast<uint8_t>(1 + faultRng_() % 255);
     out_.push_back(b);
   }
 }
@@ -83,7 +83,7 @@ void VirtualUnit::Receive(const uint8_t* data, size_t n) {
     auto cmd = parser_.Feed(data[i]);
     if (!cmd) continue;
     ++stats_.commands;
-    if (frame_ < unanswered_until_) {
+    if (frame_ < unansweredUntil_) {
       ++stats_.commands_ignored;
       continue;
     }
@@ -102,7 +102,7 @@ void VirtualUnit::HandleCommand(const Command& c) {
       len = 4;
       break;
     case kCmdBeginSample:
-      if (!sampling_) stream_start_ = frame_;
+      if (!sampling_) streamStart_ = frame_;
       sampling_ = true;
       break;
     case kCmdStopSample: sampling_ = false; break;
@@ -150,8 +150,8 @@ void VirtualUnit::HandleCommand(const Command& c) {
 
 int32_t VirtualUnit::Counts(int t, double mmhg) {
   const double measured =
-      mmhg * (1.0 + terr_[t].gain_error) + terr_[t].offset_error_mmhg + cfg_.noise_mmhg * gauss_(noise_rng_);
-  const double c = (measured - active_coeff_[t].Offset) / active_coeff_[t].Slope;
+      mmhg * (1.0 + terr_[t].gain_error) + terr_[t].offset_error_mmhg + cfg_.noise_mmhg * gauss_(noiseRng_);
+  const double c = (measured - activeCoeff_[t].Offset) / activeCoeff_[t].Slope;
   return static_cast<int32_t>(std::clamp(std::lround(c), -0x800000L, 0x7FFFFFL));
 }
 
@@ -159,19 +159,19 @@ void VirtualUnit::StartFault(FaultEvent e) {
   const int64_t until = frame_ + static_cast<int64_t>(std::llround(e.duration_s * kFramesPerSecond));
   switch (e.kind) {
     case FaultEvent::kCorrupt:
-      corrupt_until_ = until;
-      corrupt_rate_ = e.rate;
+      corruptUntil_ = until;
+      corruptRate_ = e.rate;
       break;
     case FaultEvent::kDrop:
-      drop_until_ = until;
-      drop_rate_ = e.rate;
+      dropUntil_ = until;
+      dropRate_ = e.rate;
       break;
-    case FaultEvent::kSilence: silent_until_ = until; break;
-    case FaultEvent::kUnanswered: unanswered_until_ = until; break;
+    case FaultEvent::kSilence: silentUntil_ = until; break;
+    case FaultEvent::kUnanswered: unansweredUntil_ = until; break;
     case FaultEvent::kHangup: hangup_ = e.duration_s; break;
     case FaultEvent::kGarbage: {
       std::vector<uint8_t> g(static_cast<size_t>(e.bytes));
-      for (auto& b : g) b = static_cast<uint8_t>(fault_rng_());
+      for (auto& b : g) b = static_cast<uint8_t>(faultRng_());
       // Garbage is line noise: it goes out even over the output limit.
       out_.insert(out_.end(), g.begin(), g.end());
       break;
@@ -186,15 +186,14 @@ std::optional<double> VirtualUnit::TakeHangup() {
 }
 
 void VirtualUnit::Advance(int64_t frames) {
-  constexpr double dt = 1.0 / kFramesPerSecond;
+  constexpr double kDt = 1.0 / kFramesPerSecond;
   for (int64_t i = 0; i < frames; ++i) {
     const double t = TimeS();
-    while (next_fault_ < schedule_.size() && schedule_[next_fault_].at_s <= t + 1e-9)
-      StartFault(schedule_[next_fault_++]);
+    while (nextFault_ < schedule_.size() && schedule_[nextFault_].at_s <= t + 1e-9) StartFault(schedule_[nextFault_++]);
     const SiteSample s = phys_.Sample(t);
     RawFrame f;
     for (int l = 0; l < 4; ++l) {
-      lines_[l].Step(dt, s.pressure[SiteOfLine(l)]);
+      lines_[l].Step(kDt, s.pressure[SiteOfLine(l)]);
       f.transducer[l] = Counts(l, lines_[l].Pressure());
     }
     Protect();
@@ -245,7 +244,7 @@ nlohmann::json VirtualUnit::GroundTruth() const {
   json j;
   j["time_s"] = TimeS();
   j["frame"] = frame_;
-  j["stream_start_frame"] = stream_start_;
+  j["stream_start_frame"] = streamStart_;
   j["height_cm"] = cfg_.height_cm;
   j["lines23"] = lines_[2].IsToe() ? "toe" : "ankle";
   const double t_now = TimeS();

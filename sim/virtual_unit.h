@@ -63,22 +63,20 @@ class VirtualUnit {
   void ConsumeOutput(size_t n);
   // When more than `bytes` wait, new packets are dropped (a host that does not
   // read loses data); replies are always queued. 0: no limit.
-  void SetOutputLimit(size_t bytes) { out_limit_ = bytes; }
+  void SetOutputLimit(size_t bytes) { outLimit_ = bytes; }
 
   int64_t Frame() const { return frame_; }
   double TimeS() const { return static_cast<double>(frame_) / kFramesPerSecond; }
   bool Sampling() const { return sampling_; }
-  int64_t StreamStartFrame() const { return stream_start_; }
+  int64_t StreamStartFrame() const { return streamStart_; }
   const UnitStats& Stats() const { return stats_; }
   const RawFrame& LastFrame() const { return last_; }
   double LinePressure(int line) const { return lines_[line].Pressure(); }
   const CuffLine& Line(int line) const { return lines_[line]; }
   const SubjectConfig& Config() const { return cfg_; }
   const Physiology& Subject() const { return phys_; }
-  // The coefficient set the transducers are scaled with: the set stored when
-  // the unit was built when usable, else the built-in set. Like a real
-  // transducer's, this scale stays when a host later stores another set.
-  const tagAD_FORCE_CONVERT* ActiveCoefficients() const { return active_coeff_; }
+  // The coefficient set the transducers are scaled with: see docs/decisions.md, "Stored coefficient set".
+  const tagAD_FORCE_CONVERT* ActiveCoefficients() const { return activeCoeff_; }
 
   // Calibration fixture.
   void SetReferencePressure(int line, std::optional<double> mmhg);
@@ -109,23 +107,23 @@ class VirtualUnit {
   CuffLine lines_[4];
   CommandParser parser_;
   std::vector<uint8_t> out_;
-  size_t out_limit_ = 0;
+  size_t outLimit_ = 0;
   int64_t frame_ = 0;
   bool sampling_ = false;
-  int64_t stream_start_ = -1;
+  int64_t streamStart_ = -1;
   std::optional<std::array<uint8_t, kCoeffPayloadLength>> stored_;
-  alignas(4) tagAD_FORCE_CONVERT active_coeff_[6];  // packed records, kept aligned
+  alignas(4) tagAD_FORCE_CONVERT activeCoeff_[6];  // packed records, kept aligned
   TransducerConfig terr_[4];
   RawFrame last_{};
   UnitStats stats_;
-  std::mt19937_64 noise_rng_, fault_rng_;
+  std::mt19937_64 noiseRng_, faultRng_;
   std::normal_distribution<double> gauss_{0.0, 1.0};
 
   // Active faults (until frame, exclusive).
-  int64_t corrupt_until_ = 0, drop_until_ = 0, silent_until_ = 0, unanswered_until_ = 0;
-  double corrupt_rate_ = 0, drop_rate_ = 0;
+  int64_t corruptUntil_ = 0, dropUntil_ = 0, silentUntil_ = 0, unansweredUntil_ = 0;
+  double corruptRate_ = 0, dropRate_ = 0;
   std::optional<double> hangup_;
-  size_t next_fault_ = 0;  // scheduled faults, sorted by time
+  size_t nextFault_ = 0;  // scheduled faults, sorted by time
   std::vector<FaultEvent> schedule_;
 };
 

@@ -35,15 +35,13 @@
 #include <nel/bp/bpv_check.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/diagnostics.h>
-#include <nel/platform/message_queue.h>
-#include "sim/unit_server.h"
+#include "sim/stepped_rig.h"
 
 namespace {
 
+using nel::sim::RunEnd;
 using nel::sim::SubjectConfig;
-using nel::sim::UnitServer;
 
-constexpr int kStepFrames = 20;                // frames per stepped advance
 constexpr int64_t kMaxVirtualFrames = 240000;  // 4 min of virtual time per measurement
 constexpr int kFirstPort = 120;                // ports kFirstPort + thread index
 
@@ -127,81 +125,42 @@ std::vector<Subject> MakePanel(int n, uint64_t seed, const std::string& cuff) {
 }
 
 SubjectConfig ConfigOf(const Subject& s) {
-  SubjectConfig cfg;
-  cfg.seed = s.seed;
-  cfg.heart_rate_bpm = s.heart_rate;
+  SubjectConfig cfg = nel::sim::SiteSubject(s.cuff, s.sbp, s.dbp, s.heart_rate, s.seed);
   cfg.pwv_cm_s = s.pwv;
-  cfg.site[s.cuff].sbp = s.sbp;
-  cfg.site[s.cuff].dbp = s.dbp;
   return cfg;
 }
 
 // One measurement on a stepped unit behind `port`.
 Outcome Measure(const Subject& subj, int port, std::string* error) {
   Outcome out;
-  UnitServer::Options so;
-  so.clock = UnitServer::Clock::kStepped;
-  so.port = port;
-  UnitServer server(ConfigOf(subj), so);
-  if (!server.Start(error)) return out;
-  TnelHardCtl ctl;
-  if (!ctl.SetComPortNo(port)) {
-    *error = "cannot open the virtual unit's port " + std::to_string(port);
+  nel::sim::SteppedLink host(ConfigOf(subj), nel::sim::SteppedOptions(port));
+  host.waits.poll_us = 100;
+  if (!host.Open()) {
+    *error = host.error;
     return out;
-  }
-  {
-    // The coefficient reply is unpacked by a processing pass that this
-    // thread's message queue runs while the command waits.
-    auto& queue = nel::platform::MessageQueue::Current();
-    const int timer = queue.SetTimer(1, [&ctl] {
-      tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
-      ctl.ReadOnceData(frames);
-    });
-    ctl.StartADSample(true);
-    queue.KillTimer(timer);
   }
 
   const tagTYPE_NEL_BPDATA ch = subj.cuff;
   const int wave = static_cast<int>(ch) + WAVE_RBRA;
-  TnelBPVCheck seq(DATAPROCESS_STANDARD, ch, &ctl);
+  TnelBPVCheck seq(DATAPROCESS_STANDARD, ch, &host.ctl);
   seq.Initialize();
   seq.MaxPressure = 280;
   seq.StartBPMeasureProcess();
 
-  tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
   int st = BPVSTA_MEASURING;
-  int64_t fed = 0;
-  bool done = false;
-  while (!done && fed < kMaxVirtualFrames) {
-    if (!server.Advance(kStepFrames)) {
-      out.why = "the line did not take the unit's data";
-      break;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (int got = 0; got < kStepFrames && !done;) {
-      const int n = ctl.ReadOnceData(frames);
-      if (n == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          out.why = "no frames from the unit";
-          done = true;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-        continue;
-      }
-      got += n;
-      fed += n;
-      for (int i = 0; i < n && !done; ++i) {
-        st = seq.ProcPulseWave(frames[i].Wave[wave], frames[i].Pressure[ch]);
-        if (st == BPVSTA_REMEASURE) ++out.remeasures;
-        done = st == BPVSTA_OK || st == BPVSTA_OVERTIME || st == BPVSTA_FAILED || st == BPVSTA_OVERPRESSURE;
-      }
-    }
-  }
-  ctl.RapidDeflate(ch, true);
-  ctl.StopADSample();
-  ctl.CloseCom();
-  server.Stop();
+  const RunEnd end = host.Feed(kMaxVirtualFrames, [&](const tagSAM_DATA& f) {
+    st = seq.ProcPulseWave(f.Wave[wave], f.Pressure[ch]);
+    if (st == BPVSTA_REMEASURE) ++out.remeasures;
+    return st != BPVSTA_OK && st != BPVSTA_OVERTIME && st != BPVSTA_FAILED && st != BPVSTA_OVERPRESSURE;
+  });
+  if (end == RunEnd::kNotSent) out.why = "the line did not take the unit's data";
+  if (end == RunEnd::kLate) out.why = "no frames from the unit";
+  host.ctl.RapidDeflate(ch, true);
+  host.ctl.StopADSample();
+  host.ctl.CloseCom();
+  host.server.Stop();
 
+  const int64_t fed = host.taken;
   out.status = st;
   out.virtual_s = static_cast<double>(fed) / 1000.0;
   int16_t count = 0;

@@ -78,11 +78,11 @@ bool Evaluate(const std::string& dir, const std::string& name, int converter, Re
   std::vector<float> resampled;
   if (!Resample(mv, kUnitRate / rec.rate, converter, resampled)) return false;
 
-  static nel::EcgAnalyser analyser;  // large; one per program
+  static nel::dsp::EcgAnalyser analyser;  // large; one per program
   analyser.Reset();
   analyser.StartConclusion();
   std::vector<double> detMs;
-  nel::EcgBeatRecord beat{};
+  nel::dsp::EcgBeatRecord beat{};
   int16_t rate = 0;
   for (float v : resampled)
     if (analyser.ProcessSample(nel::mitbih::ToUnitCounts(v), &beat, &rate)) detMs.push_back(beat.RIndex);

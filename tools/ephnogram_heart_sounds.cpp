@@ -155,14 +155,14 @@ int main(int argc, char** argv) {
       std::printf("\n");
     }
     if (!save.empty()) {
-      nel::WaveRecordFile f;
+      nel::analysis::WaveRecordFile f;
       f.sampleRate = 1000;
       f.kinds = {WAVE_ECG, WAVE_PCG};
       f.records = rec;
       for (auto& r : f.records) std::memset(r.Mark, 0, sizeof r.Mark);
       std::string error;
       const std::string path = save + std::to_string(n) + ".nelwave";
-      if (!nel::WriteWaveRecordFile(path, f, error))
+      if (!nel::analysis::WriteWaveRecordFile(path, f, error))
         std::fprintf(stderr, "%s\n", error.c_str());
       else
         std::printf("  saved %s\n", path.c_str());

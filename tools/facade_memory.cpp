@@ -16,8 +16,8 @@
 #include <vector>
 
 #include <nel/control/hard_base.h>
-#include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
+#include "sim/stepped_rig.h"
 #include "sim/virtual_unit.h"
 
 namespace {
@@ -70,13 +70,9 @@ int main(int argc, char** argv) {
 
   auto hb = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
   hb->SetDetectCategory(DETECT_ALL);
-  tagAD_FORCE_CONVERT coeff[6];
-  std::memcpy(coeff, unit.ActiveCoefficients(), sizeof coeff);
-  hb->GetHardCtl()->GetSamThread()->SetAD2ForceCoeff(coeff);
-  std::memcpy(hb->GetHardCtl()->ADForceCoeff, coeff, sizeof coeff);
+  nel::sim::UseCoefficients(*hb, unit.ActiveCoefficients());
   Print("after construction", Take(), base);
 
-  QXProtocol& port = hb->GetHardCtl()->GetSamThread()->Protocol();
   std::vector<float> waves(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
   std::vector<float> pressures(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxCuffs);
   tagHMID_DATA status{};
@@ -85,12 +81,8 @@ int main(int argc, char** argv) {
   for (long f = 0; f < total; f += 20) {
     unit.Advance(20);
     const std::vector<uint8_t>& out = unit.Output();
-    for (size_t at = 0; at < out.size();) {
-      const int m = static_cast<int>(std::min<size_t>(TSamThread::kStagingBytes, out.size() - at));
-      port.InjectReceived(out.data() + at, m);
-      at += static_cast<size_t>(m);
-      while (hb->CheckData()) frames += hb->GetData(waves.data(), pressures.data(), &status);
-    }
+    nel::sim::FeedAndDrain(*hb, out.data(), out.size(),
+                           [&] { frames += hb->GetData(waves.data(), pressures.data(), &status); });
     unit.ConsumeOutput(out.size());
   }
   char label[64];

@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     // The default subject's unit holds no set of its own (the built-in one
     // is then the right one); anything else means the reply went unread.
     if (const auto source = hb.GetHardCtl()->CoeffSource();
-        source != nel::CoeffSource::kUnit && source != nel::CoeffSource::kBuiltInNoneStored) {
+        source != nel::link::CoeffSource::kUnit && source != nel::link::CoeffSource::kBuiltInNoneStored) {
       std::fprintf(stderr, "soak: the unit's coefficient set was not read: %s\n", nel::LastErrorText());
       return 1;
     }

@@ -21,20 +21,18 @@
 // taken (no frame lost), else the subject is reported as failed.
 //
 // Repeatability. Subjects and their noise are fixed by the seed, and each step
-// of the unit's clock is taken by one processing pass (WaitStep). A command the
+// of the unit's clock is taken by one processing pass (the stepped façade of
+// sim/stepped_rig.h with whole-step passes). A command the
 // host writes is still applied by the unit's thread at the step in which it
 // reads it, which thread timing decides now and then: two runs may differ by
 // a few cm/s in a velocity and by hundredths of a millisecond in the means.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,14 +40,11 @@
 #include <nel/analysis/data_ana.h>
 #include <nel/analysis/wave_record_file.h>
 #include <nel/control/hard_base.h>
-#include <nel/link/hard_ctl.h>
-#include <nel/link/qx_protocol.h>
-#include <nel/link/sam_thread.h>
-#include <nel/platform/message_queue.h>
-#include "sim/unit_server.h"
+#include "sim/stepped_rig.h"
 
 namespace {
 
+using nel::sim::RunEnd;
 using nlohmann::json;
 
 constexpr int kHoldMmHg = 60;
@@ -57,110 +52,6 @@ constexpr double kOpenMargin = 5;  // mmHg
 constexpr int kPulseLag = 1000;    // filter bank: pulse waves and PCG behind their input, frames
 constexpr int kSites = 4;          // RBra, LBra, RAnk, LAnk at record positions 2..5
 constexpr const char* kSiteKey[kSites] = {"rbra", "lbra", "rank", "lank"};
-
-// ---------------------------------------------------------------------------
-// The façade on the virtual unit with a stepped clock: after each step of 20
-// frames the façade drains every frame of it (as tests/control/facade_rig.h).
-class SteppedFacade {
-  nel::sim::UnitServer server_;  // before the façade: it outlives it
-
- public:
-  explicit SteppedFacade(const nel::sim::SubjectConfig& subject)
-      : server_(subject, Options()), hb(0, DATAPROCESS_STANDARD) {
-    started_ = server_.Start(&error);
-    // Stepped time: a slow step on a loaded machine is not a silent unit.
-    hb.SetSilenceLimitMs(TnelHardBase::kMaxSilenceLimitMs);
-  }
-  ~SteppedFacade() {
-    hb.CloseHardware();
-    server_.Stop();
-  }
-
-  bool Open() {
-    if (!started_ || !hb.OpenHardware(0x80)) return false;
-    auto& queue = nel::platform::MessageQueue::Current();
-    const int timer = queue.SetTimer(1, [this] { DrainAll(); });
-    hb.StartADSample(true);
-    queue.KillTimer(timer);
-    return true;
-  }
-
-  // Runs up to maxSeconds of virtual time until `until` holds after a pass.
-  bool RunUntil(double maxSeconds, const std::function<bool()>& until) {
-    const long frames = static_cast<long>(maxSeconds * 1000);
-    for (long done = 0; done < frames; done += kStep) {
-      if (!server_.Advance(kStep)) return false;
-      advanced_ += kStep;
-      WaitStep();
-      if (!DrainTo(advanced_, nullptr)) return false;
-      if (until()) return true;
-    }
-    return false;
-  }
-
-  // Takes every frame the unit has sent so far; false if some never arrive.
-  bool Settle() {
-    const json t = server_.GroundTruth();
-    const long sent = t["frame"].get<long>() - t["stream_start_frame"].get<long>();
-    return DrainTo(advanced_, nullptr) && taken == sent && sent == advanced_;
-  }
-  json Truth() { return server_.GroundTruth(); }
-  tagHMID_DATA Status() const {
-    tagHMID_DATA s{};
-    hb.GetStatus(&s);
-    return s;
-  }
-
-  TnelHardBase hb;
-  std::string error;
-  long taken = 0;                   // frames taken by the façade since sampling began
-  std::function<void(int)> onPass;  // after each pass with its frame count
-
- private:
-  static constexpr int kStep = 20;
-  static nel::sim::UnitServer::Options Options() {
-    nel::sim::UnitServer::Options o;
-    o.clock = nel::sim::UnitServer::Clock::kStepped;
-    o.port = 1;
-    return o;
-  }
-  // Waits (up to 2 s) until the step's frames lie in the host's receive ring
-  // and nothing more arrives: one pass then takes the whole step, so the
-  // passes fall on the same frames in every run.
-  void WaitStep() {
-    TnelHardCtl* ctl = hb.GetHardCtl();
-    TSamThread* sam = ctl ? ctl->GetSamThread() : nullptr;
-    if (!sam) return;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    int32_t last = -1;
-    for (;;) {
-      const int32_t count = sam->Protocol().RingCount();
-      if (count >= kStep * QXProtocol::kDataRawBytes && count == last) return;
-      if (std::chrono::steady_clock::now() > deadline) return;
-      last = count;
-      std::this_thread::sleep_for(std::chrono::microseconds(30));
-    }
-  }
-  void DrainAll() {
-    while (hb.CheckData()) {
-      const int n = hb.GetData(static_cast<int*>(nullptr));
-      taken += n;
-      if (onPass) onPass(n);
-    }
-  }
-  bool DrainTo(long target, const std::function<bool()>& until) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      DrainAll();
-      if (taken >= target || (until && until())) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-  }
-
-  bool started_ = false;
-  long advanced_ = 0;  // frames the unit was advanced by (it streams from the first)
-};
 
 // ---------------------------------------------------------------------------
 // The panel of subjects.
@@ -196,8 +87,8 @@ std::vector<Subject> MakePanel(int n, uint64_t seed) {
     Subject& s = out[i];
     s.index = i;
     auto& c = s.cfg;
+    c = nel::sim::QuietSubject();
     c.seed = seed * 1000 + static_cast<uint64_t>(i);
-    c.rhythm.clear();
     c.pwv_cm_s = std::round(pwv[i]);
     c.heart_rate_bpm = std::round(hr[i]);
     c.height_cm = std::round(height[i]);
@@ -255,9 +146,10 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
   json truth;
   long recordStart = -1;  // host frame of record 0
   {
-    SteppedFacade rig(cfg);
+    // One pass per step (repeatable runs); a slow step on a loaded machine is not a silent unit.
+    nel::sim::SteppedFacade rig(cfg, {.silence_limit_ms = TnelHardBase::kMaxSilenceLimitMs, .whole_step_passes = true});
     bool recording = false;
-    rig.onPass = [&](int n) {
+    rig.on_pass = [&](int n) {
       if (!recording || recordStart >= 0) return;
       int count = 0;
       rig.hb.WaveRecord_DataAssign(&count);
@@ -272,7 +164,7 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
     for (int s = 0; s < kSites; ++s) top = std::max(top, cfg.site[s].sbp);
     const int maxPressure = std::clamp(static_cast<int>(top) + 50, 200, 300);
     rig.hb.BPMeasure_Start(BPMEASURE_SIMULTANEOUS, maxPressure, sel, static_cast<short>(cfg.heart_rate_bpm));
-    if (!rig.RunUntil(120, [&] { return rig.Status().BPMeasureEnd; })) {
+    if (rig.RunUntil(120, [&] { return rig.Status().BPMeasureEnd; }) != RunEnd::kHeld) {
       out.failure = "BP measurement did not end";
       return out;
     }
@@ -281,7 +173,7 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
     rig.hb.BPMeasure_Cancel();
     rig.RunUntil(3, [] { return false; });  // the cuffs empty
     rig.hb.FixPressure_Start(kHoldMmHg);
-    if (!rig.RunUntil(60, [&] { return rig.Status().FixPressureEnd; })) {
+    if (rig.RunUntil(60, [&] { return rig.Status().FixPressureEnd; }) != RunEnd::kHeld) {
       out.failure = "hold not established";
       return out;
     }
@@ -291,7 +183,7 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
       return out;
     }
     recording = true;
-    if (!rig.RunUntil(30, [&] { return rig.Status().WaveRecordEnd; })) {
+    if (rig.RunUntil(30, [&] { return rig.Status().WaveRecordEnd; }) != RunEnd::kHeld) {
       out.failure = "wave record did not end";
       return out;
     }
@@ -424,14 +316,14 @@ Outcome RunSubject(const Subject& subject, const std::string& saveDir, bool verb
   out.ok = true;
 
   if (!saveDir.empty()) {
-    nel::WaveRecordFile f;
+    nel::analysis::WaveRecordFile f;
     f.kinds.assign(kinds, kinds + 6);
     f.records = records;
     f.hasPressures = true;
     for (int k = 0; k < 4; ++k) f.pressures[k] = limbs[k];
     std::string error;
     const std::string path = saveDir + "/subject" + std::to_string(subject.index) + ".nelwave";
-    if (!nel::WriteWaveRecordFile(path, f, error)) std::fprintf(stderr, "%s\n", error.c_str());
+    if (!nel::analysis::WriteWaveRecordFile(path, f, error)) std::fprintf(stderr, "%s\n", error.c_str());
   }
   if (verbose) std::fprintf(stderr, "%s\n", row.dump().c_str());
   return out;

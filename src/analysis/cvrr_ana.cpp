@@ -11,10 +11,8 @@
 
 namespace {
 
-// Display value to AD count: truncate(datum * value + base) in single
-// precision, passed on as a 16-bit sample. A value outside the 32-bit range
-// (or not a number) gives the integer-indefinite value 0x80000000, whose low
-// 16 bits are 0, as the unit's host platform converts it.
+// Display value to AD count: truncate(datum * value + base) in single precision, passed on as a 16-bit sample;
+// out of range or not a number gives 0x80000000. See docs/decisions.md, "CVRR arithmetic".
 int16_t ToCount(float value, int32_t base, int32_t datum) {
   const float v = static_cast<float>(datum) * value + static_cast<float>(base);
   int32_t i = INT32_MIN;
@@ -32,6 +30,46 @@ constexpr int32_t kBeatsPerSecondCap = 4;
 constexpr double kOutlierLow = -40.0;  // percent of MeanRR
 constexpr double kOutlierHigh = 60.0;
 constexpr double kOver = 50.0;  // ms
+
+// Keeps the intervals within kOutlierLow..kOutlierHigh percent of meanRR, in order; returns how many.
+int32_t KeepPlausibleIntervals(int32_t* rr, int32_t count, float meanRR) {
+  int32_t kept = 0;
+  for (int32_t j = 0; j < count; ++j) {
+    const double dev = (rr[j] - static_cast<double>(meanRR)) * 100.0 / meanRR;
+    if (dev < kOutlierLow || dev > kOutlierHigh) continue;
+    rr[kept++] = rr[j];
+  }
+  return kept;
+}
+
+// Mean, range and spread of the intervals kept (a.RRCount of them, at least one).
+void SpreadStatistics(TnelCVRRAna& a) {
+  int64_t sum = 0;
+  int32_t longest = 0;
+  int32_t shortest = 99999;
+  for (int32_t j = 0; j < a.RRCount; ++j) {
+    sum += a.RR[j];
+    longest = std::max(longest, a.RR[j]);
+    shortest = std::min(shortest, a.RR[j]);
+  }
+  a.MeanRR = static_cast<float>(static_cast<double>(sum) / a.RRCount);
+  a.HeartRate = static_cast<float>(a.MeanRate);
+
+  double devSum = 0.0;
+  int32_t over = 0;
+  for (int32_t j = 0; j < a.RRCount; ++j) {
+    const double dev = std::fabs(a.RR[j] - static_cast<double>(a.MeanRR));
+    devSum += dev;
+    if (dev > kOver) ++over;
+  }
+  a.Over50Count = static_cast<int16_t>(std::min<int32_t>(over, INT16_MAX));
+  a.RRRange = longest - shortest;
+  a.MeanDev = static_cast<float>(devSum / a.RRCount);
+  a.Over50Ratio = static_cast<float>(static_cast<double>(a.Over50Count) / a.RRCount);
+  // A zero mean or zero longest interval (only at absurd sample rates) leaves 0.
+  a.CVRR = a.MeanRR > 0.0f ? static_cast<float>(a.MeanDev * 100.0 / a.MeanRR) : 0.0f;
+  a.MinMaxRatio = longest > 0 ? static_cast<float>(static_cast<double>(shortest) / longest) : 0.0f;
+}
 
 }  // namespace
 
@@ -65,7 +103,7 @@ TnelCVRRAna::TnelCVRRAna(const float* ecg, int32_t length, int32_t sampleRate)
   RR = NewZeroed<int32_t>(RCap);
   if (!RPos || !RR) RCap = 0;
 
-  nel::EcgAnalyser& detector = nel::SharedEcgAnalyser();
+  nel::dsp::EcgAnalyser& detector = nel::dsp::SharedEcgAnalyser();
   detector.Reset();
   detector.StartConclusion();
   ECG_QRSAnalysis(ecg);
@@ -133,8 +171,8 @@ uint8_t* TnelCVRRAna::GetECGRResult() { return Marks; }
 void TnelCVRRAna::PutGetHardwareInf(tagHARDWAREINF* info, bool read, int32_t bed) {
   if (!read) return;
   // The file beside the executable, never the façade's parameter file path.
-  const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::kHardwareInfoFileName);
-  nel::ReadHardwareInfo(path, bed, info);
+  const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::link::kHardwareInfoFileName);
+  nel::link::ReadHardwareInfo(path, bed, info);
 }
 
 bool TnelCVRRAna::ECG_QRSAnalysis(const float* ecg) {
@@ -142,13 +180,13 @@ bool TnelCVRRAna::ECG_QRSAnalysis(const float* ecg) {
   PutGetHardwareInf(&info, true, 0);
   const int32_t base = info.ADBase[WAVE_ECG];
   const int32_t datum = info.ADDatum[WAVE_ECG];
-  nel::EcgAnalyser& detector = nel::SharedEcgAnalyser();
+  nel::dsp::EcgAnalyser& detector = nel::dsp::SharedEcgAnalyser();
 
   // First pass: the detector learns its thresholds and templates.
   for (int32_t i = 0; i < DataLen; ++i) detector.ProcessSample(ToCount(ecg[i], base, datum), nullptr, nullptr);
   // Second pass: beats found in it are marked; indices are relative to its start.
   for (int32_t i = 0; i < DataLen; ++i) {
-    nel::EcgBeatRecord beat{};
+    nel::dsp::EcgBeatRecord beat{};
     if (detector.ProcessSample(ToCount(ecg[i], base, datum), &beat, nullptr) != 1) continue;
     const int64_t onset = static_cast<int64_t>(beat.Onset) - DataLen;
     const int64_t r = static_cast<int64_t>(beat.RIndex) - DataLen;
@@ -184,42 +222,11 @@ void TnelCVRRAna::CountECGParameter() {
   MeanRR = static_cast<float>(static_cast<double>(sum) / RRCount);
 
   if (RRCount > 10 && MeanRR > 0.0f) {
-    int32_t kept = 0;
-    for (int32_t j = 0; j < RRCount; ++j) {
-      const double dev = (RR[j] - static_cast<double>(MeanRR)) * 100.0 / MeanRR;
-      if (dev < kOutlierLow || dev > kOutlierHigh) continue;
-      RR[kept++] = RR[j];
-    }
-    RRCount = kept;
+    RRCount = KeepPlausibleIntervals(RR, RRCount, MeanRR);
     if (RRCount == 0) {
       MeanRR = 0.0f;
       return;
     }
   }
-
-  sum = 0;
-  int32_t longest = 0;
-  int32_t shortest = 99999;
-  for (int32_t j = 0; j < RRCount; ++j) {
-    sum += RR[j];
-    longest = std::max(longest, RR[j]);
-    shortest = std::min(shortest, RR[j]);
-  }
-  MeanRR = static_cast<float>(static_cast<double>(sum) / RRCount);
-  HeartRate = static_cast<float>(MeanRate);
-
-  double devSum = 0.0;
-  int32_t over = 0;
-  for (int32_t j = 0; j < RRCount; ++j) {
-    const double dev = std::fabs(RR[j] - static_cast<double>(MeanRR));
-    devSum += dev;
-    if (dev > kOver) ++over;
-  }
-  Over50Count = static_cast<int16_t>(std::min<int32_t>(over, INT16_MAX));
-  RRRange = longest - shortest;
-  MeanDev = static_cast<float>(devSum / RRCount);
-  Over50Ratio = static_cast<float>(static_cast<double>(Over50Count) / RRCount);
-  // A zero mean or zero longest interval (only at absurd sample rates) leaves 0.
-  CVRR = MeanRR > 0.0f ? static_cast<float>(MeanDev * 100.0 / MeanRR) : 0.0f;
-  MinMaxRatio = longest > 0 ? static_cast<float>(static_cast<double>(shortest) / longest) : 0.0f;
+  SpreadStatistics(*this);
 }

@@ -4,12 +4,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds, tagSAVE_WAVEDATA* records,
                          int32_t recordCount, int32_t sampleRate) {
-  // Design decision: a record has six wave positions, so at most six kinds are
-  // taken and kinds outside 0..7 are ignored; a missing kind list means no wave.
+  // See docs/decisions.md, "Wave list and copies of `TnelDataAna`".
   int16_t count = waveCount < 0 ? 0 : (waveCount > 6 ? 6 : waveCount);
   if (kinds == nullptr) count = 0;
   WaveNum = count;
@@ -36,8 +36,7 @@ TnelDataAna::TnelDataAna(int16_t waveCount, const tagTYPE_NEL_WAVEDATA* kinds, t
   BadSampleRecord = -1;
 }
 
-// Design decision: a copy owns work buffers of its own (same contents); it
-// shares the host's record array, which neither object owns.
+// Copies own their work buffers: see docs/decisions.md, "Wave list and copies of `TnelDataAna`".
 TnelDataAna::TnelDataAna(const TnelDataAna& other) : WorkBuf(nullptr), DiffBuf(nullptr) { *this = other; }
 
 TnelDataAna& TnelDataAna::operator=(const TnelDataAna& other) {
@@ -84,8 +83,7 @@ TnelDataAna& TnelDataAna::operator=(const TnelDataAna& other) {
 TnelDataAna::~TnelDataAna() { ReleaseBuffers(); }
 
 bool TnelDataAna::AllocateBuffers() {
-  // Design decision: a record of no samples gets no buffers (Analysis then
-  // reports false, as for a missing buffer).
+  // See docs/decisions.md, "Wave list and copies of `TnelDataAna`".
   if (DataLen < 1) return false;
   WorkBuf = new (std::nothrow) float[DataLen]();
   DiffBuf = new (std::nothrow) float[static_cast<size_t>(DataLen) + 10]();
@@ -107,7 +105,7 @@ void TnelDataAna::SetSerialNo(int32_t serialNo) { SerialNo = serialNo; }
 
 void TnelDataAna::SetBPData(bool ankleMode, const tagLIMBRESULT* limbs) {
   for (auto& l : LimbBP) l = {-1, -1, -1};
-  if (limbs == nullptr) return;  // design decision: no pressures given, none measured
+  if (limbs == nullptr) return;  // none measured: see docs/decisions.md, "Pressures of 0 or below"
   LimbBP[BP_RBRA] = limbs[0];
   LimbBP[BP_LBRA] = limbs[1];
   LimbBP[ankleMode ? BP_RANK : BP_RTOE] = limbs[2];
@@ -132,13 +130,11 @@ void TnelDataAna::InitAnaResultData() {
 
 void TnelDataAna::FLY_LOWGAP_Filter(float* x, int16_t n, float cutoffHz) {
   if (x == nullptr || n < 1 || SampleRate < 1) return;
-  float* a = new (std::nothrow) float[n + 100]();
-  float* b = new (std::nothrow) float[n + 100]();
-  if (a == nullptr || b == nullptr) {
-    delete[] a;
-    delete[] b;
-    return;
-  }
+  std::unique_ptr<float[]> aBuf(new (std::nothrow) float[n + 100]());
+  std::unique_ptr<float[]> bBuf(new (std::nothrow) float[n + 100]());
+  if (!aBuf || !bBuf) return;
+  float* a = aBuf.get();
+  float* b = bBuf.get();
   // Butterworth coefficients with the cut-off corrected for the two passes.
   const long double sqrt2 = std::sqrt(2.0L);
   const long double w = static_cast<long double>(cutoffHz) * 6.2831853L / (2.0L * SampleRate);
@@ -171,8 +167,6 @@ void TnelDataAna::FLY_LOWGAP_Filter(float* x, int16_t n, float cutoffHz) {
   for (int i = 1; i <= n; ++i) sum2 += a[i];
   const float m2 = static_cast<float>(sum2 / n);
   for (int i = 1; i <= n; ++i) x[i - 1] = (a[i] - m2) * s + m;
-  delete[] a;
-  delete[] b;
 }
 
 int32_t TnelDataAna::NextOnset(int32_t from) const {

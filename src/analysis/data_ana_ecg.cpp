@@ -9,9 +9,7 @@
 bool TnelDataAna::MF_ProcECGWaveDataAnalysis(float* ecg) {
   const int32_t fs = SampleRate;
   float meanRR = 0.0f;
-  // Design decision: a CVRR analysis that cannot get its memory leaves the
-  // record without beats (heart rate 0, beat length one second); the steps
-  // that need beats then find none, and a recorded PCG makes Analysis fail.
+  // Without memory the record has no beats: see docs/decisions.md, "ECG step without memory".
   try {
     TnelCVRRAna cvrr(ecg, DataLen, fs);
     HeartRate = std::isfinite(cvrr.HeartRate) ? static_cast<int32_t>(cvrr.HeartRate) : 0;

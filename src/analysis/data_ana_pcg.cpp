@@ -14,6 +14,7 @@
 #include <new>
 
 #include <nel/analysis/data_ana.h>
+#include "analysis/extremes.h"
 #include "analysis/heart_sound_envelope.h"
 
 namespace {
@@ -41,7 +42,7 @@ bool TrimmedMeanOf(const Stats& st, int32_t& out) {
 
 }  // namespace
 
-namespace nel {
+namespace nel::analysis {
 
 bool PcgEnvelope(const float* x, int32_t n, int32_t windowLen, float* d, float* E, int32_t& m) {
   m = 0;
@@ -76,22 +77,15 @@ float PcgThreshold(const float* E, int32_t m, int32_t n, int32_t fs) {
     B[b] = std::max(B[b], std::fabs(E[j]));
   }
   const int32_t nb = std::min(n / fs, 50);
-  // Design decision: two bands leave no band after the trim (a division by
-  // zero); such a record takes the fixed threshold of shorter records.
+  // See docs/decisions.md, "Heart-sound arrays and threshold".
   if (nb <= 2) return 5.0f;
-  int32_t hi = 0, lo = 0;
-  for (int32_t i = 1; i < nb; ++i) {
-    if (B[i] > B[hi]) hi = i;
-    if (B[i] < B[lo]) lo = i;
-  }
-  B[hi] = 0.0f;
-  B[lo] = 0.0f;
+  ZeroExtremes(B, nb);
   double S = 0.0;
   for (int32_t i = 0; i < nb; ++i) S += B[i];
   return static_cast<float>(S / (nb - 2) * 0.3);
 }
 
-}  // namespace nel
+}  // namespace nel::analysis
 
 int32_t TnelDataAna::MF_ProcPCGOtherPCGPoint(const float* y, int32_t len) {
   int32_t p = 1;
@@ -116,21 +110,18 @@ bool TnelDataAna::MF_ProcPCGWaveDataAnalysis(float* x) {
   const int32_t wE = static_cast<int32_t>(0.05 * fs);
   const int32_t wS = static_cast<int32_t>(0.15 * fs);
 
-  // Design decision: the difference and envelope arrays are sized to the record
-  // (no 40000-sample limit). The envelope array is zero beyond its n - wE
-  // values up to 2n, so the searches of a beat near the record's end, which
-  // may look up to a beat length past it, read zeros.
+  // Arrays sized to the record, the envelope zero up to 2n: see docs/decisions.md, "Heart-sound arrays and threshold".
   std::unique_ptr<float[]> d(new (std::nothrow) float[n]);
   std::unique_ptr<float[]> E(new (std::nothrow) float[2 * static_cast<size_t>(n) + 16]());
   // n >= 2 here, so the envelope fails only for want of memory.
   int32_t m = 0;
-  if (!d || !E || !nel::PcgEnvelope(x, n, wE, d.get(), E.get(), m)) {
+  if (!d || !E || !nel::analysis::PcgEnvelope(x, n, wE, d.get(), E.get(), m)) {
     AnaResult = DATAANA_NO_MEMORY;
     return false;
   }
 
   // P1 to P3: envelope and candidate threshold.
-  const float thr = nel::PcgThreshold(E.get(), m, n, fs);
+  const float thr = nel::analysis::PcgThreshold(E.get(), m, n, fs);
 
   MarkPcgCandidates(E.get(), m, thr, wE, wS, pcg);
   int32_t mS1, mS2, bad;

@@ -15,6 +15,48 @@ namespace {
 
 constexpr int kNotchTriples = 30;  // triples the notch check collects at most
 
+// A tangent's sample and its six-sample step; k is -1 when none was found.
+struct Tangent {
+  int32_t k;
+  float r;
+};
+
+// Record i of wave `pos` carries a peak or an early systolic (P) mark.
+bool IsPeakOrP(const tagSAVE_WAVEDATA* rec, int32_t i, int16_t pos) {
+  const uint8_t mk = rec[i].Mark[pos];
+  return mk == MARK_PULSE_PEAK || mk == MARK_PULSE_P;
+}
+
+// Upstroke tangent: the steepest six-sample rise after the foot f, before the
+// peak and before `end`. See docs/decisions.md, "Record ends and notches".
+Tangent UpstrokeTangent(const float* x, const tagSAVE_WAVEDATA* rec, int16_t pos, int32_t f, int32_t end, int32_t n) {
+  Tangent t{-1, -9999.0f};
+  for (int32_t k = f + 1; k < end && k + 5 < n; ++k) {
+    if (IsPeakOrP(rec, k, pos)) break;
+    const float r = x[k + 5] - x[k - 1];
+    if (r > t.r) {
+      t.r = r;
+      t.k = k;
+    }
+  }
+  return t;
+}
+
+// Baseline tangent: the flattest (most falling) six-sample step before the
+// foot f, back to `lo` or to the beat's QRS onset (ecg < 0: no ECG wave).
+Tangent BaselineTangent(const float* x, const tagSAVE_WAVEDATA* rec, int16_t ecg, int32_t f, int32_t lo) {
+  Tangent t{-1, 9999.0f};
+  for (int32_t k = f; k >= lo + 1; --k) {
+    if (k - 6 < 1 || (ecg >= 0 && rec[k].Mark[ecg] == MARK_ECG_ONSET)) break;
+    const float r = x[k] - x[k - 6];
+    if (r < t.r) {
+      t.r = r;
+      t.k = k;
+    }
+  }
+  return t;
+}
+
 }  // namespace
 
 bool TnelDataAna::MF_ProcBPWaveDataAnalysis(float* x, bool filter) {
@@ -22,8 +64,7 @@ bool TnelDataAna::MF_ProcBPWaveDataAnalysis(float* x, bool filter) {
   const int16_t pos = CurWaveIndex;
   const int16_t pcg = WaveIndex[WAVE_PCG];
   float* D = DiffBuf;
-  // Design decision: the filter counts samples in 16 bits; a record longer
-  // than 32767 samples is left unfiltered.
+  // Over 32767 samples stay unfiltered: see docs/decisions.md, "Precision and 16-bit counts".
   if (filter && n <= INT16_MAX) FLY_LOWGAP_Filter(x, static_cast<int16_t>(n), 8.0f);
   for (int32_t i = 0; i + 1 < n; ++i) D[i] = x[i + 1] - x[i];
   for (int32_t i = n > 0 ? n - 1 : 0; i < n + 10; ++i) D[i] = 0.0f;
@@ -152,8 +193,7 @@ int32_t TnelDataAna::ProcessBPr(float* x, int32_t a, int32_t b, int32_t /*beatSt
 
 int32_t TnelDataAna::ProcessOnceBPfanshe(float* /*x*/, int32_t s, int32_t e) {
   const float* D = DiffBuf;
-  // Design decision: the search window ends at the record's end; the
-  // difference array is zero past its last value.
+  // The window ends at the record's end: see docs/decisions.md, "Record ends and notches".
   if (e > DataLen) e = DataLen;
   if (s < 0) s = 0;
   const int32_t w = SampleRate / 30;
@@ -229,13 +269,9 @@ void TnelDataAna::ResearchOneRushe(float* x, int32_t f, tagTYPE_NEL_WAVEDATA kin
   const int32_t n = DataLen;
   const int16_t ecg = WaveIndex[WAVE_ECG];
   const int32_t W = BeatLen / 5;
-  auto peakOrP = [&](int32_t i) {
-    const uint8_t mk = MarkAt(i, pos);
-    return mk == MARK_PULSE_PEAK || mk == MARK_PULSE_P;
-  };
   int32_t u = W;
   for (int32_t i = f + 1; i < n - 6; ++i) {
-    if (peakOrP(i)) {
+    if (IsPeakOrP(WaveData, i, pos)) {
       u = i - f;
       break;
     }
@@ -244,40 +280,18 @@ void TnelDataAna::ResearchOneRushe(float* x, int32_t f, tagTYPE_NEL_WAVEDATA kin
   const int32_t end = f + u - 6;
   if (f + 1 >= end) return;
 
-  // Upstroke tangent: the steepest six-sample rise before the peak.
-  // Design decision: the scan also stops where it would read past the record.
-  int32_t kU = -1;
-  float rU = -9999.0f;
-  for (int32_t k = f + 1; k < end && k + 5 < n; ++k) {
-    if (peakOrP(k)) break;
-    const float r = x[k + 5] - x[k - 1];
-    if (r > rU) {
-      rU = r;
-      kU = k;
-    }
-  }
-  if (kU < 0) return;
-  const float sU = rU * 0.16666667f;
-  const int32_t pU = kU + 3;
-  const float yU = x[kU + 3];
+  const Tangent up = UpstrokeTangent(x, WaveData, pos, f, end, n);
+  if (up.k < 0) return;
+  const float sU = up.r * 0.16666667f;
+  const int32_t pU = up.k + 3;
+  const float yU = x[up.k + 3];
 
-  // Baseline tangent: the flattest (most falling) six-sample step before the
-  // foot, back to a tenth of a second or to the beat's QRS onset.
-  const int32_t lo = f - SampleRate / 10;
-  int32_t kD = -1;
-  float rD = 9999.0f;
-  for (int32_t k = f; k >= lo + 1; --k) {
-    if (k - 6 < 1 || (ecg >= 0 && MarkAt(k, ecg) == MARK_ECG_ONSET)) break;
-    const float r = x[k] - x[k - 6];
-    if (r < rD) {
-      rD = r;
-      kD = k;
-    }
-  }
-  if (kD < 0) return;
-  const float sD = rD * 0.16666667f;
-  const int32_t pD = kD - 3;
-  const float yD = x[kD - 3];
+  // The baseline tangent reaches back a tenth of a second.
+  const Tangent down = BaselineTangent(x, WaveData, ecg, f, f - SampleRate / 10);
+  if (down.k < 0) return;
+  const float sD = down.r * 0.16666667f;
+  const int32_t pD = down.k - 3;
+  const float yD = x[down.k - 3];
   if (sU == sD) return;
 
   const float tf = (pU * sU - pD * sD - (yU - yD)) / (sU - sD);
@@ -372,7 +386,6 @@ void TnelDataAna::CalculateAIx(float* x, int16_t pos) {
   if (mB == 0.0) return;
   const double aix = (mB - mA) * 100.0 / mB;
   if (!std::isfinite(aix)) return;
-  // Design decision: values beyond the 16-bit range saturate (the result is
-  // limited to -50..50 afterwards anyway).
+  // Saturates at 16 bits: see docs/decisions.md, "Precision and 16-bit counts".
   AIx = static_cast<int16_t>(std::clamp(std::trunc(aix), -32768.0, 32767.0));
 }

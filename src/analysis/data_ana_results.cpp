@@ -6,6 +6,8 @@
 
 #include <nel/analysis/data_ana.h>
 
+#include "analysis/extremes.h"
+
 namespace {
 
 constexpr int kMaxBeats = 40;          // complete beats the beat table holds
@@ -105,7 +107,7 @@ int16_t MapPercentOf(const BeatTable& t, int w, const tagSAVE_WAVEDATA* rec, int
     double area = 0.0;
     for (int32_t k = a; k < e; ++k) area += rec[k].Wave[pos] - base;
     double pct = area / (e - a) * 100.0 / (top - base);
-    // Design decision: a beat whose peak equals its base has no percentage and counts as 0.
+    // A flat beat counts as 0: see docs/decisions.md, "Precision and 16-bit counts".
     if (!std::isfinite(pct) || pct < 0.0) pct = 0.0;
     sum += pct;
     if (pct > max) max = static_cast<int32_t>(pct);
@@ -182,13 +184,7 @@ void PreEjectionPeriod(const tagSAVE_WAVEDATA* rec, int32_t n, int16_t ecg, int1
   }
   int32_t divisor = k;
   if (k >= 3) {
-    int hi = 0, lo = 0;
-    for (int j = 1; j < k; ++j) {
-      if (iv[j] > iv[hi]) hi = j;
-      if (iv[j] < iv[lo]) lo = j;
-    }
-    iv[hi] = 0;
-    iv[lo] = 0;
+    nel::analysis::ZeroExtremes(iv, k);
     divisor = k - 2;
   }
   int64_t sum = 0;
@@ -355,8 +351,7 @@ bool TnelDataAna::GetOtherPulseWaveAnaResult(tagTYPE_NEL_WAVEDATA /*kind*/, int3
   BeatTable t;
   BuildBeatTable(WaveData, DataLen, WaveIndex[WAVE_ECG], {position, -1, -1, -1}, t);
   if (t.count < 1) return false;
-  // Design decision: extraOut, which no caller requests, receives the number of
-  // complete beats the results were taken from.
+  // See docs/decisions.md, "`extraOut` of `GetOtherPulseWaveAnaResult`".
   if (extraOut) *extraOut = t.count;
   *upstrokeOut = UpstrokeMs(t, 0, SampleRate);
   if (*upstrokeOut == -1) return false;
@@ -395,8 +390,10 @@ bool TnelDataAna::GetABIAnaResult(int32_t height) {
                    RightPWV, LeftPWV);
 
   // The working marks 6 and 7 are not handed to the host.
+  // (WaveNum is a public field: never more positions than a record has.)
+  const int32_t waves = std::clamp<int32_t>(WaveNum, 0, static_cast<int32_t>(sizeof(tagSAVE_WAVEDATA::Mark)));
   for (int32_t i = 0; i < DataLen; ++i)
-    for (int32_t w = 0; w < WaveNum; ++w)
+    for (int32_t w = 0; w < waves; ++w)
       if (WaveData[i].Mark[w] > 5) WaveData[i].Mark[w] = 0;
   return true;
 }

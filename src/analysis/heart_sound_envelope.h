@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace nel {
+namespace nel::analysis {
 
 // Envelope of x[0..n-1] (n >= 2): the first difference normalised by its
 // largest magnitude, then E[j] = -sum d^2 ln(d^2 + 1e-8) over windowLen samples
@@ -18,4 +18,4 @@ bool PcgEnvelope(const float* x, int32_t n, int32_t windowLen, float* d, float* 
 // fewer than three whole seconds.
 float PcgThreshold(const float* E, int32_t m, int32_t n, int32_t fs);
 
-}  // namespace nel
+}  // namespace nel::analysis

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <strings.h>
 
-namespace nel {
+namespace nel::analysis {
 
 namespace {
 
@@ -48,66 +48,83 @@ bool Writable(const WaveRecordFile& rec, std::string& error) {
   return false;
 }
 
-// The reader proper; it may throw (out of memory), ReadWaveRecord does not.
-bool Read(std::istream& in, WaveRecordFile& out, std::string& error) {
-  out = WaveRecordFile{};
-  auto fail = [&](const std::string& what) {
-    error = what;
-    return false;
-  };
-  // Header lines up to "data"; each line is bounded so that a binary file is refused quickly.
-  auto readLine = [&](std::string& line) {
-    line.clear();
-    char c;
-    while (in.get(c)) {
-      if (c == '\n') return true;
-      if (line.size() >= kMaxHeaderLine) return false;
-      line.push_back(c);
-    }
-    return false;
-  };
+bool Fail(std::string& error, const std::string& what) {
+  error = what;
+  return false;
+}
+
+// One header line; each line is bounded so that a binary file is refused quickly.
+bool ReadHeaderLine(std::istream& in, std::string& line) {
+  line.clear();
+  char c;
+  while (in.get(c)) {
+    if (c == '\n') return true;
+    if (line.size() >= kMaxHeaderLine) return false;
+    line.push_back(c);
+  }
+  return false;
+}
+
+// The wave list of a "waves" line.
+bool ParseWaveList(std::istringstream& words, WaveRecordFile& out, std::string& error) {
+  std::string name;
+  while (words >> name) {
+    const int32_t k = WaveKindFromName(name);
+    if (k < 0) return Fail(error, "unknown wave \"" + name + "\"");
+    for (auto have : out.kinds)
+      if (have == k) return Fail(error, "wave \"" + name + "\" listed twice");
+    if (out.kinds.size() == 6) return Fail(error, "more than six waves");
+    out.kinds.push_back(static_cast<tagTYPE_NEL_WAVEDATA>(k));
+  }
+  return true;
+}
+
+// The four limb pressures of a "bp" line.
+bool ParseLimbPressures(std::istringstream& words, WaveRecordFile& out, std::string& error) {
+  std::string p;
+  int i = 0;
+  while (words >> p) {
+    if (i == 4 || !ParsePressure(p, out.pressures[i])) return Fail(error, "bad pressure \"" + p + "\"");
+    ++i;
+  }
+  if (i != 4) return Fail(error, "the bp line needs four SBP/DBP/MAP entries");
+  out.hasPressures = true;
+  return true;
+}
+
+// Header lines up to "data"; `count` receives the number of records.
+bool ReadHeader(std::istream& in, WaveRecordFile& out, long long& count, std::string& error) {
   std::string line;
-  if (!readLine(line) || line != "NELWAVE 1") return fail("not a wave record file (first line must be \"NELWAVE 1\")");
-  long long count = -1;
+  if (!ReadHeaderLine(in, line) || line != "NELWAVE 1")
+    return Fail(error, "not a wave record file (first line must be \"NELWAVE 1\")");
   bool haveRate = false;
   for (;;) {
-    if (!readLine(line)) return fail("header ends before the \"data\" line");
+    if (!ReadHeaderLine(in, line)) return Fail(error, "header ends before the \"data\" line");
     if (line == "data") break;
     std::istringstream words(line);
     std::string key;
     words >> key;
     if (key == "rate") {
       long long r = 0;
-      if (!(words >> r) || r < 1 || r > 1000000) return fail("bad sample rate");
+      if (!(words >> r) || r < 1 || r > 1000000) return Fail(error, "bad sample rate");
       out.sampleRate = static_cast<int32_t>(r);
       haveRate = true;
     } else if (key == "waves") {
-      std::string name;
-      while (words >> name) {
-        const int32_t k = WaveKindFromName(name);
-        if (k < 0) return fail("unknown wave \"" + name + "\"");
-        for (auto have : out.kinds)
-          if (have == k) return fail("wave \"" + name + "\" listed twice");
-        if (out.kinds.size() == 6) return fail("more than six waves");
-        out.kinds.push_back(static_cast<tagTYPE_NEL_WAVEDATA>(k));
-      }
+      if (!ParseWaveList(words, out, error)) return false;
     } else if (key == "records") {
-      if (!(words >> count) || count < 0 || count > kMaxWaveRecordFileRecords) return fail("bad record count");
+      if (!(words >> count) || count < 0 || count > kMaxWaveRecordFileRecords) return Fail(error, "bad record count");
     } else if (key == "bp") {
-      std::string p;
-      int i = 0;
-      while (words >> p) {
-        if (i == 4 || !ParsePressure(p, out.pressures[i])) return fail("bad pressure \"" + p + "\"");
-        ++i;
-      }
-      if (i != 4) return fail("the bp line needs four SBP/DBP/MAP entries");
-      out.hasPressures = true;
+      if (!ParseLimbPressures(words, out, error)) return false;
     } else if (!key.empty() && key[0] != '#') {
-      return fail("unknown header line \"" + key + "\"");
+      return Fail(error, "unknown header line \"" + key + "\"");
     }
   }
-  if (!haveRate || count < 0 || out.kinds.empty()) return fail("header lacks rate, waves or records");
+  if (!haveRate || count < 0 || out.kinds.empty()) return Fail(error, "header lacks rate, waves or records");
+  return true;
+}
 
+// The `count` records after the header, and nothing after them.
+bool ReadRecords(std::istream& in, long long count, WaveRecordFile& out, std::string& error) {
   static_assert(sizeof(tagSAVE_WAVEDATA) == kRecordBytes, "records are stored as they lie in memory");
   const size_t n = static_cast<size_t>(count);
   const std::string shortFile = "file ends before its " + std::to_string(count) + " records";
@@ -115,10 +132,10 @@ bool Read(std::istream& in, WaveRecordFile& out, std::string& error) {
   const std::streampos here = in.tellg();
   if (here != std::streampos(-1) && in.seekg(0, std::ios::end)) {
     const std::streampos end = in.tellg();
-    if (end == std::streampos(-1) || !in.seekg(here)) return fail("cannot read the records");
+    if (end == std::streampos(-1) || !in.seekg(here)) return Fail(error, "cannot read the records");
     const auto left = static_cast<unsigned long long>(end - here);
-    if (left < n * kRecordBytes) return fail(shortFile);
-    if (left > n * kRecordBytes) return fail("bytes after the last record");
+    if (left < n * kRecordBytes) return Fail(error, shortFile);
+    if (left > n * kRecordBytes) return Fail(error, "bytes after the last record");
     out.records.reserve(n);
   }
   // Without a size (a pipe) the records grow by steps as their bytes arrive.
@@ -129,10 +146,17 @@ bool Read(std::istream& in, WaveRecordFile& out, std::string& error) {
     out.records.resize(have + step);
     const auto bytes = static_cast<std::streamsize>(step * kRecordBytes);
     in.read(reinterpret_cast<char*>(out.records.data() + have), bytes);
-    if (in.gcount() != bytes) return fail(shortFile);
+    if (in.gcount() != bytes) return Fail(error, shortFile);
   }
-  if (in.peek() != std::char_traits<char>::eof()) return fail("bytes after the last record");
+  if (in.peek() != std::char_traits<char>::eof()) return Fail(error, "bytes after the last record");
   return true;
+}
+
+// The reader proper; it may throw (out of memory), ReadWaveRecord does not.
+bool Read(std::istream& in, WaveRecordFile& out, std::string& error) {
+  out = WaveRecordFile{};
+  long long count = -1;
+  return ReadHeader(in, out, count, error) && ReadRecords(in, count, out, error);
 }
 
 bool Write(std::ostream& out, const WaveRecordFile& rec) {
@@ -208,4 +232,4 @@ bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& rec, std
   return false;
 }
 
-}  // namespace nel
+}  // namespace nel::analysis

@@ -1,6 +1,6 @@
 #include "bp/bp_numeric.h"
 
-namespace nel {
+namespace nel::bp {
 
 float QuadInterpolate(float x0, float y0, float x1, float y1, float x2, float y2, float x) {
   return y0 * (x - x1) * (x - x2) / ((x0 - x1) * (x0 - x2)) + y1 * (x - x0) * (x - x2) / ((x1 - x0) * (x1 - x2)) +
@@ -91,4 +91,4 @@ bool PolyFit(const double* x, const double* y, int n, int k, double* coef, doubl
   return true;
 }
 
-}  // namespace nel
+}  // namespace nel::bp

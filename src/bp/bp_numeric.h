@@ -10,7 +10,7 @@
 #include <limits>
 #include <nel/bp/bp_records.h>
 
-namespace nel {
+namespace nel::bp {
 
 // Quadratic Lagrange polynomial through (x0, y0), (x1, y1), (x2, y2) evaluated
 // at x, in single precision.
@@ -36,16 +36,15 @@ struct PeakScan {
 };
 PeakScan ParabolaPeakScan(const double* c, double mean, double from, double to, float startValue, int maxSteps);
 
-// Truncation toward zero into an integer type. Values beyond the type's range
-// (only from corrupt input) saturate at its limits and NaN gives 0, so that a
-// bad pulse list can never make the conversion undefined.
+// Truncation toward zero into an integer type, saturating at its limits, NaN giving 0: see docs/decisions.md,
+// "Bad input".
 template <typename Int>
 Int TruncTo(double v) {
   if (std::isnan(v)) return 0;
-  constexpr double lo = static_cast<double>(std::numeric_limits<Int>::min());
-  constexpr double hi = static_cast<double>(std::numeric_limits<Int>::max());
-  if (v <= lo) return std::numeric_limits<Int>::min();
-  if (v >= hi) return std::numeric_limits<Int>::max();
+  constexpr double kLo = static_cast<double>(std::numeric_limits<Int>::min());
+  constexpr double kHi = static_cast<double>(std::numeric_limits<Int>::max());
+  if (v <= kLo) return std::numeric_limits<Int>::min();
+  if (v >= kHi) return std::numeric_limits<Int>::max();
   return static_cast<Int>(v);
 }
 
@@ -62,4 +61,4 @@ inline int FirstMaximum(const tagBPV_PULSE_FEATURE_POINT* points, int count) {
   return m;
 }
 
-}  // namespace nel
+}  // namespace nel::bp

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace nel {
+namespace nel::bp {
 
 inline constexpr int kMapBandCount = 7;
 
@@ -63,4 +63,4 @@ inline constexpr AdjustRatio kAdjustRatio[kMapBandCount] = {
     {0.34f, -0.07f}, {0.24f, -0.06f}, {0.21f, 0.0f}, {0.21f, -0.08f}, {0.15f, -0.08f}, {0.12f, 0.0f}, {0.03f, 0.08f},
 };
 
-}  // namespace nel
+}  // namespace nel::bp

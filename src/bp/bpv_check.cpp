@@ -57,142 +57,153 @@ std::unique_ptr<nel::dsp::FirFilter> MakeLowpass(double cutoff) {
   return std::unique_ptr<nel::dsp::FirFilter>(new (std::nothrow) nel::dsp::FirFilter(taps));
 }
 
+// Decimation: the mean AD value of 10 samples; the sum wraps as 32 bits.
+// True when `mean` holds a new value.
+bool Decimate(int32_t ad, int16_t& count, int32_t& sum, int32_t& mean) {
+  ++count;
+  sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(ad));
+  if (count < TnelBPVCheck::kDecimation) return false;
+  mean = sum / TnelBPVCheck::kDecimation;
+  sum = 0;
+  count = 0;
+  return true;
+}
+
+// The cuff pressure through the delay ring; returns the pressure that leaves it.
+float DelayPressure(float pressure, float (&ring)[TnelBPVCheck::kDelaySlots], int32_t& write, int32_t& read) {
+  ring[write] = pressure;
+  write = (write + 1) % TnelBPVCheck::kDelaySlots;
+  const float delayed = ring[read];
+  read = (read + 1) % TnelBPVCheck::kDelaySlots;
+  return delayed;
+}
+
 }  // namespace
 
 TnelBPVCheck::TnelBPVCheck(int16_t dataProcessMode, tagTYPE_NEL_BPDATA channel, TnelHardCtl* hardCtl)
-    : DataProcessMode(dataProcessMode), Channel(channel), HardCtl(hardCtl) {
+    : dataProcessMode_(dataProcessMode), channel_(channel), hardCtl_(hardCtl) {
   QuickResult = false;
-  Inflater.reset(new (std::nothrow) TnelBPMInflate(hardCtl, kAvgPeriod, channel));
-  Recogn.reset(new (std::nothrow) TnelPulseRecogn());
+  inflater_.reset(new (std::nothrow) TnelBPMInflate(hardCtl, kAvgPeriod, channel));
+  recogn_.reset(new (std::nothrow) TnelPulseRecogn());
   MeasureMode = BPVMODE_INFLATE;
   SetBPChlNo(channel);
-  DecimAD = 0;
+  decimAd_ = 0;
   MaxPressure = 280;
   MaxAttempts = 3;
-  PulseRate = 60;
+  pulseRate_ = 60;
   // Cut-offs are fractions of the decimated rate of 100 samples per second.
-  const float wide = DataProcessMode == DATAPROCESS_RAW ? 9.0f * 0.01f : 15.0f * 0.01f;
-  WideLowpass = MakeLowpass(static_cast<double>(wide));
-  NarrowLowpass = MakeLowpass(0.05);
-  BaseLowpass = MakeLowpass(static_cast<double>(0.0001f));
+  const float wide = dataProcessMode_ == DATAPROCESS_RAW ? 9.0f * 0.01f : 15.0f * 0.01f;
+  wideLowpass_ = MakeLowpass(static_cast<double>(wide));
+  narrowLowpass_ = MakeLowpass(0.05);
+  baseLowpass_ = MakeLowpass(static_cast<double>(0.0001f));
   Initialize();
 }
 
 TnelBPVCheck::~TnelBPVCheck() {
-  if (LogFile != nullptr) std::fclose(LogFile);
+  if (logFile_ != nullptr) std::fclose(logFile_);
 }
 
 void TnelBPVCheck::Initialize() {
-  Active = false;
-  SkipCount = 0;
-  DecimCount = 0;
-  DecimSum = 0;
-  Attempts = 0;
-  if (Inflater) Inflater->Initialize(HardCtl, kAvgPeriod, Channel);
-  DeflateEval = false;
+  active_ = false;
+  skipCount_ = 0;
+  decimCount_ = 0;
+  decimSum_ = 0;
+  attempts_ = 0;
+  if (inflater_) inflater_->Initialize(hardCtl_, kAvgPeriod, channel_);
+  deflateEval_ = false;
   ResetAttemptState();
   WriteLogInf(Texts().start.c_str());
 }
 
 void TnelBPVCheck::SetBPChlNo(tagTYPE_NEL_BPDATA channel) {
-  Channel = channel;
-  IsToe = channel == BP_RTOE || channel == BP_LTOE;
-  if (Inflater) Inflater->Initialize(HardCtl, kAvgPeriod, channel);
+  channel_ = channel;
+  isToe_ = channel == BP_RTOE || channel == BP_LTOE;
+  if (inflater_) inflater_->Initialize(hardCtl_, kAvgPeriod, channel);
 }
 
-void TnelBPVCheck::SetPulseRate(int16_t rate) { PulseRate = rate >= 25 && rate <= 250 ? rate : 60; }
+void TnelBPVCheck::SetPulseRate(int16_t rate) { pulseRate_ = rate >= 25 && rate <= 250 ? rate : 60; }
 
 void TnelBPVCheck::ResetAttemptState() {
-  Finished = false;
-  DeflateEval = false;
-  SkipCount = 0;
-  DecimCount = 0;
-  DecimSum = 0;
-  std::fill(std::begin(PressureRing), std::end(PressureRing), 0.0f);
-  RingRead = 0;
-  RingWrite = kDelaySlots - 1;
-  if (Recogn) Recogn->Initialize(BPVMODE_INFLATE, IsToe, MaxPressure);
+  finished_ = false;
+  deflateEval_ = false;
+  skipCount_ = 0;
+  decimCount_ = 0;
+  decimSum_ = 0;
+  std::fill(std::begin(pressureRing_), std::end(pressureRing_), 0.0f);
+  ringRead_ = 0;
+  ringWrite_ = kDelaySlots - 1;
+  if (recogn_) recogn_->Initialize(BPVMODE_INFLATE, isToe_, MaxPressure);
 }
 
 void TnelBPVCheck::StartBPMeasureProcess() {
-  Active = true;
-  Attempts = 0;
+  active_ = true;
+  attempts_ = 0;
   SecondBPMeasureProcess();
 }
 
 void TnelBPVCheck::SecondBPMeasureProcess() {
   ResetAttemptState();
-  if (Inflater) Inflater->StartDeflate();
+  if (inflater_) inflater_->StartDeflate();
 }
 
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::StartNewAttempt() {
   SecondBPMeasureProcess();
-  SkipCount = IsToe ? 0 : kLimbRestSamples;
+  skipCount_ = isToe_ ? 0 : kLimbRestSamples;
   return BPVSTA_REMEASURE;
 }
 
 void TnelBPVCheck::Deflate() {
-  if (HardCtl != nullptr) HardCtl->RapidDeflate(Channel, true);
+  if (hardCtl_ != nullptr) hardCtl_->RapidDeflate(channel_, true);
 }
 
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
-  if (Finished) return BPVSTA_OK;
-  if (!Active) return BPVSTA_MEASURING;
-  if (!Inflater || !Recogn || !WideLowpass || !NarrowLowpass || !BaseLowpass) {
+  if (finished_) return BPVSTA_OK;
+  if (!active_) return BPVSTA_MEASURING;
+  if (!inflater_ || !recogn_ || !wideLowpass_ || !narrowLowpass_ || !baseLowpass_) {
     Deflate();
     return BPVSTA_FAILED;
   }
 
-  // Decimation: the mean AD value of 10 samples; the sum wraps as 32 bits.
-  ++DecimCount;
-  DecimSum = static_cast<int32_t>(static_cast<uint32_t>(DecimSum) + static_cast<uint32_t>(ad));
-  if (DecimCount < kDecimation) return BPVSTA_MEASURING;
-  DecimAD = DecimSum / kDecimation;
-  DecimSum = 0;
-  DecimCount = 0;
-
+  if (!Decimate(ad, decimCount_, decimSum_, decimAd_)) return BPVSTA_MEASURING;
   if (MaxPressure <= pressure) return BPVSTA_OVERPRESSURE;
 
-  const double input = DecimAD;
-  const double base = BaseLowpass->Step(input);
-  const int32_t osc = TruncToInt32(WideLowpass->Step(input) - base);
-  const int32_t oscSmooth = TruncToInt32(NarrowLowpass->Step(input) - base);
+  const double input = decimAd_;
+  const double base = baseLowpass_->Step(input);
+  const int32_t osc = TruncToInt32(wideLowpass_->Step(input) - base);
+  const int32_t oscSmooth = TruncToInt32(narrowLowpass_->Step(input) - base);
 
-  PressureRing[RingWrite] = pressure;
-  RingWrite = (RingWrite + 1) % kDelaySlots;
-  DelayedPressure = PressureRing[RingRead];
-  RingRead = (RingRead + 1) % kDelaySlots;
+  delayedPressure_ = DelayPressure(pressure, pressureRing_, ringWrite_, ringRead_);
 
-  if (SkipCount > 0) {
-    --SkipCount;
+  if (skipCount_ > 0) {
+    --skipCount_;
     return BPVSTA_MEASURING;
   }
-  Inflater->Process(pressure);
-  if (!Inflater->Started) return BPVSTA_MEASURING;
+  inflater_->Process(pressure);
+  if (!inflater_->Started) return BPVSTA_MEASURING;
   if (pressure < kLowPressure) {
-    Inflater->CurrPulseRecognOK();
-    SkipCount = kLowPressureRest;
+    inflater_->CurrPulseRecognOK();
+    skipCount_ = kLowPressureRest;
     return BPVSTA_MEASURING;
   }
-  if (DeflateEval) {
-    if (RestartPending) {
+  if (deflateEval_) {
+    if (restartPending_) {
       ResetAttemptState();
-      RestartPending = false;
+      restartPending_ = false;
       return BPVSTA_RESTART;
     }
-    if (DM_BPValueProce(osc, oscSmooth, DelayedPressure)) {
-      Finished = true;
+    if (DM_BPValueProce(osc, oscSmooth, delayedPressure_)) {
+      finished_ = true;
       return BPVSTA_OK;
     }
     return BPVSTA_MEASURING;
   }
 
-  switch (Recogn->PulseRecogn(osc, oscSmooth, DelayedPressure, Inflater->SampleEnable)) {
+  switch (recogn_->PulseRecogn(osc, oscSmooth, delayedPressure_, inflater_->SampleEnable)) {
     case PRS_NONE: return BPVSTA_MEASURING;
-    case PRS_PULSE: Inflater->CurrPulseRecognOK(); return BPVSTA_MEASURING;
+    case PRS_PULSE: inflater_->CurrPulseRecognOK(); return BPVSTA_MEASURING;
     case PRS_COMPLETE: Deflate(); return EndOfAttempt();
     case PRS_FAILED:
-      if (++Attempts < MaxAttempts) return StartNewAttempt();
+      if (++attempts_ < MaxAttempts) return StartNewAttempt();
       Deflate();
       return BPVSTA_FAILED;
     case PRS_OVERRUN: Deflate(); return BPVSTA_OVERTIME;
@@ -204,26 +215,26 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
 
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::EndOfAttempt() {
   if (MeasureMode != BPVMODE_INFLATE) {
-    SkipCount = 0;
-    DeflateEval = true;
-    RestartPending = true;
+    skipCount_ = 0;
+    deflateEval_ = true;
+    restartPending_ = true;
     return BPVSTA_MEASURING;
   }
   if (QuickResult) {
     FinalBPValue(BPVMODE_INFLATE, false);
-    Finished = true;
+    finished_ = true;
     return BPVSTA_OK;
   }
   const bool ok = FinalBPValue(MeasureMode, true);
-  if (ok || Recogn->FeatureCount >= 3) {
+  if (ok || recogn_->FeatureCount >= 3) {
     const tagTYPE_BPV_MEASTATUS st = CheckBPValueCorrectness(&BPResult, ok);
     if (st == BPVSTA_OK) {
       WriteValueLine(Texts().result.c_str(), BPResult);
-      Finished = true;
+      finished_ = true;
     }
     return st;
   }
-  if (++Attempts < MaxAttempts) return StartNewAttempt();
+  if (++attempts_ < MaxAttempts) return StartNewAttempt();
   Deflate();
   return BPVSTA_FAILED;
 }
@@ -231,14 +242,14 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::EndOfAttempt() {
 bool TnelBPVCheck::ProcGetFinalBPValue(tagTYPE_BPVMEASUE_MODE mode) { return FinalBPValue(mode, false); }
 
 bool TnelBPVCheck::FinalBPValue(tagTYPE_BPVMEASUE_MODE mode, bool logPulses) {
-  if (!Recogn) return false;
-  Recogn->FinalPulseRecogn();
+  if (!recogn_) return false;
+  recogn_->FinalPulseRecogn();
   if (logPulses) WritePulseLines();
-  if (Recogn->FeatureCount < 3) return false;
+  if (recogn_->FeatureCount < 3) return false;
 
   // The calculation lives on the stack for this call; constructing it cannot fail.
-  TnelProcBPData calc(BPVCAL_KR, static_cast<tagTYPE_DATAPROCESSMODE>(DataProcessMode), IsToe, 0.0f);
-  const bool ok = calc.ProcGetBPData_First(Recogn->FeatureCount, Recogn->FeaturePoint, Recogn->FiltedData, mode);
+  TnelProcBPData calc(BPVCAL_KR, static_cast<tagTYPE_DATAPROCESSMODE>(dataProcessMode_), isToe_, 0.0f);
+  const bool ok = calc.ProcGetBPData_First(recogn_->FeatureCount, recogn_->FeaturePoint, recogn_->FiltedData, mode);
   if (ok)
     BPResult = calc.Result();
   else
@@ -248,90 +259,90 @@ bool TnelBPVCheck::FinalBPValue(tagTYPE_BPVMEASUE_MODE mode, bool logPulses) {
 
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::CheckBPValueCorrectness(tagBPIM_PARA* para, bool ok) {
   if (ok) return BPVSTA_OK;
-  if (LogFile != nullptr) {
-    std::snprintf(TextLine, sizeof TextLine, Texts().rejected.c_str(), Attempts + 1);
-    WriteLogInf(TextLine);
+  if (logFile_ != nullptr) {
+    std::snprintf(textLine_, sizeof textLine_, Texts().rejected.c_str(), attempts_ + 1);
+    WriteLogInf(textLine_);
     WriteValueLine(Texts().values.c_str(), *para);
   }
-  if (++Attempts < MaxAttempts) return StartNewAttempt();
+  if (++attempts_ < MaxAttempts) return StartNewAttempt();
   return BPVSTA_FAILED;
 }
 
 bool TnelBPVCheck::DM_BPValueProce(int, int, float) { return false; }
 
 void TnelBPVCheck::SetLogFile(const char* path) {
-  if (LogFile != nullptr) {
-    std::fclose(LogFile);
-    LogFile = nullptr;
+  if (logFile_ != nullptr) {
+    std::fclose(logFile_);
+    logFile_ = nullptr;
   }
   if (path == nullptr) return;
   Texts();  // convert the texts now rather than while measuring
-  if (PulseLine.size() < kPulseLineChars) PulseLine.assign(kPulseLineChars, '\0');
-  LogFile = std::fopen(path, "a+");
+  if (pulseLine_.size() < kPulseLineChars) pulseLine_.assign(kPulseLineChars, '\0');
+  logFile_ = std::fopen(path, "a+");
 }
 
 void TnelBPVCheck::WriteLogInf(const char* text) {
-  if (LogFile == nullptr || text == nullptr) return;
-  std::fprintf(LogFile, "[%s]%s\n", LogName(Channel), text);
-  std::fflush(LogFile);
+  if (logFile_ == nullptr || text == nullptr) return;
+  std::fprintf(logFile_, "[%s]%s\n", LogName(channel_), text);
+  std::fflush(logFile_);
 }
 
 void TnelBPVCheck::WriteValueLine(const char* format, const tagBPIM_PARA& para) {
-  if (LogFile == nullptr) return;
-  std::snprintf(TextLine, sizeof TextLine, format, para.SBP, para.DBP, para.MAP);
-  WriteLogInf(TextLine);
+  if (logFile_ == nullptr) return;
+  std::snprintf(textLine_, sizeof textLine_, format, para.SBP, para.DBP, para.MAP);
+  WriteLogInf(textLine_);
 }
 
 void TnelBPVCheck::WritePulseLines() {
-  if (LogFile == nullptr || PulseLine.empty()) return;
+  if (logFile_ == nullptr || pulseLine_.empty()) return;
   WriteLogInf(Texts().blocked.c_str());
-  const int count = std::clamp<int>(Recogn->FeatureCount, 0, TnelPulseRecogn::kMaxPulses);
-  char* const line = PulseLine.data();
-  const std::size_t size = PulseLine.size();
+  const int count = std::clamp<int>(recogn_->FeatureCount, 0, TnelPulseRecogn::kMaxPulses);
+  char* const line = pulseLine_.data();
+  const std::size_t size = pulseLine_.size();
 
   std::size_t used = static_cast<std::size_t>(std::snprintf(line, size, "%s", Texts().amplitudes.c_str()));
   for (int k = 0; k < count && used < size; ++k)
     used += static_cast<std::size_t>(
-        std::snprintf(line + used, size - used, ",%d", static_cast<int>(Recogn->FeaturePoint[k].Amplitude)));
+        std::snprintf(line + used, size - used, ",%d", static_cast<int>(recogn_->FeaturePoint[k].Amplitude)));
   WriteLogInf(line);
 
   used = static_cast<std::size_t>(std::snprintf(line, size, "%s", Texts().pressures.c_str()));
   for (int k = 0; k < count && used < size; ++k)
     used += static_cast<std::size_t>(
-        std::snprintf(line + used, size - used, ",%0.1f", static_cast<double>(Recogn->FeaturePoint[k].Pressure)));
+        std::snprintf(line + used, size - used, ",%0.1f", static_cast<double>(recogn_->FeaturePoint[k].Pressure)));
   WriteLogInf(line);
 }
 
 void TnelBPVCheck::getBPValue(int16_t* sbp, int16_t* dbp, int16_t* map) const {
-  if (sbp != nullptr) *sbp = Finished ? BPResult.SBP : int16_t{-1};
-  if (dbp != nullptr) *dbp = Finished ? BPResult.DBP : int16_t{-1};
-  if (map != nullptr) *map = Finished ? BPResult.MAP : int16_t{-1};
+  if (sbp != nullptr) *sbp = finished_ ? BPResult.SBP : int16_t{-1};
+  if (dbp != nullptr) *dbp = finished_ ? BPResult.DBP : int16_t{-1};
+  if (map != nullptr) *map = finished_ ? BPResult.MAP : int16_t{-1};
 }
 
 void TnelBPVCheck::getBPDataPosition(int16_t* sbpPos, int16_t* dbpPos, int16_t* mapPos) const {
-  if (sbpPos != nullptr) *sbpPos = Finished ? BPResult.SBPPos : int16_t{0};
-  if (dbpPos != nullptr) *dbpPos = Finished ? BPResult.DBPPos : int16_t{0};
-  if (mapPos != nullptr) *mapPos = Finished ? BPResult.MAPPos : int16_t{0};
+  if (sbpPos != nullptr) *sbpPos = finished_ ? BPResult.SBPPos : int16_t{0};
+  if (dbpPos != nullptr) *dbpPos = finished_ ? BPResult.DBPPos : int16_t{0};
+  if (mapPos != nullptr) *mapPos = finished_ ? BPResult.MAPPos : int16_t{0};
 }
 
 void TnelBPVCheck::getPulseFeaturePnt(tagBPV_PULSE_FEATURE_POINT* dst, int16_t* count) const {
-  if (count != nullptr) *count = Recogn ? Recogn->FeatureCount : int16_t{0};
-  if (dst != nullptr && Recogn) std::memcpy(dst, Recogn->FeaturePoint, sizeof Recogn->FeaturePoint);
+  if (count != nullptr) *count = recogn_ ? recogn_->FeatureCount : int16_t{0};
+  if (dst != nullptr && recogn_) std::memcpy(dst, recogn_->FeaturePoint, sizeof recogn_->FeaturePoint);
 }
 
 tagBPV_PULSE_FEATURE_POINT* TnelBPVCheck::assignPulseFeaturePnt(int16_t* count) {
-  if (count != nullptr) *count = Recogn ? Recogn->FeatureCount : int16_t{0};
-  return Recogn ? Recogn->FeaturePoint : nullptr;
+  if (count != nullptr) *count = recogn_ ? recogn_->FeatureCount : int16_t{0};
+  return recogn_ ? recogn_->FeaturePoint : nullptr;
 }
 
 void TnelBPVCheck::getBPFilteData(tagBPV_FILTED_DATA* dst, int32_t* count) const {
-  const int32_t n = Recogn && Recogn->FiltedData ? Recogn->FiltedCount : 0;
+  const int32_t n = recogn_ && recogn_->FiltedData ? recogn_->FiltedCount : 0;
   if (count != nullptr) *count = n;
   if (n > 0 && dst != nullptr)
-    std::memcpy(dst, Recogn->FiltedData, static_cast<std::size_t>(n) * sizeof(tagBPV_FILTED_DATA));
+    std::memcpy(dst, recogn_->FiltedData, static_cast<std::size_t>(n) * sizeof(tagBPV_FILTED_DATA));
 }
 
 tagBPV_FILTED_DATA* TnelBPVCheck::assignBPFilteData(int32_t* count) {
-  if (count != nullptr) *count = Recogn && Recogn->FiltedData ? Recogn->FiltedCount : 0;
-  return Recogn ? Recogn->FiltedData : nullptr;
+  if (count != nullptr) *count = recogn_ && recogn_->FiltedData ? recogn_->FiltedCount : 0;
+  return recogn_ ? recogn_->FiltedData : nullptr;
 }

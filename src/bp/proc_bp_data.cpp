@@ -13,12 +13,11 @@ float TnelProcBPData::RatioOffset = 0.0f;
 namespace {
 
 constexpr int kMinPulses = 3;
-constexpr int kMaxPulses = nel::kBPMaxPulseCount;
-// Envelope points, the inserted maximum included. The resampling stops one
-// short of it; a pressure span of 799 mmHg or more comes only from corrupt input.
+constexpr int kMaxPulses = nel::bp::kBPMaxPulseCount;
+// Envelope points, the inserted maximum included; the resampling stops one short of it. Bounds of both: see
+// docs/decisions.md, "Bad input".
 constexpr int kEnvelopeCapacity = 800;
-// The parabola scan covers at most 1000 mmHg (0.01 mmHg steps): a bound that
-// real envelopes never reach, so a corrupt pressure cannot make it endless.
+// The parabola scan covers at most 1000 mmHg (0.01 mmHg steps).
 constexpr int kMaxScanSteps = 100000;
 
 // Resampling at 1 mmHg steps from the first pulse's pressure down to the
@@ -34,14 +33,48 @@ int ResampleEnvelope(const tagBPV_PULSE_FEATURE_POINT* pulses, int N, tagBPV_PUL
   while (P >= pEnd && n < kEnvelopeCapacity - 1) {
     while (k < N - 2 && !(pulses[k + 1].Pressure <= P && P <= pulses[k].Pressure)) ++k;
     if (k >= N - 2) break;
-    const float a = nel::QuadInterpolate(pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude),
-                                         pulses[k + 1].Pressure, static_cast<float>(pulses[k + 1].Amplitude),
-                                         pulses[k + 2].Pressure, static_cast<float>(pulses[k + 2].Amplitude), P);
-    env[n] = tagBPV_PULSE_FEATURE_POINT{0, 0, nel::TruncTo<int32_t>(a), P};
+    const float a = nel::bp::QuadInterpolate(pulses[k].Pressure, static_cast<float>(pulses[k].Amplitude),
+                                             pulses[k + 1].Pressure, static_cast<float>(pulses[k + 1].Amplitude),
+                                             pulses[k + 2].Pressure, static_cast<float>(pulses[k + 2].Amplitude), P);
+    env[n] = tagBPV_PULSE_FEATURE_POINT{0, 0, nel::bp::TruncTo<int32_t>(a), P};
     ++n;
     P = P - 1.0f;
   }
   return n;
+}
+
+// Flattens isolated extremes of a[0..n) (the point `keep` excepted) until
+// nothing changes. Each change lowers the sum of the absolute steps between
+// neighbours, so the passes end; the bound only guards the time.
+void FlattenIsolatedExtremes(int32_t* a, int n, int16_t keep) {
+  for (int pass = 0; pass < 4 * kEnvelopeCapacity; ++pass) {
+    bool changed = false;
+    for (int i = 1; i <= n - 2; ++i) {
+      if (i == keep) continue;
+      if ((a[i] > a[i - 1] && a[i] > a[i + 1]) || (a[i] < a[i - 1] && a[i] < a[i + 1])) {
+        a[i] = static_cast<int32_t>((static_cast<int64_t>(a[i - 1]) + a[i + 1]) / 2);
+        changed = true;
+      }
+    }
+    if (!changed) break;
+  }
+}
+
+// The point of s..e-1 whose amplitude is nearest to target * M (s when s >= e).
+int NearestPoint(const int32_t* a, int s, int e, float target, float M) {
+  int best = s;
+  if (s < e) {
+    int64_t bestDiff = -1;
+    const float want = target * M;
+    for (int k = s; k <= e - 1; ++k) {
+      const int64_t diff = std::llabs(nel::bp::TruncTo<int64_t>(static_cast<float>(a[k]) - want));
+      if (bestDiff < 0 || diff < bestDiff) {
+        bestDiff = diff;
+        best = k;
+      }
+    }
+  }
+  return best;
 }
 
 }  // namespace
@@ -119,14 +152,14 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
   PulseNum = count;
   SBPRatioHigh = SBPRatioLow = DBPRatioHigh = DBPRatioLow = 0.0f;
 
-  if (firstCall && mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
+  if (firstCall && mode == BPVMODE_INFLATE) nel::bp::ReversePulses(pulses, N);
 
   tagBPV_PULSE_FEATURE_POINT env[kEnvelopeCapacity];
   int n = ResampleEnvelope(pulses, N, env);
   PulseNum = static_cast<int16_t>(n);
 
   SmoothPulse(static_cast<int16_t>(n), env);
-  int m = nel::FirstMaximum(env, n);
+  int m = nel::bp::FirstMaximum(env, n);
 
   // The maximum must leave room for the fit (limb) or for a neighbour on each
   // side (toe); an empty or short envelope fails here.
@@ -136,7 +169,7 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
     FitEnvelopeMaximum(env, n, m);
   } else {
     // Toe cuff with the maximum on the third-last or second-last point.
-    MAP = nel::TruncTo<int16_t>(std::floor(env[m].Pressure + 0.5));
+    MAP = nel::bp::TruncTo<int16_t>(std::floor(env[m].Pressure + 0.5));
     MaxAmplitude = env[m].Amplitude;
   }
   MAPPos = static_cast<int16_t>(m);
@@ -149,15 +182,12 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
                              kBackward);
   CountApproachingCoeffValue(env, MaxAmplitude, static_cast<int16_t>(m + 1), static_cast<int16_t>(n - 1), dbpTarget,
                              &DBPIndex, &DBPPressure, kForward);
-  SBP = nel::TruncTo<int16_t>(SBPPressure);
-  DBP = nel::TruncTo<int16_t>(DBPPressure);
+  SBP = nel::bp::TruncTo<int16_t>(SBPPressure);
+  DBP = nel::bp::TruncTo<int16_t>(DBPPressure);
 
   SBPPos = NearestPulse(pulses, count, SBP);
   DBPPos = NearestPulse(pulses, count, DBP);
-  // Design decision: MAPPos is handed to the host beside the pulse array, so it
-  // names the pulse nearest MAP by the same rule as SBPPos and DBPPos. The
-  // envelope index of the maximum is used during the calculation (the crossing
-  // search leaves that point alone), so the pressures do not depend on this.
+  // The pulse nearest MAP: see docs/decisions.md, "KR crossings and positions".
   MAPPos = NearestPulse(pulses, count, MAP);
 
   return SBP != -1 && DBP != -1;
@@ -167,9 +197,8 @@ bool TnelProcBPData::KR_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_POINT*
 // MaxAmplitude from a parabola fitted around the maximum, whose peak is
 // inserted into the envelope when it lies inside it.
 void TnelProcBPData::FitEnvelopeMaximum(tagBPV_PULSE_FEATURE_POINT* env, int& n, int& m) {
-  // Design decision: when the maximum is the fourth-last point, the fit point
-  // two beyond m + 2 does not exist; the last envelope point (m + 3) takes its
-  // place, so the fit still has four points and the scan ends at the last one.
+  // Fit points m - 2, m, m + 2 and m + 4, or the last point when m + 4 does not exist.
+  // See docs/decisions.md, "KR maximum fit".
   const int far = std::min(m + 4, n - 1);
   const int idx[4] = {m - 2, m, m + 2, far};
   double x[4], y[4];
@@ -178,15 +207,15 @@ void TnelProcBPData::FitEnvelopeMaximum(tagBPV_PULSE_FEATURE_POINT* env, int& n,
     y[j] = env[idx[j]].Amplitude;
   }
   double c[3];
-  nel::PolyFit(x, y, 4, 3, c, nullptr, nullptr, nullptr);
+  nel::bp::PolyFit(x, y, 4, 3, c, nullptr, nullptr, nullptr);
   const double mean = (x[0] + x[1] + x[2] + x[3]) / 4;
 
-  const nel::PeakScan peak =
-      nel::ParabolaPeakScan(c, mean, x[0], x[3], static_cast<float>(env[m - 2].Amplitude), kMaxScanSteps);
+  const nel::bp::PeakScan peak =
+      nel::bp::ParabolaPeakScan(c, mean, x[0], x[3], static_cast<float>(env[m - 2].Amplitude), kMaxScanSteps);
   const float bestValue = peak.value;
   const float bestPressure = peak.pressure;
-  MAP = nel::TruncTo<int16_t>(bestPressure + 0.5);
-  MaxAmplitude = nel::TruncTo<int32_t>(bestValue);
+  MAP = nel::bp::TruncTo<int16_t>(bestPressure + 0.5);
+  MaxAmplitude = nel::bp::TruncTo<int32_t>(bestValue);
 
   int at = 0;
   while (at < n && !(env[at].Pressure < bestPressure)) ++at;
@@ -195,7 +224,7 @@ void TnelProcBPData::FitEnvelopeMaximum(tagBPV_PULSE_FEATURE_POINT* env, int& n,
     env[at] = tagBPV_PULSE_FEATURE_POINT{0, 0, MaxAmplitude, bestPressure};
     ++n;
     PulseNum = static_cast<int16_t>(n);
-    m = nel::FirstMaximum(env, n);
+    m = nel::bp::FirstMaximum(env, n);
   }
 }
 
@@ -225,7 +254,7 @@ void TnelProcBPData::SmoothPulse(int16_t count, tagBPV_PULSE_FEATURE_POINT* poin
 float TnelProcBPData::KR_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
                                          float* dbpLow) const {
   // The data process mode and the toe flag select nothing here.
-  const nel::KrSideRatio r = nel::kKrRatio[nel::MapBand(map)];
+  const nel::bp::KrSideRatio r = nel::bp::kKrRatio[nel::bp::MapBand(map)];
   const float off = RatioOffset;
   const auto high = [off](float ratio) { return static_cast<float>(ratio + off + 0.2); };
   const auto low = [off](float ratio) { return static_cast<float>(ratio - 0.2 + off); };
@@ -248,22 +277,10 @@ bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT
   const int e = std::clamp<int>(end, -1, n - 1);
   if (n == 0) return true;
 
-  // Flatten isolated extremes (the maximum excepted) until nothing changes.
-  // Each change lowers the sum of the absolute steps between neighbours, so the
-  // passes end; the bound only guards the time.
+  // Isolated extremes are flattened, the maximum excepted.
   int32_t a[kEnvelopeCapacity];
   for (int i = 0; i < n; ++i) a[i] = points[i].Amplitude;
-  for (int pass = 0; pass < 4 * kEnvelopeCapacity; ++pass) {
-    bool changed = false;
-    for (int i = 1; i <= n - 2; ++i) {
-      if (i == MAPPos) continue;
-      if ((a[i] > a[i - 1] && a[i] > a[i + 1]) || (a[i] < a[i - 1] && a[i] < a[i + 1])) {
-        a[i] = static_cast<int32_t>((static_cast<int64_t>(a[i - 1]) + a[i + 1]) / 2);
-        changed = true;
-      }
-    }
-    if (!changed) break;
-  }
+  FlattenIsolatedExtremes(a, n, MAPPos);
 
   const float M = static_cast<float>(maxAmplitude);
   auto ratio = [&](int k) { return static_cast<float>(a[k]) / M; };
@@ -275,8 +292,7 @@ bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT
     const float r0 = ratio(k), r1 = ratio(k + 1);
     const float p0 = points[k].Pressure, p1 = points[k + 1].Pressure;
     *outIndex = static_cast<int16_t>(k);
-    // Design decision: when both ratios equal the target the segment lies on
-    // it; the pressure is that of point k, as when only point k equals it.
+    // A segment lying on the target gives point k: see docs/decisions.md, "KR crossings and positions".
     *outPressure = r1 == r0 ? p0 : p0 + (target - r0) * (p1 - p0) / (r1 - r0);
     return true;
   };
@@ -289,18 +305,7 @@ bool TnelProcBPData::CountApproachingCoeffValue(const tagBPV_PULSE_FEATURE_POINT
   }
 
   // No segment encloses the target: the point nearest to it.
-  int best = s;
-  if (s < e) {
-    int64_t bestDiff = -1;
-    const float want = target * M;
-    for (int k = s; k <= e - 1; ++k) {
-      const int64_t diff = std::llabs(nel::TruncTo<int64_t>(static_cast<float>(a[k]) - want));
-      if (bestDiff < 0 || diff < bestDiff) {
-        bestDiff = diff;
-        best = k;
-      }
-    }
-  }
+  const int best = NearestPoint(a, s, e, target, M);
   *outIndex = static_cast<int16_t>(best);
   *outPressure = points[best].Pressure;
   return true;

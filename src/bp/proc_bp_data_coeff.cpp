@@ -62,17 +62,15 @@ void SteepestRise(const tagBPV_PULSE_FEATURE_POINT* p, int s, int e, int c, int1
   if (best <= 1) k = (s <= c && c <= e) ? c : (s + e) / 2;
   *outPos = static_cast<int16_t>(k);
   if (c > k)
-    *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure) * 0.5);
+    *outPressure = nel::bp::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure) * 0.5);
   else if (c < k)
-    *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure) * 0.5);
+    *outPressure = nel::bp::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure) * 0.5);
   else
-    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+    *outPressure = nel::bp::TruncTo<int16_t>(p[k].Pressure);
 }
 
-// Diastolic side: largest relative drop.
-// Design decision: a pulse of zero amplitude has no relative drop to the
-// next one, so that step is passed over (for a next amplitude of 0 or more
-// this is what the division's infinity or NaN would give anyway).
+// Diastolic side: largest relative drop; a zero-amplitude pulse is passed over.
+// See docs/decisions.md, "Coefficient-method edge cases".
 void LargestRelativeDrop(const tagBPV_PULSE_FEATURE_POINT* p, int s, int e, int c, int16_t* outPos,
                          int16_t* outPressure) {
   int k = -1;
@@ -89,11 +87,11 @@ void LargestRelativeDrop(const tagBPV_PULSE_FEATURE_POINT* p, int s, int e, int 
   if (k < 0) return;
   *outPos = static_cast<int16_t>(k);
   if (c > k)
-    *outPressure = nel::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure + 1) * 0.5);
+    *outPressure = nel::bp::TruncTo<int16_t>((p[k + 1].Pressure + p[k].Pressure + 1) * 0.5);
   else if (c < k)
-    *outPressure = nel::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure + 1) * 0.5);
+    *outPressure = nel::bp::TruncTo<int16_t>((p[k].Pressure + p[k - 1].Pressure + 1) * 0.5);
   else
-    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+    *outPressure = nel::bp::TruncTo<int16_t>(p[k].Pressure);
 }
 
 }  // namespace
@@ -107,13 +105,12 @@ void TnelProcBPData::ResetResult(int16_t count, tagBPV_PULSE_FEATURE_POINT* puls
 
 void TnelProcBPData::MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses, float cutoff) {
   const int N = count;
-  if (N < 10 || N > nel::kBPMaxPulseCount) return;
-  // Cut-off as a fraction of the per-pulse rate. Design decision: with exactly
-  // 10 pulses (cut-off 5/10) it is half the per-pulse rate, where a low-pass
-  // passes every component: the amplitudes stay as they are, as with fewer
-  // pulses. Any other cut-off the design rejects also leaves them unchanged.
+  if (N < 10 || N > nel::bp::kBPMaxPulseCount) return;
+  // Cut-off as a fraction of the per-pulse rate; half the rate or more, or a cut-off the design rejects, leaves
+  // the amplitudes as they are.
+  // See docs/decisions.md, "Coefficient-method edge cases".
   const float relative = cutoff / static_cast<float>(N);
-  double taps[nel::kBPMaxPulseCount];
+  double taps[nel::bp::kBPMaxPulseCount];
   if (!(relative < 0.5f) || !nel::dsp::DesignLowpass(relative, std::span<double>(taps, static_cast<size_t>(N)))) {
     return;
   }
@@ -128,17 +125,17 @@ void TnelProcBPData::MapCoeff_PulseFilte(int16_t count, tagBPV_PULSE_FEATURE_POI
     const int out = i + N / 2;
     double y = 0.0;
     for (int k = 0; k < N && k <= out; ++k) y += taps[k] * work[out - k];
-    pulses[i].Amplitude = nel::TruncTo<int32_t>(y);
+    pulses[i].Amplitude = nel::bp::TruncTo<int32_t>(y);
   }
 }
 
 int TnelProcBPData::ChooseMaximum(int16_t count, tagBPV_PULSE_FEATURE_POINT* pulses) {
   const int N = count;
-  int32_t raw[nel::kBPMaxPulseCount];
+  int32_t raw[nel::bp::kBPMaxPulseCount];
   for (int i = 0; i < N; ++i) raw[i] = pulses[i].Amplitude;
-  const int m0 = nel::FirstMaximum(pulses, N);
+  const int m0 = nel::bp::FirstMaximum(pulses, N);
   MapCoeff_PulseFilte(count, pulses, kPulseFilterCutoff);
-  const int m1 = nel::FirstMaximum(pulses, N);
+  const int m1 = nel::bp::FirstMaximum(pulses, N);
   if (m1 < 1 || m1 > N - 2) return -1;
   const int m = std::abs(m1 - m0) <= 2 ? m0 : m1;
   pulses[m].Amplitude = raw[m];
@@ -153,10 +150,10 @@ bool TnelProcBPData::SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_
   ResetResult(count, pulses);
   if (firstCall) {
     if (ChooseMaximum(count, pulses) < 0) return false;
-    if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
+    if (mode == BPVMODE_INFLATE) nel::bp::ReversePulses(pulses, N);
   }
-  MAPPos = static_cast<int16_t>(nel::FirstMaximum(pulses, N - 1));
-  MAP = nel::TruncTo<int16_t>(pulses[MAPPos].Pressure);
+  MAPPos = static_cast<int16_t>(nel::bp::FirstMaximum(pulses, N - 1));
+  MAP = nel::bp::TruncTo<int16_t>(pulses[MAPPos].Pressure);
   MaxAmplitude = pulses[MAPPos].Amplitude;
   SimCoeff_GetProductRatio(MAP, &SBPRatioHigh, &SBPRatioLow, &DBPRatioHigh, &DBPRatioLow);
   SearchBPValue(SBPRatioHigh, SBPRatioLow, 1, static_cast<int16_t>(MAPPos - 1), &SBPPos, &SBP, true);
@@ -167,7 +164,7 @@ bool TnelProcBPData::SimCoeff_ProcGetBPData(int16_t count, tagBPV_PULSE_FEATURE_
 
 float TnelProcBPData::SimCoeff_GetProductRatio(int16_t map, float* sbpHigh, float* sbpLow, float* dbpHigh,
                                                float* dbpLow) const {
-  const nel::SimCoeffBand b = nel::kSimCoeffBand[nel::MapBand(map)];
+  const nel::bp::SimCoeffBand b = nel::bp::kSimCoeffBand[nel::bp::MapBand(map)];
   const float g = RatioOffset;
   // The offset widens both bands.
   const float dl = static_cast<float>(b.dbpLow - 0.05 - g);
@@ -186,17 +183,13 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count, tagBPV_PULSE_FE
   if (m < 0) return false;
 
   // Shape ratio: mean height of the largest pulse over its period (from its
-  // foot to the next pulse's foot) relative to its amplitude.
-  // Design decision: when the period is empty or not measurable (the next foot
-  // not after this foot, no next pulse, feet outside the recogniser's sample
-  // array, no sample array, or a zero amplitude) there is no ratio; it counts
-  // as outside the band below and becomes the band's middle, as a measured
-  // ratio outside the band does.
+  // foot to the next pulse's foot) relative to its amplitude; without a measurable period there is none (NaN).
+  // See docs/decisions.md, "Coefficient-method edge cases".
   float ratio = NAN;
   if (filted != nullptr && m + 1 < N) {
     const int a = pulses[m].FootPos;
     const int b = pulses[m + 1].FootPos;
-    if (a >= 0 && b > a && b <= nel::kBPMaxFiltedCount) {
+    if (a >= 0 && b > a && b <= nel::bp::kBPMaxFiltedCount) {
       float sum = 0.0f;
       for (int j = a; j < b; ++j)
         sum += static_cast<float>(static_cast<int64_t>(filted[j].OscSmooth) - filted[a].OscSmooth);
@@ -205,11 +198,11 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_First(int16_t count, tagBPV_PULSE_FE
   }
   MapSBPRatio = ratio;
   float upper, lower;
-  const float middle = MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), &upper, &lower);
+  const float middle = MapCoeff_GetSBPProductRatio(nel::bp::TruncTo<int16_t>(pulses[m].Pressure), &upper, &lower);
   // Written as "not inside the band" so that a missing (NaN) ratio is outside.
   if (!(MapSBPRatio >= lower && MapSBPRatio <= upper)) MapSBPRatio = middle;
 
-  if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
+  if (mode == BPVMODE_INFLATE) nel::bp::ReversePulses(pulses, N);
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
@@ -219,8 +212,8 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Toe(int16_t count, tagBPV_PULSE_FEAT
   ResetResult(count, pulses);
   const int m = ChooseMaximum(count, pulses);
   if (m < 0) return false;
-  MapSBPRatio = MapCoeff_GetSBPProductRatio(nel::TruncTo<int16_t>(pulses[m].Pressure), nullptr, nullptr);
-  if (mode == BPVMODE_INFLATE) nel::ReversePulses(pulses, N);
+  MapSBPRatio = MapCoeff_GetSBPProductRatio(nel::bp::TruncTo<int16_t>(pulses[m].Pressure), nullptr, nullptr);
+  if (mode == BPVMODE_INFLATE) nel::bp::ReversePulses(pulses, N);
   return MapCoeff_ProcGetBPData_Secondary(count, pulses, MapSBPRatio);
 }
 
@@ -228,10 +221,10 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count, tagBPV_PULS
                                                       float sbpRatio) {
   const int N = count;
   ResetResult(count, pulses);
-  const int m = nel::FirstMaximum(pulses, N);
+  const int m = nel::bp::FirstMaximum(pulses, N);
   MAPPos = static_cast<int16_t>(m);
   if (m < 1 || m > N - 2) return false;
-  MAP = nel::TruncTo<int16_t>(pulses[m].Pressure);
+  MAP = nel::bp::TruncTo<int16_t>(pulses[m].Pressure);
   MaxAmplitude = pulses[m].Amplitude;
 
   float s = sbpRatio;
@@ -253,14 +246,14 @@ bool TnelProcBPData::MapCoeff_ProcGetBPData_Secondary(int16_t count, tagBPV_PULS
 }
 
 float TnelProcBPData::MapCoeff_GetSBPProductRatio(int16_t map, float* upper, float* lower) const {
-  const nel::ShapeRatioBand b = nel::kShapeRatioBand[nel::MapBand(map)];
+  const nel::bp::ShapeRatioBand b = nel::bp::kShapeRatioBand[nel::bp::MapBand(map)];
   if (upper != nullptr) *upper = b.upper;
   if (lower != nullptr) *lower = b.lower;
   return static_cast<float>((b.upper + b.lower) * 0.5);
 }
 
 void TnelProcBPData::MapCoeff_GetAdjustRatio(int16_t map, float* sbpAdjust, float* dbpAdjust) const {
-  const nel::AdjustRatio r = nel::kAdjustRatio[nel::MapBand(map)];
+  const nel::bp::AdjustRatio r = nel::bp::kAdjustRatio[nel::bp::MapBand(map)];
   if (sbpAdjust != nullptr) *sbpAdjust = r.sbp + RatioOffset;
   if (dbpAdjust != nullptr) *dbpAdjust = r.dbp + RatioOffset;
 }
@@ -283,7 +276,7 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
     float q;
     CountApproachingCoeffValue(p, MaxAmplitude, start, end, target, &k, &q, dir);
     *outPos = k;
-    *outPressure = nel::TruncTo<int16_t>(std::floor(q));
+    *outPressure = nel::bp::TruncTo<int16_t>(std::floor(q));
     return 0;
   }
 
@@ -292,7 +285,7 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
   CountApproachingCoeffValue(p, MaxAmplitude, static_cast<int16_t>(rs), static_cast<int16_t>(re), target, &ci, &q, dir);
   const int c = ci;
   *outPos = ci;
-  *outPressure = nel::TruncTo<int16_t>(std::floor(q));
+  *outPressure = nel::bp::TruncTo<int16_t>(std::floor(q));
   if (MAP <= 70) return 1;
 
   // Narrowing to the pulses around the crossing.
@@ -302,7 +295,7 @@ int16_t TnelProcBPData::SearchBPValue(float high, float low, int16_t start, int1
   if (e - s < 2) {
     const int k = (s + e) / 2;
     *outPos = static_cast<int16_t>(k);
-    *outPressure = nel::TruncTo<int16_t>(p[k].Pressure);
+    *outPressure = nel::bp::TruncTo<int16_t>(p[k].Pressure);
     return 1;
   }
 

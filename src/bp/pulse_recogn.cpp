@@ -16,6 +16,59 @@ constexpr int kMaxRise = 50;              // longest limb pulse rise, samples
 constexpr int kClosePeaks = 45;           // limb peaks closer than this compete
 constexpr int kSpikeDistance = 210;       // neighbour distance of a spike
 
+// Adds one smoothed sample (number `index`) to the open window: the first
+// sample opens it, later ones move its extremes. True once it holds winLen samples.
+bool AddToWindow(TnelPulseRecogn::PulseWindow& win, int32_t& sampleCount, int32_t winLen, int32_t oscSmooth,
+                 int index) {
+  if (sampleCount == 0) {
+    win.MaxValue = win.MinValue = oscSmooth;
+    win.MaxPos = win.MinPos = index;
+    win.Status = TnelPulseRecogn::WIN_VALID;
+    sampleCount = 1;
+    return false;
+  }
+  if (oscSmooth > win.MaxValue) {
+    win.MaxValue = oscSmooth;
+    win.MaxPos = index;
+  }
+  if (oscSmooth < win.MinValue) {
+    win.MinValue = oscSmooth;
+    win.MinPos = index;
+  }
+  if (++sampleCount < winLen) return false;
+  return true;
+}
+
+// A completed window's amplitude, and its status by its pressure and amplitude.
+void JudgeAmplitude(TnelPulseRecogn::PulseWindow& win, float winPressure, int32_t minAmp) {
+  win.Amp = win.MaxValue - win.MinValue;
+  if (winPressure < kLowPressure) {
+    win.Status = TnelPulseRecogn::WIN_LOWPRESSURE;
+    return;
+  }
+  if (win.Amp < minAmp) win.Status = TnelPulseRecogn::WIN_SMALL;
+  if (win.Amp > kArtefactAmp && winPressure < kMapMinPressure) win.Status = TnelPulseRecogn::WIN_ARTEFACT;
+}
+
+// The envelope maximum among windows r.SearchStart..W-1: the largest valid
+// window above 40 mmHg, at least MAPMinAmp, with two valid windows on either
+// side. -1 when there is none.
+int SearchMaximumWindow(const TnelPulseRecogn& r, int W) {
+  if (r.SearchStart >= W) return -1;
+  int c = -1;
+  for (int w = r.SearchStart; w < W; ++w) {
+    if (r.Windows[w].Status != TnelPulseRecogn::WIN_VALID || r.WindowPressure(w) < kMapMinPressure) continue;
+    if (c == -1 || r.Windows[w].Amp > r.Windows[c].Amp) c = w;
+  }
+  if (c == -1 || r.Windows[c].Amp < r.MAPMinAmp) return -1;
+  int before = 0;
+  int after = 0;
+  for (int w = r.SearchStart; w < c; ++w) before += r.Windows[w].Status == TnelPulseRecogn::WIN_VALID;
+  for (int w = c + 1; w < W; ++w) after += r.Windows[w].Status == TnelPulseRecogn::WIN_VALID;
+  if (before < 2 || after < 2) return -1;
+  return c;
+}
+
 }  // namespace
 
 TnelPulseRecogn::TnelPulseRecogn() {
@@ -74,44 +127,23 @@ tagTYPE_PULSERECOGN_STATUS TnelPulseRecogn::PulseRecogn(int32_t osc, int32_t osc
   }
 
   PulseWindow& win = Windows[WinCount];
-  if (WinSampleCount == 0) {
-    win.MaxValue = win.MinValue = oscSmooth;
-    win.MaxPos = win.MinPos = index;
-    win.Status = WIN_VALID;
-    WinSampleCount = 1;
-    return PRS_NONE;
-  }
-  if (oscSmooth > win.MaxValue) {
-    win.MaxValue = oscSmooth;
-    win.MaxPos = index;
-  }
-  if (oscSmooth < win.MinValue) {
-    win.MinValue = oscSmooth;
-    win.MinPos = index;
-  }
-  if (++WinSampleCount < WinLen) return PRS_NONE;
+  if (!AddToWindow(win, WinSampleCount, WinLen, oscSmooth, index)) return PRS_NONE;
 
   // The window is complete: judge it.
-  win.Amp = win.MaxValue - win.MinValue;
-  const float winPressure = FiltedData[win.MinPos].Pressure;
-  if (winPressure < kLowPressure) {
-    win.Status = WIN_LOWPRESSURE;
-  } else {
-    if (win.Amp < MinAmp) win.Status = WIN_SMALL;
-    if (win.Amp > kArtefactAmp && winPressure < kMapMinPressure) win.Status = WIN_ARTEFACT;
-    if (IsToe && win.Status == WIN_VALID) {
-      int peak = 0;
-      int foot = 0;
-      const int start = WinCount * WinLen;
-      if (LittleCuff_OnePulseRecogn(start, start + WinLen, win.MaxPos, win.MinPos, &peak, &foot)) {
-        win.MaxPos = peak;
-        win.MaxValue = Smooth(peak);
-        win.MinPos = foot;
-        win.MinValue = Smooth(foot);
-        win.Amp = win.MaxValue - win.MinValue;
-      } else {
-        win.Status = WIN_ARTEFACT;
-      }
+  JudgeAmplitude(win, FiltedData[win.MinPos].Pressure, MinAmp);
+  if (IsToe && win.Status == WIN_VALID) {
+    // A toe window must hold one recognisable pulse; its peak and foot replace the window's extremes.
+    int peak = 0;
+    int foot = 0;
+    const int start = WinCount * WinLen;
+    if (LittleCuff_OnePulseRecogn(start, start + WinLen, win.MaxPos, win.MinPos, &peak, &foot)) {
+      win.MaxPos = peak;
+      win.MaxValue = Smooth(peak);
+      win.MinPos = foot;
+      win.MinValue = Smooth(foot);
+      win.Amp = win.MaxValue - win.MinValue;
+    } else {
+      win.Status = WIN_ARTEFACT;
     }
   }
   WinSampleCount = 0;
@@ -195,19 +227,8 @@ void TnelPulseRecogn::MAPPosiCheck() {
 
   // A maximum accepted by the search is reviewed at once, on the same windows.
   if (MAPWin == -1) {
-    if (SearchStart >= W) return;
-    int c = -1;
-    for (int w = SearchStart; w < W; ++w) {
-      if (Windows[w].Status != WIN_VALID || WindowPressure(w) < kMapMinPressure) continue;
-      if (c == -1 || Windows[w].Amp > Windows[c].Amp) c = w;
-    }
-    if (c == -1 || Windows[c].Amp < MAPMinAmp) return;
-    int before = 0;
-    int after = 0;
-    for (int w = SearchStart; w < c; ++w) before += Windows[w].Status == WIN_VALID;
-    for (int w = c + 1; w < W; ++w) after += Windows[w].Status == WIN_VALID;
-    if (before < 2 || after < 2) return;
-
+    const int c = SearchMaximumWindow(*this, W);
+    if (c == -1) return;
     MAPWin = c;
     MAPAmp = Windows[c].Amp;
     const float offset = MeasureMode == BPVMODE_INFLATE ? 80.0f : -80.0f;
@@ -420,9 +441,7 @@ void TnelPulseRecogn::TakeCandidatePeak(int w, int p, int32_t runMax, bool infla
   if (inflate ? entry.Pressure < last->Pressure : entry.Pressure > last->Pressure) return;
 
   if (p - last->PeakPos < kClosePeaks) {
-    // Design decision: with a single entry there is no entry before the
-    // last; the amplitude alternative then compares with the last entry
-    // alone, so a small precursor is replaced by the full pulse after it.
+    // A single entry has none before it: see docs/decisions.md, "Pulse recogniser".
     const double lastAmp = last->Amplitude;
     const bool smallerThanBefore = FeatureCount < 2 || lastAmp < 0.75 * FeaturePoint[FeatureCount - 2].Amplitude;
     const int riseNew = entry.PeakPos - entry.FootPos;

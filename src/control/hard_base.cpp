@@ -16,11 +16,9 @@
 #include "platform/wait_clock.h"
 
 TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode) : unitNo_(unitNo), dataProcessMode_(mode) {
-  // No exception leaves the library: a façade whose parts cannot be made is
-  // built without its hardware control, so that it opens nothing and every
-  // pass yields nothing (OpenHardware says why).
+  // Parts that cannot be made are left out: see docs/decisions.md, "No exception leaves the façade".
   try {
-    paramFilePath_ = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::kHardwareInfoFileName);
+    paramFilePath_ = nel::platform::JoinPath(nel::platform::ExecutableFolder(), nel::link::kHardwareInfoFileName);
     hardCtl_.reset(new (std::nothrow) TnelHardCtl(unitNo));
     pulseRate_.reset(new (std::nothrow) TrwECGPulseRate(1000));
     filter_.reset(new (std::nothrow) TnelFIRFilter(mode));
@@ -42,7 +40,7 @@ TnelHardBase::TnelHardBase(int unitNo, tagTYPE_DATAPROCESSMODE mode) : unitNo_(u
     for (auto& bpv : bpv_) bpv.reset();
     hardCtl_.reset();
   }
-  safety_ = nel::CuffSafetyMonitor(hardCtl_.get());
+  safety_ = nel::cuff::CuffSafetyMonitor(hardCtl_.get());
   SetDetectCategory(DETECT_BRA_ANK);
   CancelAllProcess();
   for (int j = 0; j < kMaxWaves; ++j) {
@@ -68,7 +66,7 @@ TnelHardBase::~TnelHardBase() {
 void TnelHardBase::SetDetectCategory(tagTYPE_DETECTCATEGORY category) {
   const Guard guard(apiLock_);
   category_ = category;
-  nel::LayoutForCategory(category, layout_);
+  nel::link::LayoutForCategory(category, layout_);
   if (filter_) filter_->SetWaveNumType(layout_.waveCount, layout_.waves);
   for (int j = 0; j < layout_.waveCount; ++j) {
     const int kind = layout_.waves[j];
@@ -96,7 +94,7 @@ bool TnelHardBase::OpenHardware(unsigned char probe, int port) {
 
 void TnelHardBase::StartADSample(bool readCoeff) {
   const Guard guard(apiLock_);
-  nel::SharedEcgAnalyser().Reset();
+  nel::dsp::SharedEcgAnalyser().Reset();
   if (!hardCtl_) return;
   hardCtl_->StartADSample(readCoeff);
   sampling_ = true;
@@ -152,9 +150,9 @@ void TnelHardBase::PutGetHardwareInf(tagHARDWAREINF* info, bool read, int unitNo
   const Guard guard(apiLock_);
   if (!info) return;
   if (read) {
-    nel::ReadHardwareInfo(paramFilePath_, unitNo, info);
+    nel::link::ReadHardwareInfo(paramFilePath_, unitNo, info);
   } else {
-    nel::WriteHardwareInfo(paramFilePath_, unitNo, *info);
+    nel::link::WriteHardwareInfo(paramFilePath_, unitNo, *info);
   }
 }
 

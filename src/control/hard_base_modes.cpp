@@ -19,6 +19,21 @@ namespace {
 constexpr int16_t kMaxAttempts = 3;
 constexpr int16_t kRawModeMaxPressure = 300;
 
+// Why BPMeasure_Start refuses its arguments; null when they are usable.
+const char* InvalidStartArgument(tagTYPE_BPMEASUREMODE mode, int maxPressure, const bool* selected,
+                                 const nel::link::CategoryLayout& layout) {
+  if (!selected) return "BPMeasure_Start: no selection";
+  if (maxPressure < TnelHardBase::kMinMaxPressure || maxPressure > TnelHardBase::kMaxMaxPressure)
+    return "BPMeasure_Start: maximum pressure outside 30 to 300 mmHg";
+  // Any other mode would start no cuff and the measurement would never end.
+  if (mode != BPMEASURE_SEQUENTIAL && mode != BPMEASURE_RIGHT_THEN_LEFT && mode != BPMEASURE_SIMULTANEOUS)
+    return "BPMeasure_Start: unknown BP measure mode";
+  bool any = false;
+  for (int k = 0; k < layout.cuffCount; ++k) any = any || selected[layout.cuffs[k]];
+  if (!any) return "BPMeasure_Start: no cuff of the detect category's cuff list is selected";
+  return nullptr;
+}
+
 }  // namespace
 
 void TnelHardBase::SetupCuff(int k, short pulseRate, int maxPressure) {
@@ -49,8 +64,7 @@ bool TnelHardBase::SharesLineAtOnce(tagTYPE_BPMEASUREMODE mode, const bool* sele
 bool TnelHardBase::PumpsReachable(const char* call) {
   TSamThread* sam = hardCtl_ ? hardCtl_->GetSamThread() : nullptr;
   if (sam && sam->Protocol().IsOpen()) return true;
-  // The pump and valve commands would go nowhere and no frame would ever end
-  // the mode: the host would wait for a result that cannot come.
+  // Safety decision: see docs/decisions.md, "Safety: no pumping mode without a port".
   char text[96];
   std::snprintf(text, sizeof text, "%s: no port is open (OpenHardware first)", call);
   nel::SetLastError(nel::Result::kNotOpen, text);
@@ -59,24 +73,8 @@ bool TnelHardBase::PumpsReachable(const char* call) {
 
 bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, bool* selected, short pulseRate) {
   const Guard guard(apiLock_);
-  if (!selected) {
-    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: no selection");
-    return false;
-  }
-  if (maxPressure < kMinMaxPressure || maxPressure > kMaxMaxPressure) {
-    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: maximum pressure outside 30 to 300 mmHg");
-    return false;
-  }
-  // Any other mode would start no cuff and the measurement would never end.
-  if (mode != BPMEASURE_SEQUENTIAL && mode != BPMEASURE_RIGHT_THEN_LEFT && mode != BPMEASURE_SIMULTANEOUS) {
-    nel::SetLastError(nel::Result::kInvalidArgument, "BPMeasure_Start: unknown BP measure mode");
-    return false;
-  }
-  bool any = false;
-  for (int k = 0; k < layout_.cuffCount; ++k) any = any || selected[layout_.cuffs[k]];
-  if (!any) {
-    nel::SetLastError(nel::Result::kInvalidArgument,
-                      "BPMeasure_Start: no cuff of the detect category's cuff list is selected");
+  if (const char* why = InvalidStartArgument(mode, maxPressure, selected, layout_)) {
+    nel::SetLastError(nel::Result::kInvalidArgument, why);
     return false;
   }
   if (SharesLineAtOnce(mode, selected)) {
@@ -92,7 +90,7 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
     link.Resume();
   }
   CancelAllProcess();
-  safety_.SetCeiling(nel::CuffSafetyMonitor::MeasureCeiling(
+  safety_.SetCeiling(nel::cuff::CuffSafetyMonitor::MeasureCeiling(
       dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : static_cast<int16_t>(maxPressure)));
   safety_.Rearm();
   bpEnded_ = false;
@@ -126,8 +124,7 @@ bool TnelHardBase::BPMeasure_Start(tagTYPE_BPMEASUREMODE mode, int maxPressure, 
 }
 
 bool TnelHardBase::ProcBPMeasure(const int32_t* raw, const float* pressure, int n) {
-  // A measurement stopped for safety reports its end on every pass, as a
-  // completed one does.
+  // See docs/decisions.md, "Safety: a stopped measurement ends like a finished one".
   if (bpEnded_) return true;
   const int W = layout_.waveCount;
   const int K = layout_.cuffCount;
@@ -225,11 +222,11 @@ void TnelHardBase::FixPressure_Start(int pressure) {
   unsigned lines = 0;
   for (int k = 0; k < layout_.cuffCount; ++k) {
     const int line = TnelHardCtl::PneumaticLine(layout_.cuffs[k]);
-    if (line < 0 || line >= TnelHardCtl::kPneumaticLines || (lines >> line) & 1u) continue;
+    if (line < 0 || line >= nel::kTransducerCount || (lines >> line) & 1u) continue;
     lines |= 1u << line;
     channels[count++] = layout_.cuffs[k];
   }
-  safety_.SetCeiling(nel::CuffSafetyMonitor::HoldCeiling(pressure));
+  safety_.SetCeiling(nel::cuff::CuffSafetyMonitor::HoldCeiling(pressure));
   safety_.Rearm();
   fixed_->StartFixPressure(pressure, channels, count);
   status_.FixPressureEnd = false;
@@ -285,7 +282,7 @@ void TnelHardBase::GetNELPulsePeak(tagNEL_PULSEPEAK* out, short position) {
   int16_t count = 0;
   const tagBPV_PULSE_FEATURE_POINT* pulses = bpv.assignPulseFeaturePnt(&count);
   if (!pulses) count = 0;
-  if (count > nel::kBPMaxPulseCount) count = nel::kBPMaxPulseCount;
+  if (count > nel::bp::kBPMaxPulseCount) count = nel::bp::kBPMaxPulseCount;
   if (count < 0) count = 0;
   out->Count = count;
   for (int i = 0; i < count; ++i) {

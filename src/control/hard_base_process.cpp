@@ -14,6 +14,85 @@
 #include "dsp/ecg_analyser.h"
 #include "platform/wait_clock.h"
 
+namespace {
+
+// Arrange by the category's lists (W waves, K cuffs): the waves into both raw blocks, the cuff pressures
+// into `pressure`.
+void ArrangeFrames(const tagSAM_DATA* frames, int n, int W, int K, const nel::link::CategoryLayout& layout,
+                   int32_t* rawA, int32_t* rawB, float* pressure) {
+  for (int i = 0; i < n; ++i) {
+    const tagSAM_DATA& f = frames[i];
+    for (int j = 0; j < W; ++j) {
+      rawA[i * W + j] = rawB[i * W + j] = f.Wave[layout.waves[j]];
+    }
+    for (int k = 0; k < K; ++k) pressure[i * K + k] = f.Pressure[layout.cuffs[k]];
+  }
+}
+
+// Convert: positions 0 and 1 to display units by their AD base and datum,
+// the others to mmHg by the coefficient record of their position.
+void ConvertWaves(const int32_t* raw, int n, int W, const int32_t* adBase, const int32_t* adDatum,
+                  const tagAD_FORCE_CONVERT* coeff, float* converted) {
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < W; ++j) {
+      const float x = static_cast<float>(raw[i * W + j]);
+      float& out = converted[i * W + j];
+      if (j < 2) {
+        out = (x - static_cast<float>(adBase[j])) / static_cast<float>(adDatum[j]);
+      } else {
+        out = x * coeff[j - 2].Slope + coeff[j - 2].Offset;
+      }
+    }
+  }
+}
+
+// The filter bank: `waves` go in; their filtered values come back into `waves`, the low-passed ones into `low`.
+void FilterWaves(TnelFIRFilter& filter, float* waves, float* low, int n) {
+  filter.WaveFilte(waves, static_cast<short>(n));
+  filter.GetWaveFilteResult(waves, low, static_cast<short>(n));
+}
+
+// Feeds the hold the pressures of its channels, frame by frame; true when the hold is done.
+bool FeedHold(TnelPressureFixed& fixed, const tagSAM_DATA* frames, int n) {
+  float in[nel::kChannelCount];
+  const int count = std::clamp<int32_t>(fixed.ChlCount, 0, nel::kChannelCount);
+  for (int i = 0; i < n; ++i) {
+    for (int c = 0; c < count; ++c) {
+      const int chl = fixed.Chl[c];
+      in[c] = (chl >= 0 && chl < nel::kChannelCount) ? frames[i].Pressure[chl] : 0.0f;
+    }
+    fixed.CheckPressure(in);
+  }
+  return fixed.Done;
+}
+
+// Appends the converted frames (at most six waves each) to the wave record
+// while it has room; true once it is full.
+bool AppendToRecord(tagSAVE_WAVEDATA* record, int& count, int capacity, const float* converted, int n, int W) {
+  if (count >= capacity) return false;
+  const int kept = std::min(W, 6);
+  for (int i = 0; i < n; ++i) {
+    tagSAVE_WAVEDATA& r = record[count];
+    std::memcpy(r.Wave, &converted[i * W], sizeof(float) * kept);
+    ++count;
+    if (count >= capacity) return true;
+  }
+  return false;
+}
+
+// Appends the frames' ECG values (position 0) to the CVRR buffer while it has
+// room; true once it is full.
+bool AppendToCvrr(float* buf, int32_t& saved, int32_t length, const float* converted, int n, int W) {
+  if (saved >= length) return false;
+  for (int i = 0; i < n; ++i) {
+    buf[saved++] = converted[i * W];
+    if (saved >= length) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool TnelHardBase::CheckData() {
   const Guard guard(apiLock_);
   if (!hardCtl_) return false;
@@ -29,50 +108,26 @@ bool TnelHardBase::CheckData() {
 
   // The safety monitor sees every frame before any measuring object does.
   for (int i = 0; i < n; ++i) {
-    float lines[nel::CuffSafetyMonitor::kLines];
+    float lines[nel::kTransducerCount];
     std::memcpy(lines, &frames_[i].Pressure[0], sizeof lines);  // channels 0..3 are the lines
     const tagTYPE_SAFETY_STOP stop = safety_.CheckFrame(lines);
     if (stop != SAFETY_NONE) EndPumpingModes(stop, safety_.Report().Line);
   }
 
-  // Arrange by the category's lists.
-  for (int i = 0; i < n; ++i) {
-    const tagSAM_DATA& f = frames_[i];
-    for (int j = 0; j < W; ++j) {
-      rawA_[i * W + j] = rawB_[i * W + j] = f.Wave[layout_.waves[j]];
-    }
-    for (int k = 0; k < K; ++k) pressure_[i * K + k] = f.Pressure[layout_.cuffs[k]];
-  }
+  ArrangeFrames(frames_.get(), n, W, K, layout_, rawA_.get(), rawB_.get(), pressure_.get());
   passFrames_ = n;
   passWaves_ = W;
   passCuffs_ = K;
-
-  // Convert: positions 0 and 1 to display units by their AD base and datum,
-  // the others to mmHg by the coefficient record of their position.
-  const tagAD_FORCE_CONVERT* coeff = hardCtl_->ADForceCoeff;
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < W; ++j) {
-      const float x = static_cast<float>(rawA_[i * W + j]);
-      float& out = main_[i * W + j];
-      if (j < 2) {
-        out = (x - static_cast<float>(adBase_[j])) / static_cast<float>(adDatum_[j]);
-      } else {
-        out = x * coeff[j - 2].Slope + coeff[j - 2].Offset;
-      }
-    }
-  }
+  ConvertWaves(rawA_.get(), n, W, adBase_, adDatum_, hardCtl_->ADForceCoeff, main_.get());
 
   if (bpMeasure_ && ProcBPMeasure(rawA_.get(), pressure_.get(), n)) {
     status_.BPMeasureEnd = true;
     return true;
   }
 
-  if (ExerciseRunning) ProcExercise(n);
+  if (exerciseRunning_) ProcExercise(n);
 
-  if (filter_) {
-    filter_->WaveFilte(main_.get(), static_cast<short>(n));
-    filter_->GetWaveFilteResult(main_.get(), low_.get(), static_cast<short>(n));
-  }
+  if (filter_) FilterWaves(*filter_, main_.get(), low_.get(), n);
 
   CountPulseRate(rawA_.get(), n);
 
@@ -83,44 +138,18 @@ bool TnelHardBase::CheckData() {
 
   if (signalCheck_) ProcSignalCheck(rawA_.get(), n);
 
-  if (fixPressure_ && fixed_) {
-    float in[TnelPressureFixed::kMaxChannels];
-    const int count = std::clamp<int32_t>(fixed_->ChlCount, 0, TnelPressureFixed::kMaxChannels);
-    for (int i = 0; i < n; ++i) {
-      for (int c = 0; c < count; ++c) {
-        const int chl = fixed_->Chl[c];
-        in[c] = (chl >= 0 && chl < nel::kChannelCount) ? frames_[i].Pressure[chl] : 0.0f;
-      }
-      fixed_->CheckPressure(in);
-    }
-    if (fixed_->Done) {
-      status_.FixPressureEnd = true;
-      return true;
-    }
+  if (fixPressure_ && fixed_ && FeedHold(*fixed_, frames_.get(), n)) {
+    status_.FixPressureEnd = true;
+    return true;
   }
 
-  if (waveRecord_ && record_ && recordCount_ < recordCapacity_) {
-    const int kept = std::min(W, 6);
-    for (int i = 0; i < n; ++i) {
-      tagSAVE_WAVEDATA& r = record_[recordCount_];
-      std::memcpy(r.Wave, &main_[i * W], sizeof(float) * kept);
-      ++recordCount_;
-      if (recordCount_ >= recordCapacity_) {
-        status_.WaveRecordEnd = true;
-        return true;
-      }
-    }
+  if (waveRecord_ && record_ && AppendToRecord(record_.get(), recordCount_, recordCapacity_, main_.get(), n, W)) {
+    status_.WaveRecordEnd = true;
+    return true;
   }
 
-  if (CVRRRunning && CVRRBuf && CVRRSaved < CVRRLength) {
-    for (int i = 0; i < n; ++i) {
-      CVRRBuf[CVRRSaved++] = main_[i * W];
-      if (CVRRSaved >= CVRRLength) {
-        status_.CVRRCheckEnd = true;
-        break;
-      }
-    }
-  }
+  if (cvrrRunning_ && cvrrBuf_ && AppendToCvrr(cvrrBuf_.get(), cvrrSaved_, cvrrLength_, main_.get(), n, W))
+    status_.CVRRCheckEnd = true;
   return true;
 }
 
@@ -155,8 +184,8 @@ void TnelHardBase::CountPulseRate(const int32_t* raw, int n) {
   const int W = layout_.waveCount;
   status_.PulseRate = -1;
   if (W < 1) return;
-  nel::EcgAnalyser& ecg = nel::SharedEcgAnalyser();
-  nel::EcgBeatRecord beat;
+  nel::dsp::EcgAnalyser& ecg = nel::dsp::SharedEcgAnalyser();
+  nel::dsp::EcgBeatRecord beat;
   for (int i = 0; i < n; ++i) {
     int16_t rate = status_.PulseRate;
     ecg.ProcessSample(static_cast<int16_t>(raw[i * W]), &beat, &rate);
@@ -297,7 +326,7 @@ void TnelHardBase::EndPumpingModes(tagTYPE_SAFETY_STOP reason, int line) {
     fixPressure_ = false;
     if (fixed_) fixed_->CancelFixPressure(false);
   }
-  if (ExerciseRunning) {
+  if (exerciseRunning_) {
     exerciseHalted_ = true;
     status_.ExerciseEnd = true;
   }
@@ -323,8 +352,7 @@ void TnelHardBase::WatchLink() {
   if (!pumping || now - lastDeflateTryMs_ < 1000) return;
   lastDeflateTryMs_ = now;
   SafetyStop(lost ? SAFETY_DEVICE_LOST : SAFETY_UNIT_SILENT, -1, 0.0f);
-  // A port that hung up takes no command: the port is opened again (a USB
-  // adapter that came back) to deliver them.
+  // A port that hung up is opened again: see docs/decisions.md, "Safety: the stop reaches a unit that hung up".
   if (lost && hardCtl_->LinesMayHoldPressure() && port_ > 0) {
     hardCtl_->CloseCom();
     if (hardCtl_->SetComPortNo(port_))
@@ -340,13 +368,13 @@ void TnelHardBase::CancelAllProcess() {
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
   if (Measuring()) MarkMeasuringStopped();
   bpEnded_ = false;
-  safety_.SetCeiling(nel::CuffSafetyMonitor::kCeilingMmHg);
-  signalCheck_ = fixPressure_ = waveRecord_ = CVRRRunning = ExerciseRunning = false;
+  safety_.SetCeiling(nel::cuff::CuffSafetyMonitor::kCeilingMmHg);
+  signalCheck_ = fixPressure_ = waveRecord_ = cvrrRunning_ = exerciseRunning_ = false;
   settling_ = 0;
   status_.BPMeasureEnd = status_.CVRRCheckEnd = status_.ExerciseEnd = false;
   status_.FixPressureEnd = status_.SignalCheckEnd = status_.WaveRecordEnd = false;
   if (filter_) filter_->SignalChecking = false;
   bpMeasure_ = false;
   for (auto& r : status_.BPResult) r.SBP = r.DBP = r.MAP = -1;
-  CVRRBuf.reset();
+  cvrrBuf_.reset();
 }

@@ -29,29 +29,29 @@ void TnelHardBase::CVRRCheck_Start(int32_t length) {
   length = std::clamp(length, kCVRRMinLength, kCVRRMaxLength);
   CancelAllProcess();
   SetDetectCategory(DETECT_ECG_PCG);
-  CVRRLength = length;
-  CVRRSaved = 0;
-  CVRRBuf.reset(new (std::nothrow) float[static_cast<size_t>(length) + 100]());
+  cvrrLength_ = length;
+  cvrrSaved_ = 0;
+  cvrrBuf_.reset(new (std::nothrow) float[static_cast<size_t>(length) + 100]());
   settling_ = kCVRRSettling;
   status_.CVRRCheckEnd = false;
-  CVRRRunning = true;
+  cvrrRunning_ = true;
 }
 
 float* TnelHardBase::CVRRCheck_AssignECGWaveData(int32_t* lengthOut) {
   const Guard guard(apiLock_);
-  if (lengthOut) *lengthOut = CVRRLength;
-  return CVRRBuf.get();
+  if (lengthOut) *lengthOut = cvrrLength_;
+  return cvrrBuf_.get();
 }
 
 bool TnelHardBase::CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result) {
   const Guard guard(apiLock_);
   if (!result) return false;
   std::memset(result, 0, sizeof(*result));
-  if (CVRRSaved < kCVRRMinLength || !CVRRBuf) return false;
-  std::unique_ptr<TnelCVRRAna> ana(new (std::nothrow) TnelCVRRAna(CVRRBuf.get(), CVRRSaved, kFramesPerSecond));
+  if (cvrrSaved_ < kCVRRMinLength || !cvrrBuf_) return false;
+  std::unique_ptr<TnelCVRRAna> ana(new (std::nothrow) TnelCVRRAna(cvrrBuf_.get(), cvrrSaved_, kFramesPerSecond));
   if (!ana) return false;
   constexpr int32_t kCap = 1200;
-  result->DataLen = CVRRSaved;
+  result->DataLen = cvrrSaved_;
   result->RCount = std::clamp(ana->RCount, 0, std::min(kCap, ana->RCap));
   for (int32_t i = 0; i < result->RCount; ++i) result->RPos[i] = ana->RPos[i];
   result->MeanRR = ana->MeanRR;
@@ -64,14 +64,14 @@ bool TnelHardBase::CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result) {
   result->MinMaxRatio = ana->MinMaxRatio;
   result->RRCount = std::clamp(ana->RRCount, 0, std::min(kCap, ana->RCap));
   for (int32_t i = 0; i < result->RRCount; ++i) result->RR[i] = ana->RR[i];
-  CVRRConclusion = ana->Conclusion;
+  cvrrConclusion_ = ana->Conclusion;
   return true;
 }
 
 void TnelHardBase::CVRRCheck_Cancel() {
   const Guard guard(apiLock_);
-  CVRRRunning = false;
-  CVRRBuf.reset();
+  cvrrRunning_ = false;
+  cvrrBuf_.reset();
 }
 
 // ---- exercise protocol ---------------------------------------------------------
@@ -95,26 +95,26 @@ void TnelHardBase::ExerciseStress_Start(tagExerciseStressConfig config) {
   if (!PumpsReachable("ExerciseStress_Start")) return;
   CancelAllProcess();
   SetDetectCategory(DETECT_BRA_ANK2);
-  ExerciseRec.Config = config;
-  ExerciseRec.Config.CheckCount = std::clamp<int16_t>(config.CheckCount, 1, static_cast<int16_t>(kExerciseMaxChecks));
-  IntervalFrames = config.IntervalMinutes * kFramesPerMinute;
-  PauseFrames = config.PauseSeconds * kFramesPerSecond;
-  ExerciseRec.CheckNum = 0;
+  exerciseRec_.Config = config;
+  exerciseRec_.Config.CheckCount = std::clamp<int16_t>(config.CheckCount, 1, static_cast<int16_t>(kExerciseMaxChecks));
+  intervalFrames_ = config.IntervalMinutes * kFramesPerMinute;
+  pauseFrames_ = config.PauseSeconds * kFramesPerSecond;
+  exerciseRec_.CheckNum = 0;
   exerciseHalted_ = false;
   Exercise_StartBPMeasure(0);
   safety_.Rearm();
   status_.ExerciseEnd = false;
-  ExerciseRunning = true;
+  exerciseRunning_ = true;
 }
 
 void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
   auto allowed = [](tagTYPE_NEL_BPDATA c) { return c == BP_RBRA || c == BP_LBRA || c == BP_RANK || c == BP_LANK; };
   if (checkNo == 0) CancelAllProcess();
-  const auto mode = static_cast<tagTYPE_BPMEASUREMODE>(ExerciseRec.Config.BPMeasureMode);
+  const auto mode = static_cast<tagTYPE_BPMEASUREMODE>(exerciseRec_.Config.BPMeasureMode);
   bpMode_ = mode;
   bpEnded_ = false;
-  safety_.SetCeiling(nel::CuffSafetyMonitor::MeasureCeiling(
-      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : ExerciseRec.Config.MaxPressure));
+  safety_.SetCeiling(nel::cuff::CuffSafetyMonitor::MeasureCeiling(
+      dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : exerciseRec_.Config.MaxPressure));
   for (int p = 0; p < layout_.cuffCount; ++p) {
     tagHMID_BPRESULT& r = status_.BPResult[p];
     r.SBP = r.DBP = r.MAP = -1;
@@ -125,7 +125,7 @@ void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
     finished_[p] = false;
     selected_[p] = true;
     SetupCuff(p, kExercisePulseRate,
-              dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : ExerciseRec.Config.MaxPressure);
+              dataProcessMode_ == DATAPROCESS_RAW ? kRawModeMaxPressure : exerciseRec_.Config.MaxPressure);
     const bool sequentialFirst = mode == BPMEASURE_SEQUENTIAL && p == 0;
     const bool rightSide = mode == BPMEASURE_RIGHT_THEN_LEFT && p % 2 == 0;
     if (mode == BPMEASURE_SIMULTANEOUS || sequentialFirst || rightSide) {
@@ -134,60 +134,60 @@ void TnelHardBase::Exercise_StartBPMeasure(int16_t checkNo) {
     }
   }
   sequence_ = true;
-  ExerciseStage = 0;
-  ExerciseElapsed = 0;
-  ExercisePause = 0;
+  exerciseStage_ = 0;
+  exerciseElapsed_ = 0;
+  exercisePause_ = 0;
   status_.BPMeasureEnd = false;
   if (checkNo >= 0 && checkNo < kExerciseMaxChecks) {
     const nel::platform::TimeOfDay t = nel::platform::LocalTimeOfDay();
-    ExerciseRec.Check[checkNo].Time = t.hour * 10000 + t.minute * 100 + t.second;
+    exerciseRec_.Check[checkNo].Time = t.hour * 10000 + t.minute * 100 + t.second;
   }
 }
 
 void TnelHardBase::ProcExercise(int n) {
-  ExerciseElapsed += n;
-  const int16_t checks = ExerciseRec.Config.CheckCount;
-  if (ExerciseStage == 0) {
+  exerciseElapsed_ += n;
+  const int16_t checks = exerciseRec_.Config.CheckCount;
+  if (exerciseStage_ == 0) {
     if (ProcBPMeasure(rawA_.get(), pressure_.get(), n)) {
       status_.BPMeasureEnd = true;
-      ExerciseStage = 1;
-      if (ExerciseRec.CheckNum < checks) {
-        tagExerciseStressCheck& c = ExerciseRec.Check[ExerciseRec.CheckNum];
+      exerciseStage_ = 1;
+      if (exerciseRec_.CheckNum < checks) {
+        tagExerciseStressCheck& c = exerciseRec_.Check[exerciseRec_.CheckNum];
         for (int p = 0; p < 4; ++p) {
           c.BP[p][0] = status_.BPResult[p].SBP;
           c.BP[p][1] = status_.BPResult[p].DBP;
           c.BP[p][2] = status_.BPResult[p].MAP;
         }
-        ++ExerciseRec.CheckNum;
+        ++exerciseRec_.CheckNum;
       }
       // A check stopped for safety ends the protocol.
-      if (ExerciseRec.CheckNum >= checks || exerciseHalted_) status_.ExerciseEnd = true;
+      if (exerciseRec_.CheckNum >= checks || exerciseHalted_) status_.ExerciseEnd = true;
     }
-  } else if (ExerciseStage == 1) {
+  } else if (exerciseStage_ == 1) {
     // After a safety stop the cuffs' final statuses stay for the host.
     if (!exerciseHalted_) {
       for (auto& r : status_.BPResult) r.Status = 0;
     }
-    ExerciseStage = 2;
+    exerciseStage_ = 2;
   } else {
     bool due;
-    if (ExerciseRec.Config.TimingMode == 0) {
-      due = ExerciseElapsed >= IntervalFrames;
+    if (exerciseRec_.Config.TimingMode == 0) {
+      due = exerciseElapsed_ >= intervalFrames_;
     } else {
-      ExercisePause += n;
-      due = ExercisePause >= PauseFrames;
+      exercisePause_ += n;
+      due = exercisePause_ >= pauseFrames_;
     }
     // The protocol ends with its last check: nothing beyond CheckCount starts.
-    if (due && !exerciseHalted_ && ExerciseRec.CheckNum < checks) Exercise_StartBPMeasure(ExerciseRec.CheckNum);
+    if (due && !exerciseHalted_ && exerciseRec_.CheckNum < checks) Exercise_StartBPMeasure(exerciseRec_.CheckNum);
   }
-  status_.ExerciseStage = ExerciseStage;
+  status_.ExerciseStage = exerciseStage_;
 }
 
 int32_t TnelHardBase::ExerciseStress_GetNextProcElapseSeconds() const {
   const Guard guard(apiLock_);
-  if (ExerciseStage == 0) return -1;
+  if (exerciseStage_ == 0) return -1;
   int32_t remaining =
-      ExerciseRec.Config.TimingMode == 0 ? IntervalFrames - ExerciseElapsed : PauseFrames - ExercisePause;
+      exerciseRec_.Config.TimingMode == 0 ? intervalFrames_ - exerciseElapsed_ : pauseFrames_ - exercisePause_;
   if (remaining < 0) remaining = 0;
   return (remaining + 999) / 1000;
 }
@@ -201,8 +201,8 @@ float TnelHardBase::CountABI_BAI(int16_t a, int16_t b, int16_t c) {
 bool TnelHardBase::ExerciseStress_GetResult(tagExerciseStressRec* rec) const {
   const Guard guard(apiLock_);
   if (!rec) return false;
-  *rec = ExerciseRec;
-  const int checks = std::clamp<int>(ExerciseRec.CheckNum, 0, kExerciseMaxChecks);
+  *rec = exerciseRec_;
+  const int checks = std::clamp<int>(exerciseRec_.CheckNum, 0, kExerciseMaxChecks);
   for (int i = 0; i < checks; ++i) {
     tagExerciseStressCheck& c = rec->Check[i];
     const int16_t s0 = c.BP[0][0], s1 = c.BP[1][0], s2 = c.BP[2][0], s3 = c.BP[3][0];
@@ -218,5 +218,5 @@ void TnelHardBase::ExerciseStress_Cancel() {
   const Guard guard(apiLock_);
   if (hardCtl_) hardCtl_->RapidDeflate(-1, true);
   if (Measuring() && !bpMeasure_) MarkMeasuringStopped();
-  ExerciseRunning = false;
+  exerciseRunning_ = false;
 }

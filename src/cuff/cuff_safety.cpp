@@ -5,7 +5,7 @@
 
 #include <nel/link/hard_ctl.h>
 
-namespace nel {
+namespace nel::cuff {
 
 float CuffSafetyMonitor::MeasureCeiling(int maxPressure) {
   return std::min(static_cast<float>(maxPressure) + kMeasureMarginMmHg, kCeilingMmHg);
@@ -18,14 +18,14 @@ float CuffSafetyMonitor::HoldCeiling(int pressure) {
 void CuffSafetyMonitor::SetCeiling(float mmHg) {
   // A NaN ceiling would never trip: take the absolute one instead.
   ceiling_ = std::isnan(mmHg) ? kCeilingMmHg : std::min(mmHg, kCeilingMmHg);
-  for (int l = 0; l < kLines; ++l) armed_[l] = last_[l] <= ceiling_;
+  for (int l = 0; l < nel::kTransducerCount; ++l) armed_[l] = last_[l] <= ceiling_;
 }
 
 tagTYPE_SAFETY_STOP CuffSafetyMonitor::CheckFrame(const float* p) {
   if (p == nullptr) return SAFETY_NONE;
   tagTYPE_SAFETY_STOP found = SAFETY_NONE;
   int line = -1;
-  for (int l = 0; l < kLines; ++l) {
+  for (int l = 0; l < nel::kTransducerCount; ++l) {
     last_[l] = p[l];
     if (!armed_[l] && p[l] <= ceiling_) armed_[l] = true;
     // A pressure that is not a number counts as above everything.
@@ -65,8 +65,9 @@ void CuffSafetyMonitor::Stop(tagTYPE_SAFETY_STOP reason, int line, float pressur
   report_.Line = line;
   report_.Pressure = pressure;
   report_.Ceiling = ceiling_;
-  report_.Seconds =
-      (line >= 0 && line < kLines) ? static_cast<float>(above_[line]) / static_cast<float>(kFramesPerSecond) : 0.0f;
+  report_.Seconds = (line >= 0 && line < nel::kTransducerCount)
+                        ? static_cast<float>(above_[line]) / static_cast<float>(kFramesPerSecond)
+                        : 0.0f;
   ++report_.StopCount;
 }
 
@@ -77,4 +78,4 @@ void CuffSafetyMonitor::Rearm() {
   if (hardCtl_) hardCtl_->SetPumpLockout(false);
 }
 
-}  // namespace nel
+}  // namespace nel::cuff

@@ -2,9 +2,7 @@
 
 namespace {
 
-// The counters and sums are 32-bit integers that wrap as two's complement
-// when they run over (a countdown left running for weeks, or counts far
-// beyond the transducer's range); unsigned arithmetic keeps that defined.
+// 32-bit two's-complement wrap, computed unsigned: see docs/decisions.md, "Calibration arithmetic".
 int32_t WrappingAdd(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
@@ -19,7 +17,7 @@ TnelPressureAdjust::TnelPressureAdjust() {
 }
 
 void TnelPressureAdjust::StartPressureAdjust(int* channels, int count) {
-  if (count < 0 || count > kMaxChannels) return;
+  if (count < 0 || count > nel::kTransducerCount) return;
   ChlCount = count;
   for (int i = 0; i < count; ++i) {
     // A missing list is a list with an invalid channel. An invalid channel is
@@ -38,8 +36,7 @@ void TnelPressureAdjust::StartPressureAdjust(int* channels, int count) {
 
 typeADJ_RET_STYLE TnelPressureAdjust::PressureAdjustProc(int* ad) {
   if (!Running) return ADJ_NONE;
-  // Design decision: a call without counts (null `ad` while channels are
-  // listed) is not a call; it changes nothing.
+  // See docs/decisions.md, "Bad calibration arguments".
   if (ad == nullptr && ChlCount > 0) return ADJ_NONE;
 
   Countdown = WrappingAdd(Countdown, -1);

@@ -4,7 +4,7 @@
 
 #include "cuff/pressure_fixed_levels.h"
 
-namespace nel {
+namespace nel::cuff {
 
 int FixedHoldLimbLevel(float deficit) {
   const double level = static_cast<double>(deficit) * 10.0 + 6500.0;
@@ -20,7 +20,7 @@ int FixedHoldToeValue(float deficit) {
   return static_cast<int>(v);
 }
 
-}  // namespace nel
+}  // namespace nel::cuff
 
 TnelPressureFixed::TnelPressureFixed(TnelHardCtl* hardCtl) : HardCtl(hardCtl) {}
 
@@ -36,10 +36,9 @@ void TnelPressureFixed::RapidDeflate(int i, bool open) {
   if (HardCtl) HardCtl->RapidDeflate(Chl[i], open);
 }
 
-// Design decision: a count above six, or a missing channel list, is refused
-// like a count of 0 (the object is left unchanged) rather than cut to six.
+// See docs/decisions.md, "Fixed-pressure hold list".
 void TnelPressureFixed::StartFixPressure(int pressure, tagTYPE_NEL_BPDATA* channels, int count) {
-  if (count <= 0 || count > kMaxChannels || channels == nullptr) return;
+  if (count <= 0 || count > nel::kChannelCount || channels == nullptr) return;
   ChlCount = count;
   for (int i = 0; i < count; ++i) {
     Chl[i] = channels[i];
@@ -56,9 +55,8 @@ void TnelPressureFixed::StartFixPressure(int pressure, tagTYPE_NEL_BPDATA* chann
   for (int32_t& w : Wait) w = 0;
 }
 
-// Kept pressure means kept, not raised: a cuff still being pumped when the
-// hold is cancelled without deflation has its pump stopped, or it would be
-// inflated with nothing left to stop it.
+// Without deflation a pump still running is stopped. Safety decision: see docs/decisions.md,
+// "Safety: a hold cancelled without deflation stops its pumps".
 void TnelPressureFixed::CancelFixPressure(bool deflate) {
   if (!deflate && Active) {
     for (int i = 0; i < ChlCount; ++i)
@@ -94,10 +92,10 @@ void TnelPressureFixed::Regulate(int i, float a) {
         if (++InBandCount[i] >= kSettleAverages) ChlState[i] = kSettled;
       } else if (a < Lower) {
         if (toe) {
-          StartInflate(kToePumpLevel, i, nel::FixedHoldToeValue(Lower - a));
+          StartInflate(kToePumpLevel, i, nel::cuff::FixedHoldToeValue(Lower - a));
           Wait[i] = 20;
         } else {
-          StartInflate(nel::FixedHoldLimbLevel(Lower - a), i, 0);
+          StartInflate(nel::cuff::FixedHoldLimbLevel(Lower - a), i, 0);
         }
         ChlState[i] = kInflating;
       } else if (a > Upper) {
@@ -126,7 +124,7 @@ void TnelPressureFixed::Regulate(int i, float a) {
         InBandCount[i] = 0;
         Wait[i] = 10;
       } else {
-        StartInflate(kToePumpLevel, i, nel::FixedHoldToeValue(Lower - a));
+        StartInflate(kToePumpLevel, i, nel::cuff::FixedHoldToeValue(Lower - a));
         Wait[i] = 15;
       }
       break;

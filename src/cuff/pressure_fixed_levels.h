@@ -1,7 +1,7 @@
 // Pump values of the fixed-pressure hold, apart for their tests.
 #pragma once
 
-namespace nel {
+namespace nel::cuff {
 
 // Pump level for a limb cuff `deficit` mmHg below the band's lower edge:
 // deficit x 10 + 6500, truncated toward zero, limited to 4500..9000.
@@ -10,4 +10,4 @@ int FixedHoldLimbLevel(float deficit);
 // deficit + 20, truncated toward zero, limited to 20..80.
 int FixedHoldToeValue(float deficit);
 
-}  // namespace nel
+}  // namespace nel::cuff

@@ -43,8 +43,7 @@ void ReportChannelZeroed(int channel) {
 
 TnelZeroPressureAdjust::TnelZeroPressureAdjust() {
   Init();
-  // Design decision: a path that does not fit the 512-character field is not
-  // cut short (that would name another file); the file is then not created.
+  // A path too long for Path creates no file: see docs/decisions.md, "Result file and debug message".
   const std::string path = nel::platform::JoinPath(nel::platform::ExecutableFolder(), "coefficient.txt");
   if (path.size() < sizeof Path) {
     std::memcpy(Path, path.c_str(), path.size() + 1);
@@ -83,7 +82,7 @@ void TnelZeroPressureAdjust::StartPressureAdjust(int* ad, float*, tagAD_FORCE_CO
   if (CallCount % 4 == 0) {
     // Unsigned, so that a count that has run over 2^31 calls still names a slot.
     const uint32_t slot = (static_cast<uint32_t>(CallCount) / 4) % kRingSlots;
-    for (int i = 0; i < kTransducers; ++i) Ring[i][slot] = ad[i];
+    for (int i = 0; i < nel::kTransducerCount; ++i) Ring[i][slot] = ad[i];
 
     if (CallCount >= kFirstEvaluation) {
       if (CallCount > kGiveUpAfter) {
@@ -97,11 +96,11 @@ void TnelZeroPressureAdjust::StartPressureAdjust(int* ad, float*, tagAD_FORCE_CO
           std::fflush(ResultFile);
         }
       }
-      for (int i = 0; i < kTransducers; ++i) {
+      for (int i = 0; i < nel::kTransducerCount; ++i) {
         if (ChlDone[i]) continue;
         int32_t lo = INT32_MAX;
         int32_t hi = INT32_MIN;
-        // Design decision: 64-bit sum; 500 counts of 24 bits can exceed 32 bits.
+        // 64-bit sum: see docs/decisions.md, "Calibration arithmetic".
         int64_t sum = 0;
         for (int32_t v : Ring[i]) {
           if (v < lo) lo = v;

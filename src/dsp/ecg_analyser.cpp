@@ -7,7 +7,7 @@
 #include <functional>
 #include <iterator>
 
-namespace nel {
+namespace nel::dsp {
 
 namespace {
 
@@ -26,6 +26,109 @@ constexpr int32_t kRateSilence = 4200;  // rate 0 after 4.2 s without a beat
 constexpr int32_t kMinRR = 150;
 constexpr int32_t kMaxRR = 6000;
 constexpr int32_t kSpanCounts = 33;  // raw counts over 20 samples marking the QRS
+
+// Range of the baseline-free signal over c - 50 .. c + 49.
+int32_t BaselineFreeRange(const EcgAnalyser& a, int32_t c) {
+  int32_t lo = a.BaselineFree(c - 50);
+  int32_t hi = lo;
+  for (int32_t i = c - 49; i <= c + 49; ++i) {
+    lo = std::min<int32_t>(lo, a.BaselineFree(i));
+    hi = std::max<int32_t>(hi, a.BaselineFree(i));
+  }
+  return hi - lo;
+}
+
+// The record of a beat accepted with its R peak at c and QRS width `width`, after the beat `prev`.
+EcgBeatRecord NewBeatRecord(int32_t c, int16_t width, const EcgBeatRecord& prev) {
+  EcgBeatRecord rec{};
+  rec.Onset = c - width / 2;
+  rec.RIndex = c;
+  rec.Offset = c + width / 2;
+  const int32_t rr = std::clamp(c - prev.RIndex, kMinRR, kMaxRR);
+  const int32_t prevRR = std::max<int32_t>(prev.RR, 1);
+  rec.RR = static_cast<int16_t>(rr);
+  rec.RRRatio = static_cast<int16_t>(std::clamp(rr * 100 / prevRR, 1, 32767));
+  rec.Width = width;
+  rec.Label = kLabelNone;
+  return rec;
+}
+
+// Slope extremes of a QRS window: the first largest and the first smallest slope and where they lie.
+struct SlopeExtremes {
+  int32_t mx;
+  int32_t pMax;
+  int32_t mn;
+  int32_t pMin;
+};
+
+// at(i): the slope at i, for i in start..end.
+template <typename At>
+SlopeExtremes FindSlopeExtremes(const At& at, int32_t start, int32_t end) {
+  int32_t mx = at(start), pMax = start;
+  int32_t mn = at(start), pMin = start;
+  for (int32_t i = start + 1; i <= end; ++i) {
+    if (at(i) > mx) mx = at(i), pMax = i;
+    if (at(i) < mn) mn = at(i), pMin = i;
+  }
+  return {mx, pMax, mn, pMin};
+}
+
+// Width between the onset and the offset: walking out from the steepest
+// stroke of each side to the first point where six slopes in a row lie
+// within a fifth of that side's extreme. at(i) is the slope at i, clamped
+// into start..end.
+template <typename At>
+int32_t WidthBetweenStrokes(const At& at, int32_t start, int32_t end, const SlopeExtremes& x) {
+  const int32_t hiLevel = x.mx / 5;
+  const int32_t loLevel = x.mn / 5;
+  auto belowBack = [&](int32_t i) {
+    for (int k = 0; k <= 5; ++k)
+      if (!(at(i - k) < hiLevel)) return false;
+    return true;
+  };
+  auto aboveBack = [&](int32_t i) {
+    for (int k = 0; k <= 5; ++k)
+      if (!(at(i - k) > loLevel)) return false;
+    return true;
+  };
+  auto aboveFwd = [&](int32_t i) {
+    for (int k = 0; k <= 5; ++k)
+      if (!(at(i + k) > loLevel)) return false;
+    return true;
+  };
+  auto belowFwd = [&](int32_t i) {
+    for (int k = 0; k <= 5; ++k)
+      if (!(at(i + k) < hiLevel)) return false;
+    return true;
+  };
+
+  int32_t onset = start;
+  int32_t offset = end;
+  if (x.pMin >= x.pMax) {  // upstroke first
+    for (int32_t i = x.pMax; i >= start; --i)
+      if (belowBack(i)) {
+        onset = i;
+        break;
+      }
+    for (int32_t i = x.pMin; i <= end; ++i)
+      if (aboveFwd(i)) {
+        offset = i;
+        break;
+      }
+  } else {
+    for (int32_t i = x.pMin; i >= start; --i)
+      if (aboveBack(i)) {
+        onset = i;
+        break;
+      }
+    for (int32_t i = x.pMax; i <= end; ++i)
+      if (belowFwd(i)) {
+        offset = i;
+        break;
+      }
+  }
+  return offset - onset;
+}
 
 }  // namespace
 
@@ -195,32 +298,14 @@ bool EcgAnalyser::DetectAt(int32_t c) {
     } else if (d < kTWaveWindow && h < (2 * lastHeight) / 3) {
       noiseRing_[noisePos_] = h;
       noisePos_ = (noisePos_ + 1) % 8;
-    } else {
-      int32_t lo = BaselineFree(c - 50);
-      int32_t hi = lo;
-      for (int32_t i = c - 49; i <= c + 49; ++i) {
-        lo = std::min<int32_t>(lo, BaselineFree(i));
-        hi = std::max<int32_t>(hi, BaselineFree(i));
-      }
-      if (hi - lo >= kMinQrsRange && QrsWidth(c) >= kMinQrsWidth) {
-        signalRing_[signalPos_] = h;
-        signalPos_ = (signalPos_ + 1) % 8;
-        const EcgBeatRecord prev = Beat(beatCount_ - 1);
-        EcgBeatRecord& rec = BeatSlot(beatCount_);
-        rec = EcgBeatRecord{};
-        rec.Onset = c - width_ / 2;
-        rec.RIndex = c;
-        rec.Offset = c + width_ / 2;
-        const int32_t rr = std::clamp(c - prev.RIndex, kMinRR, kMaxRR);
-        const int32_t prevRR = std::max<int32_t>(prev.RR, 1);
-        rec.RR = static_cast<int16_t>(rr);
-        rec.RRRatio = static_cast<int16_t>(std::clamp(rr * 100 / prevRR, 1, 32767));
-        rec.Width = width_;
-        rec.Label = kLabelNone;
-        ++beatCount_;
-        BeatSlot(beatCount_) = EcgBeatRecord{};
-        accepted = true;
-      }
+    } else if (BaselineFreeRange(*this, c) >= kMinQrsRange && QrsWidth(c) >= kMinQrsWidth) {
+      signalRing_[signalPos_] = h;
+      signalPos_ = (signalPos_ + 1) % 8;
+      const EcgBeatRecord prev = Beat(beatCount_ - 1);
+      BeatSlot(beatCount_) = NewBeatRecord(c, width_, prev);
+      ++beatCount_;
+      BeatSlot(beatCount_) = EcgBeatRecord{};
+      accepted = true;
     }
     UpdateThreshold();
   }
@@ -289,62 +374,7 @@ int32_t EcgAnalyser::DerivativeWidth(int32_t c) const {
   for (int32_t i = start; i <= end; ++i)
     e[Mod(i, kScratch)] = static_cast<int32_t>(BaselineFree(i + 6)) - BaselineFree(i - 6);
   auto at = [&](int32_t i) { return e[Mod(std::clamp(i, start, end), kScratch)]; };
-
-  int32_t mx = at(start), pMax = start;
-  int32_t mn = at(start), pMin = start;
-  for (int32_t i = start + 1; i <= end; ++i) {
-    if (at(i) > mx) mx = at(i), pMax = i;
-    if (at(i) < mn) mn = at(i), pMin = i;
-  }
-  const int32_t hiLevel = mx / 5;
-  const int32_t loLevel = mn / 5;
-  auto belowBack = [&](int32_t i) {
-    for (int k = 0; k <= 5; ++k)
-      if (!(at(i - k) < hiLevel)) return false;
-    return true;
-  };
-  auto aboveBack = [&](int32_t i) {
-    for (int k = 0; k <= 5; ++k)
-      if (!(at(i - k) > loLevel)) return false;
-    return true;
-  };
-  auto aboveFwd = [&](int32_t i) {
-    for (int k = 0; k <= 5; ++k)
-      if (!(at(i + k) > loLevel)) return false;
-    return true;
-  };
-  auto belowFwd = [&](int32_t i) {
-    for (int k = 0; k <= 5; ++k)
-      if (!(at(i + k) < hiLevel)) return false;
-    return true;
-  };
-
-  int32_t onset = start;
-  int32_t offset = end;
-  if (pMin >= pMax) {  // upstroke first
-    for (int32_t i = pMax; i >= start; --i)
-      if (belowBack(i)) {
-        onset = i;
-        break;
-      }
-    for (int32_t i = pMin; i <= end; ++i)
-      if (aboveFwd(i)) {
-        offset = i;
-        break;
-      }
-  } else {
-    for (int32_t i = pMin; i >= start; --i)
-      if (aboveBack(i)) {
-        onset = i;
-        break;
-      }
-    for (int32_t i = pMax; i <= end; ++i)
-      if (belowFwd(i)) {
-        offset = i;
-        break;
-      }
-  }
-  return offset - onset;
+  return WidthBetweenStrokes(at, start, end, FindSlopeExtremes(at, start, end));
 }
 
 int32_t EcgAnalyser::RawSpan(int32_t from, int32_t to) const {
@@ -437,4 +467,4 @@ EcgAnalyser& SharedEcgAnalyser() {
   return instance;
 }
 
-}  // namespace nel
+}  // namespace nel::dsp

@@ -20,7 +20,7 @@
 
 #include "dsp/ecg_beat_classifier.h"
 
-namespace nel {
+namespace nel::dsp {
 
 // One detected beat: seven 32-bit words. The natural layout has no padding
 // (asserted below), so the record keeps 4-byte alignment and its fields can be
@@ -201,4 +201,4 @@ class EcgAnalyser {
 // The process-wide analyser shared by the façade and the CVRR analysis.
 EcgAnalyser& SharedEcgAnalyser();
 
-}  // namespace nel
+}  // namespace nel::dsp

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <iterator>
 
-namespace nel {
+namespace nel::dsp {
 
 namespace {
 
@@ -15,6 +15,63 @@ constexpr int32_t kUpdateScore = 93;  // a match this good refines the template
 constexpr int32_t kWideWidth = 80;    // median width of a wide template
 constexpr int32_t kDominantUses = 6;  // uses among the 15 newest beats to become dominant
 constexpr int32_t kRecentUses = 15;
+
+// Features: 30 integer means of 10 values, oldest first; windowPos is the oldest.
+void ExtractFeatures(const int32_t* window, int32_t windowPos, int32_t* f) {
+  for (int j = 0; j < EcgBeatClassifier::kFeatures; ++j) {
+    int32_t sum = 0;
+    for (int i = 0; i < 10; ++i) sum += window[(windowPos + 10 * j + i) % EcgBeatClassifier::kWindow];
+    f[j] = sum / 10;
+  }
+}
+
+// The template a beat's features match (-1 none), with its shift, the score
+// of the last template tried and the score against the dominant template.
+struct TemplateMatch {
+  int32_t matched = -1;
+  int32_t shift = 0;
+  int32_t lastScore = 0;
+  int32_t beatScore = 0;
+};
+
+// Tries the dominant template, then the repeated one, then the others in order.
+TemplateMatch MatchTemplates(const EcgBeatClassifier::Template* templates, int32_t count, int32_t dominant,
+                             int32_t repeated, const int32_t* f) {
+  TemplateMatch m;
+  if (dominant >= 0) {
+    int32_t s = 0;
+    const int32_t sc = EcgBeatClassifier::Score(templates[dominant], f, &s);
+    m.lastScore = m.beatScore = sc;
+    if (sc >= kMatchScore) {
+      m.matched = dominant;
+      m.shift = s;
+    }
+  }
+  if (m.matched < 0 && repeated >= 0 && repeated != dominant) {
+    int32_t s = 0;
+    const int32_t sc = EcgBeatClassifier::Score(templates[repeated], f, &s);
+    m.lastScore = sc;
+    if (sc >= kMatchScore) {
+      m.matched = repeated;
+      m.shift = s;
+    }
+  }
+  if (m.matched < 0) {
+    // The dominant and repeated templates were scored above.
+    for (int32_t i = 0; i < count; ++i) {
+      if (i == dominant || i == repeated) continue;
+      int32_t s = 0;
+      const int32_t sc = EcgBeatClassifier::Score(templates[i], f, &s);
+      m.lastScore = sc;
+      if (sc > kMatchScore) {
+        m.matched = i;
+        m.shift = s;
+        break;
+      }
+    }
+  }
+  return m;
+}
 
 }  // namespace
 
@@ -149,53 +206,12 @@ void EcgBeatClassifier::ChooseDominant() {
 }
 
 int32_t EcgBeatClassifier::Classify() {
-  // Features: 30 integer means of 10 values, oldest first; windowPos_ is the oldest.
   int32_t f[kFeatures];
-  for (int j = 0; j < kFeatures; ++j) {
-    int32_t sum = 0;
-    for (int i = 0; i < 10; ++i) sum += window_[(windowPos_ + 10 * j + i) % kWindow];
-    f[j] = sum / 10;
-  }
+  ExtractFeatures(window_, windowPos_, f);
+  const TemplateMatch m = MatchTemplates(templates_, templateCount_, dominant_, repeated_, f);
 
-  int32_t matched = -1;
-  int32_t shift = 0;
-  int32_t lastScore = 0;
-  int32_t beatScore = 0;
-  if (dominant_ >= 0) {
-    int32_t s = 0;
-    const int32_t sc = Score(templates_[dominant_], f, &s);
-    lastScore = beatScore = sc;
-    if (sc >= kMatchScore) {
-      matched = dominant_;
-      shift = s;
-    }
-  }
-  if (matched < 0 && repeated_ >= 0 && repeated_ != dominant_) {
-    int32_t s = 0;
-    const int32_t sc = Score(templates_[repeated_], f, &s);
-    lastScore = sc;
-    if (sc >= kMatchScore) {
-      matched = repeated_;
-      shift = s;
-    }
-  }
-  if (matched < 0) {
-    // The dominant and repeated templates were scored above.
-    for (int32_t i = 0; i < templateCount_; ++i) {
-      if (i == dominant_ || i == repeated_) continue;
-      int32_t s = 0;
-      const int32_t sc = Score(templates_[i], f, &s);
-      lastScore = sc;
-      if (sc > kMatchScore) {
-        matched = i;
-        shift = s;
-        break;
-      }
-    }
-  }
-
-  int32_t index = matched;
-  if (matched < 0) {
+  int32_t index = m.matched;
+  if (m.matched < 0) {
     if (templateCount_ < kMaxTemplates) {
       index = templateCount_++;
     } else {
@@ -207,13 +223,11 @@ int32_t EcgBeatClassifier::Classify() {
         if (uses[i] < uses[index]) index = i;
     }
     MakeTemplate(index, f);
-  } else if (lastScore >= kUpdateScore) {
-    UpdateTemplate(templates_[matched], f, shift);
+  } else if (m.lastScore >= kUpdateScore) {
+    UpdateTemplate(templates_[m.matched], f, m.shift);
   }
 
-  // The usage ring records the template of every classified beat (a new
-  // template's index too); two beats in a row on one template make it the
-  // repeated template.
+  // Every classified beat's template, a new one too: see docs/decisions.md, "Templates".
   usage_[usagePos_] = index;
   usagePos_ = (usagePos_ + 1) % kUsage;
   if (index == lastMatched_ && index >= 0) {
@@ -225,17 +239,17 @@ int32_t EcgBeatClassifier::Classify() {
   int32_t label = 1;
   if (dominant_ >= 0 && index != dominant_) {
     const int32_t flag = templates_[index].flag;
-    if (flag == kFlagDominant || (flag == kFlagNew && beatScore >= 15)) {
+    if (flag == kFlagDominant || (flag == kFlagNew && m.beatScore >= 15)) {
       label = 1;
     } else {
-      label = (pendingWidth_ >= 68 || beatScore <= 25) ? 2 : 1;
+      label = (pendingWidth_ >= 68 || m.beatScore <= 25) ? 2 : 1;
     }
   }
 
   ChooseDominant();
   lastTemplate_ = index;
-  lastBeatScore_ = beatScore;
+  lastBeatScore_ = m.beatScore;
   return label;
 }
 
-}  // namespace nel
+}  // namespace nel::dsp

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-namespace nel {
+namespace nel::dsp {
 
 class EcgBeatClassifier {
  public:
@@ -85,4 +85,4 @@ class EcgBeatClassifier {
   int32_t lastBeatScore_;
 };
 
-}  // namespace nel
+}  // namespace nel::dsp

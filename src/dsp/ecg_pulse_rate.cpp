@@ -11,9 +11,8 @@ namespace {
 constexpr int kTaps = 501;
 constexpr int16_t kNoSample = -9999;
 
-// Filter output to the 16-bit sample the detector works on: truncated toward
-// zero, then kept to 16 bits as an integer conversion would (design decision:
-// values beyond the int32 range are first clamped to it, so nothing is undefined).
+// Filter output to the 16-bit sample the detector works on: truncated, clamped to int32, kept to 16 bits.
+// See docs/decisions.md, "Heart-rate tracker arithmetic".
 int16_t ToSample(double v) {
   if (!(v == v)) return 0;
   const double t = std::trunc(v);
@@ -29,10 +28,10 @@ int16_t Diff16(int16_t a, int16_t b) {
 }  // namespace
 
 TrwECGPulseRate::TrwECGPulseRate(int16_t sampleRate)
-    : SampleRate(sampleRate),
-      NotchFilter(
+    : sampleRate_(sampleRate),
+      notchFilter_(
           std::make_unique<nel::dsp::FirFilter>(nel::dsp::BandstopTaps(kTaps, 45.0 / sampleRate, 55.0 / sampleRate))),
-      LowpassFilter(std::make_unique<nel::dsp::FirFilter>(nel::dsp::LowpassTaps(kTaps, 35.0 / sampleRate))) {}
+      lowpassFilter_(std::make_unique<nel::dsp::FirFilter>(nel::dsp::LowpassTaps(kTaps, 35.0 / sampleRate))) {}
 
 TrwECGPulseRate::~TrwECGPulseRate() = default;
 TrwECGPulseRate::TrwECGPulseRate(const TrwECGPulseRate&) = default;
@@ -57,55 +56,55 @@ TrwECGPulseRate::Filter& TrwECGPulseRate::Filter::operator=(const Filter& other)
 TrwECGPulseRate::Filter::Filter(Filter&&) noexcept = default;
 TrwECGPulseRate::Filter& TrwECGPulseRate::Filter::operator=(Filter&&) noexcept = default;
 
-int16_t TrwECGPulseRate::GetPulse() const { return NoSignal ? 0 : Pulse; }
+int16_t TrwECGPulseRate::GetPulse() const { return noSignal_ ? 0 : pulse_; }
 
 void TrwECGPulseRate::ProcessOnceData(int16_t sample) {
-  if (SampleRate <= 0) return;
-  if (PrevSample == kNoSample) {  // the very first sample is only remembered
-    PrevSample = sample;
+  if (sampleRate_ <= 0) return;
+  if (prevSample_ == kNoSample) {  // the very first sample is only remembered
+    prevSample_ = sample;
     return;
   }
-  const int16_t y = ToSample(LowpassFilter.f->Step(NotchFilter.f->Step(static_cast<double>(sample))));
+  const int16_t y = ToSample(lowpassFilter_.f->Step(notchFilter_.f->Step(static_cast<double>(sample))));
   ProcOnceMaxFallUp(y);
   ProcOncePulseLen(y);
-  PrevSample = y;
+  prevSample_ = y;
 }
 
 void TrwECGPulseRate::ProcOnceMaxFallUp(int16_t y) {
-  const int16_t d = Diff16(y, PrevSample);
-  if (d < MinDiff) MinDiff = d;
-  if (d > MaxDiff) MaxDiff = d;
-  ++SegSamples;
-  if (static_cast<float>(y) > SegMax) SegMax = y;
-  if (static_cast<float>(y) < SegMin) SegMin = y;
-  if (SegSamples != 2 * SampleRate) return;
+  const int16_t d = Diff16(y, prevSample_);
+  if (d < minDiff_) minDiff_ = d;
+  if (d > maxDiff_) maxDiff_ = d;
+  ++segSamples_;
+  if (static_cast<float>(y) > segMax_) segMax_ = y;
+  if (static_cast<float>(y) < segMin_) segMin_ = y;
+  if (segSamples_ != 2 * sampleRate_) return;
 
   // The range times 1/665 in single precision, compared in double: 133 counts
   // give 0.200000003 > 0.2 (a signal), 132 give 0.198 (none).
-  const float scaled = (SegMax - SegMin) * 0.0015037594f;
-  NoSignal = !(static_cast<double>(scaled) > 0.2);
-  SegMax = -99999.0f;
-  SegMin = 99999.0f;
-  SegSamples = 0;
-  SegMinDiff[SegIndex] = MinDiff;
-  SegMaxDiff[SegIndex] = MaxDiff;
-  ++SegIndex;
-  if (SegIndex >= 4) {
-    FallThreshold = CountECGRm(true);
-    RiseThreshold = CountECGRm(false);
-    SegIndex = 0;
-    FirstSegments = false;
-  } else if (FirstSegments) {
-    FallThreshold = static_cast<float>(0.35 * MinDiff);
-    RiseThreshold = static_cast<float>(0.35 * MaxDiff);
+  const float scaled = (segMax_ - segMin_) * 0.0015037594f;
+  noSignal_ = !(static_cast<double>(scaled) > 0.2);
+  segMax_ = -99999.0f;
+  segMin_ = 99999.0f;
+  segSamples_ = 0;
+  segMinDiff_[segIndex_] = minDiff_;
+  segMaxDiff_[segIndex_] = maxDiff_;
+  ++segIndex_;
+  if (segIndex_ >= 4) {
+    fallThreshold_ = CountECGRm(true);
+    riseThreshold_ = CountECGRm(false);
+    segIndex_ = 0;
+    firstSegments_ = false;
+  } else if (firstSegments_) {
+    fallThreshold_ = static_cast<float>(0.35 * minDiff_);
+    riseThreshold_ = static_cast<float>(0.35 * maxDiff_);
   }
-  MinDiff = 32767;
-  MaxDiff = -32767;
+  minDiff_ = 32767;
+  maxDiff_ = -32767;
 }
 
 float TrwECGPulseRate::CountECGRm(bool fall) const {
   int v[4];
-  for (int i = 0; i < 4; ++i) v[i] = fall ? SegMinDiff[i] : SegMaxDiff[i];
+  for (int i = 0; i < 4; ++i) v[i] = fall ? segMinDiff_[i] : segMaxDiff_[i];
   int largest = 0, smallest = 0;
   for (int i = 1; i < 4; ++i) {
     if (v[i] > v[largest]) largest = i;
@@ -118,43 +117,42 @@ float TrwECGPulseRate::CountECGRm(bool fall) const {
 }
 
 void TrwECGPulseRate::ProcOncePulseLen(int16_t y) {
-  const int16_t d = Diff16(y, PrevSample);
-  const int32_t quarter = SampleRate / 4;
-  if (SinceBeat != -1) {
-    // Design decision: the count stops at the int32 maximum (after 24 days
-    // without a beat at 1000 samples per second) instead of overflowing.
-    if (SinceBeat < std::numeric_limits<int32_t>::max()) ++SinceBeat;
-    if (d > RiseThreshold) RisePos = SinceBeat;
+  const int16_t d = Diff16(y, prevSample_);
+  const int32_t quarter = sampleRate_ / 4;
+  if (sinceBeat_ != -1) {
+    // Stops at the int32 maximum: see docs/decisions.md, "Heart-rate tracker limits".
+    if (sinceBeat_ < std::numeric_limits<int32_t>::max()) ++sinceBeat_;
+    if (d > riseThreshold_) risePos_ = sinceBeat_;
   }
-  if (d < FallThreshold && !FallLatched) {
-    if (++FallCount < 2) return;
-    FallCount = 0;
-    FallLatched = true;
-    if (SinceBeat == -1) {  // the first beat only starts the count
-      SinceBeat = 0;
-      RisePos = -1;
+  if (d < fallThreshold_ && !fallLatched_) {
+    if (++fallCount_ < 2) return;
+    fallCount_ = 0;
+    fallLatched_ = true;
+    if (sinceBeat_ == -1) {  // the first beat only starts the count
+      sinceBeat_ = 0;
+      risePos_ = -1;
       return;
     }
-    if (RisePos != -1 && SinceBeat - RisePos < quarter) {
-      ProcessEcgDataLen(SinceBeat);
-      SinceBeat = 0;
-      RisePos = -1;
+    if (risePos_ != -1 && sinceBeat_ - risePos_ < quarter) {
+      ProcessEcgDataLen(sinceBeat_);
+      sinceBeat_ = 0;
+      risePos_ = -1;
     }
   } else if (d > 0) {
-    FallCount = 0;
-    FallLatched = false;
+    fallCount_ = 0;
+    fallLatched_ = false;
   }
 }
 
 void TrwECGPulseRate::ProcessEcgDataLen(int len) {
-  const int64_t ms = 1000LL * len / SampleRate;
-  if (ms > MaxInterval || ms < MinInterval) return;
-  Interval[IntervalPos] = static_cast<int16_t>(ms);
-  if (IntervalFull) {
-    const int mean = (Interval[0] + Interval[1] + Interval[2]) / 3;
-    Pulse = static_cast<int16_t>(60000 / mean);
-  } else if (IntervalPos >= 2) {
-    IntervalFull = true;
+  const int64_t ms = 1000LL * len / sampleRate_;
+  if (ms > maxInterval_ || ms < minInterval_) return;
+  interval_[intervalPos_] = static_cast<int16_t>(ms);
+  if (intervalFull_) {
+    const int mean = (interval_[0] + interval_[1] + interval_[2]) / 3;
+    pulse_ = static_cast<int16_t>(60000 / mean);
+  } else if (intervalPos_ >= 2) {
+    intervalFull_ = true;
   }
-  if (++IntervalPos >= 3) IntervalPos = 0;
+  if (++intervalPos_ >= 3) intervalPos_ = 0;
 }

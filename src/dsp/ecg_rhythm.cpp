@@ -5,7 +5,7 @@
 
 #include "dsp/ecg_analyser.h"
 
-namespace nel {
+namespace nel::dsp {
 
 namespace {
 
@@ -56,8 +56,7 @@ int32_t MatchRhythmPattern(const int32_t* labelsNewestFirst, int32_t count) {
   return kRhythmNoMatch;
 }
 
-// Label 3 (premature beat of normal shape) is never given here: see
-// docs/decisions.md, "ECG analysis".
+// Label 3 (premature beat of normal shape) is never given here: see docs/decisions.md, "Label 3 is never given".
 void EcgAnalyser::RelabelByTiming() {
   if (beatCount_ < 2) return;
   EcgBeatRecord& b = BeatSlot(beatCount_ - 1);
@@ -180,4 +179,4 @@ uint32_t EcgAnalyser::GetConclusion(int32_t* meanRateOut) {
   return mask_;
 }
 
-}  // namespace nel
+}  // namespace nel::dsp

@@ -20,10 +20,10 @@ inline int32_t Advance(int32_t pos) { return pos + 1 >= kRows ? 0 : pos + 1; }
 }  // namespace
 
 TnelFIRFilter::TnelFIRFilter(tagTYPE_DATAPROCESSMODE mode)
-    : DataProcessMode(mode),
-      FilteBuf(new float[kRows * kColumns]()),
-      PulseLowBuf(new float[kRows * kLowColumns]()),
-      Work(new double[nel::dsp::SymmetricFirGroup::kMaxBlock]()) {
+    : dataProcessMode_(mode),
+      filteBuf_(new float[kRows * kColumns]()),
+      pulseLowBuf_(new float[kRows * kLowColumns]()),
+      work_(new double[nel::dsp::SymmetricFirGroup::kMaxBlock]()) {
   InitFiltePara();
 }
 
@@ -34,60 +34,60 @@ void TnelFIRFilter::CloseFile() {}
 
 void TnelFIRFilter::InitFiltePara() {
   using namespace nel::dsp;
-  ECGHighpass = std::make_unique<FirstOrderIir>(0.996666666666667, -0.996672216054523, 1.0, -0.996672216054523);
+  ecgHighpass_ = std::make_unique<FirstOrderIir>(0.996666666666667, -0.996672216054523, 1.0, -0.996672216054523);
   const auto bandstop = BandstopTaps(kShortTaps, 0.045, 0.055);
-  ECGBandstop = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{bandstop});
+  ecgBandstop_ = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{bandstop});
   const auto ecg_low = LowpassTaps(kShortTaps, 0.035);
-  ECGLowpass = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{ecg_low});
+  ecgLowpass_ = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{ecg_low});
   const auto pcg_low = LowpassTaps(kShortTaps, 0.12);
-  PCGLowpass = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{pcg_low});
+  pcgLowpass_ = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{pcg_low});
   const auto pcg_high = HighpassTaps(kShortTaps, 0.04);
-  PCGHighpass = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{pcg_high});
+  pcgHighpass_ = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{pcg_high});
   const auto wide = LowpassTaps(kLongTaps, 0.022);
   const auto base = LowpassTaps(kLongTaps, 0.0003);
   const auto narrow = LowpassTaps(kLongTaps, 0.005);
-  for (auto& group : PulseLowpass)
+  for (auto& group : pulseLowpass_)
     group = std::make_unique<SymmetricFirGroup>(std::initializer_list<std::span<const double>>{wide, base, narrow});
 }
 
 void TnelFIRFilter::SetWaveNumType(short count, const tagTYPE_NEL_WAVEDATA* kinds) {
   int n = (kinds == nullptr || count < 0) ? 0 : std::min<int>(count, kMaxWaves);
-  WaveNum = static_cast<int16_t>(n);
-  for (int s = 0; s < n; ++s) WaveType[s] = kinds[s];
-  std::fill(std::begin(KindSlotCount), std::end(KindSlotCount), int16_t{0});
+  waveNum_ = static_cast<int16_t>(n);
+  for (int s = 0; s < n; ++s) waveType_[s] = kinds[s];
+  std::fill(std::begin(kindSlotCount_), std::end(kindSlotCount_), int16_t{0});
   for (int s = 0; s < n; ++s) {
-    const int k = static_cast<int>(WaveType[s]);
-    if (k >= 0 && k < 8) KindSlots[k][KindSlotCount[k]++] = static_cast<int16_t>(s);
+    const int k = static_cast<int>(waveType_[s]);
+    if (k >= 0 && k < 8) kindSlots_[k][kindSlotCount_[k]++] = static_cast<int16_t>(s);
   }
   InitWavePosition();
 }
 
 void TnelFIRFilter::InitWavePosition() {
-  std::fill_n(FilteBuf.get(), kRows * kColumns, 0.0f);
-  std::fill_n(PulseLowBuf.get(), kRows * kLowColumns, 0.0f);
-  ReadPos = 0;
-  std::fill(std::begin(PulseWritePos), std::end(PulseWritePos), 0);
-  std::fill(std::begin(PulseBaseWritePos), std::end(PulseBaseWritePos), 0);
-  const bool raw = DataProcessMode == DATAPROCESS_RAW;
-  ECGWritePos = raw ? 998 : 498;
-  PCGWritePos = raw ? 1000 : 500;
+  std::fill_n(filteBuf_.get(), kRows * kColumns, 0.0f);
+  std::fill_n(pulseLowBuf_.get(), kRows * kLowColumns, 0.0f);
+  readPos_ = 0;
+  std::fill(std::begin(pulseWritePos_), std::end(pulseWritePos_), 0);
+  std::fill(std::begin(pulseBaseWritePos_), std::end(pulseBaseWritePos_), 0);
+  const bool raw = dataProcessMode_ == DATAPROCESS_RAW;
+  ecgWritePos_ = raw ? 998 : 498;
+  pcgWritePos_ = raw ? 1000 : 500;
 }
 
 bool TnelFIRFilter::WaveFilte(const float* frames_in, short frames) {
-  if (frames <= 0 || frames_in == nullptr || WaveNum <= 0) return true;
-  const int width = WaveNum;
-  double* work = Work.get();
+  if (frames <= 0 || frames_in == nullptr || waveNum_ <= 0) return true;
+  const int width = waveNum_;
+  double* work = work_.get();
   // Every kind has its own filters and ring columns, so the kinds can be
   // filtered one after another over a chunk of frames; a kind that occupies
   // several slots sees its samples in frame order, slot order within a frame.
   for (int first = 0; first < frames; first += kChunkFrames) {
     const int count = std::min<int>(kChunkFrames, frames - first);
     for (int k = 0; k < 8; ++k) {
-      const int slots = KindSlotCount[k];
+      const int slots = kindSlotCount_[k];
       if (slots == 0) continue;
       int n = 0;
       for (int f = first; f < first + count; ++f)
-        for (int j = 0; j < slots; ++j) work[n++] = static_cast<double>(frames_in[f * width + KindSlots[k][j]]);
+        for (int j = 0; j < slots; ++j) work[n++] = static_cast<double>(frames_in[f * width + kindSlots_[k][j]]);
       if (k == WAVE_ECG) {
         FilterEcg(work, n);
       } else if (k == WAVE_PCG) {
@@ -101,56 +101,56 @@ bool TnelFIRFilter::WaveFilte(const float* frames_in, short frames) {
 }
 
 void TnelFIRFilter::FilterEcg(const double* x, int n) {
-  double* y = Work.get();  // x is Work: the high-pass runs in place
-  for (int j = 0; j < n; ++j) y[j] = ECGHighpass->Step(x[j]);
+  double* y = work_.get();  // x is Work: the high-pass runs in place
+  for (int j = 0; j < n; ++j) y[j] = ecgHighpass_->Step(x[j]);
   const double* out = y;
-  if (!(DataProcessMode == DATAPROCESS_RAW && !SignalChecking)) {
-    ECGBandstop->Process(y, static_cast<std::size_t>(n));
-    ECGLowpass->Process(ECGBandstop->Output(0), static_cast<std::size_t>(n));
-    out = ECGLowpass->Output(0);
+  if (!(dataProcessMode_ == DATAPROCESS_RAW && !SignalChecking)) {
+    ecgBandstop_->Process(y, static_cast<std::size_t>(n));
+    ecgLowpass_->Process(ecgBandstop_->Output(0), static_cast<std::size_t>(n));
+    out = ecgLowpass_->Output(0);
   }
   for (int j = 0; j < n; ++j) {
-    FilteBuf[ECGWritePos * kColumns + 0] = static_cast<float>(out[j]);
-    ECGWritePos = Advance(ECGWritePos);
+    filteBuf_[ecgWritePos_ * kColumns + 0] = static_cast<float>(out[j]);
+    ecgWritePos_ = Advance(ecgWritePos_);
   }
 }
 
 void TnelFIRFilter::FilterPcg(const double* x, int n) {
   const double* out = x;
-  if (DataProcessMode != DATAPROCESS_RAW) {
-    PCGLowpass->Process(x, static_cast<std::size_t>(n));
-    PCGHighpass->Process(PCGLowpass->Output(0), static_cast<std::size_t>(n));
-    out = PCGHighpass->Output(0);
+  if (dataProcessMode_ != DATAPROCESS_RAW) {
+    pcgLowpass_->Process(x, static_cast<std::size_t>(n));
+    pcgHighpass_->Process(pcgLowpass_->Output(0), static_cast<std::size_t>(n));
+    out = pcgHighpass_->Output(0);
   }
   for (int j = 0; j < n; ++j) {
-    FilteBuf[PCGWritePos * kColumns + 1] = static_cast<float>(out[j]);
-    PCGWritePos = Advance(PCGWritePos);
+    filteBuf_[pcgWritePos_ * kColumns + 1] = static_cast<float>(out[j]);
+    pcgWritePos_ = Advance(pcgWritePos_);
   }
 }
 
 void TnelFIRFilter::FilterPulse(int i, const double* x, int n) {
-  nel::dsp::SymmetricFirGroup& group = *PulseLowpass[i];
+  nel::dsp::SymmetricFirGroup& group = *pulseLowpass_[i];
   group.Process(x, static_cast<std::size_t>(n));
   const double* wide = group.Output(0);
   const double* base = group.Output(1);
   const double* narrow = group.Output(2);
   for (int j = 0; j < n; ++j) {
-    FilteBuf[PulseWritePos[i] * kColumns + 2 + i] = static_cast<float>(wide[j]);
-    PulseLowBuf[PulseWritePos[i] * kLowColumns + i] = static_cast<float>(narrow[j]);
-    PulseWritePos[i] = Advance(PulseWritePos[i]);
-    FilteBuf[PulseBaseWritePos[i] * kColumns + 8 + i] = static_cast<float>(base[j]);
-    PulseBaseWritePos[i] = Advance(PulseBaseWritePos[i]);
+    filteBuf_[pulseWritePos_[i] * kColumns + 2 + i] = static_cast<float>(wide[j]);
+    pulseLowBuf_[pulseWritePos_[i] * kLowColumns + i] = static_cast<float>(narrow[j]);
+    pulseWritePos_[i] = Advance(pulseWritePos_[i]);
+    filteBuf_[pulseBaseWritePos_[i] * kColumns + 8 + i] = static_cast<float>(base[j]);
+    pulseBaseWritePos_[i] = Advance(pulseBaseWritePos_[i]);
   }
 }
 
 void TnelFIRFilter::GetWaveFilteResult(float* main_result, float* low_result, short frames) {
   if (frames < 1 || main_result == nullptr || low_result == nullptr) return;
-  const int width = WaveNum;
+  const int width = waveNum_;
   for (int f = 0; f < frames; ++f) {
-    const float* row = &FilteBuf[ReadPos * kColumns];
-    const float* low_row = &PulseLowBuf[ReadPos * kLowColumns];
+    const float* row = &filteBuf_[readPos_ * kColumns];
+    const float* low_row = &pulseLowBuf_[readPos_ * kLowColumns];
     for (int s = 0; s < width; ++s) {
-      const int k = static_cast<int>(WaveType[s]);
+      const int k = static_cast<int>(waveType_[s]);
       float main_value, low_value;
       if (k == WAVE_ECG || k == WAVE_PCG) {
         main_value = low_value = row[k];
@@ -164,6 +164,6 @@ void TnelFIRFilter::GetWaveFilteResult(float* main_result, float* low_result, sh
       main_result[f * width + s] = main_value;
       low_result[f * width + s] = low_value;
     }
-    ReadPos = Advance(ReadPos);
+    readPos_ = Advance(readPos_);
   }
 }

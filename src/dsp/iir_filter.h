@@ -11,7 +11,7 @@ namespace nel::dsp {
 
 class FirstOrderIir {
  public:
-  // Design decision: a0 == 0 cannot normalise anything and is taken as 1.
+  // An a0 of 0 is taken as 1: see docs/decisions.md, "Filter states".
   FirstOrderIir(double b0, double b1, double a0, double a1);
 
   double Step(double x) {

@@ -6,11 +6,11 @@ namespace nel::dsp {
 
 PlainFilterBank::PlainFilterBank(tagTYPE_DATAPROCESSMODE mode)
     : mode_(mode),
-      ecg_highpass_(0.996666666666667, -0.996672216054523, 1.0, -0.996672216054523),
-      ecg_bandstop_(BandstopTaps(501, 0.045, 0.055)),
-      ecg_lowpass_(LowpassTaps(501, 0.035)),
-      pcg_lowpass_(LowpassTaps(501, 0.12)),
-      pcg_highpass_(HighpassTaps(501, 0.04)) {
+      ecgHighpass_(0.996666666666667, -0.996672216054523, 1.0, -0.996672216054523),
+      ecgBandstop_(BandstopTaps(501, 0.045, 0.055)),
+      ecgLowpass_(LowpassTaps(501, 0.035)),
+      pcgLowpass_(LowpassTaps(501, 0.12)),
+      pcgHighpass_(HighpassTaps(501, 0.04)) {
   const auto wide = LowpassTaps(2001, 0.022), base = LowpassTaps(2001, 0.0003), narrow = LowpassTaps(2001, 0.005);
   for (int i = 0; i < 6; ++i) {
     wide_.emplace_back(wide);
@@ -22,9 +22,9 @@ PlainFilterBank::PlainFilterBank(tagTYPE_DATAPROCESSMODE mode)
 void PlainFilterBank::SetWaveNumType(int count, const tagTYPE_NEL_WAVEDATA* kinds) {
   kinds_.assign(kinds, kinds + count);
   ring_.assign(3000 * 14, 0.0f);
-  low_ring_.assign(3000 * 6, 0.0f);
+  lowRing_.assign(3000 * 6, 0.0f);
   read_ = 0;
-  for (int i = 0; i < 6; ++i) pulse_[i] = base_pos_[i] = 0;
+  for (int i = 0; i < 6; ++i) pulse_[i] = basePos_[i] = 0;
   ecg_ = mode_ == DATAPROCESS_RAW ? 998 : 498;
   pcg_ = mode_ == DATAPROCESS_RAW ? 1000 : 500;
 }
@@ -36,21 +36,21 @@ void PlainFilterBank::WaveFilte(const float* in, int frames) {
       const double x = in[f * width + s];
       const int k = kinds_[s];
       if (k == WAVE_ECG) {
-        double y = ecg_highpass_.Step(x);
-        if (!(mode_ == DATAPROCESS_RAW && !SignalChecking)) y = ecg_lowpass_.Step(ecg_bandstop_.Step(y));
+        double y = ecgHighpass_.Step(x);
+        if (!(mode_ == DATAPROCESS_RAW && !SignalChecking)) y = ecgLowpass_.Step(ecgBandstop_.Step(y));
         ring_[ecg_ * 14] = static_cast<float>(y);
         ecg_ = (ecg_ + 1) % 3000;
       } else if (k == WAVE_PCG) {
-        const double y = mode_ == DATAPROCESS_RAW ? x : pcg_highpass_.Step(pcg_lowpass_.Step(x));
+        const double y = mode_ == DATAPROCESS_RAW ? x : pcgHighpass_.Step(pcgLowpass_.Step(x));
         ring_[pcg_ * 14 + 1] = static_cast<float>(y);
         pcg_ = (pcg_ + 1) % 3000;
       } else if (k >= 2 && k <= 7) {
         const int i = k - 2;
         ring_[pulse_[i] * 14 + 2 + i] = static_cast<float>(wide_[i].Step(x));
-        low_ring_[pulse_[i] * 6 + i] = static_cast<float>(narrow_[i].Step(x));
+        lowRing_[pulse_[i] * 6 + i] = static_cast<float>(narrow_[i].Step(x));
         pulse_[i] = (pulse_[i] + 1) % 3000;
-        ring_[base_pos_[i] * 14 + 8 + i] = static_cast<float>(base_[i].Step(x));
-        base_pos_[i] = (base_pos_[i] + 1) % 3000;
+        ring_[basePos_[i] * 14 + 8 + i] = static_cast<float>(base_[i].Step(x));
+        basePos_[i] = (basePos_[i] + 1) % 3000;
       }
     }
 }
@@ -65,7 +65,7 @@ void PlainFilterBank::GetWaveFilteResult(float* main, float* low, int frames) {
         main[f * width + s] = low[f * width + s] = row[k];
       } else if (k >= 2 && k <= 7) {
         main[f * width + s] = row[k] - row[k + 6];
-        low[f * width + s] = low_ring_[read_ * 6 + k - 2] - row[k + 6];
+        low[f * width + s] = lowRing_[read_ * 6 + k - 2] - row[k + 6];
       }
     }
     read_ = (read_ + 1) % 3000;

@@ -27,12 +27,12 @@ class PlainFilterBank {
 
  private:
   tagTYPE_DATAPROCESSMODE mode_;
-  FirstOrderIir ecg_highpass_;
-  FirFilter ecg_bandstop_, ecg_lowpass_, pcg_lowpass_, pcg_highpass_;
+  FirstOrderIir ecgHighpass_;
+  FirFilter ecgBandstop_, ecgLowpass_, pcgLowpass_, pcgHighpass_;
   std::vector<FirFilter> wide_, base_, narrow_;
   std::vector<tagTYPE_NEL_WAVEDATA> kinds_;
-  std::vector<float> ring_, low_ring_;
-  int read_ = 0, ecg_ = 0, pcg_ = 0, pulse_[6] = {}, base_pos_[6] = {};
+  std::vector<float> ring_, lowRing_;
+  int read_ = 0, ecg_ = 0, pcg_ = 0, pulse_[6] = {}, basePos_[6] = {};
 };
 
 }  // namespace nel::dsp

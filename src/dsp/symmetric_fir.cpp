@@ -113,12 +113,12 @@ SymmetricFirGroup::SymmetricFirGroup(std::initializer_list<std::span<const doubl
   for (const auto& t : taps)
     if (t.size() != n) return;
   filters_ = taps.size();
-  taps_count_ = n;
+  tapsCount_ = n;
   half_ = (n + 1) / 2;
-  half_taps_.resize(filters_ * half_);
+  halfTaps_.resize(filters_ * half_);
   std::size_t f = 0;
   for (const auto& t : taps)
-    std::copy_n(t.begin(), half_, half_taps_.begin() + static_cast<std::ptrdiff_t>(f++ * half_));
+    std::copy_n(t.begin(), half_, halfTaps_.begin() + static_cast<std::ptrdiff_t>(f++ * half_));
   history_.assign((n - 1) + kMaxBlock + kSlack, 0.0);
   for (std::size_t i = 0; i < filters_; ++i) out_[i].assign(kMaxBlock + kSlack, 0.0);
 }
@@ -127,7 +127,7 @@ void SymmetricFirGroup::Process(const double* in, std::size_t count) {
   if (filters_ == 0 || in == nullptr) return;
   count = std::min(count, kMaxBlock);
   if (count == 0) return;
-  const std::size_t keep = taps_count_ - 1;
+  const std::size_t keep = tapsCount_ - 1;
   if (fill_ + count > kMaxBlock) {
     // Slide the last N-1 samples to the front; the slack beyond stays finite.
     std::memmove(history_.data(), history_.data() + fill_, keep * sizeof(double));
@@ -137,9 +137,9 @@ void SymmetricFirGroup::Process(const double* in, std::size_t count) {
   double* outs[kMaxFilters] = {out_[0].data(), out_[1].data(), out_[2].data()};
   const double* x = history_.data() + fill_;
   switch (filters_) {
-    case 1: HWY_DYNAMIC_DISPATCH(Block1)(x, count, taps_count_, half_taps_.data(), half_, outs); break;
-    case 2: HWY_DYNAMIC_DISPATCH(Block2)(x, count, taps_count_, half_taps_.data(), half_, outs); break;
-    default: HWY_DYNAMIC_DISPATCH(Block3)(x, count, taps_count_, half_taps_.data(), half_, outs); break;
+    case 1: HWY_DYNAMIC_DISPATCH(Block1)(x, count, tapsCount_, halfTaps_.data(), half_, outs); break;
+    case 2: HWY_DYNAMIC_DISPATCH(Block2)(x, count, tapsCount_, halfTaps_.data(), half_, outs); break;
+    default: HWY_DYNAMIC_DISPATCH(Block3)(x, count, tapsCount_, halfTaps_.data(), half_, outs); break;
   }
   fill_ += count;
 }

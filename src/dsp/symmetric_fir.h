@@ -35,7 +35,7 @@ class SymmetricFirGroup {
   SymmetricFirGroup(std::initializer_list<std::span<const double>> taps);
 
   std::size_t FilterCount() const { return filters_; }
-  std::size_t TapCount() const { return taps_count_; }
+  std::size_t TapCount() const { return tapsCount_; }
 
   // Filters count samples (count <= kMaxBlock; more are ignored). Output(f)
   // then holds filter f's outputs for them, valid until the next Process.
@@ -50,11 +50,11 @@ class SymmetricFirGroup {
 
  private:
   std::size_t filters_ = 0;
-  std::size_t taps_count_ = 0;
-  std::size_t half_ = 0;           // tap pairs plus the centre tap (odd N)
-  std::vector<double> half_taps_;  // filters_ rows of half_ taps
-  std::vector<double> history_;    // (N-1) older samples, then the block, then slack
-  std::size_t fill_ = 0;           // samples after the first N-1 of history_
+  std::size_t tapsCount_ = 0;
+  std::size_t half_ = 0;          // tap pairs plus the centre tap (odd N)
+  std::vector<double> halfTaps_;  // filters_ rows of half_ taps
+  std::vector<double> history_;   // (N-1) older samples, then the block, then slack
+  std::size_t fill_ = 0;          // samples after the first N-1 of history_
   std::vector<double> out_[kMaxFilters];
 };
 

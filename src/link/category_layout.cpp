@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-namespace nel {
+namespace nel::link {
 
 namespace {
 
@@ -45,4 +45,4 @@ bool LayoutForCategory(int32_t category, CategoryLayout& out) {
   }
 }
 
-}  // namespace nel
+}  // namespace nel::link

@@ -138,17 +138,15 @@ bool TnelHardCtl::StartADSample(bool readCoeff) {
   if (readCoeff) {
     coeffSource_ = hard_GetAD2ForceCoeff(ADForceCoeff, waitPointless);
     sam_->SetAD2ForceCoeff(ADForceCoeff);
-    if (coeffSource_ != nel::CoeffSource::kUnit)
+    if (coeffSource_ != nel::link::CoeffSource::kUnit)
       nel::platform::Logf(
           nel::platform::DiagLevel::kWarning, "pressures use the built-in coefficient set: %s",
-          coeffSource_ == nel::CoeffSource::kBuiltInNoneStored ? "the unit holds none" : nel::LastErrorText());
+          coeffSource_ == nel::link::CoeffSource::kBuiltInNoneStored ? "the unit holds none" : nel::LastErrorText());
   }
   sam_->SetSamplePaused(true);
   sam_->SetFileHandle(nullptr);  // the legacy handle is never valid
   sam_->ClearDataBuff();
-  // After a request that drew nothing from the unit, or whose reply nobody
-  // unpacked, waiting for this reply would only add another 1500 ms: the
-  // start is still sent, so that a unit that is merely late begins streaming.
+  // Sent without waiting when waiting is pointless: see docs/decisions.md, "Bounded start".
   QXProtocol& proto = sam_->Protocol();
   unsigned char frame[1] = {proto.Entry(QXProtocol::kBeginSample).Code};
   const bool started = proto.Command(frame, 1, QXProtocol::kBeginSample, !waitPointless) && !waitPointless;
@@ -171,8 +169,8 @@ int TnelHardCtl::PneumaticLine(int line) {
 namespace {
 
 unsigned LineMask(int line) {
-  if (line == -1) return (1u << TnelHardCtl::kPneumaticLines) - 1u;
-  if (line < 0 || line >= TnelHardCtl::kPneumaticLines) return 0;
+  if (line == -1) return (1u << nel::kTransducerCount) - 1u;
+  if (line < 0 || line >= nel::kTransducerCount) return 0;
   return 1u << line;
 }
 
@@ -249,8 +247,7 @@ void TnelHardCtl::OpenCloseHardwareEnlarge(bool on) {
   SetControl(1);
 }
 
-// The legacy control path writes straight to a port handle that nothing ever
-// provides, so both overloads send nothing.
+// Both overloads send nothing: see docs/decisions.md, "Per object, not copyable".
 void TnelHardCtl::SetControl(int) {
   if (legacyHandle_ < 0) return;
 }
@@ -262,11 +259,12 @@ void TnelHardCtl::SetControl(int, int, int) {
 bool TnelHardCtl::CoeffPlausible(const tagAD_FORCE_CONVERT* set) {
   if (set == nullptr) return false;
   for (int c = 0; c < nel::kTransducerCount; ++c)
-    if (!InRange(set[c].Slope, nel::kSlopeRange) || !InRange(set[c].Offset, nel::kOffsetRangeMmHg)) return false;
+    if (!InRange(set[c].Slope, nel::link::kSlopeRange) || !InRange(set[c].Offset, nel::link::kOffsetRangeMmHg))
+      return false;
   return true;
 }
 
-nel::CoeffSource TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless) {
+nel::link::CoeffSource TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless) {
   waitPointless = false;
   FillBuiltIn(set);
   QXProtocol& proto = sam_->Protocol();
@@ -278,17 +276,17 @@ nel::CoeffSource TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bo
     if (got > 0) {
       Fail(nel::Result::kBadReply, "the coefficient reply was cut after %d of %d bytes: built-in set in use", got - 1,
            kCoeffPayloadBytes);
-      return nel::CoeffSource::kBuiltInIncomplete;
+      return nel::link::CoeffSource::kBuiltInIncomplete;
     }
     // The reason (no port, silent unit, nothing unpacked) is the command's.
     const bool silent = proto.WriteTotal() == writtenBefore;
     const bool unread = proto.ReadTotal() == readBefore && proto.WriteTotal() != proto.ReadTotal();
     waitPointless = silent || unread;
-    return nel::CoeffSource::kBuiltInNoAnswer;
+    return nel::link::CoeffSource::kBuiltInNoAnswer;
   }
   const unsigned char* payload = reply + 1;
   if (std::all_of(payload, payload + kCoeffPayloadBytes, [](unsigned char b) { return b == 0; }))
-    return nel::CoeffSource::kBuiltInNoneStored;
+    return nel::link::CoeffSource::kBuiltInNoneStored;
 
   tagAD_FORCE_CONVERT unit[nel::kChannelCount] = {};
   hard_CovertCoeff(unit, reply + 1, false);
@@ -297,19 +295,18 @@ nel::CoeffSource TnelHardCtl::hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bo
     for (int c = 0; c < nel::kTransducerCount; ++c)
       finite = finite && std::isfinite(unit[c].Slope) && std::isfinite(unit[c].Offset);
     if (!finite) {
-      // A block of non-numbers is a corrupt memory: the built-in set is stored
-      // in its place. A finite set outside the ranges is left as it is.
+      // Only non-numbers are overwritten: see docs/decisions.md, "Coefficient set in use".
       SetAD2ForceCoeff(set);
       Fail(nel::Result::kBadReply, "the unit's coefficient set holds non-numbers: built-in set in use and stored");
     } else {
       Fail(nel::Result::kBadReply, "the unit's coefficient set is outside the plausible ranges: built-in set in use");
     }
-    return nel::CoeffSource::kBuiltInImplausible;
+    return nel::link::CoeffSource::kBuiltInImplausible;
   }
   std::copy(std::begin(unit), std::end(unit), set);
   set[BP_RTOE] = set[BP_RANK];
   set[BP_LTOE] = set[BP_LANK];
-  return nel::CoeffSource::kUnit;
+  return nel::link::CoeffSource::kUnit;
 }
 
 void TnelHardCtl::hard_SaveAD2ForceCoeff(tagAD_FORCE_CONVERT* set) {

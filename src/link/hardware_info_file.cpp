@@ -4,7 +4,7 @@
 
 #include "platform/ini_file.h"
 
-namespace nel {
+namespace nel::link {
 
 namespace {
 
@@ -76,4 +76,4 @@ bool WriteHardwareInfo(const std::string& path, int32_t unit, const tagHARDWAREI
   return ok;
 }
 
-}  // namespace nel
+}  // namespace nel::link

@@ -11,7 +11,7 @@
 
 #include <nel/link/records.h>
 
-namespace nel {
+namespace nel::link {
 
 inline constexpr const char* kHardwareInfoFileName = "HardInf.ini";
 
@@ -35,4 +35,4 @@ void ReadHardwareInfo(const std::string& path, int32_t unit, tagHARDWAREINF* inf
 // as decimal text. Returns false when a key could not be written.
 bool WriteHardwareInfo(const std::string& path, int32_t unit, const tagHARDWAREINF& info);
 
-}  // namespace nel
+}  // namespace nel::link

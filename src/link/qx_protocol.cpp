@@ -48,6 +48,14 @@ void Fail(nel::Result code, const char* format, const char* name) {
 
 constexpr int kLongestFrame = 67;  // PACK_BUF::Frame
 
+// The three version bytes of a version reply, or zeros when none came.
+bool TakeVersion(bool received, const unsigned char (&reply)[4], unsigned char& a, unsigned char& b, unsigned char& c) {
+  a = received ? reply[1] : 0;
+  b = received ? reply[2] : 0;
+  c = received ? reply[3] : 0;
+  return received;
+}
+
 }  // namespace
 
 QXProtocol::QXProtocol() {
@@ -71,9 +79,7 @@ bool QXProtocol::Command(unsigned char* frame, int length, int entry, bool wait)
     nel::SetLastError(nel::Result::kInvalidArgument, "command: no frame or an unknown table entry");
     return false;
   }
-  // Only the exchanges (commands that wait for a reply) record why they
-  // failed; a pump or valve command reports through its result alone, so
-  // that it never overwrites the reason of the call that sent it.
+  // Only waiting commands record why they failed: see docs/decisions.md, "Bounded start".
   const char* name = table_[entry].Name;
   if (!IsOpen()) {
     if (wait) Fail(nel::Result::kNotOpen, "'%s' not sent: no port is open", name);
@@ -125,14 +131,7 @@ bool QXProtocol::ShakeHand() {
 
 bool QXProtocol::GetVersion(unsigned char& a, unsigned char& b, unsigned char& c) {
   unsigned char reply[4] = {};
-  if (!WaitingRead(kGetVersion, reply, table_[kGetVersion].Code)) {
-    a = b = c = 0;
-    return false;
-  }
-  a = reply[1];
-  b = reply[2];
-  c = reply[3];
-  return true;
+  return TakeVersion(WaitingRead(kGetVersion, reply, table_[kGetVersion].Code), reply, a, b, c);
 }
 
 bool QXProtocol::BeginSample() {
@@ -237,14 +236,7 @@ bool QXProtocol::ReadReplyFrame(nel::platform::SerialDevice& device, unsigned ch
 
 bool QXProtocol::GetVersionDirector(unsigned char& a, unsigned char& b, unsigned char& c) {
   unsigned char reply[4] = {};
-  if (!Director(table_[kGetVersion].Code, table_[kReplyVersion].Code, reply, 4)) {
-    a = b = c = 0;
-    return false;
-  }
-  a = reply[1];
-  b = reply[2];
-  c = reply[3];
-  return true;
+  return TakeVersion(Director(table_[kGetVersion].Code, table_[kReplyVersion].Code, reply, 4), reply, a, b, c);
 }
 
 bool QXProtocol::GetFactorDirector(unsigned char reply[63]) {
@@ -263,25 +255,21 @@ void QXProtocol::OpenFrame(int entry, int lengthEntry, unsigned char code) {
 int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* context) {
   if (byte & 0x80) {
     pack_.Code = 0;
+    // A reply frame: its code is the first byte of the waiting command's reply.
+    const auto openReply = [this, byte](int entry, int lengthEntry) {
+      OpenFrame(entry, lengthEntry, byte);
+      if (unsigned char* r = table_[entry].Reply.load()) {
+        r[0] = byte;
+        replyBytes_[entry].store(1, std::memory_order_relaxed);
+      }
+    };
     switch (byte) {
       case 0x90:
         OpenFrame(kDataRaw, kDataRaw, byte);
         table_[kDataRaw].Reply.store(nullptr);
         break;
-      case 0xF1:
-        OpenFrame(kGetVersion, kReplyVersion, byte);
-        if (unsigned char* r = table_[kGetVersion].Reply.load()) {
-          r[0] = byte;
-          replyBytes_[kGetVersion].store(1, std::memory_order_relaxed);
-        }
-        break;
-      case 0xF5:
-        OpenFrame(kGetFactor, kReplyFactor, byte);
-        if (unsigned char* r = table_[kGetFactor].Reply.load()) {
-          r[0] = byte;
-          replyBytes_[kGetFactor].store(1, std::memory_order_relaxed);
-        }
-        break;
+      case 0xF1: openReply(kGetVersion, kReplyVersion); break;
+      case 0xF5: openReply(kGetFactor, kReplyFactor); break;
       case 0xF0:
       case 0xF2:
       case 0xF3:

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include <nel/platform/port_names.h>
 
@@ -47,8 +48,7 @@ int TSerialPort::OpenPort(const std::string& portName, int baud, int dataBits, i
   }
   openError_ = 0;
 
-  // The 50 ms port time-outs have no counterpart in the terminal driver: every
-  // read and write of this class carries its own time limit instead.
+  // No port time-outs to set: see docs/decisions.md, "Port time-outs".
   char text[96];
   std::snprintf(text, sizeof text, "baud=%d parity=%c data=%d stop=%d", baud, parity, dataBits, stopBits);
   nel::platform::LineSettings line;
@@ -79,14 +79,14 @@ bool TSerialPort::OpenInProcess(WriteSink sink, void* context) {
 bool TSerialPort::StartReader() {
   if (!open_ || inProcess_ || reader_.joinable()) return false;
   FreeRing();
-  ring_ = new unsigned char[kRingBytes]();
+  ring_.reset(new (std::nothrow) unsigned char[kRingBytes]());
+  if (!ring_) return false;
   ringSize_ = kRingBytes;
   dataEvent_.Reset();
   stopEvent_.Reset();
   deviceLost_.store(false);
   idleCounter_ = 0;
-  // The reader's start-up purge is done here, before the thread runs, so that
-  // a reply to a command sent right after StartReader returns is never purged.
+  // The reader's start-up purge, before the thread runs: see docs/decisions.md, "Reader restart and ring clearing".
   device_->Purge();
   ResetReceiveState();
   readerRunning_.store(true);
@@ -143,15 +143,15 @@ void TSerialPort::TakeFromRing(unsigned char* out, int n) {
   n = std::min(n, ringSize_);
   const int pos = static_cast<int>(static_cast<uint64_t>(readTotal_.load()) % static_cast<uint64_t>(ringSize_));
   const int first = std::min(n, ringSize_ - pos);
-  std::memcpy(out, ring_ + pos, static_cast<size_t>(first));
-  if (first < n) std::memcpy(out + first, ring_, static_cast<size_t>(n - first));
+  std::memcpy(out, ring_.get() + pos, static_cast<size_t>(first));
+  if (first < n) std::memcpy(out + first, ring_.get(), static_cast<size_t>(n - first));
   readTotal_.fetch_add(n);
   ringCount_.fetch_sub(n);
 }
 
 void TSerialPort::ClearRing() {
   std::lock_guard lock(storeMutex_);
-  if (ring_ != nullptr) std::memset(ring_, 0, static_cast<size_t>(ringSize_));
+  if (ring_) std::memset(ring_.get(), 0, static_cast<size_t>(ringSize_));
   readTotal_.store(0);
   writeTotal_.store(0);
   ringCount_.store(0);
@@ -166,8 +166,7 @@ void TSerialPort::StartTotalsAt(int64_t total) {
 }
 
 void TSerialPort::FreeRing() {
-  delete[] ring_;
-  ring_ = nullptr;
+  ring_.reset();
   ringSize_ = 0;
   readTotal_.store(0);
   writeTotal_.store(0);
@@ -183,8 +182,8 @@ void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
   if (m == 0) return;
   const int pos = static_cast<int>(static_cast<uint64_t>(write) % static_cast<uint64_t>(ringSize_));
   const int first = std::min(m, ringSize_ - pos);
-  std::memcpy(ring_ + pos, bytes, static_cast<size_t>(first));
-  if (first < m) std::memcpy(ring_, bytes + first, static_cast<size_t>(m - first));
+  std::memcpy(ring_.get() + pos, bytes, static_cast<size_t>(first));
+  if (first < m) std::memcpy(ring_.get(), bytes + first, static_cast<size_t>(m - first));
   writeTotal_.fetch_add(m);
   if (const StoreHook hook = storeHook_.load()) hook(storeHookContext_);
   ringCount_.fetch_add(m);

@@ -15,8 +15,7 @@
 namespace nel::platform {
 
 Event::Event(bool signalled) : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  // Without a descriptor (the process ran out of them) the event is invalid:
-  // setting it does nothing and every wait on it fails at once.
+  // Without a descriptor the event is invalid: see docs/decisions.md, "No exception leaves the façade".
   if (fd_ >= 0 && signalled) Set();
 }
 

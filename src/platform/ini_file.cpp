@@ -144,18 +144,13 @@ int ReadIniInt(const std::string& path, std::string_view section, std::string_vi
   return static_cast<int>(value);
 }
 
-bool WriteIniString(const std::string& path, std::string_view section, std::string_view key, std::string_view value) {
-  std::lock_guard lock(g_writeMutex);
-  std::string original;
-  if (auto data = ReadWholeFile(path)) original = std::move(*data);
+namespace {
 
-  std::string_view text = original;
-  const bool hasBom = text.substr(0, kBom.size()) == kBom;
-  if (hasBom) text.remove_prefix(kBom.size());
-  const std::string eol = (original.empty() || original.find("\r\n") != std::string::npos) ? "\r\n" : "\n";
-  std::vector<std::string> lines;
-  for (auto l : SplitLines(text)) lines.emplace_back(l);
-
+// Sets key=value in the first section of that name: the key's line is
+// rewritten, or a line is added after the section's last key line, or the
+// section is appended with it.
+void SetKeyLine(std::vector<std::string>& lines, std::string_view section, std::string_view key,
+                std::string_view value) {
   const std::string newKeyLine = std::string(key) + "=" + std::string(value);
   // Find the first section of that name, the key inside it, and its last key line.
   long sectionLine = -1, keyLine = -1, lastContent = -1;
@@ -185,15 +180,15 @@ bool WriteIniString(const std::string& path, std::string_view section, std::stri
     lines.push_back(std::move(header));
     lines.push_back(newKeyLine);
   }
+}
 
-  std::string out = hasBom ? std::string(kBom) : std::string();
-  for (const auto& l : lines) out += l + eol;
-
+// Writes `text` to a temporary file beside `path`, then renames it over `path`.
+bool ReplaceFile(const std::string& path, const std::string& text) {
   const std::string tmp = path + ".tmp" + std::to_string(getpid());
   {
     std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
     if (!f) return false;
-    f.write(out.data(), static_cast<std::streamsize>(out.size()));
+    f.write(text.data(), static_cast<std::streamsize>(text.size()));
     f.flush();
     if (!f) {
       f.close();
@@ -206,6 +201,27 @@ bool WriteIniString(const std::string& path, std::string_view section, std::stri
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteIniString(const std::string& path, std::string_view section, std::string_view key, std::string_view value) {
+  std::lock_guard lock(g_writeMutex);
+  std::string original;
+  if (auto data = ReadWholeFile(path)) original = std::move(*data);
+
+  std::string_view text = original;
+  const bool hasBom = text.substr(0, kBom.size()) == kBom;
+  if (hasBom) text.remove_prefix(kBom.size());
+  const std::string eol = (original.empty() || original.find("\r\n") != std::string::npos) ? "\r\n" : "\n";
+  std::vector<std::string> lines;
+  for (auto l : SplitLines(text)) lines.emplace_back(l);
+
+  SetKeyLine(lines, section, key, value);
+
+  std::string out = hasBom ? std::string(kBom) : std::string();
+  for (const auto& l : lines) out += l + eol;
+  return ReplaceFile(path, out);
 }
 
 }  // namespace nel::platform

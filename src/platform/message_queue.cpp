@@ -157,9 +157,7 @@ int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int t
 
 ReplyWait WaitReply(Event& reply, int timeoutMs) {
   MessageQueue& queue = MessageQueue::Current();
-  // One deadline for the whole wait: dispatching messages does not extend it,
-  // so a host timer firing every few milliseconds cannot keep a command that
-  // is never answered waiting longer than its limit.
+  // One deadline for the whole wait: see docs/decisions.md, "Reply wait deadline".
   const Deadline deadline(std::max(timeoutMs, 0));
   Event* events[1] = {&reply};
   for (;;) {

@@ -1,11 +1,7 @@
 // A serial device of this platform: a terminal device opened exclusively, in
 // raw mode, with reads and writes that never block longer than asked.
 //
-// Exclusive means: a second opener fails, whether it is this process or
-// another one, and also when it runs as root. TIOCEXCL alone does not stop a
-// privileged opener, so the device is also locked with flock(); the lock
-// belongs to this open of the device, which makes a second open from this very
-// process fail as well.
+// Exclusive (TIOCEXCL and flock()): see docs/decisions.md, "Exclusive ports".
 //
 // A device that goes away (USB adapter unplugged, the other end of a
 // pseudo-terminal closed) shows as a hang-up: WaitReadable reports kHangup and

@@ -12,6 +12,11 @@
 namespace nel {
 namespace {
 
+using dsp::kConclusionClean;
+using dsp::SharedEcgAnalyser;
+using link::kHardwareInfoFileName;
+using link::ReadHardwareInfo;
+
 using testing::Complex;
 
 // Display units as the façade hands them over: (count - base) / datum, with

@@ -10,9 +10,11 @@
 
 #include <nel/analysis/data_ana.h>
 
-namespace nel {
+namespace nel::analysis {
 
-struct DataAnaTestAccess {
+// Reaches the analysis steps (protected) as a subclass does: a pointer to a
+// step named through this class applies to any TnelDataAna.
+struct DataAnaTestAccess : TnelDataAna {
   // Copies wave `kind` into the work buffer and makes it the current wave.
   static float* Load(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind) {
     a.CurWaveKind = kind;
@@ -20,24 +22,30 @@ struct DataAnaTestAccess {
     for (int32_t i = 0; i < a.DataLen; ++i) a.WorkBuf[i] = a.WaveData[i].Wave[a.CurWaveIndex];
     return a.WorkBuf;
   }
-  static bool Pcg(TnelDataAna& a) { return a.MF_ProcPCGWaveDataAnalysis(Load(a, WAVE_PCG)); }
+  static bool Pcg(TnelDataAna& a) { return (a.*&DataAnaTestAccess::MF_ProcPCGWaveDataAnalysis)(Load(a, WAVE_PCG)); }
   static bool Pulse(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, bool filter = false) {
-    return a.MF_ProcBPWaveDataAnalysis(Load(a, kind), filter);
+    return (a.*&DataAnaTestAccess::MF_ProcBPWaveDataAnalysis)(Load(a, kind), filter);
   }
-  static void Filter(TnelDataAna& a, float* x, int16_t n, float fc) { a.FLY_LOWGAP_Filter(x, n, fc); }
-  static int32_t OtherPoint(TnelDataAna& a, const float* y, int32_t len) { return a.MF_ProcPCGOtherPCGPoint(y, len); }
-  static void CheckNotches(TnelDataAna& a, int16_t pos) { a.CheckNotchPositions(pos); }
-  static void Tpoint(TnelDataAna& a, int16_t pos) { a.ProcessTpoint(a.WorkBuf, pos); }
-  static bool Results(TnelDataAna& a, bool ankle, int32_t height) { return a.GetAnaResult(ankle, height); }
+  static void Filter(TnelDataAna& a, float* x, int16_t n, float fc) {
+    (a.*&DataAnaTestAccess::FLY_LOWGAP_Filter)(x, n, fc);
+  }
+  static int32_t OtherPoint(TnelDataAna& a, const float* y, int32_t len) {
+    return (a.*&DataAnaTestAccess::MF_ProcPCGOtherPCGPoint)(y, len);
+  }
+  static void CheckNotches(TnelDataAna& a, int16_t pos) { (a.*&DataAnaTestAccess::CheckNotchPositions)(pos); }
+  static void Tpoint(TnelDataAna& a, int16_t pos) { (a.*&DataAnaTestAccess::ProcessTpoint)(a.WorkBuf, pos); }
+  static bool Results(TnelDataAna& a, bool ankle, int32_t height) {
+    return (a.*&DataAnaTestAccess::GetAnaResult)(ankle, height);
+  }
   static bool Other(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, int16_t* map, int16_t* up, int32_t* extra) {
-    return a.GetOtherPulseWaveAnaResult(kind, a.WaveIndex[kind], map, up, extra);
+    return (a.*&DataAnaTestAccess::GetOtherPulseWaveAnaResult)(kind, a.WaveIndex[kind], map, up, extra);
   }
   static float BodyDistance(TnelDataAna& a, int16_t h, int k) {
-    return a.GetBodyDistance(h, static_cast<tagTYPE_BODYDISTANCE>(k));
+    return (a.*&DataAnaTestAccess::GetBodyDistance)(h, static_cast<tagTYPE_BODYDISTANCE>(k));
   }
 };
 
-}  // namespace nel
+}  // namespace nel::analysis
 
 namespace nel_test {
 

@@ -6,7 +6,7 @@
 #include "analysis/heart_sound_envelope.h"
 #include "data_ana_access.h"
 
-using nel::DataAnaTestAccess;
+using nel::analysis::DataAnaTestAccess;
 using nel_test::Record;
 
 namespace {
@@ -25,8 +25,8 @@ std::vector<int32_t> MarkOnsets(Record& r, int32_t first, int32_t period) {
 
 TEST(PcgThreshold, ShortRecordsUseTheFixedValue) {
   std::vector<float> E(2900, 100.0f);
-  EXPECT_EQ(nel::PcgThreshold(E.data(), 1900, 1999, 1000), 5.0f);  // under 2 s
-  EXPECT_EQ(nel::PcgThreshold(E.data(), 2900, 2950, 1000), 5.0f);  // two bands
+  EXPECT_EQ(nel::analysis::PcgThreshold(E.data(), 1900, 1999, 1000), 5.0f);  // under 2 s
+  EXPECT_EQ(nel::analysis::PcgThreshold(E.data(), 2900, 2950, 1000), 5.0f);  // two bands
 }
 
 TEST(PcgThreshold, TrimsTheLargestAndSmallestBandAndUsesTheFirstFiftySeconds) {
@@ -36,20 +36,20 @@ TEST(PcgThreshold, TrimsTheLargestAndSmallestBandAndUsesTheFirstFiftySeconds) {
   E[1500] = -40.0f;  // magnitudes count
   E[2200] = 20.0f;
   E[3900] = 30.0f;
-  EXPECT_FLOAT_EQ(nel::PcgThreshold(E.data(), 4000, 4050, 1000), 7.5f);
+  EXPECT_FLOAT_EQ(nel::analysis::PcgThreshold(E.data(), 4000, 4050, 1000), 7.5f);
 
   // 60 s at 10 samples/s: bands 50..59 are ignored even when huge.
   std::vector<float> L(600, 0.0f);
   for (int b = 0; b < 60; ++b) L[b * 10] = b < 50 ? 2.0f : 1000.0f;
   L[0] = 50.0f;  // largest, trimmed; smallest (first 2.0 tie) trimmed
-  EXPECT_FLOAT_EQ(nel::PcgThreshold(L.data(), 600, 600, 10), static_cast<float>(48 * 2.0 / 48 * 0.3));
+  EXPECT_FLOAT_EQ(nel::analysis::PcgThreshold(L.data(), 600, 600, 10), static_cast<float>(48 * 2.0 / 48 * 0.3));
 }
 
 TEST(PcgEnvelope, NormalisesTheDifferenceAndSumsShannonEnergy) {
   const float x[6] = {0, 2, 1, 1, 3, 3};
   float d[6], E[6];
   int32_t m = 0;
-  ASSERT_TRUE(nel::PcgEnvelope(x, 6, 2, d, E, m));
+  ASSERT_TRUE(nel::analysis::PcgEnvelope(x, 6, 2, d, E, m));
   EXPECT_EQ(m, 4);
   EXPECT_FLOAT_EQ(d[0], 1.0f);
   EXPECT_FLOAT_EQ(d[2], -0.5f);

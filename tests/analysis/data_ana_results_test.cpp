@@ -5,7 +5,7 @@
 
 #include "data_ana_access.h"
 
-using nel::DataAnaTestAccess;
+using nel::analysis::DataAnaTestAccess;
 using nel_test::Record;
 
 namespace {

@@ -17,7 +17,7 @@ std::string TempPath(const char* name) { return testing::TempDir() + name; }
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 TEST(WaveRecordFile, RoundTripsRecordsWavesAndPressures) {
-  nel::WaveRecordFile f;
+  nel::analysis::WaveRecordFile f;
   f.sampleRate = 500;
   f.kinds = {WAVE_ECG, WAVE_RBRA, WAVE_LTOE};
   f.records.resize(3);
@@ -31,9 +31,9 @@ TEST(WaveRecordFile, RoundTripsRecordsWavesAndPressures) {
   f.pressures[3] = {-1, -1, -1};
   std::string error;
   const std::string path = TempPath("roundtrip.nelwave");
-  ASSERT_TRUE(nel::WriteWaveRecordFile(path, f, error)) << error;
-  nel::WaveRecordFile g;
-  ASSERT_TRUE(nel::ReadWaveRecordFile(path, g, error)) << error;
+  ASSERT_TRUE(nel::analysis::WriteWaveRecordFile(path, f, error)) << error;
+  nel::analysis::WaveRecordFile g;
+  ASSERT_TRUE(nel::analysis::ReadWaveRecordFile(path, g, error)) << error;
   EXPECT_EQ(g.sampleRate, 500);
   ASSERT_EQ(g.kinds.size(), 3u);
   EXPECT_EQ(g.kinds[2], WAVE_LTOE);
@@ -71,14 +71,14 @@ TEST(WaveRecordFile, RefusesMalformedFilesWithAReason) {
   for (const auto& c : cases) {
     const std::string path = TempPath("bad.nelwave");
     WriteText(path, c.text);
-    nel::WaveRecordFile g;
+    nel::analysis::WaveRecordFile g;
     std::string error;
-    EXPECT_FALSE(nel::ReadWaveRecordFile(path, g, error)) << c.reason;
+    EXPECT_FALSE(nel::analysis::ReadWaveRecordFile(path, g, error)) << c.reason;
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
   }
-  nel::WaveRecordFile g;
+  nel::analysis::WaveRecordFile g;
   std::string error;
-  EXPECT_FALSE(nel::ReadWaveRecordFile(TempPath("no-such-file.nelwave"), g, error));
+  EXPECT_FALSE(nel::analysis::ReadWaveRecordFile(TempPath("no-such-file.nelwave"), g, error));
   EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
@@ -100,9 +100,9 @@ TEST(WaveRecordFile, CountIsCheckedAgainstTheBytesBeforeTheRecordsAreAllocated) 
   huge.resize(119, '\0');
   const std::string path = TempPath("huge.nelwave");
   WriteText(path, huge);
-  nel::WaveRecordFile g;
+  nel::analysis::WaveRecordFile g;
   std::string error;
-  EXPECT_FALSE(nel::ReadWaveRecordFile(path, g, error));
+  EXPECT_FALSE(nel::analysis::ReadWaveRecordFile(path, g, error));
   EXPECT_NE(error.find("file ends before its 16777216 records"), std::string::npos) << error;
   EXPECT_EQ(g.records.capacity(), 0u);
 
@@ -127,9 +127,9 @@ TEST(WaveRecordFile, CountIsCheckedAgainstTheBytesBeforeTheRecordsAreAllocated) 
       PipeBuffer pipeBuffer(c.bytes);
       std::istream pipe(&pipeBuffer);
       std::istream& in = sized ? static_cast<std::istream&>(text) : pipe;
-      nel::WaveRecordFile f;
+      nel::analysis::WaveRecordFile f;
       error.clear();
-      const bool ok = nel::ReadWaveRecord(in, f, error);
+      const bool ok = nel::analysis::ReadWaveRecord(in, f, error);
       const std::string what = c.reason + (sized ? ", sized" : ", pipe");
       EXPECT_EQ(ok, c.reason.empty()) << what;
       EXPECT_NE(error.find(c.reason), std::string::npos) << what << ": " << error;
@@ -144,10 +144,10 @@ TEST(WaveRecordFile, CountIsCheckedAgainstTheBytesBeforeTheRecordsAreAllocated) 
 }
 
 TEST(WaveRecordFile, WaveNamesMatchTheChannelLogNames) {
-  EXPECT_STREQ(nel::WaveKindName(WAVE_RANK), "RAnk");
-  EXPECT_EQ(nel::WaveKindFromName("rtoe"), WAVE_RTOE);
-  EXPECT_EQ(nel::WaveKindFromName("Knee"), -1);
-  EXPECT_EQ(nel::WaveKindName(8), nullptr);
+  EXPECT_STREQ(nel::analysis::WaveKindName(WAVE_RANK), "RAnk");
+  EXPECT_EQ(nel::analysis::WaveKindFromName("rtoe"), WAVE_RTOE);
+  EXPECT_EQ(nel::analysis::WaveKindFromName("Knee"), -1);
+  EXPECT_EQ(nel::analysis::WaveKindName(8), nullptr);
 }
 
 }  // namespace

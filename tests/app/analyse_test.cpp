@@ -28,7 +28,7 @@ std::string RunNelctl(const std::string& args, int& status) {
 
 std::string SaveFullRecord(bool withPressures) {
   nel_test::Record r = nel_test::FullRecord();
-  nel::WaveRecordFile f;
+  nel::analysis::WaveRecordFile f;
   f.kinds = r.kinds;
   f.records = r.rec;
   f.hasPressures = withPressures;
@@ -38,7 +38,7 @@ std::string SaveFullRecord(bool withPressures) {
   f.pressures[3] = {108, 70, 83};
   const std::string path = testing::TempDir() + (withPressures ? "full_bp.nelwave" : "full.nelwave");
   std::string error;
-  EXPECT_TRUE(nel::WriteWaveRecordFile(path, f, error)) << error;
+  EXPECT_TRUE(nel::analysis::WriteWaveRecordFile(path, f, error)) << error;
   return path;
 }
 
@@ -85,29 +85,30 @@ TEST(NelctlAnalyse, PrintsATableAndRefusesBadInput) {
 TEST(NelctlAnalyse, RecordsTheAnalysisCannotUseExitFiveWithTheReason) {
   struct Case {
     const char* name;
-    std::function<void(nel::WaveRecordFile&)> change;
+    std::function<void(nel::analysis::WaveRecordFile&)> change;
     int result;
     const char* reason;
   } cases[] = {
       // A toe wave in the PCG's place: without heart sounds rate 7 was "complete", ET about 20 s.
       {"rate7",
-       [](nel::WaveRecordFile& f) {
+       [](nel::analysis::WaveRecordFile& f) {
          f.sampleRate = 7;
          f.kinds[1] = WAVE_RTOE;
        },
        DATAANA_BAD_SAMPLE_RATE, "sample rate not supported"},
-      {"nan", [](nel::WaveRecordFile& f) { f.records[123].Wave[3] = std::numeric_limits<float>::quiet_NaN(); },
+      {"nan",
+       [](nel::analysis::WaveRecordFile& f) { f.records[123].Wave[3] = std::numeric_limits<float>::quiet_NaN(); },
        DATAANA_BAD_SAMPLE, "not a number or beyond 1e9 in magnitude (LBra, record 123)"},
   };
   for (const auto& c : cases) {
     nel_test::Record r = nel_test::FullRecord();
-    nel::WaveRecordFile f;
+    nel::analysis::WaveRecordFile f;
     f.kinds = r.kinds;
     f.records = r.rec;
     c.change(f);
     const std::string path = testing::TempDir() + c.name + ".nelwave";
     std::string error;
-    ASSERT_TRUE(nel::WriteWaveRecordFile(path, f, error)) << error;
+    ASSERT_TRUE(nel::analysis::WriteWaveRecordFile(path, f, error)) << error;
     int status = -1;
     const auto j = nlohmann::json::parse(RunNelctl("analyse " + path + " --json", status));
     EXPECT_EQ(status, 5) << c.name;

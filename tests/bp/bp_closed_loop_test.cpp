@@ -29,13 +29,13 @@
 #include <nel/bp/pulse_recogn.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/platform/diagnostics.h>
-#include <nel/platform/message_queue.h>
 #include "platform/gbk.h"
-#include "sim/unit_server.h"
+#include "sim/stepped_rig.h"
 
 namespace {
 
 using nel::sim::FaultEvent;
+using nel::sim::SiteSubject;
 using nel::sim::SubjectConfig;
 using nel::sim::UnitServer;
 using nel::sim::VirtualUnit;
@@ -44,7 +44,6 @@ using Clock = std::chrono::steady_clock;
 // Virtual time runs 20 times faster than real time; the host keeps up with
 // far more than the 37 passes a second per unit of speed this needs.
 constexpr double kSpeed = 20.0;
-constexpr int kStepFrames = 20;  // stepped time: frames per advance
 
 // Measured minus true pressure of the accuracy panel (90 subjects, right
 // brachial cuff): build/tools/bp_panel --subjects 90 --seed 2026
@@ -75,29 +74,10 @@ struct HostLimits {
   double totalSeconds = 30.0;
 };
 
-class ClosedLoop {
+class ClosedLoop : public nel::sim::SteppedLink {
  public:
   ClosedLoop(const SubjectConfig& cfg, int port, bool stepped = false)
-      : server_(cfg, Options(port, stepped)), port_(port), stepped_(stepped) {}
-  ~ClosedLoop() {
-    ctl.CloseCom();
-    server_.Stop();
-  }
-
-  void Open() {
-    std::string error;
-    ASSERT_TRUE(server_.Start(&error)) << error;
-    ASSERT_TRUE(ctl.SetComPortNo(port_));
-    // The coefficient reply is unpacked by processing passes that the
-    // thread's message queue runs while the command waits.
-    auto& queue = nel::platform::MessageQueue::Current();
-    const int timer = queue.SetTimer(1, [this] {
-      tagSAM_DATA frames[TSamThread::kMaxFramesPerCall];
-      ctl.ReadOnceData(frames);
-    });
-    ctl.StartADSample(true);
-    queue.KillTimer(timer);
-  }
+      : SteppedLink(cfg, Options(port, stepped)), stepped_(stepped) {}
 
   // Runs the started sequencer until a terminal status or a host limit, then
   // deflates the cuff, stops sampling and closes the port.
@@ -112,8 +92,8 @@ class ClosedLoop {
     int due = 0;  // stepped time: frames advanced and not yet taken
     while (r.why.empty()) {
       if (stepped_ && due <= 0) {
-        if (!server_.Advance(kStepFrames)) r.why = "no data";
-        due = kStepFrames;
+        if (!server.Advance(nel::sim::kStepFrames)) r.why = "no data";
+        due = nel::sim::kStepFrames;
       }
       const int n = ctl.ReadOnceData(frames);
       due -= n;
@@ -147,25 +127,19 @@ class ClosedLoop {
   bool WaitForLine(int line, F pred, double seconds = 3.0) {
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < end) {
-      if (server_.WithUnit([&](VirtualUnit& u) { return pred(u.Line(line)); })) return true;
+      if (server.WithUnit([&](VirtualUnit& u) { return pred(u.Line(line)); })) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
   }
-  UnitServer& Server() { return server_; }
-
-  TnelHardCtl ctl;
 
  private:
   static UnitServer::Options Options(int port, bool stepped) {
-    UnitServer::Options o;
-    if (stepped) o.clock = UnitServer::Clock::kStepped;
+    UnitServer::Options o = nel::sim::SteppedOptions(port);
+    if (!stepped) o.clock = UnitServer::Clock::kRealTime;
     o.speed = kSpeed;
-    o.port = port;
     return o;
   }
-  UnitServer server_;
-  int port_;
   bool stepped_;
 };
 
@@ -174,15 +148,6 @@ void Start(TnelBPVCheck& seq, int16_t maxPressure) {
   seq.Initialize();
   seq.MaxPressure = maxPressure;
   seq.StartBPMeasureProcess();
-}
-
-SubjectConfig Subject(int site, double sbp, double dbp, double hr, uint64_t seed) {
-  SubjectConfig cfg;
-  cfg.seed = seed;
-  cfg.heart_rate_bpm = hr;
-  cfg.site[site].sbp = sbp;
-  cfg.site[site].dbp = dbp;
-  return cfg;
 }
 
 std::vector<tagBPV_PULSE_FEATURE_POINT> Pulses(TnelBPVCheck& seq) {
@@ -199,8 +164,8 @@ class ClosedLoopTest : public ::testing::Test {
 };
 
 TEST_F(ClosedLoopTest, BrachialCuffAt120Over80EndsInTheAccuracyBandAndLogsIt) {
-  ClosedLoop loop(Subject(nel::sim::kRBra, 120, 80, 70, 11), 61);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ClosedLoop loop(SiteSubject(nel::sim::kRBra, 120, 80, 70, 11), 61);
+  ASSERT_TRUE(loop.Open()) << loop.error;
   const std::string log = TempPath("bp_closed_loop_log");
   std::remove(log.c_str());
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
@@ -253,8 +218,8 @@ TEST_F(ClosedLoopTest, BrachialCuffAt120Over80EndsInTheAccuracyBandAndLogsIt) {
 
 TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
   // A high pressure takes the cuff through four bands of the controller.
-  ClosedLoop loop(Subject(nel::sim::kLAnk, 165, 95, 58, 12), 62, true);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ClosedLoop loop(SiteSubject(nel::sim::kLAnk, 165, 95, 58, 12), 62, true);
+  ASSERT_TRUE(loop.Open()) << loop.error;
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_LANK, &loop.ctl);
   Start(seq, 280);
   const Outcome r = loop.Measure(seq, {5.0, 60.0});
@@ -294,10 +259,10 @@ TEST_F(ClosedLoopTest, LimbInflationRateStaysInTheControllersBand) {
 }
 
 TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
-  SubjectConfig cfg = Subject(nel::sim::kRToe, 100, 70, 72, 13);
+  SubjectConfig cfg = SiteSubject(nel::sim::kRToe, 100, 70, 72, 13);
   cfg.SetToeLines(true);
   ClosedLoop loop(cfg, 63, true);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ASSERT_TRUE(loop.Open()) << loop.error;
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RTOE, &loop.ctl);
   Start(seq, 280);
   const Outcome r = loop.Measure(seq, {5.0, 60.0});
@@ -354,8 +319,8 @@ TEST_F(ClosedLoopTest, ToeCuffClimbsInStepsAndEndsWithAResult) {
 }
 
 TEST_F(ClosedLoopTest, LowMaxPressureEndsInOverPressureAndTheHostDeflates) {
-  ClosedLoop loop(Subject(nel::sim::kRBra, 120, 80, 70, 14), 64);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ClosedLoop loop(SiteSubject(nel::sim::kRBra, 120, 80, 70, 14), 64);
+  ASSERT_TRUE(loop.Open()) << loop.error;
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
   Start(seq, 60);
   const Outcome r = loop.Measure(seq);
@@ -375,10 +340,10 @@ TEST_F(ClosedLoopTest, LowMaxPressureEndsInOverPressureAndTheHostDeflates) {
 // gets no samples and so stays where it was; the host's own limit ends the
 // measurement and deflates the cuff.
 TEST_F(ClosedLoopTest, SilentUnitStopsTheSequencerAndTheHostsTimeOutDeflates) {
-  SubjectConfig cfg = Subject(nel::sim::kRBra, 120, 80, 70, 15);
+  SubjectConfig cfg = SiteSubject(nel::sim::kRBra, 120, 80, 70, 15);
   cfg.faults.push_back({FaultEvent::kSilence, 14.0, 1000.0, 0, 0});
   ClosedLoop loop(cfg, 65);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ASSERT_TRUE(loop.Open()) << loop.error;
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
   Start(seq, 280);
   const auto t0 = Clock::now();
@@ -404,10 +369,10 @@ TEST_F(ClosedLoopTest, SilentUnitStopsTheSequencerAndTheHostsTimeOutDeflates) {
 // A unit that hangs up: the line is gone, the reader notes it, and the host's
 // limit ends the measurement; deflating and closing do not hang on the dead line.
 TEST_F(ClosedLoopTest, HungUpUnitEndsByTheHostsTimeOutWithoutAHang) {
-  SubjectConfig cfg = Subject(nel::sim::kRBra, 120, 80, 70, 16);
+  SubjectConfig cfg = SiteSubject(nel::sim::kRBra, 120, 80, 70, 16);
   cfg.faults.push_back({FaultEvent::kHangup, 14.0, 1000.0, 0, 0});
   ClosedLoop loop(cfg, 66);
-  ASSERT_NO_FATAL_FAILURE(loop.Open());
+  ASSERT_TRUE(loop.Open()) << loop.error;
   TnelBPVCheck seq(DATAPROCESS_STANDARD, BP_RBRA, &loop.ctl);
   Start(seq, 280);
   const auto t0 = Clock::now();
@@ -417,7 +382,7 @@ TEST_F(ClosedLoopTest, HungUpUnitEndsByTheHostsTimeOutWithoutAHang) {
   EXPECT_EQ(r.status, BPVSTA_MEASURING);
   EXPECT_FALSE(seq.IsFinished());
   EXPECT_GT(r.fed.back(), 20.0f) << "the unit hung up while the cuff inflated";
-  EXPECT_FALSE(loop.Server().LineOpen());
+  EXPECT_FALSE(loop.server.LineOpen());
   EXPECT_LT(r.stopSeconds, 2.0);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 10.0);
 }

@@ -27,7 +27,7 @@ TEST(PolyFit, MatchesTheNormalEquations) {
   } cases[] = {{x4, y4, 4, 3}, {xs, ys, 15, 3}, {xs, ys, 15, 5}, {xs, ys, 15, 1}};
   for (const Case& cs : cases) {
     double got[20], want[20], sq, ab, mx;
-    ASSERT_TRUE(nel::PolyFit(cs.x, cs.y, cs.n, cs.k, got, &sq, &ab, &mx));
+    ASSERT_TRUE(nel::bp::PolyFit(cs.x, cs.y, cs.n, cs.k, got, &sq, &ab, &mx));
     NormalEquationsFit(cs.x, cs.y, cs.n, cs.k, want);
     double wantSq = 0, wantAb = 0, wantMx = 0, mean = 0;
     for (int i = 0; i < cs.n; ++i) mean += cs.x[i];
@@ -52,7 +52,7 @@ TEST(PolyFit, AsManyCoefficientsAsPointsInterpolates) {
   const double x[] = {1.0, 2.0, 4.0};
   const double y[] = {3.0, -1.0, 7.0};
   double c[3], sq, mx;
-  ASSERT_TRUE(nel::PolyFit(x, y, 3, 3, c, &sq, nullptr, &mx));
+  ASSERT_TRUE(nel::bp::PolyFit(x, y, 3, 3, c, &sq, nullptr, &mx));
   EXPECT_LT(mx, 1e-9);
   EXPECT_LT(sq, 1e-18);
 }
@@ -60,13 +60,13 @@ TEST(PolyFit, AsManyCoefficientsAsPointsInterpolates) {
 TEST(PolyFit, RejectsArgumentsOutOfRange) {
   const double x[25] = {}, y[25] = {};
   double c[21] = {};
-  EXPECT_FALSE(nel::PolyFit(x, y, 3, 4, c, nullptr, nullptr, nullptr));    // more coefficients than points
-  EXPECT_FALSE(nel::PolyFit(x, y, 25, 21, c, nullptr, nullptr, nullptr));  // more than 20
-  EXPECT_FALSE(nel::PolyFit(x, y, 3, 0, c, nullptr, nullptr, nullptr));
-  EXPECT_FALSE(nel::PolyFit(nullptr, y, 3, 2, c, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(nel::bp::PolyFit(x, y, 3, 4, c, nullptr, nullptr, nullptr));    // more coefficients than points
+  EXPECT_FALSE(nel::bp::PolyFit(x, y, 25, 21, c, nullptr, nullptr, nullptr));  // more than 20
+  EXPECT_FALSE(nel::bp::PolyFit(x, y, 3, 0, c, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(nel::bp::PolyFit(nullptr, y, 3, 2, c, nullptr, nullptr, nullptr));
   // All abscissae equal: only the mean can be fitted; the rest stays 0.
   const double yy[] = {1.0, 2.0, 6.0};
-  ASSERT_TRUE(nel::PolyFit(x, yy, 3, 3, c, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(nel::bp::PolyFit(x, yy, 3, 3, c, nullptr, nullptr, nullptr));
   EXPECT_DOUBLE_EQ(c[0], 3.0);
   EXPECT_EQ(c[1], 0.0);
   EXPECT_EQ(c[2], 0.0);
@@ -75,19 +75,19 @@ TEST(PolyFit, RejectsArgumentsOutOfRange) {
 TEST(QuadInterpolate, ReproducesAQuadraticAndItsNodes) {
   auto f = [](float x) { return 3.0f * x * x - 2.0f * x + 5.0f; };
   const float x0 = 10.0f, x1 = 9.0f, x2 = 7.0f;
-  EXPECT_FLOAT_EQ(nel::QuadInterpolate(x0, f(x0), x1, f(x1), x2, f(x2), 8.0f), f(8.0f));
-  EXPECT_FLOAT_EQ(nel::QuadInterpolate(x0, f(x0), x1, f(x1), x2, f(x2), 9.5f), f(9.5f));
-  EXPECT_EQ(nel::QuadInterpolate(x0, 1.0f, x1, 2.0f, x2, 4.0f, x0), 1.0f);
-  EXPECT_EQ(nel::QuadInterpolate(x0, 1.0f, x1, 2.0f, x2, 4.0f, x1), 2.0f);
+  EXPECT_FLOAT_EQ(nel::bp::QuadInterpolate(x0, f(x0), x1, f(x1), x2, f(x2), 8.0f), f(8.0f));
+  EXPECT_FLOAT_EQ(nel::bp::QuadInterpolate(x0, f(x0), x1, f(x1), x2, f(x2), 9.5f), f(9.5f));
+  EXPECT_EQ(nel::bp::QuadInterpolate(x0, 1.0f, x1, 2.0f, x2, 4.0f, x0), 1.0f);
+  EXPECT_EQ(nel::bp::QuadInterpolate(x0, 1.0f, x1, 2.0f, x2, 4.0f, x1), 2.0f);
 }
 
 TEST(TruncTo, TruncatesTowardZeroAndSaturates) {
-  EXPECT_EQ(nel::TruncTo<int16_t>(119.9), 119);
-  EXPECT_EQ(nel::TruncTo<int16_t>(-1.7), -1);
-  EXPECT_EQ(nel::TruncTo<int16_t>(1e10), 32767);
-  EXPECT_EQ(nel::TruncTo<int16_t>(-1e10), -32768);
-  EXPECT_EQ(nel::TruncTo<int32_t>(std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(nel::TruncTo<int32_t>(-std::numeric_limits<double>::infinity()), INT32_MIN);
+  EXPECT_EQ(nel::bp::TruncTo<int16_t>(119.9), 119);
+  EXPECT_EQ(nel::bp::TruncTo<int16_t>(-1.7), -1);
+  EXPECT_EQ(nel::bp::TruncTo<int16_t>(1e10), 32767);
+  EXPECT_EQ(nel::bp::TruncTo<int16_t>(-1e10), -32768);
+  EXPECT_EQ(nel::bp::TruncTo<int32_t>(std::numeric_limits<double>::quiet_NaN()), 0);
+  EXPECT_EQ(nel::bp::TruncTo<int32_t>(-std::numeric_limits<double>::infinity()), INT32_MIN);
 }
 
 }  // namespace
@@ -100,10 +100,10 @@ TEST(ParabolaPeakScan, EqualSinglePrecisionValuesGoToTheLowerPressure) {
   const double vertex = 91.502, top = 30000.0, c2 = -1.0, mean = 90.0;
   const double a = vertex - mean;
   const double c[3] = {top + c2 * a * a, -2.0 * c2 * a, c2};
-  const nel::PeakScan p = nel::ParabolaPeakScan(c, mean, 100.0, 80.0, 29000.0f, 100000);
+  const nel::bp::PeakScan p = nel::bp::ParabolaPeakScan(c, mean, 100.0, 80.0, 29000.0f, 100000);
   EXPECT_FLOAT_EQ(p.value, 30000.0f);
   EXPECT_NEAR(p.pressure, 91.48f, 0.002f);
-  EXPECT_EQ(nel::TruncTo<int16_t>(p.pressure + 0.5), 91);
+  EXPECT_EQ(nel::bp::TruncTo<int16_t>(p.pressure + 0.5), 91);
   // Nothing reaches the start value: the pressure stays 0.
-  EXPECT_EQ(nel::ParabolaPeakScan(c, mean, 100.0, 80.0, 30001.0f, 100000).pressure, 0.0f);
+  EXPECT_EQ(nel::bp::ParabolaPeakScan(c, mean, 100.0, 80.0, 30001.0f, 100000).pressure, 0.0f);
 }

@@ -221,7 +221,7 @@ TEST(SimCoeff, NeverTakesTheLastPulseAsMaximum) {
 // sample 400) up to the next foot at sample 410, with `high` samples 1..high at
 // the pulse's amplitude above the foot: shape ratio high / 10.
 std::vector<tagBPV_FILTED_DATA> Samples(int high) {
-  std::vector<tagBPV_FILTED_DATA> s(nel::kBPMaxFiltedCount, tagBPV_FILTED_DATA{0, -50, 0.0f, 0});
+  std::vector<tagBPV_FILTED_DATA> s(nel::bp::kBPMaxFiltedCount, tagBPV_FILTED_DATA{0, -50, 0.0f, 0});
   for (int j = 400; j < 410; ++j) s[j].OscSmooth = 25;
   for (int j = 401; j <= 400 + high; ++j) s[j].OscSmooth = 25 + 10000;
   return s;

@@ -399,16 +399,16 @@ TEST(KrPositions, ValueHalfwayBetweenPulsesMapsToTheLaterIndex) {
 
 TEST(Acceptance, NeedsThreeMmHgEitherSideAndNoMissingValue) {
   TnelProcBPData d;
-  EXPECT_TRUE(Peer::Accept(d, 103, 97, 100, true));
-  EXPECT_FALSE(Peer::Accept(d, 102, 97, 100, true));
-  EXPECT_FALSE(Peer::Accept(d, 103, 98, 100, true));
-  EXPECT_FALSE(Peer::Accept(d, 103, 97, 100, false));
-  EXPECT_FALSE(Peer::Accept(d, -1, -10, 2, true)) << "SBP missing";
-  EXPECT_FALSE(Peer::Accept(d, 10, -1, 2, true)) << "DBP missing, though -1 <= 2 - 3";
-  EXPECT_FALSE(Peer::Accept(d, 5, -5, -1, true)) << "MAP missing";
+  EXPECT_TRUE(Peer::Judge(d, 103, 97, 100, true));
+  EXPECT_FALSE(Peer::Judge(d, 102, 97, 100, true));
+  EXPECT_FALSE(Peer::Judge(d, 103, 98, 100, true));
+  EXPECT_FALSE(Peer::Judge(d, 103, 97, 100, false));
+  EXPECT_FALSE(Peer::Judge(d, -1, -10, 2, true)) << "SBP missing";
+  EXPECT_FALSE(Peer::Judge(d, 10, -1, 2, true)) << "DBP missing, though -1 <= 2 - 3";
+  EXPECT_FALSE(Peer::Judge(d, 5, -5, -1, true)) << "MAP missing";
   // A MAP of 0 (the refinement found no fitted value reaching its first
   // point) is rejected with any non-negative DBP.
-  EXPECT_FALSE(Peer::Accept(d, 120, 0, 0, true));
+  EXPECT_FALSE(Peer::Judge(d, 120, 0, 0, true));
 }
 
 // ---- corrupt input ------------------------------------------------------------

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include <nel/link/hard_ctl.h>
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool StepPaced(FacadeRig& rig, long frames, int paceMs, const std::function<bool
   for (long done = 0; done < frames; done += FacadeRig::kStepFrames) {
     rig.server.Advance(FacadeRig::kStepFrames, 100);
     rig.DrainAll();
-    if (rig.onPass) rig.onPass(0);
+    if (rig.on_pass) rig.on_pass(0);
     if (until && until()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(paceMs));
   }
@@ -140,7 +140,7 @@ const Row kRows[] = {
     {"over-pressure, exercise protocol", 110, true, false, nullptr,
      [](FacadeRig& rig) {
        if (!Open(rig)) return false;
-       tagExerciseStressConfig cfg = nel::test::PausedExercise(3, 2);
+       tagExerciseStressConfig cfg = nel::sim::PausedExercise(3, 2);
        cfg.MaxPressure = 100;
        rig.hb.ExerciseStress_Start(cfg);
        return rig.RunUntil(120, [&] { return Stopped(rig); });
@@ -215,7 +215,7 @@ const Row kRows[] = {
     {"the unit falls silent mid-inflation", 260, true, true, nullptr,
      [](FacadeRig& rig) {
        if (!StartFourCuffs(rig, BPMEASURE_SIMULTANEOUS, 250) || !CuffsAbove(rig, 60)) return false;
-       rig.hb.SetSilenceLimitMs(nel::CuffSafetyMonitor::kSilenceMs);  // the default a host has
+       rig.hb.SetSilenceLimitMs(nel::cuff::CuffSafetyMonitor::kSilenceMs);  // the default a host has
        rig.server.WithUnit([](nel::sim::VirtualUnit& u) {
          u.StartFault({nel::sim::FaultEvent::kSilence, 0, 60, 0, 0});
        });
@@ -242,14 +242,14 @@ class CuffSafetyE2E : public ::testing::TestWithParam<Row> {};
 
 TEST_P(CuffSafetyE2E, EveryCuffEmptiesAndNoPumpStartsAfterTheFault) {
   const Row& row = GetParam();
-  nel::sim::SubjectConfig subject = nel::test::QuietSubject();
+  nel::sim::SubjectConfig subject = nel::sim::QuietSubject();
   subject.firmware.ceiling_mmhg = 400;
   subject.firmware.watchdog_s = 3600;
   if (row.subject) row.subject(subject);
   FacadeRig rig(subject);
   double peak = 0;
   int64_t aboveSince = -1, longestAbove = 0;
-  rig.onPass = [&](int) {
+  rig.on_pass = [&](int) {
     const double high = HighestLine(rig);
     peak = std::max(peak, high);
     const int64_t frame = UnitFrame(rig);

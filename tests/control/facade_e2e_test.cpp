@@ -8,7 +8,7 @@
 
 #include <nel/bp/bpv_check.h>
 #include <nel/dsp/fir_filter_bank.h>
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr const char* kSiteKeys[] = {"rbra", "lbra", "rank", "lank", "rtoe", "lt
 constexpr double kSbpTolerance = 15.0;
 constexpr double kDbpTolerance = 15.0;
 
-using nel::test::QuietSubject;
+using nel::sim::QuietSubject;
 
 TEST(FacadeE2E, OpensByProbingAndDeliversConvertedWaves) {
   nel::sim::SubjectConfig subject = QuietSubject();
@@ -46,7 +46,7 @@ TEST(FacadeE2E, OpensByProbingAndDeliversConvertedWaves) {
   tagHMID_DATA st{};
   float ecgMax = 0.0f, ecgMin = 0.0f, pulseAbs = 0.0f;
   long frames = 0;
-  rig.onPass = [&](int n) {
+  rig.on_pass = [&](int n) {
     ASSERT_EQ(rig.hb.GetData(waves, pressures, &st), n);
     for (int i = 0; i < n; ++i, ++frames) {
       for (int k = 0; k < 4; ++k) EXPECT_LT(std::fabs(pressures[i * 4 + k]), 3.0f);
@@ -110,7 +110,7 @@ TEST_P(FacadeBPModes, FourCuffsMeasuredNearTheSubjectsPressures) {
   // pass on which each cuff's pressure exceeds 20 mmHg.
   std::vector<int> startOrder;
   float pressures[27 * 6];
-  rig.onPass = [&](int n) {
+  rig.on_pass = [&](int n) {
     rig.hb.GetData(nullptr, pressures, nullptr);
     for (int k = 0; k < 4; ++k) {
       if (std::find(startOrder.begin(), startOrder.end(), k) != startOrder.end()) continue;
@@ -147,7 +147,7 @@ TEST_P(FacadeBPModes, FourCuffsMeasuredNearTheSubjectsPressures) {
   // and those passes return before the filter bank and the heart rate.
   const long before = rig.passes;
   const int32_t readPos = rig.hb.GetFilter()->GetReadPos();
-  rig.onPass = nullptr;
+  rig.on_pass = nullptr;
   ASSERT_TRUE(rig.Run(200));
   EXPECT_GT(rig.passes, before);
   EXPECT_TRUE(rig.Status().BPMeasureEnd);

@@ -9,13 +9,13 @@
 
 #include <nel/bp/bpv_check.h>
 #include <nel/dsp/fir_filter_bank.h>
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
 using nel::test::FacadeRig;
 
-using nel::test::QuietSubject;
+using nel::sim::QuietSubject;
 
 TEST(FacadeModesE2E, ToeCuffsAreMeasuredInTheBrachialToeCategory) {
   nel::sim::SubjectConfig subject = QuietSubject();
@@ -57,7 +57,7 @@ TEST(FacadeModesE2E, HoldSettlesAtSixtyThenAFifteenSecondRecordFollows) {
   rig.hb.FixPressure_Cancel(false);
   ASSERT_TRUE(rig.hb.WaveRecord_Start());
   long frames = 0;
-  rig.onPass = [&](int n) {
+  rig.on_pass = [&](int n) {
     if (!rig.Status().WaveRecordEnd) frames += n;
   };
   long endFrames = -1;
@@ -90,7 +90,7 @@ TEST(FacadeModesE2E, ThirtySecondCVRRCheck) {
   ASSERT_TRUE(rig.Open(true));
   rig.hb.CVRRCheck_Start(30000);
   long frames = 0;
-  rig.onPass = [&](int n) { frames += n; };
+  rig.on_pass = [&](int n) { frames += n; };
   ASSERT_TRUE(rig.RunUntil(40, [&] { return rig.Status().CVRRCheckEnd; }));
   // The first second is not stored.
   EXPECT_GE(frames, 31000);
@@ -115,14 +115,14 @@ TEST(FacadeModesE2E, ThirtySecondCVRRCheck) {
 TEST(FacadeModesE2E, ExerciseProtocolOfTwoChecksWithAPause) {
   FacadeRig rig(QuietSubject());
   ASSERT_TRUE(rig.Open(true));
-  rig.hb.ExerciseStress_Start(nel::test::PausedExercise(2, 5));
+  rig.hb.ExerciseStress_Start(nel::sim::PausedExercise(2, 5));
 
   std::vector<int> stages;
   long frames = 0, stage2Frames = 0;
   int maxCountdown = -1, minCountdown = 1000;
   // The passes up to the one that reports the end: the rest of that clock
   // step's frames may still be processed before the run stops.
-  rig.onPass = [&](int n) {
+  rig.on_pass = [&](int n) {
     if (!stages.empty() && stages.back() == 1 && rig.hb.ExerciseStress_GetCurrChkNo() == 2) return;
     frames += n;
     const int s = rig.Status().ExerciseStage;

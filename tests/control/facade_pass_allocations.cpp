@@ -13,12 +13,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nel/bp/bpv_check.h>
 #include <nel/bp/pulse_recogn.h>
 #include <nel/platform/last_error.h>
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
@@ -167,19 +168,9 @@ template <class Until>
 bool Drive(FacadeRig& rig, Audit& audit, double seconds, Until until) {
   const long frames = static_cast<long>(seconds * 1000);
   for (long done = 0; done < frames; done += FacadeRig::kStepFrames) {
-    if (!rig.server.Advance(FacadeRig::kStepFrames)) {
+    if (!nel::sim::Delivered(rig.RunWith(FacadeRig::kStepFrames, [&] { return CountedDrain(rig, audit); }))) {
       audit.lost = true;
       return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (int got = 0; got < FacadeRig::kStepFrames;) {
-      got += CountedDrain(rig, audit);
-      if (got >= FacadeRig::kStepFrames) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        audit.lost = true;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     if (until()) return true;
   }
@@ -196,7 +187,7 @@ void OpenAll(FacadeRig& rig) {
   ASSERT_TRUE(rig.Open(true));
 }
 
-using nel::test::QuietSubject;
+using nel::sim::QuietSubject;
 
 // Keeps an allocation the optimiser could otherwise remove.
 template <class T>
@@ -360,7 +351,7 @@ TEST(FacadePassAllocations, ExerciseProtocolAllocatesNothing) {
   OpenAll(rig);
   if (HasFatalFailure()) return;
   Audit audit;
-  rig.hb.ExerciseStress_Start(nel::test::PausedExercise(2, 3));
+  rig.hb.ExerciseStress_Start(nel::sim::PausedExercise(2, 3));
   ASSERT_TRUE(Drive(rig, audit, 200.0, [&] { return rig.Status().ExerciseEnd; }));
   EXPECT_EQ(rig.hb.ExerciseStress_GetCurrChkNo(), 2);
   rig.hb.ExerciseStress_Cancel();

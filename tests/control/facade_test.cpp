@@ -124,7 +124,7 @@ TEST_F(FacadeHardInf, PathAndUnitNumberReachTheFile) {
   TnelHardBase hb(0, DATAPROCESS_STANDARD);
   hb.SetParamFilePath(path.c_str());
   EXPECT_EQ(path, hb.GetParamFilePath());
-  tagHARDWAREINF info = nel::BuiltInHardwareInfo();
+  tagHARDWAREINF info = nel::link::BuiltInHardwareInfo();
   info.ComPort = 7;
   info.ADDatum[1] = 321;
   hb.PutGetHardwareInf(&info, false, 3);

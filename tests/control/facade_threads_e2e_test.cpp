@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr float kCanary = 12345.0f;
 // before it read them. The copies follow the pass (six waves, four cuffs), not
 // the new category (eight waves, six cuffs, which wrote past the arrays).
 TEST(FacadeThreads, GetDataFollowsThePassNotALaterCategoryChange) {
-  FacadeRig rig(nel::test::QuietSubject());
+  FacadeRig rig(nel::sim::QuietSubject());
   ASSERT_TRUE(rig.Open(true));
   ASSERT_TRUE(rig.Run(200));
   rig.hb.SetDetectCategory(DETECT_ALL);
@@ -37,7 +37,7 @@ TEST(FacadeThreads, GetDataFollowsThePassNotALaterCategoryChange) {
 }
 
 TEST(FacadeThreads, ModesAndCancelsFromAnotherThreadDuringThePasses) {
-  FacadeRig rig(nel::test::QuietSubject());
+  FacadeRig rig(nel::sim::QuietSubject());
   ASSERT_TRUE(rig.Open(true));
   std::atomic<bool> stop{false};
   std::atomic<int> rounds{0};
@@ -60,7 +60,7 @@ TEST(FacadeThreads, ModesAndCancelsFromAnotherThreadDuringThePasses) {
   std::vector<float> waves(kMaxPassFrames * TnelHardBase::kMaxWaves),
       pressures(kMaxPassFrames * TnelHardBase::kMaxCuffs);
   bool finite = true;
-  rig.onPass = [&](int n) {
+  rig.on_pass = [&](int n) {
     const int got = rig.hb.GetData(waves.data(), pressures.data(), nullptr);
     if (got < 0 || got > kMaxPassFrames) finite = false;
     for (int i = 0; i < n && i < kMaxPassFrames; ++i)

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include <nel/analysis/data_ana.h>
-#include "facade_rig.h"
+#include "../common/facade_rig.h"
 
 namespace {
 
@@ -51,8 +51,7 @@ double Mean(const std::vector<double>& v) {
 }
 
 TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity) {
-  nel::sim::SubjectConfig subject;
-  subject.rhythm.clear();
+  nel::sim::SubjectConfig subject = nel::sim::QuietSubject();
   subject.seed = 7;
   subject.heart_rate_bpm = 66;
   subject.height_cm = 176;
@@ -62,15 +61,14 @@ TEST(WaveAnalysisE2E, RecordAtHeldPressureGivesTheSubjectsIndicesRateAndVelocity
   subject.site[nel::sim::kLAnk].dbp = 64;
   FacadeRig rig(subject);
   ASSERT_TRUE(rig.started) << rig.error;
-  // Frames taken since sampling began, and the one stored as record 0 (a
+  // The frame stored as record 0, counted from the first frame taken (a
   // recording pass stores from its first frame).
-  long taken = 0, recordStart = -1;
+  long recordStart = -1;
   bool recording = false;
-  rig.onPass = [&](int n) {
-    taken += n;
+  rig.on_pass = [&](int n) {
     int stored = 0;
     rig.hb.WaveRecord_DataAssign(&stored);
-    if (recording && recordStart < 0 && stored > 0) recordStart = taken - n;
+    if (recording && recordStart < 0 && stored > 0) recordStart = rig.taken - n;
   };
   ASSERT_TRUE(rig.Open(true));
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-using nel::CuffSafetyMonitor;
+using nel::cuff::CuffSafetyMonitor;
 
 TEST(CuffSafety, CeilingsAreTheMaximumPlusTheMarginNeverAbove300) {
   struct Case {

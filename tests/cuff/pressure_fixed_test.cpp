@@ -70,17 +70,17 @@ TEST(PressureFixedBand, StartSetsTheBandAndRefusesEmptyOrOversizedLists) {
 }
 
 TEST(PressureFixedBand, PumpValuesTruncateAndClamp) {
-  EXPECT_EQ(nel::FixedHoldLimbLevel(10.0f), 6600);
-  EXPECT_EQ(nel::FixedHoldLimbLevel(10.09f), 6600);
-  EXPECT_EQ(nel::FixedHoldLimbLevel(0.0f), 6500);
-  EXPECT_EQ(nel::FixedHoldLimbLevel(250.0f), 9000);
-  EXPECT_EQ(nel::FixedHoldLimbLevel(300.0f), 9000);
-  EXPECT_EQ(nel::FixedHoldLimbLevel(-250.0f), 4500);
-  EXPECT_EQ(nel::FixedHoldToeValue(1.0f), 21);
-  EXPECT_EQ(nel::FixedHoldToeValue(1.9f), 21);
-  EXPECT_EQ(nel::FixedHoldToeValue(100.0f), 80);
-  EXPECT_EQ(nel::FixedHoldToeValue(0.2f), 20);
-  EXPECT_EQ(nel::FixedHoldToeValue(-5.0f), 20);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(10.0f), 6600);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(10.09f), 6600);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(0.0f), 6500);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(250.0f), 9000);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(300.0f), 9000);
+  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(-250.0f), 4500);
+  EXPECT_EQ(nel::cuff::FixedHoldToeValue(1.0f), 21);
+  EXPECT_EQ(nel::cuff::FixedHoldToeValue(1.9f), 21);
+  EXPECT_EQ(nel::cuff::FixedHoldToeValue(100.0f), 80);
+  EXPECT_EQ(nel::cuff::FixedHoldToeValue(0.2f), 20);
+  EXPECT_EQ(nel::cuff::FixedHoldToeValue(-5.0f), 20);
 }
 
 // Without hardware control the states still run; a cuff that sits in the band

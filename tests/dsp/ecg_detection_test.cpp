@@ -6,7 +6,7 @@
 #include "dsp/ecg_analyser.h"
 #include "ecg_test_signals.h"
 
-namespace nel {
+namespace nel::dsp {
 namespace {
 
 using testing::Complex;
@@ -214,4 +214,4 @@ TEST(EcgDetection, ExtremeSamplesDoNotBreakTheAnalyser) {
 TEST(EcgDetection, SharedInstanceIsOnePerProcess) { EXPECT_EQ(&SharedEcgAnalyser(), &SharedEcgAnalyser()); }
 
 }  // namespace
-}  // namespace nel
+}  // namespace nel::dsp

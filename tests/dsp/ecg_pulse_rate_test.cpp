@@ -6,26 +6,39 @@
 #include <cmath>
 #include <vector>
 
-// Reaches the tracker's steps and fields (declared a friend by the class).
+// Reaches the tracker's steps and state (protected) as a subclass does.
+struct TrwECGPulseRateSteps : TrwECGPulseRate {
+  using TrwECGPulseRate::fallThreshold_;
+  using TrwECGPulseRate::noSignal_;
+  using TrwECGPulseRate::prevSample_;
+  using TrwECGPulseRate::ProcessEcgDataLen;
+  using TrwECGPulseRate::ProcOnceMaxFallUp;
+  using TrwECGPulseRate::ProcOncePulseLen;
+  using TrwECGPulseRate::pulse_;
+  using TrwECGPulseRate::riseThreshold_;
+  using TrwECGPulseRate::sinceBeat_;
+};
+
 struct TrwECGPulseRateProbe {
+  using S = TrwECGPulseRateSteps;
   TrwECGPulseRate& t;
-  int16_t& PrevSample() { return t.PrevSample; }
-  bool NoSignal() const { return t.NoSignal; }
-  int16_t Pulse() const { return t.Pulse; }
-  float& Fall() { return t.FallThreshold; }
-  float& Rise() { return t.RiseThreshold; }
-  int32_t SinceBeat() const { return t.SinceBeat; }
+  int16_t& PrevSample() { return t.*&S::prevSample_; }
+  bool NoSignal() const { return t.*&S::noSignal_; }
+  int16_t Pulse() const { return t.*&S::pulse_; }
+  float& Fall() { return t.*&S::fallThreshold_; }
+  float& Rise() { return t.*&S::riseThreshold_; }
+  int32_t SinceBeat() const { return t.*&S::sinceBeat_; }
   // One detector step as ProcessOnceData runs it on a filtered sample.
   void Filtered(int16_t y) {
-    t.ProcOnceMaxFallUp(y);
-    t.ProcOncePulseLen(y);
-    t.PrevSample = y;
+    (t.*&S::ProcOnceMaxFallUp)(y);
+    (t.*&S::ProcOncePulseLen)(y);
+    PrevSample() = y;
   }
   void PulseLenOnly(int16_t y) {
-    t.ProcOncePulseLen(y);
-    t.PrevSample = y;
+    (t.*&S::ProcOncePulseLen)(y);
+    PrevSample() = y;
   }
-  void Interval(int len) { t.ProcessEcgDataLen(len); }
+  void Interval(int len) { (t.*&S::ProcessEcgDataLen)(len); }
 };
 
 namespace {

@@ -9,7 +9,7 @@
 #include "../../tools/mitbih_record.h"
 #include "dsp/ecg_analyser.h"
 
-namespace nel {
+namespace nel::dsp {
 namespace {
 
 // The recordings are not part of the project; without them there is nothing to check.
@@ -69,4 +69,4 @@ TEST(EcgRealRecord, AnnotationReaderFindsEveryBeatOfRecord100) {
 }
 
 }  // namespace
-}  // namespace nel
+}  // namespace nel::dsp

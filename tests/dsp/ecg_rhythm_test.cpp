@@ -10,7 +10,7 @@
 #include "dsp/ecg_beat_classifier.h"
 #include "ecg_test_signals.h"
 
-namespace nel {
+namespace nel::dsp {
 namespace {
 
 using testing::Complex;
@@ -382,4 +382,4 @@ TEST(EcgRhythm, ConclusionSurvivesResetAndStartsClean) {
 }
 
 }  // namespace
-}  // namespace nel
+}  // namespace nel::dsp

@@ -9,6 +9,9 @@
 
 namespace nel::testing {
 
+using dsp::EcgAnalyser;
+using dsp::EcgBeatRecord;
+
 inline constexpr int16_t kBaseline = 2130;
 
 struct Complex {

@@ -315,7 +315,7 @@ struct HardCtlLink : PortsCleared {
 };
 
 TEST_F(HardCtlLink, MemberSetIsTheBuiltInSetBeforeTheFirstRead) {
-  EXPECT_EQ(ctl->CoeffSource(), nel::CoeffSource::kNotRead);
+  EXPECT_EQ(ctl->CoeffSource(), nel::link::CoeffSource::kNotRead);
   for (int c = 0; c < 6; ++c) {
     EXPECT_EQ(ctl->ADForceCoeff[c].Slope, nel::kBuiltInCoeff[c].Slope);
     EXPECT_EQ(ctl->ADForceCoeff[c].Offset, nel::kBuiltInCoeff[c].Offset);
@@ -361,25 +361,27 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
     const char* name;
     std::vector<float> values;  // empty: an all-zero block
     size_t bytesSent;
-    nel::CoeffSource source;
+    nel::link::CoeffSource source;
     nel::Result reason;
     bool storesBuiltIn;
   };
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const std::vector<Case> cases = {
-      {"the unit's set", with(0, unitSet[0]), 62, nel::CoeffSource::kUnit, nel::Result::kOk, false},
-      {"empty memory", {}, 62, nel::CoeffSource::kBuiltInNoneStored, nel::Result::kOk, false},
-      {"cut after 40 bytes", with(0, unitSet[0]), 40, nel::CoeffSource::kBuiltInIncomplete, nel::Result::kBadReply,
+      {"the unit's set", with(0, unitSet[0]), 62, nel::link::CoeffSource::kUnit, nel::Result::kOk, false},
+      {"empty memory", {}, 62, nel::link::CoeffSource::kBuiltInNoneStored, nel::Result::kOk, false},
+      {"cut after 40 bytes", with(0, unitSet[0]), 40, nel::link::CoeffSource::kBuiltInIncomplete,
+       nel::Result::kBadReply, false},
+      {"NaN slope", with(0, nan), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
+      {"infinite offset", with(5, inf), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
+      {"zero slope", with(2, 0.0f), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"negative slope", with(6, -unitSet[6]), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply,
        false},
-      {"NaN slope", with(0, nan), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
-      {"infinite offset", with(5, inf), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, true},
-      {"zero slope", with(2, 0.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
-      {"negative slope", with(6, -unitSet[6]), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply,
+      {"slope 5e-5", with(4, 5e-5f), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"offset 300 mmHg", with(7, 300.0f), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply,
        false},
-      {"slope 5e-5", with(4, 5e-5f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
-      {"offset 300 mmHg", with(7, 300.0f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
-      {"offset -1e6 mmHg", with(1, -1e6f), 62, nel::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply, false},
+      {"offset -1e6 mmHg", with(1, -1e6f), 62, nel::link::CoeffSource::kBuiltInImplausible, nel::Result::kBadReply,
+       false},
   };
   // The host hears of every substitute through the diagnostic sink as a warning.
   struct Warnings {
@@ -399,7 +401,7 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
     warnings.count = 0;
     EXPECT_TRUE(ctl->StartADSample(true)) << nel::LastErrorText();
     EXPECT_EQ(ctl->CoeffSource(), k.source);
-    EXPECT_EQ(warnings.count, k.source == nel::CoeffSource::kUnit ? 0 : 1);
+    EXPECT_EQ(warnings.count, k.source == nel::link::CoeffSource::kUnit ? 0 : 1);
     EXPECT_EQ(nel::LastErrorCode(), k.reason) << nel::LastErrorText();
     Bytes expected{0x85};
     if (k.storesBuiltIn) expected.insert(expected.end(), storeBuiltIn.begin(), storeBuiltIn.end());
@@ -409,7 +411,7 @@ TEST_F(HardCtlLink, CoefficientSetIsUsedOnlyWhenWholeAndPlausible) {
     ctl->GetAD2ForceCoeff(sam);
     for (int c = 0; c < 6; ++c) {
       const int from = c < 4 ? c : c - 2;  // toe channels take the ankle records
-      const bool unitsSet = k.source == nel::CoeffSource::kUnit;
+      const bool unitsSet = k.source == nel::link::CoeffSource::kUnit;
       const float slope = unitsSet ? unitSet[2 * from] : nel::kBuiltInCoeff[c].Slope;
       const float offset = unitsSet ? unitSet[2 * from + 1] : nel::kBuiltInCoeff[c].Offset;
       EXPECT_EQ(ctl->ADForceCoeff[c].Slope, slope) << "channel " << c;
@@ -448,7 +450,7 @@ TEST_F(HardCtlLink, StartOnAnUnansweredRequestEndsAfterOneWaitAndSaysWhy) {
     const long ms = MsSince(start);
     EXPECT_GE(ms, 1490);
     EXPECT_LT(ms, 2200) << "more than one reply wait";
-    EXPECT_EQ(ctl->CoeffSource(), nel::CoeffSource::kBuiltInNoAnswer);
+    EXPECT_EQ(ctl->CoeffSource(), nel::link::CoeffSource::kBuiltInNoAnswer);
     EXPECT_EQ(nel::LastErrorCode(), nel::Result::kTimeout);
     EXPECT_NE(std::string(nel::LastErrorText()).find(k.reason), std::string::npos) << nel::LastErrorText();
     EXPECT_EQ(Settled(2), (Bytes{0x85, 0x82})) << "the start is still sent";

@@ -11,7 +11,7 @@
 
 namespace fs = std::filesystem;
 
-namespace nel {
+namespace nel::link {
 namespace {
 
 class HardwareInfoFile : public ::testing::Test {
@@ -105,4 +105,4 @@ TEST_F(HardwareInfoFile, WriteFailsWhereNoFileCanBeMade) {
 }
 
 }  // namespace
-}  // namespace nel
+}  // namespace nel::link

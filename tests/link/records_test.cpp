@@ -55,39 +55,39 @@ TEST(Records, CoefficientConstantsAreTheSinglePrecisionValues) {
 }
 
 TEST(CategoryLayout, ListsOfEveryCategory) {
-  nel::CategoryLayout l;
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_BRA_ANK, l));
+  nel::link::CategoryLayout l;
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_BRA_ANK, l));
   EXPECT_EQ(l.waveCount, 6);
   EXPECT_EQ(l.cuffCount, 4);
   EXPECT_EQ(l.waves[0], WAVE_ECG);
   EXPECT_EQ(l.cuffs[2], BP_RANK);
   EXPECT_EQ(l.cuffWavePos[3], 5);
 
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_BRA_TOE, l));
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_BRA_TOE, l));
   EXPECT_EQ(l.waves[4], WAVE_RTOE);
   EXPECT_EQ(l.cuffs[3], BP_LTOE);
 
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_ECG_PCG, l));
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_ECG_PCG, l));
   EXPECT_EQ(l.waveCount, 2);
   EXPECT_EQ(l.cuffCount, 0);
 
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_ALL2, l));
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_ALL2, l));
   EXPECT_EQ(l.waveCount, 8);
   EXPECT_EQ(l.cuffCount, 6);
   EXPECT_EQ(l.cuffWavePos[5], 7);
 
   // In the pulse-only category the first position holds the RBra pulse wave.
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_PULSE, l));
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_PULSE, l));
   EXPECT_EQ(l.waves[0], WAVE_RBRA);
   EXPECT_EQ(l.cuffWavePos[0], 0);
   EXPECT_EQ(l.cuffWavePos[5], 5);
 }
 
 TEST(CategoryLayout, UnknownValueLeavesListsUntouched) {
-  nel::CategoryLayout l;
-  ASSERT_TRUE(nel::LayoutForCategory(DETECT_BRA_TOE, l));
+  nel::link::CategoryLayout l;
+  ASSERT_TRUE(nel::link::LayoutForCategory(DETECT_BRA_TOE, l));
   for (int bad : {-1, 7, 1000}) {
-    EXPECT_FALSE(nel::LayoutForCategory(bad, l));
+    EXPECT_FALSE(nel::link::LayoutForCategory(bad, l));
     EXPECT_EQ(l.waves[4], WAVE_RTOE);
     EXPECT_EQ(l.waveCount, 6);
   }

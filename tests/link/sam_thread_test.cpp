@@ -12,9 +12,11 @@
 #include <thread>
 
 #include <nel/link/sam_thread.h>
+
 #include <nel/platform/diagnostics.h>
 #include <nel/platform/port_names.h>
 #include "../common/pty_peer.h"
+#include "link_seams.h"
 
 namespace {
 
@@ -142,7 +144,7 @@ TEST_F(SamThreadTest, BytesStoredDuringTheDataWaitAreReturnedBySameCall) {
   // The data event stays signalled from that store; GetData resets it when it
   // starts waiting, which tells the releasing thread to let the reader go on.
   ASSERT_TRUE(sam.Protocol().DataEvent().IsSet());
-  sam.Protocol().SetStoreHook(&StoreGate::Hook, &gate);
+  nel::test::PortSeams::Hook(sam.Protocol(), &StoreGate::Hook, &gate);
   peer.Send(frame);
   ASSERT_TRUE(gate.WaitHeld());
   ASSERT_NE(sam.Protocol().WriteTotal(), sam.Protocol().ReadTotal());
@@ -164,7 +166,7 @@ TEST_F(SamThreadTest, BytesStoredDuringTheDataWaitAreReturnedBySameCall) {
 }
 
 TEST_F(SamThreadTest, DataWaitEndsAfter500MsAndTheBytesComeWithTheNextCall) {
-  sam.Protocol().SetStoreHook(&StoreGate::Hook, &gate);
+  nel::test::PortSeams::Hook(sam.Protocol(), &StoreGate::Hook, &gate);
   const int32_t t[4] = {-1, 2, -3, 4};
   peer.Send(nel::test::DataRawFrame(9, 10, t));
   ASSERT_TRUE(gate.WaitHeld());
@@ -313,7 +315,7 @@ TEST_F(SamThreadTest, MovingAverageHoldsWhereTheFrameCountPassesItsLimits) {
   };
   ASSERT_EQ(deliverFrames(200).size(), 200u);  // the history is full
   for (const int64_t start : {(int64_t{1} << 31) - 3, (int64_t{1} << 32) - 3}) {
-    sam.StartFrameCountAt(start);
+    nel::test::SamSeams::FrameCountAt(sam, start);
     const std::vector<tagSAM_DATA> got = deliverFrames(10);
     ASSERT_EQ(got.size(), 10u);
     for (size_t i = 0; i < got.size(); ++i)

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include <nel/link/qx_protocol.h>
+
 #include <nel/platform/port_names.h>
 #include "../common/pty_peer.h"
+#include "link_seams.h"
 #include "platform/serial_device.h"
 
 namespace {
@@ -126,7 +128,7 @@ TEST_F(SerialPortTest, RingKeepsTheByteOrderWhereTheTotalsPassTheirLimits) {
   ASSERT_GE(Open(), 0);
   ASSERT_TRUE(port.StartReader());
   for (const int64_t start : {int64_t{0}, (int64_t{1} << 31) - 100, (int64_t{1} << 32) - 100}) {
-    port.StartTotalsAt(start);
+    nel::test::PortSeams::TotalsAt(port, start);
     Bytes in(300), out;
     for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>(i * 13 + 1);
     uint8_t chunk[11];
@@ -164,7 +166,7 @@ TEST_F(SerialPortTest, ReaderTakesAtMost128BytesARead) {
   ASSERT_GE(Open(), 0);
   StoreSizes record;
   record.port = &port;
-  port.SetStoreHook(&StoreSizes::Hook, &record);
+  nel::test::PortSeams::Hook(port, &StoreSizes::Hook, &record);
   ASSERT_TRUE(port.StartReader());
   peer.Send(Bytes(4096, 0x11));
   ASSERT_TRUE(WaitFor([&] { return port.RingCount() == 4096; }, 3000));

@@ -83,10 +83,6 @@ inline constexpr float kDataAnaSampleLimit = 1.0e9f;
 // Text of a tagDATAANA_RESULT value; never null ("unknown result" for others).
 NEL_API const char* DataAnaResultText(int32_t result);
 
-namespace nel {
-struct DataAnaTestAccess;  // white-box access for the unit tests
-}
-
 class NEL_API TnelDataAna {
  public:
   // Results (initial values are set by the constructor).
@@ -146,9 +142,8 @@ class NEL_API TnelDataAna {
   // stops after the PCG step; the later steps and the results do not run.
   bool Analysis(bool ankleMode, int32_t height, float pwvFactor, bool filter);
 
- private:
-  friend struct nel::DataAnaTestAccess;
-
+ protected:
+  // The analysis steps, open to subclasses (the unit tests reach them as one).
   void InitAnaResultData();
   // Zero-phase second-order Butterworth low-pass of x[0..n-1], in place.
   void FLY_LOWGAP_Filter(float* x, int16_t n, float cutoffHz);

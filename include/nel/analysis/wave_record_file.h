@@ -16,11 +16,8 @@
 // pressures in tagLIMBRESULT order (right arm, left arm, right lower limb,
 // left lower limb); -1 marks a pressure that was not measured.
 //
-// The reader checks the header's record count against the bytes the file
-// holds before it allocates the records; a stream that cannot tell its size
-// (a pipe) is read in steps of 1024 records, so that memory follows the
-// bytes that arrive. Sample values are taken as they are: the analysis
-// refuses values it cannot use (TnelDataAna::AnaResult).
+// How the reader bounds its memory: see docs/decisions.md, "Wave record file". Sample values are taken as they
+// are: the analysis refuses values it cannot use (TnelDataAna::AnaResult).
 #pragma once
 
 #include <cstdint>
@@ -32,7 +29,7 @@
 #include <nel/export.h>
 #include <nel/link/records.h>
 
-namespace nel {
+namespace nel::analysis {
 
 struct WaveRecordFile {
   int32_t sampleRate = 1000;
@@ -57,4 +54,4 @@ NEL_API bool WriteWaveRecord(std::ostream& out, const WaveRecordFile& in, std::s
 NEL_API bool ReadWaveRecordFile(const std::string& path, WaveRecordFile& out, std::string& error);
 NEL_API bool WriteWaveRecordFile(const std::string& path, const WaveRecordFile& in, std::string& error);
 
-}  // namespace nel
+}  // namespace nel::analysis

@@ -82,12 +82,12 @@ struct tagBPIM_PARA {
 
 #pragma pack(pop)
 
-namespace nel {
+namespace nel::bp {
 
 inline constexpr int kBPMaxPulseCount = 800;     // entries of a pulse list
 inline constexpr int kBPMaxFiltedCount = 17500;  // conditioned samples of one attempt
 
-}  // namespace nel
+}  // namespace nel::bp
 
 // ---- binary layout ---------------------------------------------------------
 static_assert(sizeof(tagTYPE_BPVMEASUE_MODE) == 4 && sizeof(tagTYPE_BPV_MEASTATUS) == 4 &&

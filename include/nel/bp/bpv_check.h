@@ -11,18 +11,7 @@
 // Every sample gets a status; a measurement log is written when the host has
 // set one (SetLogFile).
 //
-// Design decisions:
-// - A sequencer whose controller or recogniser could not be created is still
-//   constructed (nothing is thrown across the library boundary); once started
-//   it deflates its cuff and reports BPVSTA_FAILED on every sample.
-// - The deflation mode (MeasureMode = BPVMODE_DEFLATE) behaves as the system
-//   always has: the end of recognition arms a restart, the next sample
-//   reports BPVSTA_RESTART and recognition starts again; the deflation
-//   evaluation never reports a result.
-// - The log is opened with "a+" (text and binary mode are the same here).
-//   Its line buffers are sized when the log is set, for 800 pulses of the
-//   longest numbers, so a pulse list is never cut and logging allocates
-//   nothing while measuring. Lines are flushed as they are written.
+// See docs/decisions.md, "Sequencer without parts; deflation mode" and "Measurement log".
 //
 // Threads: the sequencer starts no thread and takes no lock. All operations
 // are called one at a time from the thread that runs the sample processing.
@@ -89,14 +78,14 @@ class NEL_API TnelBPVCheck {
   tagBPV_FILTED_DATA* assignBPFilteData(int32_t* count);
 
   // The owned controller and recogniser (null when they could not be created).
-  TnelBPMInflate* GetInflater() { return Inflater.get(); }
-  TnelPulseRecogn* GetRecogn() { return Recogn.get(); }
-  int16_t GetAttempts() const { return Attempts; }
-  bool IsFinished() const { return Finished; }
-  int16_t GetSkipCount() const { return SkipCount; }
-  int16_t GetPulseRate() const { return PulseRate; }
-  float GetDelayedPressure() const { return DelayedPressure; }
-  tagTYPE_NEL_BPDATA GetChannel() const { return Channel; }
+  TnelBPMInflate* GetInflater() { return inflater_.get(); }
+  TnelPulseRecogn* GetRecogn() { return recogn_.get(); }
+  int16_t GetAttempts() const { return attempts_; }
+  bool IsFinished() const { return finished_; }
+  int16_t GetSkipCount() const { return skipCount_; }
+  int16_t GetPulseRate() const { return pulseRate_; }
+  float GetDelayedPressure() const { return delayedPressure_; }
+  tagTYPE_NEL_BPDATA GetChannel() const { return channel_; }
 
   // ---- set directly by the façade before each measurement ------------------
   tagTYPE_BPVMEASUE_MODE MeasureMode = BPVMODE_INFLATE;
@@ -118,32 +107,32 @@ class NEL_API TnelBPVCheck {
   void WritePulseLines();
   void WriteValueLine(const char* prefix, const tagBPIM_PARA& para);
 
-  int16_t DataProcessMode;
-  tagTYPE_NEL_BPDATA Channel;
-  TnelHardCtl* HardCtl;
-  std::unique_ptr<TnelBPMInflate> Inflater;
-  std::unique_ptr<TnelPulseRecogn> Recogn;
-  std::FILE* LogFile = nullptr;
-  bool Active = false;
-  bool Finished = false;
-  int32_t DecimAD = 0;
-  float DelayedPressure = 0.0f;
-  bool DeflateEval = false;
-  int16_t SkipCount = 0;
-  int16_t PulseRate = 60;
-  int16_t DecimCount = 0;
-  int32_t DecimSum = 0;
-  int16_t Attempts = 0;
-  bool RestartPending = false;
-  float PressureRing[kDelaySlots] = {};
-  int32_t RingRead = 0;
-  int32_t RingWrite = kDelaySlots - 1;
-  std::unique_ptr<nel::dsp::FirFilter> WideLowpass;
-  std::unique_ptr<nel::dsp::FirFilter> NarrowLowpass;
-  std::unique_ptr<nel::dsp::FirFilter> BaseLowpass;
-  bool IsToe = false;
+  int16_t dataProcessMode_;
+  tagTYPE_NEL_BPDATA channel_;
+  TnelHardCtl* hardCtl_;
+  std::unique_ptr<TnelBPMInflate> inflater_;
+  std::unique_ptr<TnelPulseRecogn> recogn_;
+  std::FILE* logFile_ = nullptr;
+  bool active_ = false;
+  bool finished_ = false;
+  int32_t decimAd_ = 0;
+  float delayedPressure_ = 0.0f;
+  bool deflateEval_ = false;
+  int16_t skipCount_ = 0;
+  int16_t pulseRate_ = 60;
+  int16_t decimCount_ = 0;
+  int32_t decimSum_ = 0;
+  int16_t attempts_ = 0;
+  bool restartPending_ = false;
+  float pressureRing_[kDelaySlots] = {};
+  int32_t ringRead_ = 0;
+  int32_t ringWrite_ = kDelaySlots - 1;
+  std::unique_ptr<nel::dsp::FirFilter> wideLowpass_;
+  std::unique_ptr<nel::dsp::FirFilter> narrowLowpass_;
+  std::unique_ptr<nel::dsp::FirFilter> baseLowpass_;
+  bool isToe_ = false;
 
   // Log line buffers, sized when a log is set.
-  std::vector<char> PulseLine;
-  char TextLine[256] = {};
+  std::vector<char> pulseLine_;
+  char textLine_[256] = {};
 };

@@ -34,8 +34,6 @@
 #include <nel/export.h>
 #include <nel/link/records.h>
 
-struct TnelProcBPDataTestPeer;
-
 class NEL_API TnelProcBPData {
  public:
   TnelProcBPData();
@@ -91,9 +89,8 @@ class NEL_API TnelProcBPData {
   float SBPPressure = 0.0f;
   float DBPPressure = 0.0f;
 
- private:
-  friend struct ::TnelProcBPDataTestPeer;
-
+ protected:
+  // The calculation's steps, open to subclasses (the unit tests reach them as one).
   enum SearchDirection { kBackward, kForward };
 
   bool Accept(bool methodResult) const;

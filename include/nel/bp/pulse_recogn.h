@@ -27,8 +27,8 @@
 
 class NEL_API TnelPulseRecogn {
  public:
-  static constexpr int kMaxFilted = nel::kBPMaxFiltedCount;  // 17500 samples
-  static constexpr int kMaxPulses = nel::kBPMaxPulseCount;   // 800 pulses
+  static constexpr int kMaxFilted = nel::bp::kBPMaxFiltedCount;  // 17500 samples
+  static constexpr int kMaxPulses = nel::bp::kBPMaxPulseCount;   // 800 pulses
   static constexpr int kMaxWindows = 175;
   static constexpr int kWinLen = 155;
   static constexpr int kLookBack = 5;

@@ -29,53 +29,11 @@
 // until the next start or cancel of their mode; read them on one thread with
 // the passes or after the mode's end.
 //
-// Design decisions:
-// - The sequence flag (completion report, advancing of the sequential and
-//   right-then-left modes) is set by BPMeasure_Start and by the start of each
-//   check of the exercise protocol; a cuff's over-pressure clears it.
-// - BPMeasure_Start puts the current cuff position back to 0 before the cuffs
-//   are set up, so a sequential run whose position 0 is not selected starts its
-//   first selected cuff on the first pass.
-// - Until the first conclusion of a signal check, SignalCheck_GetADBaseDatum
-//   reports the AD base and datum each position was using when the check
-//   started; the ECG position's datum is never measured, so it keeps that value.
-// - ExerciseStress_Start limits CheckCount to 1..10 (in the stored copy of the
-//   configuration too); once CheckCount checks are stored, no further check
-//   starts: the protocol stays in its waiting stage until cancelled.
+// See docs/decisions.md, "Sequence flag and cuff position", "Signal check before its first conclusion" and
+// "Exercise check count and time".
 //
-// Cuff safety (what a host can rely on, whatever it does or fails to do):
-// - A safety monitor sees every frame's line pressures. A line above the
-//   ceiling in force (a BP measurement's maximum + 10 mmHg, a hold's pressure
-//   + 20 mmHg, never above 300 mmHg), or above 15 mmHg for more than 180 s
-//   without a break, stops every pump and opens every valve in that pass.
-// - A cuff's over-pressure (its sequencer's or its recogniser's) does the same
-//   and ends the whole measurement: every cuff still measuring is stopped.
-// - A stopped measurement ends like a finished one: BPMeasureEnd is set (and
-//   stays set, as after a completed measurement, until the next start or a
-//   cancel); an exercise protocol ends (ExerciseEnd) after the check that was
-//   stopped; a hold ends without FixPressureEnd. GetSafetyReport says why.
-// - Each cuff's final Status (BPVSTA_OK, _OVERTIME, _FAILED, _OVERPRESSURE,
-//   _STOPPED) and its SBP, DBP, MAP stay in tagHMID_DATA until the next
-//   start; a cancel (BPMeasure_Cancel, CancelAllProcess) marks the cuffs
-//   still measuring BPVSTA_STOPPED (CancelAllProcess also clears the values).
-// - After a stop no pump command leaves the library until the host starts a
-//   new measurement, hold or exercise protocol.
-// - No frames, no pressure: when the port hangs up, or sampling runs and no
-//   frame arrives for 2 s, DeviceLost() becomes true; if a line may hold
-//   pressure, or a measurement or hold runs, every pump is stopped and every
-//   valve opened and the running modes end as above (SetSilenceLimitMs). A port that hung up is
-//   opened again to deliver the commands; they are retried once a second
-//   while the port refuses them, and OpenHardware sends them on opening a
-//   unit while a line may still hold pressure.
-// - CloseHardware and the destructor stop every pump and open every valve
-//   before the port closes; CancelAllProcess does so as before.
-// - One controller per pneumatic line: toe cuffs share the ankle lines, so
-//   BPMeasure_Start refuses (false, nothing changed) a selection that would
-//   run an ankle and a toe cuff of one side at the same time (simultaneous,
-//   or the same side of right-then-left); sequential runs them one after the
-//   other. A hold regulates the first cuff of each line in cuff-list order.
-// - The pumping modes (BPMeasure_Start, FixPressure_Start, ExerciseStress_Start)
-//   are refused with kNotOpen while no port is open: nothing could end them.
+// Cuff safety, what a host can rely on whatever it does or fails to do: the safety decisions in
+// docs/decisions.md, "Cuff safety". CancelAllProcess also stops every pump, opens every valve and clears the values.
 #pragma once
 
 #include <cstdint>
@@ -210,14 +168,14 @@ class NEL_API TnelHardBase {
   void CVRRCheck_Start(int32_t length);
   int32_t CVRRCheck_GetCurrSavedDataLen() const {
     const Guard guard(apiLock_);
-    return CVRRSaved;
+    return cvrrSaved_;
   }
   // The buffer (null when none); *lengthOut gets the requested length.
   float* CVRRCheck_AssignECGWaveData(int32_t* lengthOut);
   bool CVRRCheck_GetResult(tagCVRR_ANA_RESULT* result);
   uint32_t CVRRCheck_GetConclusion() const {
     const Guard guard(apiLock_);
-    return CVRRConclusion;
+    return cvrrConclusion_;
   }
   void CVRRCheck_Cancel();
 
@@ -228,7 +186,7 @@ class NEL_API TnelHardBase {
   void ExerciseStress_Start(tagExerciseStressConfig config);
   int32_t ExerciseStress_GetCurrChkNo() const {
     const Guard guard(apiLock_);
-    return ExerciseRec.CheckNum;
+    return exerciseRec_.CheckNum;
   }
   // -1 while measuring; else the seconds until the next check, rounded up.
   int32_t ExerciseStress_GetNextProcElapseSeconds() const;
@@ -237,7 +195,7 @@ class NEL_API TnelHardBase {
 
   // ---- read-only views (hosts' displays, tests) ------------------------------
   tagTYPE_DETECTCATEGORY GetDetectCategory() const { return category_; }
-  const nel::CategoryLayout& Layout() const { return layout_; }
+  const nel::link::CategoryLayout& Layout() const { return layout_; }
   TnelHardCtl* GetHardCtl() { return hardCtl_.get(); }
   TnelBPVCheck* GetBPVCheck(int position) {
     return (position >= 0 && position < kMaxCuffs) ? bpv_[position].get() : nullptr;
@@ -248,7 +206,7 @@ class NEL_API TnelHardBase {
   int32_t SettlingCount() const { return settling_; }
   int WaveRecordCount() const { return recordCount_; }
   int16_t CurrentCuffPosition() const { return currentCuff_; }
-  int32_t ExerciseStageValue() const { return ExerciseStage; }
+  int32_t ExerciseStageValue() const { return exerciseStage_; }
 
  private:
   bool ProcBPMeasure(const int32_t* raw, const float* pressure, int n);
@@ -265,7 +223,7 @@ class NEL_API TnelHardBase {
   // True when the pump commands of a mode can reach a unit (a port, or an
   // in-process device, is open); otherwise records kNotOpen for `call`.
   bool PumpsReachable(const char* call);
-  bool Measuring() const { return bpMeasure_ || (ExerciseRunning && ExerciseStage == 0); }
+  bool Measuring() const { return bpMeasure_ || (exerciseRunning_ && exerciseStage_ == 0); }
   // Ends every mode that drives pumps after the monitor (or a close) stopped
   // them: cuffs still measuring end with a latched status, the measurement
   // reports its end, a hold and an exercise protocol end.
@@ -283,10 +241,10 @@ class NEL_API TnelHardBase {
   std::unique_ptr<TnelFIRFilter> filter_;
   std::unique_ptr<TnelBPVCheck> bpv_[kMaxCuffs];
   std::unique_ptr<TnelPressureFixed> fixed_;
-  nel::CuffSafetyMonitor safety_{nullptr};
+  nel::cuff::CuffSafetyMonitor safety_{nullptr};
 
   tagTYPE_DETECTCATEGORY category_ = DETECT_BRA_ANK;
-  nel::CategoryLayout layout_;
+  nel::link::CategoryLayout layout_;
   int32_t adBase_[kMaxWaves] = {};
   int32_t adDatum_[kMaxWaves] = {};
   tagHARDWAREINF hardInfo_ = {};
@@ -310,8 +268,8 @@ class NEL_API TnelHardBase {
   bool bpMeasure_ = false;
   bool fixPressure_ = false;
   bool waveRecord_ = false;
-  bool CVRRRunning = false;
-  bool ExerciseRunning = false;
+  bool cvrrRunning_ = false;
+  bool exerciseRunning_ = false;
   int32_t settling_ = 0;
   tagHMID_DATA status_ = {};
 
@@ -335,7 +293,7 @@ class NEL_API TnelHardBase {
   bool sampling_ = false;
   bool linkDown_ = false;
   int port_ = 0;  // the port OpenHardware opened
-  int silenceLimitMs_ = nel::CuffSafetyMonitor::kSilenceMs;
+  int silenceLimitMs_ = nel::cuff::CuffSafetyMonitor::kSilenceMs;
   int64_t lastFrameMs_ = 0;
   int64_t lastDeflateTryMs_ = 0;
 
@@ -345,17 +303,17 @@ class NEL_API TnelHardBase {
   int recordCount_ = 0;
 
   // CVRR check.
-  std::unique_ptr<float[]> CVRRBuf;
-  int32_t CVRRLength = 0;
-  int32_t CVRRSaved = 0;
-  uint32_t CVRRConclusion = 0;
+  std::unique_ptr<float[]> cvrrBuf_;
+  int32_t cvrrLength_ = 0;
+  int32_t cvrrSaved_ = 0;
+  uint32_t cvrrConclusion_ = 0;
 
   // Exercise protocol.
-  tagExerciseStressRec ExerciseRec = {};
-  int32_t ExerciseStage = 0;
-  int32_t ExerciseElapsed = 0;
-  int32_t ExercisePause = 0;
-  int32_t IntervalFrames = 0;
-  int32_t PauseFrames = 0;
+  tagExerciseStressRec exerciseRec_ = {};
+  int32_t exerciseStage_ = 0;
+  int32_t exerciseElapsed_ = 0;
+  int32_t exercisePause_ = 0;
+  int32_t intervalFrames_ = 0;
+  int32_t pauseFrames_ = 0;
   bool exerciseHalted_ = false;  // a safety stop ended the protocol
 };

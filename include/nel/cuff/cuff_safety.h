@@ -1,18 +1,9 @@
 // CuffSafetyMonitor: the last word on every pump and valve of one unit.
 //
-// The measuring objects (BP sequencers, inflation controllers, the
-// fixed-pressure hold) each stop their own cuff when their own rules say so.
-// This monitor does not rely on them: the façade gives it every frame's line
-// pressures, and it stops every pump and opens every valve when
-//  - a line is above the ceiling in force (the running measurement's maximum
-//    plus kMeasureMarginMmHg, a hold's pressure plus kHoldMarginMmHg, never
-//    above kCeilingMmHg), or
-//  - a line has stayed above kPressurisedMmHg for longer than
-//    kTimeLimitFrames (180 s at 1000 frames a second) without a break, or
-//  - the façade reports a stop found elsewhere (a sequencer's over-pressure,
-//    a unit that fell silent or went away while a line may hold pressure).
-// After a stop the hardware control's pump lockout is set: no pump command
-// leaves the library until the host starts a new measurement or hold (Rearm).
+// The façade gives it every frame's line pressures. It stops every pump, opens every valve and sets the pump
+// lockout (until Rearm) for a line above the ceiling in force or past the time limit, or for a stop the façade
+// found elsewhere. Safety decisions: see docs/decisions.md, "Safety: a monitor in the pass", "Safety: ceilings" and
+// "Safety: the pump lockout".
 //
 // Threads: called from the thread that runs the façade's passes only. A check
 // allocates nothing and sends commands only when it stops.
@@ -22,6 +13,7 @@
 #include <cstdint>
 
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 class TnelHardCtl;
 
@@ -52,11 +44,10 @@ static_assert(offsetof(tagSAFETY_REPORT, Ceiling) == 12);
 static_assert(offsetof(tagSAFETY_REPORT, Seconds) == 16);
 static_assert(offsetof(tagSAFETY_REPORT, StopCount) == 20);
 
-namespace nel {
+namespace nel::cuff {
 
 class NEL_API CuffSafetyMonitor {
  public:
-  static constexpr int kLines = 4;
   static constexpr float kCeilingMmHg = 300.0f;       // never exceeded on any line
   static constexpr float kMeasureMarginMmHg = 10.0f;  // above a BP measurement's maximum
   static constexpr float kHoldMarginMmHg = 20.0f;     // above a hold's requested pressure
@@ -73,9 +64,8 @@ class NEL_API CuffSafetyMonitor {
   // The ceiling for a measurement with this maximum (min(max + margin, 300)).
   static float MeasureCeiling(int maxPressure);
   static float HoldCeiling(int pressure);
-  // A line that is above the new ceiling when it is set (a cuff still
-  // emptying after the previous measurement) is held to 300 mmHg until it
-  // has come down to the new ceiling.
+  // A line above the new ceiling is held to kCeilingMmHg until it comes down: see docs/decisions.md,
+  // "Safety: ceilings".
   void SetCeiling(float mmHg);
   float Ceiling() const { return ceiling_; }
 
@@ -93,17 +83,17 @@ class NEL_API CuffSafetyMonitor {
   bool Stopped() const { return stopped_; }
   const tagSAFETY_REPORT& Report() const { return report_; }
   // Frames line `line` has been above 15 mmHg without a break.
-  int32_t FramesAbove(int line) const { return (line >= 0 && line < kLines) ? above_[line] : 0; }
+  int32_t FramesAbove(int line) const { return (line >= 0 && line < nel::kTransducerCount) ? above_[line] : 0; }
 
  private:
   TnelHardCtl* hardCtl_;
   float ceiling_ = kCeilingMmHg;
-  bool armed_[kLines] = {true, true, true, true};  // the line is held to ceiling_
-  float last_[kLines] = {};                        // pressures of the last frame
-  int32_t above_[kLines] = {};
+  bool armed_[nel::kTransducerCount] = {true, true, true, true};  // the line is held to ceiling_
+  float last_[nel::kTransducerCount] = {};                        // pressures of the last frame
+  int32_t above_[nel::kTransducerCount] = {};
   bool stopped_ = false;
   int32_t resendIn_ = 0;  // frames until the stop's commands are repeated
   tagSAFETY_REPORT report_ = {SAFETY_NONE, -1, 0.0f, kCeilingMmHg, 0.0f, 0};
 };
 
-}  // namespace nel
+}  // namespace nel::cuff

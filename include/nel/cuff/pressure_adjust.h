@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include <nel/export.h>
+#include <nel/link/records.h>
 
 // Result of TnelPressureAdjust::PressureAdjustProc.
 enum typeADJ_RET_STYLE : int32_t {
@@ -26,7 +27,6 @@ enum typeADJ_RET_STYLE : int32_t {
 
 class NEL_API TnelPressureAdjust {
  public:
-  static constexpr int kMaxChannels = 4;          // listed transducers
   static constexpr int32_t kSettleCalls = 2000;   // Countdown set by WantedPressureOK
   static constexpr int16_t kCollectCalls = 1001;  // samples summed per point
 
@@ -51,16 +51,16 @@ class NEL_API TnelPressureAdjust {
 
   // --- state, read directly by the user ---
   bool Running = false;
-  int32_t Chl[kMaxChannels] = {};  // listed transducer channels
+  int32_t Chl[nel::kTransducerCount] = {};  // listed transducer channels
   int32_t ChlCount = 0;
   bool Measuring = false;              // the reference pressure is applied; collecting
   typeADJ_RET_STYLE Step = ADJ_STEP1;  // point being calibrated: 1 or 2
   bool StepReported = false;           // the current step has been announced
   int32_t Countdown = 0;               // calls still to wait before collecting
   int16_t SampleCount = 0;
-  int32_t Sum[kMaxChannels] = {};   // per list entry, sum of AD counts
-  int32_t Avg1[kMaxChannels] = {};  // mean AD count at the first point
-  int32_t Avg2[kMaxChannels] = {};  // mean AD count at the second point
-  float Gain[kMaxChannels] = {};
-  float Offset[kMaxChannels] = {};
+  int32_t Sum[nel::kTransducerCount] = {};   // per list entry, sum of AD counts
+  int32_t Avg1[nel::kTransducerCount] = {};  // mean AD count at the first point
+  int32_t Avg2[nel::kTransducerCount] = {};  // mean AD count at the second point
+  float Gain[nel::kTransducerCount] = {};
+  float Offset[nel::kTransducerCount] = {};
 };

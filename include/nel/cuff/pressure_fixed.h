@@ -26,7 +26,6 @@ class TnelHardCtl;
 
 class NEL_API TnelPressureFixed {
  public:
-  static constexpr int kMaxChannels = 6;
   static constexpr int32_t kAveragePeriod = 49;   // calls per average
   static constexpr int16_t kSettleAverages = 40;  // consecutive in-band averages to settle
   static constexpr int kToePumpLevel = 5000;
@@ -50,16 +49,16 @@ class NEL_API TnelPressureFixed {
   bool Done = true;
   bool Active = false;
   int32_t ChlCount = 0;
-  tagTYPE_NEL_BPDATA Chl[kMaxChannels] = {};
+  tagTYPE_NEL_BPDATA Chl[nel::kChannelCount] = {};
   TnelHardCtl* HardCtl = nullptr;
   float Target = 0.0f;
   float Upper = 0.0f;
   float Lower = 0.0f;
-  int32_t ChlState[kMaxChannels] = {};
-  int16_t InBandCount[kMaxChannels] = {};
-  float PressAvg[kMaxChannels] = {};
+  int32_t ChlState[nel::kChannelCount] = {};
+  int16_t InBandCount[nel::kChannelCount] = {};
+  float PressAvg[nel::kChannelCount] = {};
   int32_t AvgCount = 0;
-  int32_t Wait[kMaxChannels] = {};
+  int32_t Wait[nel::kChannelCount] = {};
   bool AllSettled = false;
 
  private:

@@ -24,7 +24,6 @@
 
 class NEL_API TnelZeroPressureAdjust {
  public:
-  static constexpr int kTransducers = 4;
   static constexpr int kRingSlots = 500;  // one sample every fourth call
   static constexpr int32_t kFirstEvaluation = 2000;
   static constexpr int32_t kGiveUpAfter = 10000;
@@ -35,8 +34,7 @@ class NEL_API TnelZeroPressureAdjust {
   // Closes the result file.
   ~TnelZeroPressureAdjust();
 
-  // The object owns an open file; a copy would close it a second time, so
-  // copying is not offered (design decision, see docs/decisions.md).
+  // Not copyable: see docs/decisions.md, "Result file and debug message".
   TnelZeroPressureAdjust(const TnelZeroPressureAdjust&) = delete;
   TnelZeroPressureAdjust& operator=(const TnelZeroPressureAdjust&) = delete;
 
@@ -52,12 +50,12 @@ class NEL_API TnelZeroPressureAdjust {
   void StopPressureAdjust();
 
   // --- state, read directly by the user ---
-  FILE* ResultFile = nullptr;                   // "coefficient.txt"; null when it could not be created
-  char Path[kPathChars] = {};                   // full name of the result file
-  bool Finished = false;                        // all channels done, or stopped
-  bool Busy = true;                             // set by every call that still has work; cleared by Stop
-  bool Success = false;                         // all four channels zeroed
-  int32_t CallCount = 0;                        // StartPressureAdjust calls so far
-  bool ChlDone[kTransducers] = {};              // channel zeroed
-  int32_t Ring[kTransducers][kRingSlots] = {};  // AD count of every fourth call, per channel
+  FILE* ResultFile = nullptr;                            // "coefficient.txt"; null when it could not be created
+  char Path[kPathChars] = {};                            // full name of the result file
+  bool Finished = false;                                 // all channels done, or stopped
+  bool Busy = true;                                      // set by every call that still has work; cleared by Stop
+  bool Success = false;                                  // all four channels zeroed
+  int32_t CallCount = 0;                                 // StartPressureAdjust calls so far
+  bool ChlDone[nel::kTransducerCount] = {};              // channel zeroed
+  int32_t Ring[nel::kTransducerCount][kRingSlots] = {};  // AD count of every fourth call, per channel
 };

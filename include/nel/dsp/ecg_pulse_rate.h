@@ -26,9 +26,7 @@ class FirFilter;
 
 class NEL_API TrwECGPulseRate {
  public:
-  // Design decision: a rate at which the filter band edges reach half the
-  // sample rate (110 or less) leaves the filters without taps, so they output
-  // 0; a rate of 0 or less makes ProcessOnceData ignore every sample.
+  // Rates of 110 or less: see docs/decisions.md, "Heart-rate tracker limits".
   explicit TrwECGPulseRate(int16_t sampleRate);
   ~TrwECGPulseRate();
   // Copies carry the filters' histories.
@@ -42,15 +40,14 @@ class NEL_API TrwECGPulseRate {
   // 0 while no signal is present, otherwise the last computed rate.
   int16_t GetPulse() const;
 
- private:
-  friend struct TrwECGPulseRateProbe;  // tests reach the steps and fields
-
+ protected:
+  // The tracker's steps and state, open to subclasses (the unit tests reach them as one).
   void ProcOnceMaxFallUp(int16_t y);
   void ProcOncePulseLen(int16_t y);
   float CountECGRm(bool fall) const;
   void ProcessEcgDataLen(int len);
 
-  int16_t SampleRate;
+  int16_t sampleRate_;
   // A filter kept out of this header, copied by value with its history.
   struct Filter {
     std::unique_ptr<nel::dsp::FirFilter> f;
@@ -61,29 +58,29 @@ class NEL_API TrwECGPulseRate {
     Filter(Filter&&) noexcept;
     Filter& operator=(Filter&&) noexcept;
   };
-  Filter NotchFilter;
-  Filter LowpassFilter;
-  bool NoSignal = true;
-  float SegMax = -99999.0f;
-  float SegMin = 99999.0f;
-  int16_t Pulse = 0;
-  float FallThreshold = -32767.0f;
-  float RiseThreshold = 32767.0f;
-  int16_t SegMinDiff[4] = {};
-  int16_t SegMaxDiff[4] = {};
-  int16_t SegIndex = 0;
-  int16_t MinDiff = 32767;
-  int16_t MaxDiff = -32767;
-  int16_t SegSamples = 0;
-  int16_t PrevSample = -9999;
-  bool FallLatched = false;
-  int16_t FallCount = 0;
-  int32_t SinceBeat = -1;
-  int32_t RisePos = -1;
-  int16_t MinInterval = 180;
-  int16_t MaxInterval = 4000;
-  int16_t Interval[3] = {};
-  int16_t IntervalPos = 0;
-  bool IntervalFull = false;
-  bool FirstSegments = true;
+  Filter notchFilter_;
+  Filter lowpassFilter_;
+  bool noSignal_ = true;
+  float segMax_ = -99999.0f;
+  float segMin_ = 99999.0f;
+  int16_t pulse_ = 0;
+  float fallThreshold_ = -32767.0f;
+  float riseThreshold_ = 32767.0f;
+  int16_t segMinDiff_[4] = {};
+  int16_t segMaxDiff_[4] = {};
+  int16_t segIndex_ = 0;
+  int16_t minDiff_ = 32767;
+  int16_t maxDiff_ = -32767;
+  int16_t segSamples_ = 0;
+  int16_t prevSample_ = -9999;
+  bool fallLatched_ = false;
+  int16_t fallCount_ = 0;
+  int32_t sinceBeat_ = -1;
+  int32_t risePos_ = -1;
+  int16_t minInterval_ = 180;
+  int16_t maxInterval_ = 4000;
+  int16_t interval_[3] = {};
+  int16_t intervalPos_ = 0;
+  bool intervalFull_ = false;
+  bool firstSegments_ = true;
 };

@@ -35,8 +35,8 @@ class NEL_API TnelFIRFilter {
  public:
   static constexpr int kRingRows = 3000;
   static constexpr int kMaxWaves = 14;
-  static constexpr int kColumns = 14;    // FilteBuf: ECG, PCG, 6 wide-band, 6 baseline
-  static constexpr int kLowColumns = 6;  // PulseLowBuf: 6 narrow-band
+  static constexpr int kColumns = 14;    // filteBuf_: ECG, PCG, 6 wide-band, 6 baseline
+  static constexpr int kLowColumns = 6;  // pulseLowBuf_: 6 narrow-band
   static constexpr int kShortTaps = 501;
   static constexpr int kLongTaps = 2001;
 
@@ -53,7 +53,7 @@ class NEL_API TnelFIRFilter {
   // Designs every filter and creates its state with a zero history.
   void InitFiltePara();
 
-  // Filters `frames` frames of WaveNum floats each into the rings. Always true.
+  // Filters `frames` frames of waveNum_ floats each into the rings. Always true.
   bool WaveFilte(const float* frames_in, short frames);
 
   // Writes `frames` frames of results (same layout as the input) into both
@@ -68,13 +68,13 @@ class NEL_API TnelFIRFilter {
   // Set by the owner while its signal check runs (changes the ECG chain in mode 2).
   bool SignalChecking = false;
 
-  tagTYPE_DATAPROCESSMODE GetDataProcessMode() const { return DataProcessMode; }
-  int32_t GetECGWritePos() const { return ECGWritePos; }
-  int32_t GetPCGWritePos() const { return PCGWritePos; }
-  int32_t GetPulseWritePos(int i) const { return (i >= 0 && i < 6) ? PulseWritePos[i] : -1; }
-  int32_t GetPulseBaseWritePos(int i) const { return (i >= 0 && i < 6) ? PulseBaseWritePos[i] : -1; }
-  int32_t GetReadPos() const { return ReadPos; }
-  int16_t GetWaveNum() const { return WaveNum; }
+  tagTYPE_DATAPROCESSMODE GetDataProcessMode() const { return dataProcessMode_; }
+  int32_t GetECGWritePos() const { return ecgWritePos_; }
+  int32_t GetPCGWritePos() const { return pcgWritePos_; }
+  int32_t GetPulseWritePos(int i) const { return (i >= 0 && i < 6) ? pulseWritePos_[i] : -1; }
+  int32_t GetPulseBaseWritePos(int i) const { return (i >= 0 && i < 6) ? pulseBaseWritePos_[i] : -1; }
+  int32_t GetReadPos() const { return readPos_; }
+  int16_t GetWaveNum() const { return waveNum_; }
 
  private:
   void InitWavePosition();
@@ -82,24 +82,24 @@ class NEL_API TnelFIRFilter {
   void FilterPcg(const double* x, int n);
   void FilterPulse(int i, const double* x, int n);
 
-  tagTYPE_DATAPROCESSMODE DataProcessMode;
-  int32_t ECGWritePos = 0;
-  int32_t PCGWritePos = 0;
-  int32_t PulseWritePos[6] = {};
-  int32_t PulseBaseWritePos[6] = {};
-  int32_t ReadPos = 0;
-  std::unique_ptr<float[]> FilteBuf;     // kRingRows x kColumns
-  std::unique_ptr<float[]> PulseLowBuf;  // kRingRows x kLowColumns
-  std::unique_ptr<nel::dsp::FirstOrderIir> ECGHighpass;
-  std::unique_ptr<nel::dsp::SymmetricFirGroup> ECGBandstop, ECGLowpass, PCGLowpass, PCGHighpass;
+  tagTYPE_DATAPROCESSMODE dataProcessMode_;
+  int32_t ecgWritePos_ = 0;
+  int32_t pcgWritePos_ = 0;
+  int32_t pulseWritePos_[6] = {};
+  int32_t pulseBaseWritePos_[6] = {};
+  int32_t readPos_ = 0;
+  std::unique_ptr<float[]> filteBuf_;     // kRingRows x kColumns
+  std::unique_ptr<float[]> pulseLowBuf_;  // kRingRows x kLowColumns
+  std::unique_ptr<nel::dsp::FirstOrderIir> ecgHighpass_;
+  std::unique_ptr<nel::dsp::SymmetricFirGroup> ecgBandstop_, ecgLowpass_, pcgLowpass_, pcgHighpass_;
   // Per pulse kind (index kind - 2) one group of three states over one input
   // history: filter 0 PulseWideLowpass, 1 PulseBaseLowpass, 2 PulseNarrowLowpass.
-  std::unique_ptr<nel::dsp::SymmetricFirGroup> PulseLowpass[6];
-  int16_t WaveNum = 0;
-  tagTYPE_NEL_WAVEDATA WaveType[kMaxWaves] = {};
+  std::unique_ptr<nel::dsp::SymmetricFirGroup> pulseLowpass_[6];
+  int16_t waveNum_ = 0;
+  tagTYPE_NEL_WAVEDATA waveType_[kMaxWaves] = {};
 
-  // Slots of each kind 0..7 in slot order (normally at most one); derived from WaveType.
-  int16_t KindSlotCount[8] = {};
-  int16_t KindSlots[8][kMaxWaves] = {};
-  std::unique_ptr<double[]> Work;  // gathered input of one kind for one chunk
+  // Slots of each kind 0..7 in slot order (normally at most one); derived from waveType_.
+  int16_t kindSlotCount_[8] = {};
+  int16_t kindSlots_[8][kMaxWaves] = {};
+  std::unique_ptr<double[]> work_;  // gathered input of one kind for one chunk
 };

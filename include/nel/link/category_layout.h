@@ -6,7 +6,7 @@
 #include <nel/export.h>
 #include <nel/link/records.h>
 
-namespace nel {
+namespace nel::link {
 
 // Ordered wave and cuff lists fixed by one detect category. A "position" is an
 // index into one of these lists.
@@ -22,4 +22,4 @@ struct CategoryLayout {
 // to 6; any other value leaves `out` untouched and returns false.
 NEL_API bool LayoutForCategory(int32_t category, CategoryLayout& out);
 
-}  // namespace nel
+}  // namespace nel::link

@@ -10,35 +10,11 @@
 // Failures leave their reason in the calling thread's last error
 // (nel::LastErrorCode, nel::LastErrorText).
 //
-// Finding the unit: whatever an earlier host left on the line (a stream it
-// never stopped, stale replies), a probe first discards the input, tells the
-// unit to stop sampling, waits until the line is quiet, discards again, sends
-// the handshake and then accepts only the handshake reply within 500 ms.
+// Finding the unit: see docs/decisions.md, "Port probe". Which coefficient set is used: "Coefficient set in use"
+// (CoeffSource() and the last error say which and why).
 //
-// The unit's coefficient set is used only when its reply arrived whole and
-// the four transducer channels' values are finite and plausible (Slope within
-// kSlopeRange, Offset within kOffsetRangeMmHg); otherwise the built-in set is
-// used, and CoeffSource() and the last error say why.
-//
-// Design decisions:
-// - Before the first StartADSample with reading, the member coefficient set
-//   (ADForceCoeff, used by the façade for pulse waves) is the built-in set,
-//   the unit's documented fallback, rather than the sampling object's
-//   uncalibrated start values.
-// - Toe channels 4 and 5 share the ankle transducers and their pneumatics:
-//   StartInflate, StopInflate and RapidDeflate route line 4 to line 2 and
-//   line 5 to line 3, so that toe cuffs can be measured. Lines -1 to 3 pass
-//   unchanged; other lines are refused by the protocol.
-// - The coefficient block is built in a buffer of each call rather than in
-//   one buffer shared by every object in the process.
-// - The legacy control path (RunAdjust, OpenCloseHardwareEnlarge) is kept as
-//   no-ops: no operation provides its port handle.
-// - Safety: the object remembers, per pneumatic line, what the unit was last
-//   told (pump running, valve closed), counting a command only once its bytes
-//   were written, so the façade knows whether a line may still hold pressure
-//   when the unit goes silent or away. While the pump lockout is set,
-//   StartInflate sends nothing: after a safety stop no pump starts again until
-//   a host starts a new measurement or hold.
+// See docs/decisions.md, "Toe pumps and valves" and "Per object, not copyable"; for what is kept per pneumatic
+// line and the pump lockout, the safety decisions "Safety: no frames, no pressure" and "Safety: the pump lockout".
 #pragma once
 
 #include <cstdint>
@@ -48,7 +24,7 @@
 #include <nel/link/records.h>
 #include <nel/link/sam_thread.h>
 
-namespace nel {
+namespace nel::link {
 
 // Which coefficient set the last StartADSample with reading put in use, and why.
 enum class CoeffSource : int32_t {
@@ -60,16 +36,11 @@ enum class CoeffSource : int32_t {
   kBuiltInNoAnswer = 5,     // no reply was recognised (silent unit, no port, or no processing pass ran)
 };
 
-// Plausible values of a transducer channel's conversion. The built-in set has
-// slopes of 2.88e-4 to 2.97e-4 mmHg per count and offsets of -18.1 to -6.3
-// mmHg; a calibration moves them by some per cent and some mmHg. The ranges
-// leave a factor of about 3 on the slope and more than 10 times the built-in
-// offsets, yet refuse what an empty, cut or corrupt block decodes to (0,
-// tiny or huge numbers, negative slopes).
+// Plausible values of a transducer channel's conversion: see docs/decisions.md, "Coefficient set in use".
 inline constexpr float kSlopeRange[2] = {1.0e-4f, 1.0e-3f};
 inline constexpr float kOffsetRangeMmHg[2] = {-250.0f, 250.0f};
 
-}  // namespace nel
+}  // namespace nel::link
 
 class NEL_API TnelHardCtl {
  public:
@@ -129,13 +100,11 @@ class NEL_API TnelHardCtl {
   // The line a pump or valve command for `line` goes to (toe channels to their ankle lines).
   static int PneumaticLine(int line);
 
-  static constexpr int kPneumaticLines = 4;
-
   // True while some line's pump was started or its valve closed and no later
   // command that reached the unit stopped or opened it.
   bool LinesMayHoldPressure() const { return (pumpOn_ | valveClosed_) != 0; }
-  bool PumpOn(int line) const { return line >= 0 && line < kPneumaticLines && (pumpOn_ >> line) & 1u; }
-  bool ValveClosed(int line) const { return line >= 0 && line < kPneumaticLines && (valveClosed_ >> line) & 1u; }
+  bool PumpOn(int line) const { return line >= 0 && line < nel::kTransducerCount && (pumpOn_ >> line) & 1u; }
+  bool ValveClosed(int line) const { return line >= 0 && line < nel::kTransducerCount && (valveClosed_ >> line) & 1u; }
   // Stops every pump and opens every valve; true when both commands were written.
   bool DeflateAll();
   void SetPumpLockout(bool on) { pumpLockout_ = on; }
@@ -145,7 +114,7 @@ class NEL_API TnelHardCtl {
   int UnitNo() const { return unitNo_; }
 
   // Which set the last StartADSample with reading put in ADForceCoeff, and why.
-  nel::CoeffSource CoeffSource() const { return coeffSource_; }
+  nel::link::CoeffSource CoeffSource() const { return coeffSource_; }
   // Whether a decoded set may be used: every Slope and Offset of the four
   // transducer channels finite and within the plausible ranges (the toe
   // records are replaced by the ankle ones and not looked at).
@@ -157,7 +126,7 @@ class NEL_API TnelHardCtl {
  private:
   // Reads the unit's set into `set` (the built-in set when it cannot be used).
   // waitPointless: nothing came from the unit, or nothing was unpacked.
-  nel::CoeffSource hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless);
+  nel::link::CoeffSource hard_GetAD2ForceCoeff(tagAD_FORCE_CONVERT* set, bool& waitPointless);
   void hard_SaveAD2ForceCoeff(tagAD_FORCE_CONVERT* set);
   void SetControl(int count);
   void SetControl(int count, int repetitions, int);
@@ -167,7 +136,7 @@ class NEL_API TnelHardCtl {
   void NoteValve(int line, bool open);
 
   std::unique_ptr<TSamThread> sam_;
-  nel::CoeffSource coeffSource_ = nel::CoeffSource::kNotRead;
+  nel::link::CoeffSource coeffSource_ = nel::link::CoeffSource::kNotRead;
   unsigned pumpOn_ = 0;       // bit per pneumatic line
   unsigned valveClosed_ = 0;  // bit per pneumatic line
   bool pumpLockout_ = false;

@@ -17,9 +17,7 @@
 // the reader thread is not running: they take the reply frame out of whatever
 // else arrives (a stream left running, stale bytes) within 1000 ms.
 //
-// Design decision: the command table (codes, lengths, reply events and reply
-// buffers) belongs to each object, not to the process, so two units can run
-// in one process; with a single unit it behaves as one process-wide table.
+// The command table belongs to each object: see docs/decisions.md, "Per object, not copyable".
 #pragma once
 
 #include <atomic>

@@ -31,7 +31,7 @@ enum tagTYPE_NEL_WAVEDATA : int32_t {
 };
 
 // Which waves and cuffs are acquired (wave list and cuff list of each value:
-// see nel::CategoryLayout in category_layout.h).
+// see nel::link::CategoryLayout in category_layout.h).
 enum tagTYPE_DETECTCATEGORY : int32_t {
   DETECT_BRA_ANK = 0,
   DETECT_BRA_TOE = 1,
@@ -49,11 +49,8 @@ enum tagTYPE_BPMEASUREMODE : int32_t {
   BPMEASURE_SIMULTANEOUS = 2,
 };
 
-// Data process mode. Only the value 2 is treated differently anywhere: the ECG
-// chain keeps only its high-pass stage (unless the signal check runs), the heart
-// sound passes unfiltered, the BP sequencer narrows its wide low-pass and every
-// BP measurement inflates to at most 300 mmHg. Every other value, named or not,
-// behaves as DATAPROCESS_STANDARD.
+// Data process mode: only DATAPROCESS_RAW changes the filtering and the BP limit; every other value behaves as
+// DATAPROCESS_STANDARD. See docs/decisions.md, "Data process mode names".
 enum tagTYPE_DATAPROCESSMODE : int32_t {
   DATAPROCESS_STANDARD = 0,
   DATAPROCESS_RAW = 2,

@@ -11,10 +11,7 @@
 // SetPath and CloseFile may be called from other host threads; a lock guards
 // the pressure state, the coefficients, the frame copy and the files.
 //
-// Design decision: the six diagnostic files are kept (created empty by SetPath
-// and never written), so that a host relying on their existence still finds
-// them; a file that cannot be created reports its message through the
-// diagnostic sink in code page 936.
+// The six diagnostic files are created empty and never written: see docs/decisions.md, "Diagnostic files kept".
 #pragma once
 
 #include <cstdint>
@@ -70,9 +67,10 @@ class NEL_API TSamThread {
   QXProtocol& Protocol() { return protocol_; }
   // The last six channel pressures (mmHg).
   float LastPressure(int channel) const;
-  // Frames converted since the last ClearDataBuff (64-bit: a 32-bit count
-  // would pass 2^31 after 25 days of sampling).
+  // Frames converted since the last ClearDataBuff (64-bit: see docs/decisions.md, "Long runs").
   int64_t ConvertedFrames() const;
+
+ protected:
   // For tests of long runs: continues the count at `frames` (>= 0) with the
   // moving-average history as it stands.
   void StartFrameCountAt(int64_t frames);

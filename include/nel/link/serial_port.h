@@ -11,19 +11,10 @@
 // Threads: one host thread calls every operation; the reader thread only
 // stores into the ring and sets the data event. The ring's totals and count
 // are atomics, so exactly one reader and one draining thread need no lock.
-// The totals are 64-bit: at the unit's 19 kB/s a 32-bit total passes 2^31
-// bytes within 31 hours, and the ring positions derived from it would jump.
 //
-// Opening, closing and starting the reader also reset the receive state of a
-// derived protocol (ResetReceiveState): a frame half collected before a
-// reconnect never completes with bytes of the new link.
-//
-// A device that goes away (USB adapter unplugged, the other end of a
-// pseudo-terminal closed, a read error) makes the reader note it (DeviceLost)
-// and then wait only for its stop event: it neither spins nor ends on its own,
-// frames simply stop arriving, StopReader joins it at once, and CloseCom /
-// ClosePort followed by a new OpenPort of the same or another port work as
-// usual.
+// Opening, closing and starting the reader also reset the receive state of a derived protocol
+// (ResetReceiveState). 64-bit totals and the reset: see docs/decisions.md, "Long runs"; a device that goes away
+// (DeviceLost): "A device that goes away".
 #pragma once
 
 #include <atomic>
@@ -42,7 +33,7 @@ class SerialDevice;
 }
 
 // The packet callback handed to UnpackData: one complete "data raw" frame.
-typedef void (*PACKET_CALLBACK)(PACK_BUF* pack, void* context);
+using PACKET_CALLBACK = void (*)(PACK_BUF* pack, void* context);
 
 class NEL_API TSerialPort {
  public:
@@ -66,8 +57,7 @@ class NEL_API TSerialPort {
   // is already open it does nothing and returns the open handle.
   int OpenPort(const std::string& portName, int baud, int dataBits, int stopBits, char parity);
   // Starts the reader thread on a fresh, zeroed ring of 102400 bytes.
-  // Design decision: while a reader already runs the call is refused (false)
-  // and the running reader keeps its ring, so one ring never has two readers.
+  // Refused (false) while a reader runs: see docs/decisions.md, "Reader restart and ring clearing".
   bool StartReader();
   // Stops the reader thread (blocks until it has ended) and frees the ring.
   void StopReader();
@@ -115,7 +105,13 @@ class NEL_API TSerialPort {
   bool OpenInProcess(WriteSink sink, void* context);
   bool InProcess() const { return inProcess_; }
 
-  // Seam for tests of the drain side: when set, the storing thread calls
+  void SetIdleWatch(bool on) { idleWatch_.store(on); }
+  bool IdleWatch() const { return idleWatch_.load(); }
+  // Times the read loop gave up after 2 s without data (tests and diagnostics).
+  int IdleReturns() const { return idleReturns_.load(); }
+
+ protected:
+  // Seam for tests of the drain side (a subclass sets it): when set, the storing thread calls
   // hook(context) after growing the write total and before growing the count,
   // the moment at which a drainer finds the totals different while the count
   // is still 0. Set it while no store runs; null (the default) in normal use.
@@ -129,12 +125,6 @@ class NEL_API TSerialPort {
   // `total` (>= 0), as after that many bytes. Not while a drain runs.
   void StartTotalsAt(int64_t total);
 
-  void SetIdleWatch(bool on) { idleWatch_.store(on); }
-  bool IdleWatch() const { return idleWatch_.load(); }
-  // Times the read loop gave up after 2 s without data (tests and diagnostics).
-  int IdleReturns() const { return idleReturns_.load(); }
-
- protected:
   // Discards what is queued in both directions (the protocol's direct exchanges).
   void PurgePort();
   // Clears the ring to zero bytes and its totals (the protocol's Resume and Reset).
@@ -166,7 +156,7 @@ class NEL_API TSerialPort {
 
   // Serialises stores with ClearRing only (the drain side takes no lock).
   std::mutex storeMutex_;
-  unsigned char* ring_ = nullptr;
+  std::unique_ptr<unsigned char[]> ring_;
   int ringSize_ = 0;
   std::atomic<int64_t> readTotal_{0};
   std::atomic<int64_t> writeTotal_{0};

@@ -107,13 +107,8 @@ enum class ReplyWait {
   kFailed,        // the wait itself failed
 };
 
-// Waits for `reply` while keeping the calling thread's queue alive. The limit
-// (1500 ms by default) is a deadline fixed when the wait starts: however many
-// messages arrive meanwhile, the wait never lasts longer. Messages other than
-// a close or quit request are removed and dispatched as they come, in batches
-// of at most 64, so that the host's processing timer keeps running and can
-// unpack the reply. A close or quit request ends the wait at once and stays in
-// the queue.
+// Waits for `reply` while dispatching the calling thread's queue, so that the host's processing timer can unpack
+// the reply. See docs/decisions.md, "Reply wait deadline".
 NEL_API ReplyWait WaitReply(Event& reply, int timeoutMs = kReplyWaitMs);
 // WaitReply as a yes/no: true only when `reply` was signalled in time.
 NEL_API bool WaitForReply(Event& reply, int timeoutMs = kReplyWaitMs);

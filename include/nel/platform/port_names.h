@@ -1,15 +1,7 @@
 // Serial port numbers, their names and their devices on this platform.
 //
-// Port n (1 to 149) has the name the system uses, "COM%d" (1 to 9) or
-// "\\.\COM%d" (10 on), and a device path found, first match wins, from:
-//   1. an override set in this process with SetPortPath (tests, an in-process
-//      virtual unit);
-//   2. the environment variable NEL_COM<n>, e.g. NEL_COM3=/dev/ttyUSB1;
-//   3. the environment variable NEL_PORT_DIR naming a folder whose entries
-//      COM1 ... COM149 (usually symbolic links) are the devices;
-//   4. the default: ports 1-16 are /dev/ttyUSB0-15 (USB serial adapters),
-//      17-32 are /dev/ttyACM0-15 (USB CDC devices), 33-149 are
-//      /dev/ttyS0-116 (built-in serial ports).
+// Port n (1 to 149) is named "COM%d" or "\\.\COM%d"; its device comes from SetPortPath, NEL_COM<n>
+// (NEL_COM3=/dev/ttyUSB1), NEL_PORT_DIR/COM<n> or a default: see docs/decisions.md, "Port naming".
 // Thread-safe.
 #pragma once
 

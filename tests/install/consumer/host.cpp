@@ -35,15 +35,15 @@ namespace {
 // Free functions declared in the installed headers: each is called, so the
 // link proves it is exported.
 bool FreeFunctionsWork() {
-  nel::CategoryLayout layout;
-  if (!nel::LayoutForCategory(DETECT_BRA_ANK, layout) || layout.waveCount < 1) return false;
-  nel::CategoryLayout untouched;
-  if (nel::LayoutForCategory(DETECT_ALL2 + 1, untouched) || untouched.waveCount != 0) return false;
+  nel::link::CategoryLayout layout;
+  if (!nel::link::LayoutForCategory(DETECT_BRA_ANK, layout) || layout.waveCount < 1) return false;
+  nel::link::CategoryLayout untouched;
+  if (nel::link::LayoutForCategory(DETECT_ALL2 + 1, untouched) || untouched.waveCount != 0) return false;
 
-  const char* pcg = nel::WaveKindName(WAVE_PCG);
-  if (pcg == nullptr || nel::WaveKindFromName(pcg) != WAVE_PCG) return false;
+  const char* pcg = nel::analysis::WaveKindName(WAVE_PCG);
+  if (pcg == nullptr || nel::analysis::WaveKindFromName(pcg) != WAVE_PCG) return false;
 
-  nel::WaveRecordFile written;
+  nel::analysis::WaveRecordFile written;
   written.kinds = {WAVE_ECG, WAVE_RBRA};
   written.records.resize(3);
   for (size_t i = 0; i < written.records.size(); ++i) {
@@ -52,17 +52,18 @@ bool FreeFunctionsWork() {
   }
   std::stringstream stream;
   std::string error;
-  nel::WaveRecordFile read;
-  if (!nel::WriteWaveRecord(stream, written, error) || !nel::ReadWaveRecord(stream, read, error)) return false;
+  nel::analysis::WaveRecordFile read;
+  if (!nel::analysis::WriteWaveRecord(stream, written, error) || !nel::analysis::ReadWaveRecord(stream, read, error))
+    return false;
   if (read.kinds != written.kinds || read.records.size() != written.records.size()) return false;
   for (size_t i = 0; i < read.records.size(); ++i)
     if (read.records[i].Wave[0] != written.records[i].Wave[0] || read.records[i].Mark[1] != written.records[i].Mark[1])
       return false;
 
   const std::string missing = "/nonexistent/nel-install-check/record.nelwave";
-  if (nel::WriteWaveRecordFile(missing, written, error)) return false;
+  if (nel::analysis::WriteWaveRecordFile(missing, written, error)) return false;
   error.clear();
-  return !nel::ReadWaveRecordFile(missing, read, error) && error.find(missing) != std::string::npos;
+  return !nel::analysis::ReadWaveRecordFile(missing, read, error) && error.find(missing) != std::string::npos;
 }
 
 // The records' layouts are checked by the headers' static_asserts, here
@@ -83,7 +84,7 @@ int RunOnUnit(int port, double unitSeconds) {
     std::printf("no unit on COM%d: %s\n", port, nel::LastErrorText());
     return 1;
   }
-  const nel::CategoryLayout& layout = hb.Layout();
+  const nel::link::CategoryLayout& layout = hb.Layout();
   int ecg = -1;
   for (int i = 0; i < layout.waveCount; ++i)
     if (layout.waves[i] == WAVE_ECG) ecg = i;
