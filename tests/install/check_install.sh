@@ -32,10 +32,12 @@ quiet() {
 
 # 1. The exported symbols. Mangled names are compared (what a host's link
 # resolves, independent of the demangler's version); the list shows each
-# demangled beside it. Left out: the linker's own section symbols, and the
-# standard library's template instances, which come and go with inlining.
+# demangled beside it. Left out: the linker's own section symbols, the
+# standard library's template instances, which come and go with inlining, and
+# the unique copies of inline class constants (nm type "u"), which an
+# unoptimised build emits wherever a constant is bound to a reference.
 exported() {
-  nm -D --defined-only "$lib" | awk '{print $NF}' \
+  nm -D --defined-only "$lib" | awk '$(NF-1) != "u" {print $NF}' \
     | grep -Ev '^(_init|_fini|__bss_start|_edata|_end|__end__|_etext|__data_start)$' \
     | grep -Ev '^_Z(Z|T[VIS]|GVZ?)?N?K?(St|S[absiod]|9__gnu_cxx)' \
     | LC_ALL=C sort -u
