@@ -45,9 +45,10 @@ TEST_F(IniFile, MissingFileOrKeyGivesTheDefault) {
 }
 
 TEST_F(IniFile, NamesAreCaseInsensitiveAndBlanksTrimmed) {
-  Write("\xEF\xBB\xBF; comment\r\n  [ bed1 ]  \r\n  ComPort =  7 \r\nname = \"quoted value\"\r\n");
+  Write("\xEF\xBB\xBF; comment\r\n  [ bed1 ]  \r\n  ComPort =  7 \r\nname = \"quoted value\"\r\nlone = '\r\n");
   EXPECT_EQ(ReadIniInt(path_, "BED1", "COMPORT", 3), 7);
   EXPECT_EQ(ReadIniString(path_, "Bed1", "NAME", ""), "quoted value");
+  EXPECT_EQ(ReadIniString(path_, "Bed1", "lone", ""), "'");  // one quote is not a quoted value
 }
 
 TEST_F(IniFile, IntegerParsingRules) {

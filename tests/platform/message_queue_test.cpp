@@ -63,6 +63,19 @@ TEST(MessageQueue, RunDispatchesUntilQuit) {
   });
 }
 
+// The queue's own input takes one of the 64 slots a wait has: 63 events at most.
+TEST(MessageQueue, WaitTakesAtMost63Events) {
+  OnFreshThread([] {
+    auto& q = MessageQueue::Current();
+    std::vector<Event> events(64);
+    std::vector<Event*> list;
+    for (auto& e : events) list.push_back(&e);
+    events[62].Set();
+    EXPECT_EQ(q.WaitForEventsOrInput(list.data(), 64, 0), nel::platform::kWaitFailed);
+    EXPECT_EQ(q.WaitForEventsOrInput(list.data(), 63, 0), 62);
+  });
+}
+
 TEST(MessageQueue, PostFromAnotherThreadWakesTheOwner) {
   OnFreshThread([] {
     auto& q = MessageQueue::Current();
