@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The mutation check, on demand (not part of CI): plants the known faults of
-# tools/mutation/faults.json one at a time in a copy of the committed tree and
-# counts what each room's tests catch.
+# The mutation check, on demand (not part of CI): plants one-line faults one at
+# a time in a copy of the committed tree and counts what each room's tests
+# catch. By default the faults are generated from the room's sources (48 per
+# room; tools/mutation/generate.py); --hand plants the known faults of
+# tools/mutation/faults.json instead.
 #
-#   scripts/mutants.sh [ROOM...] [-- MUTATE_OPTIONS...]
+#   scripts/mutants.sh [--hand] [ROOM...] [-- MUTATE_OPTIONS...]
 #
 # ROOM: platform, link, dsp, cuff, bp, analysis, control (default: all).
 # The copy and its build live in $NEL_MUTANTS_DIR (default ../nel-mutants
@@ -15,11 +17,12 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 work="${NEL_MUTANTS_DIR:-$(dirname "$root")/nel-mutants}"
 tree="$work/tree" build="$work/build"
 
-rooms=() extra=()
+rooms=() extra=() kind=(--auto)
 while (($#)); do
   case "$1" in
     --) shift; extra=("$@"); break ;;
-    -h|--help) sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --hand) kind=(); shift ;;
+    -h|--help) sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) rooms+=(--room "$1"); shift ;;
   esac
 done
@@ -36,4 +39,4 @@ command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=cca
 cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNEL_BUILD_BENCH=OFF -DNEL_BUILD_TOOLS=OFF "${launcher[@]}" >/dev/null
 exec python3 "$root/tools/mutation/mutate.py" --tree "$tree" --build "$build" \
-  "${rooms[@]+"${rooms[@]}"}" "${extra[@]+"${extra[@]}"}"
+  "${kind[@]+"${kind[@]}"}" "${rooms[@]+"${rooms[@]}"}" "${extra[@]+"${extra[@]}"}"

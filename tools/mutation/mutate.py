@@ -35,6 +35,27 @@ SLOW_TARGETS = {
 }
 
 
+def equivalence_key(f):
+    return (f["file"], f.get("original", f["find"].strip()), f.get("mutated", f["replace"].strip()))
+
+
+def load_equivalent(path):
+    """equivalent.json: a list of {file, original, mutated, reason}: generated
+    mutants that cannot change what the library does, so no test can catch
+    them. They are listed, not run."""
+    if not os.path.exists(path):
+        return {}
+    with open(path, encoding="utf-8") as f:
+        entries = json.load(f)
+    out = {}
+    for i, e in enumerate(entries):
+        for key in ("file", "original", "mutated", "reason"):
+            if key not in e:
+                sys.exit(f"{path}: entry {i} has no '{key}'")
+        out[(e["file"], e["original"], e["mutated"])] = e["reason"]
+    return out
+
+
 def load_faults(path):
     """faults.json: a list of {id, room, file, find, replace, note}."""
     with open(path, encoding="utf-8") as f:
@@ -153,6 +174,11 @@ def main():
     ap.add_argument("--in-place", action="store_true", help="allow mutating the tree this tool lives in")
     ap.add_argument("--verbose", action="store_true", help="print ninja's output for each fault")
     ap.add_argument("--no-baseline", action="store_true", help="skip the unmutated run of each room")
+    ap.add_argument("--auto", type=int, nargs="?", const=48, metavar="N",
+                    help="generated mutants instead of faults.json: N per room (default 48)")
+    ap.add_argument("--equivalent", default=os.path.join(HERE, "equivalent.json"),
+                    help="generated mutants known to be equivalent, with reasons")
+    ap.add_argument("--list", action="store_true", help="only print the selected mutants")
     args = ap.parse_args()
 
     tree, build_dir = os.path.abspath(args.tree), os.path.abspath(args.build)
@@ -160,7 +186,18 @@ def main():
         sys.exit(f"{tree} holds this tool: mutate a copy (git clone), or pass --in-place")
     if not os.path.exists(os.path.join(build_dir, "build.ninja")):
         sys.exit(f"{build_dir}: no build.ninja")
-    faults = load_faults(args.faults)
+    equivalent = {}
+    if args.auto is not None:
+        sys.path.insert(0, HERE)
+        import generate  # noqa: E402 (beside this tool)
+        equivalent = load_equivalent(args.equivalent)
+        faults = []
+        for room in args.room or sorted(ROOM_TARGETS):
+            picked, total = generate.generate(tree, room, args.auto)
+            print(f"{room}: {len(picked)} of {total} candidate mutants", flush=True)
+            faults += picked
+    else:
+        faults = load_faults(args.faults)
     if args.room:
         faults = [f for f in faults if f["room"] in args.room]
     if args.fault:
@@ -190,6 +227,11 @@ def main():
     if args.check:
         print(f"{len(faults)} faults, every fragment found exactly once")
         return
+    if args.list:
+        for f in faults:
+            eq = equivalent.get(equivalence_key(f))
+            print(f"{f['id']:<20} {f['note']}" + (f"\n{'':<20} equivalent: {eq}" if eq else ""))
+        return
 
     def targets_of(room):
         if room not in ROOM_TARGETS:
@@ -210,6 +252,12 @@ def main():
 
     results = []
     for f in faults:
+        reason = equivalent.get(equivalence_key(f))
+        if reason:
+            r = dict(f, verdict="equivalent", detail=reason, seconds=0.0)
+            results.append(r)
+            print(f"{f['id']:<14} {'equivalent':<13} {0.0:>6.1f}s  {f['note']}\n{'':<14} {reason}", flush=True)
+            continue
         t = targets_of(f["room"])
         path = os.path.join(tree, f["file"])
         start = time.time()
@@ -253,7 +301,9 @@ def main():
                 other[r["verdict"]] = other.get(r["verdict"], 0) + 1
         extra = "".join(f", {n} {v}" for v, n in sorted(other.items()))
         extra = f" ({extra[2:]})" if extra else ""
-        print(f"{room}: caught {caught} of {len(rr)}{extra}")
+        counted = caught + sum(r["verdict"] == "missed" for r in rr)
+        share = f" = {100.0 * caught / counted:.0f}%" if counted else ""
+        print(f"{room}: caught {caught} of {counted}{share}{extra}")
     missed = [r["id"] for r in results if r["verdict"] == "missed"]
     if missed:
         print("missed: " + ", ".join(missed))
