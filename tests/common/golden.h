@@ -26,9 +26,7 @@ struct Tolerance {
   double rel = 1e-5;
 };
 
-inline std::string PathOf(const std::string& relative) {
-  return std::string(NEL_SOURCE_DIR) + "/tests/" + relative;
-}
+inline std::string PathOf(const std::string& relative) { return std::string(NEL_SOURCE_DIR) + "/tests/" + relative; }
 
 inline std::vector<std::string> DataLines(std::istream& in) {
   std::vector<std::string> lines;
@@ -64,8 +62,8 @@ inline std::string CompareToken(const std::string& got, const std::string& want,
 
 // `header` is written above the records when the file is remade: say what
 // produced them and from which input.
-inline void Check(const std::string& relative, const std::string& produced,
-                  const std::string& header, Tolerance tol = {}) {
+inline void Check(const std::string& relative, const std::string& produced, const std::string& header,
+                  Tolerance tol = {}) {
   const std::string path = PathOf(relative);
   const char* update = std::getenv("NEL_UPDATE_GOLDEN");
   if (update != nullptr && std::string(update) == "1") {

@@ -42,7 +42,6 @@ inline std::vector<Complex> Regular(int32_t first, int32_t end, int32_t rr, int3
 
 struct Run {
   std::vector<EcgBeatRecord> beats;  // as reported
-  std::vector<int32_t> reportedAt;   // sample index of the call that reported each beat
   std::vector<int16_t> rate;         // heart rate after each sample
 };
 
@@ -52,11 +51,7 @@ inline Run Feed(EcgAnalyser& a, const std::vector<int16_t>& samples) {
   for (int16_t s : samples) {
     EcgBeatRecord b{};
     int16_t hr = -1;
-    const int32_t n = a.SampleCount();
-    if (a.ProcessSample(s, &b, &hr) == 1) {
-      r.beats.push_back(b);
-      r.reportedAt.push_back(n);
-    }
+    if (a.ProcessSample(s, &b, &hr) == 1) r.beats.push_back(b);
     r.rate.push_back(hr);
   }
   return r;
