@@ -75,31 +75,16 @@ class SequencerTest : public ::testing::Test {
   UnitLink link_;
 };
 
-TEST_F(SequencerTest, PulseRateBoundsAndStateBeforeAStart) {
+TEST_F(SequencerTest, PulseRateOutsideTwentyFiveTo250IsSixtyAndNothingRunsBeforeAStart) {
   TnelBPVCheck s(DATAPROCESS_STANDARD, BP_RBRA, &link_.ctl);
-  EXPECT_EQ(s.GetPulseRate(), 60);
-  s.SetPulseRate(25);
-  EXPECT_EQ(s.GetPulseRate(), 25);
-  s.SetPulseRate(250);
-  EXPECT_EQ(s.GetPulseRate(), 250);
-  s.SetPulseRate(24);
-  EXPECT_EQ(s.GetPulseRate(), 60);
-  s.SetPulseRate(251);
-  EXPECT_EQ(s.GetPulseRate(), 60);
-
-  EXPECT_EQ(s.MaxPressure, 280);
-  EXPECT_EQ(s.MaxAttempts, 3);
+  for (auto [set, want] : {std::pair{25, 25}, {250, 250}, {24, 60}, {251, 60}}) {
+    s.SetPulseRate(static_cast<int16_t>(set));
+    EXPECT_EQ(s.GetPulseRate(), want) << set;
+  }
   EXPECT_EQ(s.ProcPulseWave(kBaseAD, 500.0f), BPVSTA_MEASURING);  // not started
-  int16_t v[3] = {7, 7, 7};
-  s.getBPValue(&v[0], &v[1], &v[2]);
-  EXPECT_EQ(v[0], -1);
-  EXPECT_EQ(v[2], -1);
-  s.getBPDataPosition(&v[0], &v[1], &v[2]);
-  EXPECT_EQ(v[1], 0);
-  s.getBPValue(nullptr, nullptr, nullptr);
-  int32_t n = -5;
-  s.getBPFilteData(nullptr, &n);
-  EXPECT_EQ(n, 0);
+  int16_t sbp = 7;
+  s.getBPValue(&sbp, nullptr, nullptr);
+  EXPECT_EQ(sbp, -1);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -247,7 +232,7 @@ void StartAndInflate(TnelBPVCheck& s, Feeder& f, UnitLink& link) {
   link.Sent();
 }
 
-TEST_F(SequencerTest, NewAttemptOfALimbCuffRests400SamplesAToeCuffNone) {
+TEST_F(SequencerTest, NewAttemptRestsALimbCuff400SamplesAToeCuffNoneAndTheThirdAttemptIsTheLast) {
   for (tagTYPE_NEL_BPDATA channel : {BP_RBRA, BP_RTOE}) {
     TnelBPVCheck s(DATAPROCESS_STANDARD, channel, &link_.ctl);
     Feeder f(s);
@@ -265,6 +250,14 @@ TEST_F(SequencerTest, NewAttemptOfALimbCuffRests400SamplesAToeCuffNone) {
     EXPECT_EQ(s.GetInflater()->AvgCount, count) << channel;
     f.Step(kBaseAD, 20.0f);
     EXPECT_EQ(s.GetInflater()->AvgCount, (count + 1) % 100) << channel;
+    if (channel != BP_RTOE) continue;
+    // Two more attempts without pulses: the third is the last.
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+      f.EmptyCuff();
+      for (int k = 0; k < TnelBPVCheck::kLowPressureRest; ++k) f.Step(kBaseAD, 0.0f);
+      s.GetRecogn()->Finished = true;
+      EXPECT_EQ(f.Step(kBaseAD, 20.0f), attempt < 3 ? BPVSTA_REMEASURE : BPVSTA_FAILED) << attempt;
+    }
   }
 }
 
@@ -410,24 +403,16 @@ TEST_F(SequencerTest, SyntheticInflationEndsWithAResultAndItsLogLine) {
   // diastolic for this MAP band) at MAP + 23.4 and MAP - 21.2 mmHg.
   EXPECT_NEAR(sbp, c.map + 23.4, 8.0);
   EXPECT_NEAR(dbp, c.map - 21.2, 8.0);
-  int16_t sp, dp, mp;
+  // The host's copies: positions index the reversed list (pressure falling).
+  int16_t sp, dp, mp, count = 0;
   s.getBPDataPosition(&sp, &dp, &mp);
-  int16_t count = 0;
-  tagBPV_PULSE_FEATURE_POINT* pulses = s.assignPulseFeaturePnt(&count);
+  std::vector<tagBPV_PULSE_FEATURE_POINT> pulses(TnelPulseRecogn::kMaxPulses);
+  s.getPulseFeaturePnt(pulses.data(), &count);
   ASSERT_GE(count, 10);
-  // The calculation reversed the list: pressure falls with the index.
-  EXPECT_GT(pulses[0].Pressure, pulses[count - 1].Pressure);
   ASSERT_LT(sp, dp);
   EXPECT_NEAR(pulses[sp].Pressure, sbp, 4.0);
   EXPECT_NEAR(pulses[dp].Pressure, dbp, 4.0);
-  EXPECT_EQ(s.getMapSBPRatio(), 0.0f);
-  int32_t n = 0;
-  s.getBPFilteData(nullptr, &n);
-  std::vector<tagBPV_FILTED_DATA> copy(static_cast<size_t>(n));
-  s.getBPFilteData(copy.data(), &n);
-  int marks = 0;
-  for (const auto& d : copy) marks += d.Mark == 2;
-  EXPECT_EQ(marks, count);
+  EXPECT_NEAR(pulses[mp].Pressure, map, 4.0);
 
   s.SetLogFile(nullptr);
   const std::string text = ReadFile(log);

@@ -31,17 +31,20 @@ struct Trace {
   std::vector<std::pair<float, int>> runs;  // pressure, frames
   tagTYPE_SAFETY_STOP stop;
   long stopFrame;  // 1-based; -1: none
+  float seconds;   // reported time above 15 mmHg at the stop
 };
 
 TEST(CuffSafety, StopsOnTheFirstFrameAboveTheCeilingOrPastTheTimeLimit) {
   constexpr int kLimit = CuffSafetyMonitor::kTimeLimitFrames;
   const Trace traces[] = {
-      {110, {{110.0f, 5}, {110.01f, 1}}, SAFETY_OVERPRESSURE, 6},
-      {110, {{NAN, 1}}, SAFETY_OVERPRESSURE, 1},
-      {300, {{16.0f, kLimit}}, SAFETY_NONE, -1},
-      {300, {{16.0f, kLimit + 1}}, SAFETY_TIME_LIMIT, kLimit + 1},
+      {110, {{110.0f, 5}, {110.01f, 1}}, SAFETY_OVERPRESSURE, 6, 0.006f},
+      {110, {{NAN, 1}}, SAFETY_OVERPRESSURE, 1, 0.001f},
+      // A pressure that is not a number counts as pressurised too.
+      {110, {{100.0f, 2000}, {NAN, 1}}, SAFETY_OVERPRESSURE, 2001, 2.001f},
+      {300, {{16.0f, kLimit}}, SAFETY_NONE, -1, 0},
+      {300, {{16.0f, kLimit + 1}}, SAFETY_TIME_LIMIT, kLimit + 1, 180.001f},
       // 15 mmHg is not above 15: the count starts again.
-      {300, {{16.0f, kLimit - 1}, {15.0f, 1}, {16.0f, kLimit}}, SAFETY_NONE, -1},
+      {300, {{16.0f, kLimit - 1}, {15.0f, 1}, {16.0f, kLimit}}, SAFETY_NONE, -1, 0},
   };
   for (const Trace& t : traces) {
     CuffSafetyMonitor m(nullptr);
@@ -65,6 +68,7 @@ TEST(CuffSafety, StopsOnTheFirstFrameAboveTheCeilingOrPastTheTimeLimit) {
       EXPECT_EQ(m.Report().Reason, t.stop);
       EXPECT_EQ(m.Report().Line, 2);
       EXPECT_EQ(m.Report().StopCount, 1);
+      EXPECT_FLOAT_EQ(m.Report().Seconds, t.seconds);
     }
   }
 }
@@ -100,6 +104,7 @@ TEST(CuffSafety, AStopLocksThePumpsOutUntilRearmed) {
   m.Rearm();
   EXPECT_FALSE(ctl.PumpLockout());
   EXPECT_EQ(m.Report().Reason, SAFETY_NONE);
+  EXPECT_EQ(m.Report().Line, -1);
   EXPECT_EQ(m.Report().StopCount, 1);
 }
 

@@ -35,10 +35,6 @@ std::vector<Command> Decode(const Bytes& b) {
 
 TEST(PressureFixedBand, StartSetsTheBandAndRefusesEmptyOrOversizedLists) {
   TnelPressureFixed hold(nullptr);
-  EXPECT_TRUE(hold.Done);
-  EXPECT_FALSE(hold.Active);
-  EXPECT_EQ(hold.ChlCount, 0);
-
   tagTYPE_NEL_BPDATA seven[7] = {BP_RBRA, BP_LBRA, BP_RANK, BP_LANK, BP_RTOE, BP_LTOE, BP_RBRA};
   hold.StartFixPressure(60, seven, 0);
   hold.StartFixPressure(60, seven, 7);
@@ -59,28 +55,20 @@ TEST(PressureFixedBand, StartSetsTheBandAndRefusesEmptyOrOversizedLists) {
   EXPECT_FLOAT_EQ(hold.Target, 61.75f);
   EXPECT_EQ(hold.AvgCount, 0);
   EXPECT_EQ(hold.Wait[5], 0);
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(hold.Chl[i], seven[i]);
-    EXPECT_EQ(hold.ChlState[i], TnelPressureFixed::kHolding);
-  }
-  // A copy carries the whole state.
-  TnelPressureFixed copy = hold;
-  EXPECT_EQ(copy.ChlCount, 6);
-  EXPECT_EQ(copy.Target, hold.Target);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(hold.ChlState[i], TnelPressureFixed::kHolding);
 }
 
 TEST(PressureFixedBand, PumpValuesTruncateAndClamp) {
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(10.0f), 6600);
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(10.09f), 6600);
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(0.0f), 6500);
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(250.0f), 9000);
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(300.0f), 9000);
-  EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(-250.0f), 4500);
-  EXPECT_EQ(nel::cuff::FixedHoldToeValue(1.0f), 21);
-  EXPECT_EQ(nel::cuff::FixedHoldToeValue(1.9f), 21);
-  EXPECT_EQ(nel::cuff::FixedHoldToeValue(100.0f), 80);
-  EXPECT_EQ(nel::cuff::FixedHoldToeValue(0.2f), 20);
-  EXPECT_EQ(nel::cuff::FixedHoldToeValue(-5.0f), 20);
+  // Deficit (mmHg), limb level, toe value.
+  const struct {
+    float deficit;
+    int limb, toe;
+  } rows[] = {{10.0f, 6600, 30},  {10.09f, 6600, 30}, {0.0f, 6500, 20},    {1.9f, 6518, 21},
+              {100.0f, 7500, 80}, {300.0f, 9000, 80}, {-250.0f, 4500, 20}, {0.2f, 6502, 20}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(nel::cuff::FixedHoldLimbLevel(r.deficit), r.limb) << r.deficit;
+    EXPECT_EQ(nel::cuff::FixedHoldToeValue(r.deficit), r.toe) << r.deficit;
+  }
 }
 
 // Without hardware control the states still run; a cuff that sits in the band
@@ -104,6 +92,28 @@ TEST(PressureFixedBand, InBandCuffsSettleAfterFortyAveragesAndFinishOnTheNextCal
   EXPECT_TRUE(hold.Done);
   EXPECT_FALSE(hold.Active);
   EXPECT_EQ(hold.ChlCount, 2) << "the list stays readable after the hold";
+
+  // One cuff above the band keeps the others' settling from ending the hold.
+  TnelPressureFixed high(nullptr);
+  high.StartFixPressure(60, chl, 2);
+  float q[2] = {70.0f, 59.4f};
+  for (int call = 0; call < 41 * 49; ++call) high.CheckPressure(q);
+  EXPECT_EQ(high.ChlState[1], TnelPressureFixed::kSettled);
+  EXPECT_FALSE(high.AllSettled);
+
+  // A cuff that left the band counts its 40 averages again once it holds.
+  TnelPressureFixed again(nullptr);
+  again.StartFixPressure(60, chl, 1);
+  auto averages = [&again](float pressure, int n) {
+    for (int call = 0; call < 49 * n; ++call) again.CheckPressure(&pressure);
+  };
+  averages(60.0f, 10);
+  averages(70.0f, 1);  // above the band: deflating
+  averages(55.0f, 1);  // down to Target - 4: holding, after a wait of 10 averages
+  averages(60.0f, 10 + 39);
+  EXPECT_NE(again.ChlState[0], TnelPressureFixed::kSettled);
+  averages(60.0f, 1);
+  EXPECT_EQ(again.ChlState[0], TnelPressureFixed::kSettled);
 }
 
 // A pneumatic model of four lines fed by the commands the unit receives. A
@@ -238,6 +248,7 @@ TEST_F(HoldOnLine, SettledLimbCuffsBelowTheMiddleAreToppedUpOnce) {
   EXPECT_TRUE(NewCommands().empty());
   Feed(hold, {62.25f, 50.0f, 10.0f}, 1);
   EXPECT_TRUE(hold.Done);
+  EXPECT_EQ(hold.ChlState[0], TnelPressureFixed::kSettled);
   EXPECT_FALSE(hold.Active);
   EXPECT_EQ(NewCommands(), (std::vector<Command>{Pump(0, 0)}));
   Feed(hold, {0.0f, 0.0f, 0.0f}, 100);

@@ -63,12 +63,13 @@ class ZeroPressureAdjust : public ::testing::Test {
 
 TEST_F(ZeroPressureAdjust, SteadyCountsAreZeroedAtTheFirstEvaluation) {
   TnelZeroPressureAdjust z;
-  EXPECT_FALSE(z.Finished);
-  EXPECT_TRUE(z.Busy);
-  EXPECT_EQ(std::string(z.Path), ResultPath());
   tagAD_FORCE_CONVERT coeffs[6];
   Fill(coeffs, 0.0003f);
   const auto constant = [](int, int) { return 61000; };
+  int ad[4] = {1, 2, 3, 4};
+  z.StartPressureAdjust(nullptr, nullptr, coeffs, nullptr);  // calls without counts or coefficients are ignored
+  z.StartPressureAdjust(ad, nullptr, nullptr, nullptr);
+  EXPECT_EQ(z.CallCount, 0);
 
   Run(z, coeffs, 2000, constant);
   for (int c = 0; c < 6; ++c) EXPECT_EQ(coeffs[c].Offset, 100.0f + c) << "no change before call 2001";
@@ -83,7 +84,6 @@ TEST_F(ZeroPressureAdjust, SteadyCountsAreZeroedAtTheFirstEvaluation) {
   EXPECT_FALSE(z.Finished) << "noticed on the next call";
   ASSERT_EQ(messages_.size(), 4u);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(messages_[i], Utf8ToGbk(std::to_string(i) + "  通道零点压力校准成功!\n"));
-  EXPECT_EQ(messages_[3].substr(0, 3), "3  ");
 
   Run(z, coeffs, 1, constant);
   EXPECT_TRUE(z.Finished);
@@ -93,8 +93,7 @@ TEST_F(ZeroPressureAdjust, SteadyCountsAreZeroedAtTheFirstEvaluation) {
   EXPECT_FLOAT_EQ(coeffs[0].Offset, -18.3f);
   EXPECT_EQ(messages_.size(), 4u);
   EXPECT_EQ(ReadFile(ResultPath()), "");
-
-  z.Init();
+  z.Init();  // a new calibration counts again from the start
   EXPECT_EQ(z.CallCount, 0);
   EXPECT_FALSE(z.Finished || z.Success || z.ChlDone[0] || z.ChlDone[3]);
 }
@@ -180,23 +179,10 @@ TEST_F(ZeroPressureAdjust, UnsteadyChannelFailsAfter10000CallsAndKeepsWriting) {
   EXPECT_FALSE(z.Success);
   EXPECT_EQ(ReadFile(ResultPath()), line);
 
-  Run(z, coeffs, 1, counts);
-  EXPECT_TRUE(z.Busy) << "every call that still has work sets Busy";
-  Run(z, coeffs, 3 + 4 * 4, counts);  // through CallCount 10024: five more evaluations
+  Run(z, coeffs, 4 + 4 * 4, counts);  // through CallCount 10024: five more evaluations
   EXPECT_EQ(ReadFile(ResultPath()), line + line + line + line + line + line);
   EXPECT_FLOAT_EQ(coeffs[0].Offset, -18.3f) << "steady channels keep their new offsets";
   EXPECT_EQ(coeffs[1].Offset, 101.0f);
-}
-
-TEST_F(ZeroPressureAdjust, CallsWithoutCountsOrCoefficientsAreIgnored) {
-  TnelZeroPressureAdjust z;
-  tagAD_FORCE_CONVERT coeffs[6];
-  Fill(coeffs, 0.0003f);
-  int ad[4] = {1, 2, 3, 4};
-  z.StartPressureAdjust(nullptr, nullptr, coeffs, nullptr);
-  z.StartPressureAdjust(ad, nullptr, nullptr, nullptr);
-  EXPECT_EQ(z.CallCount, 0);
-  EXPECT_EQ(z.Ring[0][0], 0);
   z.StopPressureAdjust();
   EXPECT_TRUE(z.Finished);
   EXPECT_FALSE(z.Busy);

@@ -29,7 +29,6 @@ ROOM_TARGETS = {
     "control": ["nel_control_tests"],
 }
 SLOW_TARGETS = {
-    "cuff": ["nel_cuff_unit_tests"],
     "bp": ["nel_bp_closed_loop_tests"],
     "control": ["nel_control_e2e_tests"],
 }
