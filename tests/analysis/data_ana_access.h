@@ -40,9 +40,6 @@ struct DataAnaTestAccess : TnelDataAna {
   static bool Other(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, int16_t* map, int16_t* up, int32_t* extra) {
     return (a.*&DataAnaTestAccess::GetOtherPulseWaveAnaResult)(kind, a.WaveIndex[kind], map, up, extra);
   }
-  static float BodyDistance(TnelDataAna& a, int16_t h, int k) {
-    return (a.*&DataAnaTestAccess::GetBodyDistance)(h, static_cast<tagTYPE_BODYDISTANCE>(k));
-  }
 };
 
 }  // namespace nel::analysis

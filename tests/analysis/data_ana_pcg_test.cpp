@@ -70,27 +70,32 @@ TEST(PcgOtherPoint, FindsTheFallingEdgeOfTheLargestLobe) {
   EXPECT_EQ(DataAnaTestAccess::OtherPoint(a, low, 3), 1);  // nothing above the start value
 }
 
-TEST(PcgAnalysis, MarksFirstAndSecondSoundOfEveryRegularBeat) {
-  Record r(kEcgPcg, 8000);
-  const auto on = MarkOnsets(r, 200, 800);
-  std::vector<int32_t> sounds;
-  for (int32_t q : on) {
-    sounds.push_back(q + 60);
-    if (q + 360 < r.n()) sounds.push_back(q + 360);
+// Three regular beats, each with three candidates (a double first sound, a
+// second sound 300 + d records after the onset, a third sound): no beat gives
+// a pair, so the second sounds go where the mean offset of the second
+// candidates puts them, the plain mean of three values (d = 0, 10, 80 and
+// d = 30 three times: the same mean, medians 20 apart).
+TEST(PcgAnalysis, BeatsWithoutPairsTakeTheMeanOffsets) {
+  std::vector<int32_t> offsets[2];
+  for (int v = 0; v < 2; ++v) {
+    Record r(kEcgPcg, 3400);
+    const auto on = MarkOnsets(r, 200, 800);
+    const int32_t d[2][3] = {{0, 10, 80}, {30, 30, 30}};
+    std::vector<int32_t> sounds;
+    for (int j = 0; j < 3; ++j)
+      for (int32_t t : {60, 85, 300 + d[v][j], 560}) sounds.push_back(on[j] + t);
+    nel_test::AddSounds(r, sounds);
+    TnelDataAna a = r.Make();
+    a.BeatLen = 800;
+    ASSERT_TRUE(DataAnaTestAccess::Pcg(a));
+    const auto s2 = r.Where(WAVE_PCG, MARK_PCG_S2);
+    ASSERT_EQ(s2.size(), 3u) << v;
+    for (int j = 0; j < 3; ++j) offsets[v].push_back(s2[j] - on[j]);
   }
-  nel_test::AddSounds(r, sounds);
-  TnelDataAna a = r.Make();
-  a.BeatLen = 800;
-  ASSERT_TRUE(DataAnaTestAccess::Pcg(a));
-  const auto s1 = r.Where(WAVE_PCG, MARK_PCG_S1);
-  const auto s2 = r.Where(WAVE_PCG, MARK_PCG_S2);
-  ASSERT_EQ(s1.size(), on.size() - 1);  // the beat still open at the end has no end onset
-  ASSERT_EQ(s2.size(), on.size() - 1);
-  for (size_t j = 0; j < s1.size(); ++j) {
-    EXPECT_NEAR(s1[j], on[j] + 60, 30) << "beat " << j;
-    EXPECT_NEAR(s2[j] - s1[j], 300, 3) << "beat " << j;
+  for (int j = 0; j < 3; ++j) {
+    EXPECT_EQ(offsets[0][j], offsets[0][0]) << j;
+    EXPECT_NEAR(offsets[0][j], offsets[1][j], 3) << j;
   }
-  EXPECT_TRUE(r.Where(WAVE_PCG, MARK_PCG_CANDIDATE).empty());
 }
 
 TEST(PcgAnalysis, OneCandidateInTheFirstQuarterGetsItsSecondSoundFromTheEnvelope) {
@@ -152,25 +157,21 @@ TEST(PcgAnalysis, RemovesPairsFarFromTheMeanInterval) {
   EXPECT_EQ(r.Where(WAVE_PCG, MARK_PCG_S1).size(), on.size() - 2);
 }
 
-TEST(PcgAnalysis, WithoutBeatsFailsAndKeepsTheCandidates) {
+TEST(PcgAnalysis, FailsWithoutBeatsOrSounds) {
   Record r(kEcgPcg, 5000);
   nel_test::AddSounds(r, {500, 800, 1300, 1600, 2100, 2400});
   TnelDataAna a = r.Make();
   a.BeatLen = 800;
   EXPECT_FALSE(DataAnaTestAccess::Pcg(a));
-  EXPECT_EQ(r.Where(WAVE_PCG, MARK_PCG_CANDIDATE).size(), 6u);
-
-  Record one(kEcgPcg, 1);
-  TnelDataAna b = one.Make();
+  EXPECT_EQ(r.Where(WAVE_PCG, MARK_PCG_CANDIDATE).size(), 6u);  // the candidates stay
+  Record silent(kEcgPcg, 5000);
+  MarkOnsets(silent, 200, 800);
+  TnelDataAna b = silent.Make();
+  b.BeatLen = 800;
   EXPECT_FALSE(DataAnaTestAccess::Pcg(b));
-}
-
-TEST(PcgAnalysis, SilentRecordFails) {
-  Record r(kEcgPcg, 5000);
-  MarkOnsets(r, 200, 800);
-  TnelDataAna a = r.Make();
-  a.BeatLen = 800;
-  EXPECT_FALSE(DataAnaTestAccess::Pcg(a));
+  Record one(kEcgPcg, 1);
+  TnelDataAna c = one.Make();
+  EXPECT_FALSE(DataAnaTestAccess::Pcg(c));
 }
 
 }  // namespace

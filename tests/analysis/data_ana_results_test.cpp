@@ -1,6 +1,7 @@
 // TnelDataAna: pressure indices, velocities and per-wave results from marks.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 #include "data_ana_access.h"
@@ -17,17 +18,21 @@ const std::vector<tagTYPE_NEL_WAVEDATA> kBraToe = {WAVE_ECG, WAVE_PCG, WAVE_RBRA
 
 // Marks `beats` beats of 800 records from 100 (onsets) and, on each listed
 // wave, a valley, a foot `delay` records after the onset (per wave), a peak
-// 120 records after the foot and a notch 300 records after the foot.
-void MarkBeats(Record& r, int beats, const std::vector<std::pair<tagTYPE_NEL_WAVEDATA, int32_t>>& waves) {
+// 120 records after the foot and a notch (300 unless given; 0 none) after the foot.
+struct Wave {
+  tagTYPE_NEL_WAVEDATA kind;
+  int32_t delay, notch = 300;
+};
+void MarkBeats(Record& r, int beats, const std::vector<Wave>& waves) {
   for (int b = 0; b <= beats; ++b) {
     const int32_t q = 100 + 800 * b;
     r.mark(q, WAVE_ECG) = MARK_ECG_ONSET;
     if (b == beats) break;
-    for (auto [k, delay] : waves) {
-      r.mark(q + delay - 3, k) = MARK_PULSE_VALLEY;
-      r.mark(q + delay, k) = MARK_PULSE_FOOT;
-      r.mark(q + delay + 120, k) = MARK_PULSE_PEAK;
-      r.mark(q + delay + 300, k) = MARK_PULSE_NOTCH;
+    for (const Wave& w : waves) {
+      r.mark(q + w.delay - 3, w.kind) = MARK_PULSE_VALLEY;
+      r.mark(q + w.delay, w.kind) = MARK_PULSE_FOOT;
+      r.mark(q + w.delay + 120, w.kind) = MARK_PULSE_PEAK;
+      if (w.notch > 0) r.mark(q + w.delay + w.notch, w.kind) = MARK_PULSE_NOTCH;
     }
   }
 }
@@ -40,100 +45,45 @@ TnelDataAna WithPressures(Record& r, bool ankle, tagLIMBRESULT l0, tagLIMBRESULT
   return a;
 }
 
-TEST(PressureIndices, AnkleBrachialExample) {
-  Record r(kBraAnk, 100);
-  TnelDataAna a = WithPressures(r, true, {120, 80, 93}, {120, 80, 93}, {132, 80, 97}, {108, 70, 83});
-  EXPECT_TRUE(DataAnaTestAccess::Results(a, true, 170));
-  EXPECT_FLOAT_EQ(a.RightABI, 1.1f);
-  EXPECT_FLOAT_EQ(a.LeftABI, 0.9f);
-  EXPECT_FLOAT_EQ(a.RightBAI, 120.0f / 132.0f);
-  EXPECT_FLOAT_EQ(a.LeftBAI, 120.0f / 132.0f);
-  EXPECT_EQ(a.RightTBI, -1.0f);
-  EXPECT_EQ(a.AIx, -50);         // no augmentation index: -9999 limited to -50
-  EXPECT_EQ(a.RightPWV, -1.0f);  // no beats: nothing after the beat table
-}
-
-TEST(PressureIndices, RightArmAloneIsTheReferenceAndNoArmGivesNoIndex) {
-  Record r(kBraAnk, 100);
-  TnelDataAna a = WithPressures(r, true, {125, 80, 93}, {-1, -1, -1}, {100, 70, 80}, {-1, -1, -1});
-  DataAnaTestAccess::Results(a, true, 170);
-  EXPECT_FLOAT_EQ(a.RightABI, 0.8f);
-  EXPECT_EQ(a.LeftABI, -1.0f);
-  EXPECT_FLOAT_EQ(a.RightBAI, 1.25f);
-  EXPECT_EQ(a.LeftBAI, -1.0f);
-
-  TnelDataAna b = WithPressures(r, true, {-1, -1, -1}, {-1, -1, -1}, {100, 70, 80}, {110, 70, 80});
-  DataAnaTestAccess::Results(b, true, 170);
-  EXPECT_EQ(b.RightABI, -1.0f);
-  EXPECT_EQ(b.LeftABI, -1.0f);
-}
-
-TEST(PressureIndices, ZeroOrNegativePressureIsNotMeasured) {
-  // Ankle cases also check the per-limb results: `measured` lists the limbs
-  // (RBra LBra RAnk LAnk) that keep an upstroke time and a mean-pressure percentage.
-  struct Case {
-    const char* what;
+// Indices from the limb pressures (SBP/DBP per limb, 0 and negative values
+// not measured) of six marked beats; in ankle mode `measured` lists the limbs
+// (RBra LBra RAnk LAnk) that keep an upstroke time and a mean-pressure percentage.
+TEST(PressureIndices, FromTheMeasuredPressuresOnly) {
+  const struct {
+    const char* limbs;  // RBra LBra, RAnk or RToe, LAnk or LToe
     bool ankle;
-    tagLIMBRESULT limb[4];
-    float right, left, rightInverse, leftInverse;  // ABI/TBI and BAI/BTI
+    float index[4];  // right and left ABI (TBI), BAI (BTI)
     const char* measured;
   } cases[] = {
-      {"arms 0 (ABI was inf)", true, {{0, 80, 93}, {0, 78, 91}, {132, 80, 97}, {108, 70, 83}}, -1, -1, -1, -1, "0011"},
-      {"right arm 0 (its BAI was 0)",
-       true,
-       {{0, 80, 93}, {120, 78, 91}, {132, 80, 97}, {108, 70, 83}},
-       1.1f,
-       0.9f,
-       -1,
-       120.0f / 132,
-       "0111"},
-      {"right ankle -5 (ABI was negative)",
-       true,
-       {{120, 80, 93}, {120, 78, 91}, {-5, 80, 97}, {108, 70, 83}},
-       -1,
-       0.9f,
-       120.0f / 108,
-       120.0f / 108,
-       "1101"},
-      {"left arm diastolic 0",
-       true,
-       {{120, 80, 93}, {118, 0, 91}, {132, 80, 97}, {108, 70, 83}},
-       1.1f,
-       0.9f,
-       120.0f / 132,
-       118.0f / 132,
-       "1011"},
-      {"toe mode, arms -3 and 0",
-       false,
-       {{-3, 80, 93}, {0, 80, 93}, {96, 60, 70}, {84, 60, 70}},
-       -1,
-       -1,
-       -1,
-       -1,
-       nullptr},
-      {"toe mode, right toe 0",
-       false,
-       {{120, 80, 93}, {110, 80, 93}, {0, 60, 70}, {84, 60, 70}},
-       -1,
-       0.7f,
-       120.0f / 84,
-       110.0f / 84,
-       nullptr},
+      {"125/80 -1/-1 100/70 -1/-1", true, {0.8f, -1, 1.25f, -1}, "1010"},  // the right arm alone is the reference
+      {"-1/-1 -1/-1 100/70 110/70", true, {-1, -1, -1, -1}, "0011"},
+      {"0/80 0/78 132/80 108/70", true, {-1, -1, -1, -1}, "0011"},                           // ABI was inf
+      {"0/80 120/78 132/80 108/70", true, {1.1f, 0.9f, -1, 120.0f / 132}, "0111"},           // its BAI was 0
+      {"120/80 120/78 -5/80 108/70", true, {-1, 0.9f, 120.0f / 108, 120.0f / 108}, "1101"},  // ABI was negative
+      {"120/80 118/0 132/80 108/70", true, {1.1f, 0.9f, 120.0f / 132, 118.0f / 132}, "1011"},
+      {"-3/80 0/80 96/60 84/60", false, {-1, -1, -1, -1}, nullptr},
+      {"120/80 110/80 0/60 84/60", false, {-1, 0.7f, 120.0f / 84, 110.0f / 84}, nullptr},
   };
   for (const auto& c : cases) {
     Record r(c.ankle ? kBraAnk : kBraToe, 6 * 800 + 300);
     if (c.ankle) MarkBeats(r, 6, {{WAVE_RBRA, 50}, {WAVE_LBRA, 50}, {WAVE_RANK, 150}, {WAVE_LANK, 160}});
-    TnelDataAna a = WithPressures(r, c.ankle, c.limb[0], c.limb[1], c.limb[2], c.limb[3]);
+    tagLIMBRESULT l[4];
+    std::istringstream in(c.limbs);
+    for (auto& x : l) {
+      int sbp = 0, dbp = 0;
+      char slash;
+      in >> sbp >> slash >> dbp;
+      x = {static_cast<int16_t>(sbp), static_cast<int16_t>(dbp), static_cast<int16_t>(dbp + 10)};
+    }
+    TnelDataAna a = WithPressures(r, c.ankle, l[0], l[1], l[2], l[3]);
     DataAnaTestAccess::Results(a, c.ankle, 170);
     const float got[4] = {c.ankle ? a.RightABI : a.RightTBI, c.ankle ? a.LeftABI : a.LeftTBI,
                           c.ankle ? a.RightBAI : a.RightBTI, c.ankle ? a.LeftBAI : a.LeftBTI};
-    const float want[4] = {c.right, c.left, c.rightInverse, c.leftInverse};
-    for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(got[i], want[i]) << c.what << ", index " << i;
-    if (!c.measured) continue;
-    for (int j = 0; j < 4; ++j) {
-      const bool measured = c.measured[j] == '1';
-      EXPECT_EQ(a.UpstrokeTime[j], measured ? 120 : -1) << c.what << ", limb " << j;
-      EXPECT_EQ(a.MapPercent[j] >= 0, measured) << c.what << ", limb " << j;
+    for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(got[i], c.index[i]) << c.limbs << ", index " << i;
+    EXPECT_EQ(c.ankle ? a.RightTBI : a.RightABI, -1.0f) << c.limbs;
+    for (int j = 0; c.measured && j < 4; ++j) {
+      EXPECT_EQ(a.UpstrokeTime[j], c.measured[j] == '1' ? 120 : -1) << c.limbs << ", limb " << j;
+      EXPECT_EQ(a.MapPercent[j] >= 0, c.measured[j] == '1') << c.limbs << ", limb " << j;
     }
   }
 }
@@ -141,22 +91,11 @@ TEST(PressureIndices, ZeroOrNegativePressureIsNotMeasured) {
 TEST(PressureIndices, AIxIsLimitedToFifty) {
   Record r(kBraAnk, 100);
   TnelDataAna a = r.Make();
-  a.AIx = 73;
-  DataAnaTestAccess::Results(a, true, 170);
-  EXPECT_EQ(a.AIx, 50);
-  a.AIx = -12;
-  DataAnaTestAccess::Results(a, true, 170);
-  EXPECT_EQ(a.AIx, -12);
-}
-
-TEST(BodyDistance, FollowsTheHeightTable) {
-  Record r(kBraAnk, 10);
-  TnelDataAna a = r.Make();
-  EXPECT_NEAR(DataAnaTestAccess::BodyDistance(a, 170, 5), 115.28f, 0.01f);
-  EXPECT_NEAR(DataAnaTestAccess::BodyDistance(a, 170, 0), 0.2437f * 170 - 18.9999f, 1e-4);
-  EXPECT_NEAR(DataAnaTestAccess::BodyDistance(a, 170, 3), 150.521f, 0.01f);
-  EXPECT_EQ(DataAnaTestAccess::BodyDistance(a, 170, 9), 1.0f);
-  EXPECT_LT(DataAnaTestAccess::BodyDistance(a, -300, 5), 0.0f);
+  for (auto [in, out] : {std::pair<int16_t, int16_t>{73, 50}, {-12, -12}, {-51, -50}, {-9999, -50}}) {
+    a.AIx = in;
+    DataAnaTestAccess::Results(a, true, 170);
+    EXPECT_EQ(a.AIx, out) << in;
+  }
 }
 
 TEST(AnkleResults, VelocityUpstrokeEjectionAndMeanPressure) {
@@ -189,6 +128,37 @@ TEST(AnkleResults, VelocityUpstrokeEjectionAndMeanPressure) {
   EXPECT_LE(a.MapPercent[0], 50);
   // The other waves are flat at 0: top equals base, every pair counts 0.
   EXPECT_EQ(a.MapPercent[1], 0);
+}
+
+// Ejection time: the arm whose mean foot-to-notch time lies nearer 285 ms
+// (right 280, left 262); onset to S2 as long as it: a pre-ejection period of 0.
+TEST(AnkleResults, EjectionTimeOfTheArmNearerTheReferenceAndPreEjectionOfZero) {
+  Record r(kBraAnk, 8 * 800 + 300);
+  MarkBeats(r, 8, {{WAVE_RBRA, 50, 280}, {WAVE_LBRA, 50, 262}, {WAVE_RANK, 150}, {WAVE_LANK, 160}});
+  // Onset to S2: 280 once the largest and smallest are left out.
+  for (int b = 0; b < 8; ++b) r.mark(100 + 800 * b + (b == 0 ? 270 : b == 2 ? 290 : 280), WAVE_PCG) = MARK_PCG_S2;
+  TnelDataAna a = WithPressures(r, true, {120, 80, 93}, {118, 78, 91}, {130, 80, 97}, {125, 75, 90});
+  ASSERT_TRUE(DataAnaTestAccess::Results(a, true, 170));
+  EXPECT_EQ(a.ET, 280);
+  EXPECT_EQ(a.PEP, 0);
+}
+
+// The waves in another record order, one arm, and an arm without notches:
+// the same results.
+TEST(AnkleResults, AnyWaveOrderAndOneArm) {
+  Record n(kBraAnk, 8 * 800 + 300);
+  MarkBeats(n, 8, {{WAVE_RBRA, 50}, {WAVE_LBRA, 55, 0}, {WAVE_RANK, 150}, {WAVE_LANK, 160}});
+  TnelDataAna b = WithPressures(n, true, {120, 80, 93}, {118, 78, 91}, {130, 80, 97}, {125, 75, 90});
+  ASSERT_TRUE(DataAnaTestAccess::Results(b, true, 170));
+  EXPECT_EQ(b.ET, 300);
+  Record r({WAVE_RBRA, WAVE_ECG, WAVE_PCG, WAVE_RANK, WAVE_LANK}, 8 * 800 + 300);
+  MarkBeats(r, 8, {{WAVE_RBRA, 50}, {WAVE_RANK, 150}, {WAVE_LANK, 160}});
+  TnelDataAna a = WithPressures(r, true, {120, 80, 93}, {-1, -1, -1}, {130, 80, 97}, {125, 75, 90});
+  ASSERT_TRUE(DataAnaTestAccess::Results(a, true, 170));
+  EXPECT_EQ(a.UpstrokeTime[0], 120);
+  EXPECT_EQ(a.ET, 300);
+  EXPECT_NEAR(a.RightPWV, 115.2794f / (0.100f * 0.9f), 1.0f);
+  EXPECT_NEAR(a.LeftPWV, 115.2794f / (0.110f * 0.9f), 1.0f);
 }
 
 TEST(AnkleResults, FactorScalesTheVelocityAndFastWavesAreRejected) {

@@ -1,5 +1,0 @@
-#include <gtest/gtest.h>
-
-#include <nel/control/version.h>
-
-TEST(Version, ReportsTheLibraryVersion) { EXPECT_EQ(GetBPVersion(), 65579u); }
