@@ -90,21 +90,9 @@ TEST(NelctlExitStatus, HelpListsEverySubcommandTheTableCoversAndThePortVariables
   const Result r = RunNelctl({"--help"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::set<std::string> listed;
-  std::istringstream in(r.out);
-  std::string line;
-  bool inList = false;
-  while (std::getline(in, line)) {
-    if (line == "Subcommands:") {
-      inList = true;
-    } else if (inList && line.empty()) {
-      inList = false;
-    } else if (inList) {
-      std::istringstream words(line);
-      std::string name;
-      words >> name;
-      listed.insert(name);
-    }
-  }
+  std::istringstream in(r.out.substr(r.out.find("Subcommands:\n") + 13));
+  for (std::string line, name; std::getline(in, line) && !line.empty(); listed.insert(name))
+    std::istringstream(line) >> name;
   std::set<std::string> covered;
   for (const Command& c : Commands()) covered.insert(c.args.front());
   EXPECT_EQ(listed, covered);

@@ -1,5 +1,6 @@
-// nelctl probe and stream, run as a program against a unit played by the test
-// on a pseudo-terminal.
+// nelctl probe, stream and deflate, run as a program against a unit played by
+// the test on a pseudo-terminal (what goes on the line, what counts as an
+// answer), and deflate on the virtual unit left with its cuffs filling.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../common/pty_peer.h"
+#include "../common/pump_commands.h"
 #include "platform/serial_device.h"
 #include "run_nelctl.h"
 
@@ -21,59 +23,56 @@ namespace {
 
 using nel::test::Bytes;
 using nel::test::PtyPeer;
+using nelctltest::Result;
 using Clock = std::chrono::steady_clock;
 
-using nelctltest::Result;
-
 // Runs nelctl with `args`, only port 1 mapped (to `device`), every other port absent.
-Result RunNelctl(const std::vector<std::string>& args, const std::string& device) {
-  return nelctltest::RunOnPort1(args, device, std::chrono::seconds(40));
+Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "") {
+  return nelctltest::RunOnPort1(args, device, std::chrono::seconds(60));
 }
 
-// A unit: answers its commands and, once told to begin, streams 1000 frames a
-// second whose right-brachial value counts up by one per frame.
+// A unit: answers its commands (a pump or valve frame once complete) and
+// streams 1000 frames a second whose right-brachial value counts up by one,
+// from "begin sample" on or, as a unit whose host died while sampling, always.
 class FakeUnit {
  public:
-  static constexpr int32_t kFirstCount = 1000000;
-  explicit FakeUnit(int hangUpAfterMs = -1, bool silent = false) : hangUpAfterMs_(hangUpAfterMs) {
-    for (int c = 0; c < 6; ++c) {
-      coeff_[2 * c] = 0.0003f;
-      coeff_[2 * c + 1] = -20.0f - static_cast<float>(c);
-    }
-    if (!silent) peer_.SetResponder([this](uint8_t b, PtyPeer& u) { Answer(b, u); });
+  struct Options {
+    bool answers = true, streamsAlways = false;
+    int hangUpAfterMs = -1;
+  };
+  explicit FakeUnit(Options o) : o_(o) {
+    for (int c = 0; c < 6; ++c) coeff_[2 * c] = 0.0003f, coeff_[2 * c + 1] = -20.0f - static_cast<float>(c);
+    if (o.answers) peer.SetResponder([this](uint8_t b, PtyPeer& u) { Answer(b, u); });
+    streaming_ = o.streamsAlways;
     streamer_ = std::thread([this] { Stream(); });
   }
   ~FakeUnit() {
     quit_ = true;
     streamer_.join();
   }
-  const std::string& Path() const { return peer_.Path(); }
-  Bytes Received() { return peer_.Received(); }
-  const float* Coeff() const { return coeff_; }
+  PtyPeer peer;
 
  private:
   void Answer(uint8_t b, PtyPeer& u) {
-    switch (b) {
-      case 0x80: u.Send({0xF0}); break;
-      case 0x81: u.Send({0xF1, 1, 2, 3}); break;
-      case 0x82:
-        u.Send({0xF2});
-        streaming_ = true;
-        break;
-      case 0x83: streaming_ = false; break;
-      case 0x84: u.Send({0xF4}); break;
-      case 0x85: {
-        Bytes reply{0xF5};
-        const Bytes payload = nel::test::CoeffPayload(coeff_);
-        reply.insert(reply.end(), payload.begin(), payload.end());
-        u.Send(reply);
-        break;
-      }
-      default: break;
+    if (!(b & 0x80)) {
+      if (left_ > 0 && --left_ == 0) u.Send({static_cast<uint8_t>(0xF0 | (code_ & 0x0F))});
+      return;
+    }
+    code_ = b;
+    left_ = b == 0x86 ? 4 : b == 0x87 ? 1 : 0;
+    if (b == 0x80 || b == 0x84) u.Send({static_cast<uint8_t>(b + 0x70)});
+    if (b == 0x81) u.Send({0xF1, 1, 2, 3});
+    if (b == 0x82) u.Send({0xF2}), streaming_ = true;
+    if (b == 0x83) streaming_ = o_.streamsAlways;
+    if (b == 0x85) {
+      Bytes reply{0xF5};
+      const Bytes payload = nel::test::CoeffPayload(coeff_);
+      reply.insert(reply.end(), payload.begin(), payload.end());
+      u.Send(reply);
     }
   }
   void Stream() {
-    int32_t count = kFirstCount;
+    int32_t count = 1000000;
     auto next = Clock::now();
     Clock::time_point started{};
     while (!quit_) {
@@ -83,67 +82,49 @@ class FakeUnit {
         continue;
       }
       if (started == Clock::time_point{}) started = Clock::now();
-      if (hangUpAfterMs_ >= 0 && Clock::now() - started > std::chrono::milliseconds(hangUpAfterMs_)) {
-        peer_.HangUp();
+      if (o_.hangUpAfterMs >= 0 && Clock::now() - started > std::chrono::milliseconds(o_.hangUpAfterMs)) {
+        peer.HangUp();
         return;
       }
-      peer_.Send(nel::test::DataRawBurst(count, 10));
+      peer.Send(nel::test::DataRawBurst(count, 10));
       next += std::chrono::milliseconds(10);
       std::this_thread::sleep_until(next);
     }
   }
 
-  PtyPeer peer_;
+  Options o_;
   float coeff_[12];
-  int hangUpAfterMs_;
-  std::atomic<bool> streaming_{false};
-  std::atomic<bool> quit_{false};
+  uint8_t code_ = 0;
+  int left_ = 0;
+  std::atomic<bool> streaming_{false}, quit_{false};
   std::thread streamer_;
 };
 
+// Without --port the search first tells a unit an earlier host left streaming
+// to stop (0x83); with --port there is no search. --json: the result alone on stdout.
 TEST(NelctlProbe, FindsTheUnitAndPrintsItsFirmwareVersion) {
-  FakeUnit unit;
-  const Result r = RunNelctl({"probe"}, unit.Path());
+  FakeUnit unit({});
+  const Result r = RunNelctl({"probe"}, unit.peer.Path());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("port 1 COM1 (" + unit.Path() + ")"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("port 1 COM1 (" + unit.peer.Path() + ")"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("firmware 1.2.3"), std::string::npos) << r.out;
-  // The search first tells a unit an earlier host left streaming to stop (0x83).
-  EXPECT_EQ(unit.Received(), (Bytes{0x83, 0x80, 0x81}));
-}
+  EXPECT_EQ(unit.peer.Received(), (Bytes{0x83, 0x80, 0x81}));
 
-// --json: the result alone on stdout; --port takes the port without a search.
-TEST(NelctlProbe, ProbeAndStreamPrintJson) {
-  FakeUnit unit;
-  const Result probe = RunNelctl({"probe", "--port", "1", "--json"}, unit.Path());
+  unit.peer.ClearReceived();
+  const Result probe = RunNelctl({"probe", "--port", "1", "--json"}, unit.peer.Path());
   ASSERT_EQ(probe.status, 0) << probe.err;
   const auto p = nlohmann::json::parse(probe.out);
   EXPECT_EQ(p["command"], "probe");
   EXPECT_EQ(p["port"], 1);
-  EXPECT_EQ(p["device"], unit.Path());
+  EXPECT_EQ(p["device"], unit.peer.Path());
   EXPECT_EQ(p["firmware"], "1.2.3");
-  EXPECT_EQ(unit.Received(), (Bytes{0x81})) << "no search";
-
-  const Result stream = RunNelctl({"stream", "--port", "1", "--seconds", "1", "--json"}, unit.Path());
-  ASSERT_EQ(stream.status, 0) << stream.err;
-  const auto s = nlohmann::json::parse(stream.out);
-  EXPECT_EQ(s["command"], "stream");
-  EXPECT_EQ(s["firmware"], "1.2.3");
-  ASSERT_EQ(s["coefficients"].size(), 6u);
-  EXPECT_FLOAT_EQ(s["coefficients"][1]["offset"].get<float>(), unit.Coeff()[3]);
-  EXPECT_GT(s["frames"].get<int>(), 500);
-  EXPECT_NE(stream.err.find("fps "), std::string::npos) << "the running report on stderr";
+  EXPECT_EQ(unit.peer.Received(), (Bytes{0x81})) << "no search";
 }
 
-TEST(NelctlProbe, NoUnitFailsWithAClearMessage) {
-  const Result r = RunNelctl({"probe"}, "");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("no unit answers"), std::string::npos) << r.err;
-}
-
-TEST(NelctlStream, StreamsEveryFrameToCsvWithTheUnitsCoefficients) {
-  FakeUnit unit;
+TEST(NelctlStream, StreamsEveryFrameToCsvAndJsonWithTheUnitsCoefficients) {
+  FakeUnit unit({});
   const auto csv = std::filesystem::temp_directory_path() / ("nelctl_stream_" + std::to_string(::getpid()) + ".csv");
-  const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "2", "--csv", csv.string()}, unit.Path());
+  const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "2", "--csv", csv.string()}, unit.peer.Path());
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_NE(r.out.find("firmware 1.2.3"), std::string::npos);
   // Read from the unit; the toe channels take the ankle channels' values.
@@ -152,68 +133,130 @@ TEST(NelctlStream, StreamsEveryFrameToCsvWithTheUnitsCoefficients) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("fps "), std::string::npos) << r.out;
-
   std::ifstream in(csv);
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
   EXPECT_EQ(line.rfind("frame,ecg,pcg,rbra", 0), 0u);
-  long rows = 0;
-  long previous = -1;
+  long rows = 0, previous = -1;
   bool consecutive = true;
-  double pressure = 0;
   while (std::getline(in, line)) {
     std::stringstream ss(line);
-    std::string cell;
     std::vector<std::string> cells;
-    while (std::getline(ss, cell, ',')) cells.push_back(cell);
+    for (std::string cell; std::getline(ss, cell, ',');) cells.push_back(cell);
     ASSERT_EQ(cells.size(), 15u) << line;
     const long rbra = std::stol(cells[3]);
-    if (previous >= 0 && rbra != previous + 1) consecutive = false;
+    consecutive = consecutive && (previous < 0 || rbra == previous + 1);
     previous = rbra;
-    pressure = std::stod(cells[9]);
     ++rows;
   }
   EXPECT_TRUE(consecutive) << "no frame lost or repeated";
   EXPECT_GT(rows, 1200);
   EXPECT_LT(rows, 2800);
-  // Right-brachial pressure: moving average of the counts around the last one, x 0.0003 - 20.
-  EXPECT_NEAR(pressure, (previous - 100) * 0.0003 - 20.0, 0.2);
-  Bytes got = unit.Received();
+  Bytes got = unit.peer.Received();
   for (int i = 0; i < 200 && (got.empty() || got.back() != 0x83); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the peer reads on its own thread
-    got = unit.Received();
+    got = unit.peer.Received();
   }
   ASSERT_GE(got.size(), 4u);
   EXPECT_EQ(Bytes(got.begin(), got.begin() + 3), (Bytes{0x81, 0x85, 0x82})) << "version, factors, begin";
   EXPECT_EQ(got.back(), 0x83) << "stop sample at the end";
   std::filesystem::remove(csv);
+
+  const Result json = RunNelctl({"stream", "--port", "1", "--seconds", "1", "--json"}, unit.peer.Path());
+  ASSERT_EQ(json.status, 0) << json.err;
+  const auto s = nlohmann::json::parse(json.out);
+  EXPECT_EQ(s["command"], "stream");
+  EXPECT_EQ(s["firmware"], "1.2.3");
+  ASSERT_EQ(s["coefficients"].size(), 6u);
+  EXPECT_EQ(s["coefficients"][1]["offset"].get<float>(), -21.0f);
+  EXPECT_GT(s["frames"].get<int>(), 500);
+  EXPECT_NE(json.err.find("fps "), std::string::npos) << "the running report on stderr";
 }
 
-TEST(NelctlStream, BusyPortSilentUnitAndVanishingUnitFailClearly) {
-  {
-    FakeUnit unit;
-    nel::platform::SerialDevice holder;
-    ASSERT_TRUE(holder.Open(unit.Path()));
-    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "1"}, unit.Path());
-    EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
-  }
-  {
-    FakeUnit silent(-1, true);
-    const auto start = Clock::now();
-    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "1"}, silent.Path());
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("no unit answers on port COM1"), std::string::npos) << r.err;
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  }
-  {
-    FakeUnit vanishing(500);
-    const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "10"}, vanishing.Path());
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("disappeared"), std::string::npos) << r.err;
-  }
-  const Result none = RunNelctl({"stream", "--seconds", "1"}, "");
-  EXPECT_EQ(none.status, 2);
+TEST(NelctlStream, SilentAndVanishingUnitsFailClearly) {
+  FakeUnit silent({.answers = false});
+  const auto start = Clock::now();
+  const Result r = RunNelctl({"stream", "--port", "1", "--seconds", "1"}, silent.peer.Path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no unit answers on port COM1"), std::string::npos) << r.err;
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  FakeUnit vanishing({.hangUpAfterMs = 500});
+  const Result gone = RunNelctl({"stream", "--port", "1", "--seconds", "10"}, vanishing.peer.Path());
+  EXPECT_EQ(gone.status, 3);
+  EXPECT_NE(gone.err.find("disappeared"), std::string::npos) << gone.err;
 }
+
+TEST(NelctlDeflate, SendsPumpOffAndValveOpenToEveryLineAndNeedsBothAcknowledged) {
+  const std::vector<nel::test::PneumaticCommand> kDeflate = {nel::test::Pump(-1, 0), nel::test::Valve(-1, true)};
+  struct Case {
+    const char* name;
+    bool answers, streams, searched;
+    Bytes stale;  // waiting on the line before nelctl opens it
+    int status;
+  };
+  const Case cases[] = {
+      {"found by the search", true, false, true, {}, 0},
+      {"given its port, streaming", true, true, false, {}, 0},
+      {"silent", false, false, false, {}, 2},
+      {"silent, old acknowledgements on the line", false, false, false, {0xF6, 0xF7}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeUnit unit({.answers = c.answers, .streamsAlways = c.streams});
+    if (!c.stale.empty()) {
+      // Left unread by a host that had the line in raw mode.
+      nel::platform::SerialDevice host;
+      ASSERT_TRUE(host.Open(unit.peer.Path()));
+      unit.peer.Send(c.stale);
+      for (int i = 0; i < 100 && unit.peer.Unread() < static_cast<int>(c.stale.size()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      ASSERT_EQ(unit.peer.Unread(), static_cast<int>(c.stale.size()));
+    }
+    std::vector<std::string> args{"deflate"};
+    if (!c.searched) args.insert(args.end(), {"--port", "1"});
+    const Result r = RunNelctl(args, unit.peer.Path());
+    EXPECT_EQ(r.status, c.status) << r.err;
+    unit.peer.WaitReceived(7, 1000);
+    EXPECT_EQ(nel::test::DecodePneumatics(unit.peer.Received()), kDeflate) << "sent whether or not the unit answers";
+    if (c.status == 0) {
+      EXPECT_NE(r.out.find("port 1 COM1 (" + unit.peer.Path() + "): every pump stopped, every valve open"),
+                std::string::npos)
+          << r.out;
+    } else {
+      EXPECT_NE(r.err.find("no unit acknowledged"), std::string::npos) << r.err;
+      EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+  }
+}
+
+#ifdef NELCTL_HAS_SIM
+// The virtual unit is left with every pump running into a closed cuff, as a
+// host that died in the middle of an inflation leaves it. nelctl, not the
+// unit's own ceiling or watchdog, must be what empties the cuffs.
+TEST(NelctlDeflate, EmptiesTheVirtualUnitsFillingCuffs) {
+  constexpr double kFilled = 120;
+  const Result r = RunNelctl({"deflate", "--simulate", "--speed", "5", "--inflate", std::to_string(kFilled), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << r.out;
+  EXPECT_EQ(j["port"], 1);
+  const auto& v = j["virtualUnit"];
+  ASSERT_EQ(v["before"].size(), 4u);
+  ASSERT_EQ(v["after"].size(), 4u);
+  for (int l = 0; l < 4; ++l) {
+    SCOPED_TRACE("line " + std::to_string(l));
+    const auto &before = v["before"][l], &after = v["after"][l];
+    EXPECT_GE(before["mmhg"].get<double>(), kFilled);
+    EXPECT_TRUE(before["pumpRunning"].get<bool>());
+    EXPECT_FALSE(before["valveOpen"].get<bool>());
+    EXPECT_FALSE(after["pumpRunning"].get<bool>());
+    EXPECT_TRUE(after["valveOpen"].get<bool>());
+    EXPECT_LT(after["mmhg"].get<double>(), 15.0);
+  }
+  EXPECT_LT(v["afterSeconds"].get<double>(), 5.0);
+  EXPECT_EQ(v["ceilingTrips"], 0);
+  EXPECT_EQ(v["watchdogTrips"], 0);
+}
+#endif
 
 }  // namespace

@@ -55,12 +55,8 @@ std::string StreamOnce(int port, std::string& figures) {
   UnitServer::Options opt;
   opt.speed = kSpeed;
   opt.port = port;
-  // The unit drops packets when more than this waits unread (by default a
-  // quarter second of them). The pseudo-terminal passes the stream through a
-  // 4 KiB line buffer and a kernel worker, which on a loaded machine can stall
-  // for longer than that; a full second keeps such stalls from counting as the
-  // host's loss. The host's own margin, the 102400-byte ring (about 0.1 s at
-  // this speed), is unchanged: a host that falls behind still loses frames.
+  // A second of output may wait unread (pty stalls on a loaded machine are not
+  // the host's loss); the host's own margin, the ring's 0.1 s, is unchanged.
   opt.output_limit = static_cast<size_t>(kSpeed * nel::sim::kFramesPerSecond) * nel::sim::kDataRawLength;
   UnitServer server(SubjectConfig(), opt);
   std::string error;
@@ -69,9 +65,7 @@ std::string StreamOnce(int port, std::string& figures) {
   if (!ctl.SetComPortNo(port)) return "the port did not open";
 
   Drained d;
-  // "get factor" and "begin sample" wait for their replies, which only a pass
-  // can unpack: a timer of this thread's queue runs passes meanwhile, as a
-  // host's would.
+  // The replies to "get factor" and "begin sample" are unpacked by passes from a timer, as a host's.
   auto& queue = MessageQueue::Current();
   const int timer = queue.SetTimer(1, [&] {
     while (Pass(ctl, d) > 0) {
@@ -82,8 +76,7 @@ std::string StreamOnce(int port, std::string& figures) {
   const auto sampling = [&] { return server.WithUnit([](auto& u) { return u.Sampling(); }); };
   if (!sampling()) return "the unit did not start sampling";
 
-  // The tight loop: passes back to back, a 0.1 ms pause only when a pass
-  // found nothing.
+  // Passes back to back, a 0.1 ms pause only when a pass found nothing.
   const auto frameNow = [&] { return server.WithUnit([](auto& u) { return u.Frame(); }); };
   const int64_t frame0 = frameNow();
   const long long passes0 = d.passes;
@@ -127,13 +120,10 @@ std::string StreamOnce(int port, std::string& figures) {
   const auto check = [&](bool ok, const char* what) {
     if (!ok) problems += std::string(problems.empty() ? "" : "; ") + what;
   };
-  // The unit kept its speed while the host read.
   check(speed > 0.75 * kSpeed && speed < 1.25 * kSpeed, "the unit's speed is not 50 times real time");
-  // One packet per millisecond of virtual time while sampling, none dropped...
   check(stats.packets_dropped == 0, "the unit dropped packets: its output backed up");
   check(streamStart >= 0 && stats.packets_sent >= frame1 - streamStart && stats.packets_sent <= stopFrame - streamStart,
         "not one packet per millisecond of virtual time");
-  // ...and every one reached the host as a frame, decoded intact.
   check(d.frames == stats.packets_sent, "frames lost between the line and the host");
   check(d.badEcg == 0 && d.maxPressure < 1.0f, "frames decoded wrongly (empty cuffs read near 0 mmHg)");
   check(!deviceLost, "the device was lost");
@@ -142,15 +132,9 @@ std::string StreamOnce(int port, std::string& figures) {
 
 TEST(StreamAtSpeed, FiftyTimesRealTimeWithATightHostLoopLosesNoFrame) {
 #ifdef NEL_TSAN
-  // Under ThreadSanitizer the reader's stores and the host's unpacking cost
-  // several times more; on a loaded machine the host then runs fewer than the
-  // 1850 passes a second 50 times real time needs and frames are lost.
   GTEST_SKIP() << "50 times real time is not held under ThreadSanitizer on a loaded machine";
 #endif
-  // Every attempt is judged strictly (no frame lost). A machine busy with
-  // other work can stall the pseudo-terminal or the host thread for longer
-  // than the ring's 0.1 s in one second; a second attempt tells such a stall
-  // from a fault of the link, which fails every attempt.
+  // Each attempt is strict; a second one tells a stall of a busy machine from a link fault, which fails both.
   constexpr int kAttempts = 2;
   std::string report;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {

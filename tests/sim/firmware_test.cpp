@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "sim/virtual_unit.h"
 
 namespace {
@@ -88,7 +86,6 @@ TEST(SimFirmware, CeilingReleasesEveryLineAtOnce) {
       peak = std::max(peak, u.LinePressure(c.line));
     }
     ASSERT_EQ(u.Stats().firmware_ceiling_trips, 1);
-    RecordProperty("ceiling_" + std::to_string(static_cast<int>(ceiling)) + "_at_s", std::to_string(u.TimeS()));
     // The trip comes where the transducer reads the ceiling, within a frame's rise.
     EXPECT_GE(peak * (1 + c.gain), ceiling);
     EXPECT_LT(peak * (1 + c.gain), ceiling + 0.2);
@@ -97,9 +94,7 @@ TEST(SimFirmware, CeilingReleasesEveryLineAtOnce) {
       if (l == c.line) continue;
       EXPECT_GT(u.LinePressure(l), 50.0) << "line " << l << " was still held";
     }
-    const double empty_s = SecondsToEmpty(u, 10);
-    EXPECT_LT(empty_s, 5.0);
-    RecordProperty("empty_from_" + std::to_string(static_cast<int>(ceiling)) + "_s", std::to_string(empty_s));
+    EXPECT_LT(SecondsToEmpty(u, 10), 5.0);
     u.Advance(2000);
     EXPECT_EQ(u.Stats().firmware_ceiling_trips, 1);
     EXPECT_EQ(u.Stats().firmware_watchdog_trips, 0);
@@ -195,45 +190,6 @@ TEST(SimFirmware, RecordsTheHostsPumpCommands) {
   }
   EXPECT_NE(u.Line(1).Level(), 7000) << "the unanswered command did nothing";
   EXPECT_EQ(u.Line(3).Level(), 0x80) << "the all-lines command reached line 3 with its flag bit";
-}
-
-TEST(SimFirmware, SubjectFileFirmwareFields) {
-  const FirmwareConfig defaults;
-  struct Case {
-    const char* json;
-    bool ok;
-    double ceiling, watchdog;
-  };
-  const Case cases[] = {
-      {R"({"unit": {"firmware": {"ceiling_mmhg": 200}}})", true, 200, defaults.watchdog_s},
-      {R"({"unit": {"firmware": {"watchdog_s": 5, "ceiling_mmhg": 400}}})", true, 400, 5},
-      {R"({"unit": {"firmware": {}}})", true, defaults.ceiling_mmhg, defaults.watchdog_s},
-      {R"({"unit": {"firmware": {"ceiling": 200}}})", false, 0, 0},
-      {R"({"unit": {"firmware": {"ceiling_mmhg": 49}}})", false, 0, 0},
-      {R"({"unit": {"firmware": {"ceiling_mmhg": 401}}})", false, 0, 0},
-      {R"({"unit": {"firmware": {"watchdog_s": 0.5}}})", false, 0, 0},
-      {R"({"unit": {"firmware": {"watchdog_s": 3601}}})", false, 0, 0},
-      {R"({"unit": {"firmware": {"watchdog_s": "1 min"}}})", false, 0, 0},
-      {R"({"unit": {"firmware": 315}})", false, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SubjectConfig cfg;
-    std::string err;
-    const bool ok = SubjectFromJson(nlohmann::json::parse(c.json), cfg, &err);
-    EXPECT_EQ(ok, c.ok) << c.json << ": " << err;
-    if (!c.ok) {
-      EXPECT_NE(err.find("unit.firmware"), std::string::npos) << err;
-      continue;
-    }
-    EXPECT_EQ(cfg.firmware.ceiling_mmhg, c.ceiling) << c.json;
-    EXPECT_EQ(cfg.firmware.watchdog_s, c.watchdog) << c.json;
-  }
-  // The sample file lists the defaults.
-  SubjectConfig file;
-  std::string err;
-  ASSERT_TRUE(LoadSubjectFile(NEL_SOURCE_DIR "/sim/subjects/default.json", file, &err)) << err;
-  EXPECT_EQ(file.firmware.ceiling_mmhg, defaults.ceiling_mmhg);
-  EXPECT_EQ(file.firmware.watchdog_s, defaults.watchdog_s);
 }
 
 }  // namespace

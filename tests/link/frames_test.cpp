@@ -1,0 +1,332 @@
+// The byte protocol without a line: the link's objects run on an in-process
+// device whose sink plays the unit (it answers a request by unpacking the
+// reply at once). Decoded frames, command bytes, the coefficient block and the
+// fixed tables are compared with golden records under tests/link/golden/.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+
+#include <nel/link/category_layout.h>
+#include <nel/link/hard_ctl.h>
+#include <nel/platform/diagnostics.h>
+#include <nel/platform/last_error.h>
+#include "../common/golden.h"
+#include "../common/pty_peer.h"
+#include "link/hardware_info_file.h"
+#include "link_seams.h"
+
+namespace {
+
+using nel::test::Bytes;
+using nel::test::DataRawFrame;
+
+std::string Hex(const Bytes& b) {
+  std::string s;
+  char t[4];
+  for (uint8_t x : b) s += (std::snprintf(t, sizeof t, "%02x ", x), t);
+  return s.empty() ? "- " : s;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+Bytes Frame(int ecg, int pcg, int32_t a, int32_t b, int32_t c, int32_t d) {
+  const int32_t t[4] = {a, b, c, d};
+  return DataRawFrame(ecg, pcg, t);
+}
+
+// A unit behind an in-process device: records what the library writes and
+// answers a request code with its reply, unpacked before the wait begins.
+struct InProcessUnit {
+  TnelHardCtl ctl;
+  QXProtocol& proto = ctl.GetSamThread()->Protocol();
+  Bytes written;
+  std::map<uint8_t, Bytes> answers = {{0x80, {0xF0}}, {0x82, {0xF2}}, {0x84, {0xF4}}, {0x81, {0xF1, 1, 2, 0x7F}}};
+  InProcessUnit() {
+    EXPECT_TRUE(proto.OpenInProcess(&Sink, this));
+    for (int i = 0; i < 63; ++i) answers[0x85].push_back(static_cast<uint8_t>(i == 0 ? 0xF5 : 100 - i));
+  }
+  static void Sink(const unsigned char* bytes, int n, void* context) {
+    auto* u = static_cast<InProcessUnit*>(context);
+    u->written.insert(u->written.end(), bytes, bytes + n);
+    const auto a = u->answers.find(bytes[0]);
+    if (a != u->answers.end())
+      for (uint8_t b : a->second) u->proto.UnpackData(b, nullptr, nullptr);
+  }
+  // Stores `bytes` as the reader would and returns every frame decoded from them.
+  std::vector<tagSAM_DATA> Receive(const Bytes& bytes) {
+    std::vector<tagSAM_DATA> frames;
+    tagSAM_DATA out[TSamThread::kMaxFramesPerCall];
+    for (size_t at = 0; at < bytes.size(); at += 512) {
+      proto.InjectReceived(bytes.data() + at, static_cast<int>(std::min<size_t>(512, bytes.size() - at)));
+      for (int n; (n = ctl.ReadOnceData(out)) > 0;) frames.insert(frames.end(), out, out + n);
+    }
+    return frames;
+  }
+};
+
+std::string FrameLine(const char* part, size_t i, const tagSAM_DATA& f) {
+  char line[400];
+  int k = std::snprintf(line, sizeof line, "%s %zu", part, i);
+  for (int32_t w : f.Wave) k += std::snprintf(line + k, sizeof line - static_cast<size_t>(k), " %d", w);
+  for (float p : f.Pressure) k += std::snprintf(line + k, sizeof line - static_cast<size_t>(k), " %.4f", p);
+  return std::string(line) + "\n";
+}
+
+int32_t Varied(int i) { return 200000 + 37 * i + (i % 7) * 1000 - (i % 13) * 777; }
+
+TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
+  InProcessUnit u;
+  tagAD_FORCE_CONVERT set[6];
+  for (int c = 0; c < 6; ++c) set[c] = {0.0003f + 0.00001f * static_cast<float>(c), -10.0f + static_cast<float>(c)};
+  set[BP_LTOE].Slope = std::numeric_limits<float>::quiet_NaN();
+  u.ctl.GetSamThread()->SetAD2ForceCoeff(set);
+
+  const Bytes a = Frame(0xABC, 0x5DE, 0x123456, -1, 0x800000, 0x7FFFFF);
+  const Bytes b = Frame(0x000, 0xFFF, -5, 0x012345, 0x400000, -0x400000);
+  const Bytes c = Frame(0x080, 0x800, 0x808080, 0x00FF00, -0x7FFFFF, 1);
+  const Bytes d = Frame(0x7FF, 0x001, 0x3FFFFF, -2, 200000, 1234567);
+  const auto head = [](const Bytes& f, size_t n) { return Bytes(f.begin(), f.begin() + static_cast<long>(n)); };
+  const auto tail = [](const Bytes& f, size_t n) { return Bytes(f.begin() + static_cast<long>(n), f.end()); };
+  // clang-format off
+  const Bytes corrupt = Cat({{0x01, 0x02, 0x7F}, head(a, 10), {0x91}, tail(a, 10), {0x88, 0xEF, 0xF8, 0xFF}, a, {0x11, 0x22},
+                             head(b, 5), b, head(c, 12), {0xF3}, c, {0xF1, 1, 2, 3}, d, {0xF0, 0xF7}, head(d, 18)});
+  // clang-format on
+  std::string text;
+  const auto record = [&](const char* part, const std::vector<tagSAM_DATA>& frames, size_t every) {
+    for (size_t i = 0; i < frames.size(); ++i)
+      if (i % every == 0 || i + 1 == frames.size()) text += FrameLine(part, i, frames[i]);
+  };
+  record("corrupt", u.Receive(corrupt), 1);
+  text += "events";
+  for (int e = 0; e < QXProtocol::kCommandCount; ++e) text += u.proto.Entry(e).Event->IsSet() ? " 1" : " 0";
+  text += "\nopen " + std::to_string(u.proto.Pack().Code) + "\n";
+
+  // The moving average over a growing, then a 200-frame window.
+  u.ctl.ClearDataBuff();
+  Bytes run;
+  for (int i = 0; i < 230; ++i)
+    run = Cat({run, Frame(i & 0xFFF, (3 * i) & 0xFFF, Varied(i), Varied(i) / 2, -Varied(i), Varied(i) + 5)});
+  record("average", u.Receive(run), 10);
+
+  // A constant input held past the frame count's 32-bit limits.
+  u.ctl.ClearDataBuff();
+  Bytes still;
+  for (int i = 0; i < 200; ++i) still = Cat({still, Frame(0, 0, 1234567, 1234567, 1234567, 1234567)});
+  record("still", u.Receive(still), 200);
+  for (const int64_t start : {(int64_t{1} << 31) - 3, (int64_t{1} << 32) - 3}) {
+    nel::test::SamSeams::FrameCountAt(*u.ctl.GetSamThread(), start);
+    record(start < (int64_t{1} << 32) - 3 ? "past31" : "past32", u.Receive(head(still, 5 * 19)), 1);
+  }
+  nel::golden::Check(
+      "link/golden/decoded_stream.txt", text,
+      "Frames decoded by TSamThread from bytes stored in the ring of an in-process device\n"
+      "(tests/link/frames_test.cpp, LinkFrames.DecodedStreamWithCorruptionMatchesTheGoldenRecords).\n"
+      "Fields: part, frame index, Wave[0..7] (ECG PCG RBra LBra RAnk LAnk RToe LToe), Pressure[0..5] "
+      "mmHg.\nCoefficients: channel c slope 0.0003+0.00001c, offset -10+c; LToe's slope NaN (reads "
+      "0).\ncorrupt: stray payload, a frame cut by 0x91 and its tail, codes 88 EF F8 FF, frame A,\n"
+      "  payload 11 22, 5 bytes of B then B, 12 bytes of C cut by F3 then C, a version reply F1 01 02 03, D,\n"
+      "  F0 F7, 18 bytes of D (left open). 'events': which table entries' reply events are set;\n"
+      "  'open': code of the frame being collected.\n"
+      "average: 230 frames after a clear, RBra 200000+37i+1000(i%7)-777(i%13), LBra half, RAnk "
+      "negated, LAnk +5; every 10th.\nstill: 200 frames of 1234567; past31/past32: 5 more with the "
+      "frame count set to 2^31-3 and 2^32-3.\nRemake: NEL_UPDATE_GOLDEN=1 nel_link_tests "
+      "--gtest_filter=LinkFrames.*");
+}
+
+// Every command's bytes, its result and the pneumatic state kept after it.
+TEST(LinkFrames, CommandBytesMatchTheGoldenRecords) {
+  InProcessUnit u;
+  TnelHardCtl& ctl = u.ctl;
+  QXProtocol& p = u.proto;
+  unsigned char frame[63];
+  for (int i = 0; i < 63; ++i) frame[i] = static_cast<unsigned char>(i);
+  unsigned char v[3] = {9, 9, 9};
+  // clang-format off
+#define ROW(...) {#__VA_ARGS__, [&] { return __VA_ARGS__; }}
+#define DO(...) {#__VA_ARGS__, [&] { return __VA_ARGS__, true; }}
+  const std::vector<std::pair<const char*, std::function<bool()>>> rows = {
+      ROW(p.EndSample()), ROW(p.ShakeHand()), ROW(p.BeginSample()),
+      ROW(p.GetVersion(v[0], v[1], v[2]) && v[0] == 1 && v[1] == 2 && v[2] == 0x7F),
+      ROW(p.SetFactor(frame)), ROW(p.GetFactor(frame) && Bytes(frame, frame + 63) == u.answers[0x85]),
+      ROW(p.SetGap(-1, false)), ROW(p.SetGap(-1, true)), ROW(p.SetGap(2, true)), ROW(p.SetGap(3, false)),
+      ROW(p.SetGap(4, false)), ROW(p.SetGap(-2, true)),
+      ROW(p.SetPump(2, 6000, 0)), ROW(p.SetPump(-1, 0, 0)), ROW(p.SetPump(0, 0x80FF, 0x11)),
+      ROW(p.SetPump(3, 0x0180, 0x7F)), ROW(p.SetPump(4, 6000, 0)), ROW(p.SetPump(-2, 6000, 0)),
+      ROW(ctl.StartADSample(false)),
+      DO(ctl.StartInflate(0, 1, 0)), DO(ctl.StartInflate(10000, 1, 0)), DO(ctl.StartInflate(5000, 1, 10001)),
+      DO(ctl.StartInflate(5000, 1, -1)), DO(ctl.StartInflate(9999, 1, 10000)), DO(ctl.StartInflate(1, 0, 0)),
+      DO(ctl.StartInflate(6000, BP_RTOE, 50)), DO(ctl.StartInflate(6000, BP_LTOE, 50)),
+      DO(ctl.StartInflate(6000, 6, 50)), DO(ctl.StopInflate(BP_LTOE)), DO(ctl.RapidDeflate(0, true)),
+      DO(ctl.RapidDeflate(BP_RTOE, true)), DO(ctl.RapidDeflate(-1, false)), DO(ctl.StopInflate(-1)),
+      ROW(ctl.DeflateAll()),
+      DO((ctl.RunAdjust(), ctl.OpenCloseHardwareEnlarge(true), ctl.OpenCloseHardwareEnlarge(false))),
+      DO((ctl.SetPumpLockout(true), ctl.StartInflate(6000, 0, 0))),
+      ROW((ctl.StopADSample(), !p.IdleWatch())), DO(ctl.SetAD2ForceCoeff({0.5f, -1.0f}, BP_LANK)),
+  };
+  // clang-format on
+#undef ROW
+#undef DO
+  std::string text;
+  for (const auto& [name, call] : rows) {
+    u.written.clear();
+    const bool ok = call();
+    text += std::string(name) + " -> " + Hex(u.written) + "| " + (ok ? "ok" : "refused") + " | pump";
+    for (int l = 0; l < 4; ++l) text += ctl.PumpOn(l) ? " 1" : " 0";
+    text += " valve";
+    for (int l = 0; l < 4; ++l) text += ctl.ValveClosed(l) ? " 1" : " 0";
+    text += ctl.LinesMayHoldPressure() ? " hold\n" : " empty\n";
+  }
+  nel::golden::Check(
+      "link/golden/commands.txt", text,
+      "Bytes written by each call (in order, on one in-process device whose unit answers 80 82 84\n"
+      "with F0 F2 F4 and 81 with F1 01 02 7F), the call's result ('ok' also for calls without one,\n"
+      "GetVersion ok only with version 1.2.127), then PumpOn and ValveClosed of lines 0..3 and\n"
+      "LinesMayHoldPressure. (tests/link/frames_test.cpp, LinkFrames.CommandBytesMatchTheGoldenRecords)\n"
+      "Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
+}
+
+// Which set StartADSample(true) puts in use, what it reports and what it sends.
+TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
+  float unitSet[12] = {};  // a calibrated unit; its toe records are empty (not used)
+  for (int c = 0; c < 4; ++c) {
+    unitSet[2 * c] = nel::kBuiltInCoeff[c].Slope * (1.0f + 0.03f * static_cast<float>(c + 1));
+    unitSet[2 * c + 1] = nel::kBuiltInCoeff[c].Offset + 2.5f * static_cast<float>(c + 1);
+  }
+  struct Case {
+    const char* name;
+    int index;  // value changed in the unit's set; -1: an all-zero block, -2: the unit is silent
+    float value;
+    size_t bytesSent;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  // clang-format off
+  const Case cases[] = {
+      {"unit's-set", 0, unitSet[0], 62}, {"all-zero", -1, 0, 62}, {"cut-after-40", 0, unitSet[0], 40},
+      {"NaN-slope", 0, nan, 62}, {"infinite-offset", 5, inf, 62}, {"zero-slope", 2, 0.0f, 62},
+      {"negative-slope", 6, -unitSet[6], 62}, {"slope-9.9e-5", 4, 9.9e-5f, 62}, {"slope-1e-4", 4, 1.0e-4f, 62},
+      {"slope-1e-3", 2, 1.0e-3f, 62}, {"slope-1.01e-3", 4, 1.01e-3f, 62}, {"offset-250", 7, 250.0f, 62},
+      {"offset--250", 1, -250.0f, 62}, {"offset-251", 7, 251.0f, 62}, {"offset--251", 1, -251.0f, 62},
+      {"silent", -2, 0, 0}};
+  // clang-format on
+  struct Warnings {
+    int count = 0;
+    static void Sink(nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t, const char*,
+                     size_t, void* context) {
+      if (kind == nel::platform::DiagKind::kLog && level == nel::platform::DiagLevel::kWarning)
+        ++static_cast<Warnings*>(context)->count;
+    }
+  } warnings;
+  nel::platform::SetDiagnosticSink(&Warnings::Sink, &warnings);
+  std::string text;
+  for (const Case& k : cases) {
+    float values[12];
+    std::copy(unitSet, unitSet + 12, values);
+    if (k.index >= 0) values[k.index] = k.value;
+    InProcessUnit u;
+    const Bytes block = k.index == -1 ? Bytes(62, 0) : nel::test::CoeffPayload(values);
+    u.answers[0x85] = Cat({{0xF5}, Bytes(block.begin(), block.begin() + static_cast<long>(k.bytesSent))});
+    if (k.bytesSent < 62) u.answers[0x85].push_back(0x90);
+    if (k.index == -2) u.answers.clear();
+    warnings.count = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const bool started = u.ctl.StartADSample(true);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2200))
+        << k.name << ": one wait at most";
+    tagAD_FORCE_CONVERT sam[6];
+    u.ctl.GetAD2ForceCoeff(sam);
+    char line[200];
+    std::snprintf(line, sizeof line, "%s started %d source %d error %d warnings %d sam %s\n  sent ", k.name, started,
+                  static_cast<int>(u.ctl.CoeffSource()), static_cast<int>(nel::LastErrorCode()), warnings.count,
+                  std::memcmp(sam, u.ctl.ADForceCoeff, sizeof sam) == 0 ? "same" : "differs");
+    text += line + Hex(u.written) + "\n  set";
+    for (const auto& c : u.ctl.ADForceCoeff)
+      text += (std::snprintf(line, sizeof line, " %.9g %.9g", c.Slope, c.Offset), line);
+    text += std::string("\n  says ") + nel::LastErrorText() + "\n";
+  }
+  nel::platform::SetDiagnosticSink(nullptr, nullptr);
+  nel::golden::Check(
+      "link/golden/coefficient_sets.txt", text,
+      "StartADSample(true) on an in-process unit whose coefficient reply is the calibrated set\n"
+      "(channel c < 4: built-in slope x (1 + 0.03(c+1)), offset + 2.5(c+1); toe records 0) with one\n"
+      "value changed (index into Slope/Offset pairs), all zero, cut after 40 payload bytes by 0x90, or\n"
+      "no reply at all. Per case: result, CoeffSource, last error code, warnings logged, whether the\n"
+      "sampling object holds the same set; the bytes sent; ADForceCoeff; the last error's text.\n"
+      "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
+}
+
+// The category lists and the hardware information file.
+TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
+  std::string text;
+  const auto line = [&](const std::string& head, const int32_t* v, int n) {
+    text += head;
+    for (int i = 0; i < n; ++i) text.append(" ").append(std::to_string(v[i]));
+    text += "\n";
+  };
+  for (int32_t category = -1; category <= 7; ++category) {
+    nel::link::CategoryLayout l;
+    l.waveCount = 99;
+    const bool known = nel::link::LayoutForCategory(category, l);
+    text += "category " + std::to_string(category) + (known ? " known" : " unknown") + " waves " +
+            std::to_string(l.waveCount) + " cuffs " + std::to_string(l.cuffCount) + "\n";
+    if (!known) continue;
+    int32_t w[8], c[6], pos[6];
+    for (int i = 0; i < 8; ++i) w[i] = l.waves[i];
+    for (int i = 0; i < 6; ++i) c[i] = l.cuffs[i], pos[i] = l.cuffWavePos[i];
+    line(" waves", w, l.waveCount);
+    line(" cuffs", c, l.cuffCount);
+    line(" pulse-positions", pos, l.cuffCount);
+  }
+  const auto dir = std::filesystem::temp_directory_path() / ("nel_hardinf_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / nel::link::kHardwareInfoFileName).string();
+  const auto info = [&](const char* what, const std::string& file, int32_t unit) {
+    tagHARDWAREINF h;
+    std::memset(&h, 0x5A, sizeof h);
+    nel::link::ReadHardwareInfo(file, unit, &h);
+    line(std::string(what) + " " + nel::link::HardwareInfoSection(unit) + " com " + std::to_string(h.ComPort) + " base",
+         h.ADBase, 8);
+    line(" datum", h.ADDatum, 8);
+  };
+  info("built-in", "", 0);
+  info("no-file", path, 0);
+  std::ofstream(path, std::ios::binary) << "[BED1]\r\nCOMPORT=5\r\n[BED4]\r\nCOMPORT=9\r\nADBASE_ECG=2000\r\n"
+                                           "ADDATUM_PULSE=1234\r\nADBASE_PCG=-7\r\nADDATUM_ECG=600\r\n";
+  info("file", path, 0);
+  info("file", path, 3);
+  info("file", path, 7);
+  tagHARDWAREINF w = nel::link::BuiltInHardwareInfo();
+  w.ComPort = 12;
+  for (int k = 0; k < 8; ++k) w.ADBase[k] = 1000 * k + 1, w.ADDatum[k] = 100 * k + 2;
+  std::filesystem::remove(path);
+  EXPECT_TRUE(nel::link::WriteHardwareInfo(path, 1, w));
+  info("written", path, 1);
+  std::ifstream in(path, std::ios::binary);
+  for (std::string l; std::getline(in, l);) text += "file-line " + l.substr(0, l.find('\r')) + "\n";
+  EXPECT_FALSE(nel::link::WriteHardwareInfo((dir / "missing" / "HardInf.ini").string(), 0, w));
+  std::filesystem::remove_all(dir);
+  nel::golden::Check("link/golden/tables.txt", text,
+                     "LayoutForCategory for -1..7 (waves as tagTYPE_NEL_WAVEDATA, cuffs as tagTYPE_NEL_BPDATA,\n"
+                     "pulse-positions the wave position of each cuff's pulse wave; an unknown value leaves the\n"
+                     "output untouched: waves 99), then ReadHardwareInfo: built-in (empty path), no file, a file with\n"
+                     "sections BED1 and BED4 read for units 0, 3 and 7, and a file written by WriteHardwareInfo for\n"
+                     "unit 1 (ComPort 12, base 1000k+1, datum 100k+2) read back, with its lines.\n"
+                     "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests "
+                     "--gtest_filter=LinkFrames.*");
+}
+
+}  // namespace
