@@ -24,8 +24,6 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
   EXPECT_TRUE(e.Wait(0));  // a wait does not consume the signal
   e.Reset();
   EXPECT_FALSE(e.IsSet());
-  Event initially(true);
-  EXPECT_TRUE(initially.IsSet());
 }
 
 TEST(Event, WaitTimesOutAfterAboutTheGivenTime) {

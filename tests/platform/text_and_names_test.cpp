@@ -144,29 +144,4 @@ TEST(PortNames, DefaultMappingAndOverrides) {
   unsetenv("NEL_PORT_DIR");
 }
 
-TEST(PortNames, PortNumberCanPointAtAPseudoTerminal) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave = ptsname(master);
-  ASSERT_TRUE(SetPortPath(42, slave));
-  const int fd = open(PortDevicePath(42).c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(fd, 0);
-  termios tio{};
-  ASSERT_EQ(tcgetattr(fd, &tio), 0);
-  cfmakeraw(&tio);  // no echo, no line discipline: bytes pass as they are
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
-  char c = 0;
-  ASSERT_EQ(write(master, "\x80", 1), 1);
-  ASSERT_EQ(read(fd, &c, 1), 1);
-  EXPECT_EQ(static_cast<unsigned char>(c), 0x80);
-  ASSERT_EQ(write(fd, "\xF0", 1), 1);
-  ASSERT_EQ(read(master, &c, 1), 1);
-  EXPECT_EQ(static_cast<unsigned char>(c), 0xF0);
-  close(fd);
-  close(master);
-  SetPortPath(42, "");
-}
-
 }  // namespace
