@@ -19,11 +19,11 @@ namespace {
 
 // A pseudo-terminal whose line was left in a state the device must undo:
 // software flow control on, reads returning without data after half a second.
+// The slave stays open: its settings would be reset on its last close.
 struct Pty {
-  int master = -1;
+  int master = -1, slave = -1;
   std::string path;
   Pty() {
-    int slave = -1;
     char name[128] = {};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
     termios tio{};
@@ -32,10 +32,12 @@ struct Pty {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 5;
     ::tcsetattr(slave, TCSANOW, &tio);
-    ::close(slave);
     path = name;
   }
-  ~Pty() { ::close(master); }
+  ~Pty() {
+    ::close(master);
+    ::close(slave);
+  }
 };
 
 TEST(SerialDevice, OpenAndConfigureLeaveARawLineWithTheAskedFraming) {
@@ -54,6 +56,7 @@ TEST(SerialDevice, OpenAndConfigureLeaveARawLineWithTheAskedFraming) {
     Pty pty;
     SerialDevice dev;
     ASSERT_TRUE(dev.Open(pty.path)) << dev.LastError();
+    ASSERT_TRUE(dev.Open(pty.path)) << "reopening: " << dev.LastError();
     termios tio{};
     ASSERT_EQ(::tcgetattr(dev.Descriptor(), &tio), 0);
     EXPECT_EQ(tio.c_cc[VMIN], 1);
