@@ -214,6 +214,9 @@ TEST_F(LinkLine, SuspendIdleWatchAndHangUp) {
   ASSERT_TRUE(p.StartReader());
   p.Suspend();
   peer.Send(Bytes(300, 0x11));
+  // The terminal hands written bytes to the reader's side a moment later: let
+  // them arrive before waiting for the reader to have dropped them all.
+  std::this_thread::sleep_for(milliseconds(50));
   ASSERT_TRUE(WaitFor([&] { return peer.Unread() == 0; }, 3000));
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_EQ(p.WriteTotal(), 0);
