@@ -12,6 +12,9 @@
 # beside the repository) and are reused; the copy is reset to HEAD each run, so
 # uncommitted changes are not checked. Options after -- go to mutate.py
 # (--slow, --json FILE, --fault ID, --timeout S; see tools/mutation/README.md).
+# The copy is built with AddressSanitizer and UndefinedBehaviorSanitizer, as CI
+# runs the suite: a fault that writes past a buffer counts as caught when the
+# sanitizer stops the test, as it would in CI.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 work="${NEL_MUTANTS_DIR:-$(dirname "$root")/nel-mutants}"
@@ -37,6 +40,7 @@ fi
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNEL_BUILD_BENCH=OFF -DNEL_BUILD_TOOLS=OFF "${launcher[@]}" >/dev/null
+  -DNEL_BUILD_BENCH=OFF -DNEL_BUILD_TOOLS=OFF -DNEL_SANITIZE=address,undefined \
+  "${launcher[@]}" >/dev/null
 exec python3 "$root/tools/mutation/mutate.py" --tree "$tree" --build "$build" \
   "${kind[@]+"${kind[@]}"}" "${rooms[@]+"${rooms[@]}"}" "${extra[@]+"${extra[@]}"}"
