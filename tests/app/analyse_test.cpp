@@ -20,7 +20,7 @@ std::string RunNelctl(const std::string& args, int& status) {
   std::vector<std::string> argv;
   std::istringstream words(args);
   for (std::string w; words >> w;) argv.push_back(w);
-  const nelctltest::Result r = nelctltest::Run(argv, {}, std::chrono::seconds(60));
+  const nelctltest::Result r = nelctltest::RunNelctl(argv);
   status = r.status;
   return r.out;
 }

@@ -22,22 +22,13 @@ namespace {
 
 using nelctltest::Result;
 
-std::filesystem::path TempDir() {
-  static const std::filesystem::path dir = [] {
-    auto p = std::filesystem::temp_directory_path() / ("nelctl_status_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p / "ports");
-    std::ofstream(p / "not_a_record.nelwave") << "this is not a wave record\n";
-    return p;
-  }();
-  return dir;
-}
+using nelctltest::RunNelctl;
+using nelctltest::TempDir;
 
-// Runs nelctl with no port of the machine (an empty port directory); port 1
-// is `device` when given.
-Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "") {
-  std::vector<std::string> env{"NEL_PORT_DIR=" + (TempDir() / "ports").string()};
-  if (!device.empty()) env.push_back("NEL_COM1=" + device);
-  return nelctltest::Run(args, env, std::chrono::seconds(60));
+std::string NotARecord() {
+  const auto p = TempDir() / "not_a_record.nelwave";
+  std::ofstream(p) << "this is not a wave record\n";
+  return p.string();
 }
 
 struct Command {
@@ -50,7 +41,7 @@ struct Command {
 std::vector<Command> Commands() {
   const std::string record = (TempDir() / "record.nelwave").string();
   return {
-      {"analyse", {"analyse", (TempDir() / "not_a_record.nelwave").string()}, false},
+      {"analyse", {"analyse", NotARecord()}, false},
       {"bp", {"bp"}, true},
       {"bp-cuff", {"bp-cuff", "--channel", "rbra"}, true},
       {"calibrate gain", {"calibrate", "gain"}, true},
@@ -114,7 +105,7 @@ TEST(NelctlExitStatus, UsageErrorsExitTwoWithAMessage) {
       cases.push_back({c.name, With(c.args, {"--port", "1", "--simulate"}), "--simulate"});
     }
   }
-  const std::string record = (TempDir() / "not_a_record.nelwave").string();
+  const std::string record = NotARecord();
   cases.insert(cases.end(), {
                                 {"version", {"version", "now"}, "now"},
                                 {"analyse", {"analyse"}, "file"},

@@ -36,19 +36,11 @@ const std::string kSubject = std::string(NEL_SOURCE_DIR) + "/sim/subjects/defaul
 
 using nelctltest::Result;
 
-std::filesystem::path TempDir() {
-  static const std::filesystem::path dir = [] {
-    auto p = std::filesystem::temp_directory_path() / ("nelctl_facade_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p / "ports");
-    return p;
-  }();
-  return dir;
-}
+using nelctltest::TempDir;
 
-// Runs nelctl with `args`. No serial port of the machine exists for it (an
-// empty port directory): only the virtual unit of --simulate can answer.
+// Runs nelctl with `args`: only the virtual unit of --simulate can answer.
 Result RunNelctl(const std::vector<std::string>& args) {
-  return nelctltest::Run(args, {"NEL_PORT_DIR=" + (TempDir() / "ports").string()}, std::chrono::seconds(240));
+  return nelctltest::RunNelctl(args, "", std::chrono::seconds(240));
 }
 
 Result RunSimulated(std::vector<std::string> args) {

@@ -26,10 +26,7 @@ using nel::test::PtyPeer;
 using nelctltest::Result;
 using Clock = std::chrono::steady_clock;
 
-// Runs nelctl with `args`, only port 1 mapped (to `device`), every other port absent.
-Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "") {
-  return nelctltest::RunOnPort1(args, device, std::chrono::seconds(60));
-}
+using nelctltest::RunNelctl;
 
 // A unit: answers its commands (a pump or valve frame once complete) and
 // streams 1000 frames a second whose right-brachial value counts up by one,

@@ -90,16 +90,21 @@ inline Result Run(const std::vector<std::string>& args, std::vector<std::string>
   return r;
 }
 
-// Runs nelctl with only port 1 mapped (to `device`, when given): every other
-// port is absent, so the port search meets no real device of this machine.
-inline Result RunOnPort1(const std::vector<std::string>& args, const std::string& device,
-                         std::chrono::seconds timeout) {
-  static const std::filesystem::path empty = [] {
-    auto p = std::filesystem::temp_directory_path() / ("nelctl_ports_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(p);
+// This program's scratch folder, with an empty "ports" folder for
+// NEL_PORT_DIR: the port search meets no real device of this machine.
+inline const std::filesystem::path& TempDir() {
+  static const std::filesystem::path dir = [] {
+    auto p = std::filesystem::temp_directory_path() / ("nelctl_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(p / "ports");
     return p;
   }();
-  std::vector<std::string> env{"NEL_PORT_DIR=" + empty.string()};
+  return dir;
+}
+
+// Runs nelctl with no port of this machine; port 1 is `device` when given.
+inline Result RunNelctl(const std::vector<std::string>& args, const std::string& device = "",
+                        std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  std::vector<std::string> env{"NEL_PORT_DIR=" + (TempDir() / "ports").string()};
   if (!device.empty()) env.push_back("NEL_COM1=" + device);
   return Run(args, env, timeout);
 }
