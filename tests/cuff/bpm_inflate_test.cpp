@@ -1,251 +1,130 @@
-// The inflation controller driving a real TnelHardCtl whose unit, at the other
-// end of a pseudo-terminal, records the pump and valve commands.
+// The inflation controller driving a real TnelHardCtl whose unit, at the other end of a pseudo-terminal, records the
+// pump and valve commands: a limb and a toe inflation on a cuff model kept as a golden trace, and the rate band's
+// edges.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include <nel/cuff/bpm_inflate.h>
+#include "../common/golden.h"
 #include "../common/unit_link.h"
 
 namespace {
 
 using nel::test::PneumaticCommand;
-using nel::test::Pump;
-using nel::test::UnitLink;
-using nel::test::Valve;
 using Commands = std::vector<PneumaticCommand>;
 
-void Feed(TnelBPMInflate& c, int calls, float pressure) {
-  for (int k = 0; k < calls; ++k) c.Process(pressure);
+// A cuff on its line: an open valve empties it by 3 % a call (10 ms); a running limb pump raises it by level x 6.9e-6
+// mmHg a call, less as it fills; a toe pump command gives a burst of 2 + 0.08 x p mmHg over 10 calls.
+struct Cuff {
+  double p;
+  bool toe, open = true;
+  int level = 0, burst = 0;
+  double burstRise = 0;
+  void Step() {
+    const bool pumping = toe ? burst > 0 : level > 0;
+    const double rise = toe ? burstRise : level * 6.9e-6 * (1 - p / 400);
+    burst -= burst > 0;
+    p = open ? p * 0.97 : pumping ? p + rise : std::max(0.0, p - 0.002);
+  }
+};
+
+std::string Snapshot(const TnelBPMInflate& c) {
+  char s[96];
+  std::snprintf(s, sizeof s, "%d %d%d%d %4d %d %6.2f %3d %d %d", c.State, c.Started, c.SampleEnable, c.PreInflate,
+                c.PumpSpeed, c.SpeedHold, c.StepTarget, c.StepLevel, c.StepCommands, c.HoldCount >= 0);
+  return s;
 }
 
 class InflateTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(link_.opened); }
-  Commands Sent() { return link_.Sent(); }
-  // A limb controller inflating after its pre-inflation, with `back` as the
-  // average three periods before the period about to complete.
-  TnelBPMInflate LimbInBand(float back, int level = 6500) {
-    TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
-    c.State = 2;
-    c.Started = true;
-    c.PreInflate = false;
-    c.PumpSpeed = level;
-    c.AvgHistory[0] = back;
-    c.HistoryPos = 3;
-    return c;
+  // `calls` Process calls on the model; after each, `event` plays the sequencer and the patient and says whether it
+  // told the controller something. A line for each call that changed the state, told it something or sent commands
+  // (which act on the model).
+  std::string Run(TnelBPMInflate& c, Cuff cuff, int calls, const std::function<bool(int, Cuff&)>& event) {
+    std::string out;
+    for (int call = 1; call <= calls; cuff.Step(), ++call) {
+      const std::string before = Snapshot(c);
+      const float p = static_cast<float>(cuff.p);
+      c.Process(p);
+      const bool noticed = event(call, cuff);
+      if (Snapshot(c) == before && !noticed) continue;
+      char head[32];
+      std::snprintf(head, sizeof head, "%5d %7.2f %s ", call, p, noticed ? "notice" : "-");
+      out += head + Snapshot(c) + " |";
+      for (const PneumaticCommand& k : link_.Sent()) {
+        const bool pump = k.kind == PneumaticCommand::kPump;
+        cuff.open = pump ? cuff.open : k.level != 0;
+        cuff.level = pump ? k.level : cuff.level;
+        if (cuff.toe && pump && k.level > 0) cuff.burst = 10, cuff.burstRise = (2 + 0.08 * cuff.p) / 10;
+        out += (pump ? " P" : " V") + std::to_string(k.line) + ":" + std::to_string(k.level);
+      }
+      out += "\n";
+    }
+    return out;
   }
-  UnitLink link_;
+  nel::test::UnitLink link_;
 };
 
-TEST_F(InflateTest, PumpStartsOnTheHundredAndFirstEmptyCall) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
-  Feed(c, 50, 5.0f);
-  c.Process(5.1f);  // not empty: the count starts again
-  Feed(c, 100, 5.0f);
-  EXPECT_FALSE(c.Started);
-  EXPECT_TRUE(Sent().empty());
-  c.Process(0.0f);
-  EXPECT_TRUE(c.Started);
-  EXPECT_TRUE(c.SampleEnable);
-  EXPECT_EQ(c.PumpSpeed, 8700);
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 8700)}));
-
-  // Pre-inflation: nothing below 8 mmHg, then the running level.
-  Feed(c, 20, 7.9f);
-  EXPECT_TRUE(Sent().empty());
-  c.Process(8.0f);
-  EXPECT_FALSE(c.PreInflate);
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 6500)}));
-
-  c.StartDeflate();
-  EXPECT_FALSE(c.Started);
-  EXPECT_EQ(c.State, 1);
-  EXPECT_EQ(Sent(), (Commands{Pump(0, 0), Valve(0, true)}));
+TEST_F(InflateTest, LimbAndToeInflations) {
+  TnelBPMInflate limb(&link_.ctl, 100, BP_RBRA), toe(&link_.ctl, 100, BP_LTOE);
+  // The arm cuff empties from 20 mmHg with one jolt above 5 mmHg at call 80; a pulse notice at 3000 is ignored; a new
+  // attempt at 6000 keeps the averages.
+  std::string trace = "limb\n" + Run(limb, {20.0, false}, 7500, [&limb](int call, Cuff& cuff) {
+                        if (call == 80) cuff.p = 5.5;
+                        if (call == 3000) limb.CurrPulseRecognOK();
+                        if (call == 6000) limb.StartDeflate();
+                        return call == 3000 || call == 6000;
+                      });
+  // Each step is measured for 155 calls; during calls 2000 to 2049 the cuff leaks through its valve and loses the held
+  // step.
+  int measuring = 0;
+  trace += "toe\n" + Run(toe, {0.0, true}, 7750, [&](int call, Cuff& cuff) {
+             if (call == 2000 || call == 2050) cuff.open = call == 2000;
+             measuring = toe.State == 3 ? measuring + 1 : 0;
+             if (measuring < 155) return false;
+             toe.CurrPulseRecognOK();
+             return true;
+           });
+  nel::golden::Check(
+      "cuff/golden/inflation.txt", trace,
+      "Right brachial (line 0), then left toe cuff (line 3), averaging period 100, on the model cuff\n"
+      "and events of LimbAndToeInflations in bpm_inflate_test.cpp. call pressure(mmHg) action | State\n"
+      "Started,SampleEnable,PreInflate PumpSpeed SpeedHold StepTarget StepLevel StepCommands holding |\n"
+      "commands received (P line:level, V line:open)\n"
+      "Remake: NEL_UPDATE_GOLDEN=1 nel_cuff_inflate_tests --gtest_filter=InflateTest.LimbAndToeInflations",
+      {0.011, 0});
 }
 
-TEST_F(InflateTest, CuffThatNeverEmptiesNeverStartsAndNoControlDoesNothing) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
-  Feed(c, 1000, 5.1f);
-  EXPECT_FALSE(c.Started);
-  TnelBPMInflate none(nullptr, 100, BP_RBRA);
-  Feed(none, 1000, 0.0f);
-  EXPECT_FALSE(none.Started);
-  none.StartDeflate();
-  none.CurrPulseRecognOK();
-  EXPECT_TRUE(Sent().empty());
-}
-
-TEST_F(InflateTest, FirstCorrectionAfterFourAveragesThenThreeWithout) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
-  Feed(c, 99, 20.0f);
-  Feed(c, 101, 0.0f);  // starts the pump on the call that completes a period
-  ASSERT_TRUE(c.Started);
-  Feed(c, 100, 8.0f);  // pre-inflation ends; the first stored average is 8.0
-  Sent();
-  // Averages 8, 20, 32, 44: far too fast, but three periods back is empty
-  // until the fourth average.
-  Feed(c, 100, 20.0f);
-  Feed(c, 100, 32.0f);
-  EXPECT_TRUE(Sent().empty());
-  Feed(c, 100, 44.0f);
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 6440)}));
-  EXPECT_EQ(c.SpeedHold, 3);
-  Feed(c, 300, 80.0f);  // still too fast: held for three averages
-  EXPECT_TRUE(Sent().empty());
-  Feed(c, 100, 104.0f);  // rate 8 against the 80 three periods back
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 6380)}));
-}
-
-TEST_F(InflateTest, BandWidensEveryFiftyMmHgUpTo250) {
-  struct Case {
-    float pressure;
-    float rise;  // over three periods
-    int level;   // expected new level, 0 for none
-  };
-  const Case cases[] = {
-      {49.9f, 12.6f, 6470},   // rate 4.2 above 2.5..4.0
-      {50.0f, 12.6f, 0},      // inside 3.0..4.5
-      {40.0f, 15.0f, 6440},   // rate 5.0 above 4.0 + 0.8
-      {40.0f, 12.0f, 0},      // rate 4.0: upper edge inside
-      {40.0f, 7.5f, 0},       // rate 2.5: lower edge inside
-      {40.0f, 6.0f, 6535},    // rate 2.0
-      {40.0f, 4.5f, 6535},    // rate 1.5: not below 2.5 - 1.0
-      {40.0f, 4.2f, 6580},    // rate 1.4 below 2.5 - 1.0
-      {300.0f, 15.6f, 0},     // rate 5.2 inside 5.0..6.5 (no wider band above 250)
-      {300.0f, 20.7f, 6470},  // rate 6.9 above 6.5
-      {249.9f, 20.7f, 6440},  // rate 6.9 above 6.0 + 0.8
-  };
-  for (const Case& k : cases) {
-    TnelBPMInflate c = LimbInBand(k.pressure - k.rise);
-    Feed(c, 100, k.pressure);
-    const Commands sent = Sent();
-    if (k.level == 0) {
-      EXPECT_TRUE(sent.empty()) << k.pressure << " " << k.rise;
-      EXPECT_EQ(c.PumpSpeed, 6500);
-    } else {
-      EXPECT_EQ(sent, (Commands{Valve(0, false), Pump(0, k.level)})) << k.pressure << " " << k.rise;
-      EXPECT_EQ(c.PumpSpeed, k.level);
-    }
+// One averaging period of a limb cuff inflating at a steady pressure, the average three periods back `rise` lower: the
+// level the band asks for. Rates (rise / 3) 4.2 at 49.9 mmHg are above 2.5..4.0, inside 3.0..4.5 at 50; at 40 5.0 is
+// above 4.0 + 0.8, 4.0 and 2.5 are on the band's edges, 2.0 and 1.5 are not below 2.5 - 1.0, 1.4 is; at 300 mmHg the
+// band stays 5.0..6.5 (5.2 in, 6.9 above), at 249.9 it is 4.5..6.0. Levels stay in 4500..9500.
+TEST_F(InflateTest, RateBandEdgesAndLevelLimits) {
+  const struct {
+    float pressure, rise;
+    int from, to;  // level before and after (equal: no command)
+  } cases[] = {{49.9f, 12.6f, 6500, 6470},  {50.0f, 12.6f, 6500, 6500},  {40.0f, 15.0f, 6500, 6440},
+               {40.0f, 12.0f, 6500, 6500},  {40.0f, 7.5f, 6500, 6500},   {40.0f, 6.0f, 6500, 6535},
+               {40.0f, 4.5f, 6500, 6535},   {40.0f, 4.2f, 6500, 6580},   {300.0f, 15.6f, 6500, 6500},
+               {300.0f, 20.7f, 6500, 6470}, {249.9f, 20.7f, 6500, 6440}, {40.0f, 30.0f, 4520, 4500},
+               {40.0f, 0.0f, 9480, 9500}};
+  for (const auto& k : cases) {
+    TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
+    c.State = 2;
+    c.PreInflate = false;
+    c.PumpSpeed = k.from;
+    c.AvgHistory[0] = k.pressure - k.rise;
+    c.HistoryPos = 3;
+    for (int call = 0; call < 100; ++call) c.Process(k.pressure);
+    const Commands sent = link_.Sent();
+    EXPECT_EQ(sent, k.to == k.from ? Commands{} : (Commands{nel::test::Valve(0, false), nel::test::Pump(0, k.to)}))
+        << k.pressure << " " << k.rise;
   }
-}
-
-TEST_F(InflateTest, LevelsAreClampedTo4500And9500) {
-  TnelBPMInflate fast = LimbInBand(40.0f - 30.0f, 4520);
-  Feed(fast, 100, 40.0f);
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 4500)}));
-  TnelBPMInflate slow = LimbInBand(40.0f, 9480);
-  Feed(slow, 100, 40.0f);
-  EXPECT_EQ(Sent(), (Commands{Valve(0, false), Pump(0, 9500)}));
-  EXPECT_EQ(slow.PumpSpeed, 9500);
-}
-
-TEST_F(InflateTest, LimbCuffIgnoresPulseNotices) {
-  TnelBPMInflate c = LimbInBand(30.0f);
-  c.CurrPulseRecognOK();
-  EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(c.State, 2);
-  EXPECT_EQ(c.StepCommands, 0);
-}
-
-TEST_F(InflateTest, ToeCuffClimbsInHeldSteps) {
-  // Toe channel 4 shares the right ankle's pneumatics (line 2).
-  TnelBPMInflate c(&link_.ctl, 100, BP_RTOE);
-  Feed(c, 101, 0.0f);
-  ASSERT_TRUE(c.Started);
-  EXPECT_FALSE(c.SampleEnable);
-  EXPECT_EQ(c.StepTarget, 14.0f);
-  EXPECT_EQ(Sent(), (Commands{Valve(2, false), Pump(2, 6000)}));
-
-  // Below the target the command is repeated every 25 calls.
-  Feed(c, 50, 10.0f);
-  EXPECT_EQ(Sent().size(), 4u);
-  EXPECT_EQ(c.StepLevel, 32);
-  // Three quarter-period checks at the target start the hold.
-  Feed(c, 74, 14.0f);
-  EXPECT_EQ(c.HoldCount, -1);
-  Feed(c, 1, 14.0f);
-  EXPECT_EQ(c.HoldCount, 0);
-  Feed(c, 150, 14.0f);
-  EXPECT_FALSE(c.SampleEnable);
-  Feed(c, 1, 14.0f);
-  EXPECT_EQ(c.State, 3);
-  EXPECT_TRUE(c.SampleEnable);
-  EXPECT_TRUE(Sent().empty());
-
-  // The window is done: the next step aims 7 mmHg above the last average.
-  Feed(c, 100 - c.AvgCount, 14.0f);
-  c.CurrPulseRecognOK();
-  EXPECT_EQ(c.StepTarget, 21.0f);
-  EXPECT_EQ(c.StepCommands, 1);
-  EXPECT_FALSE(c.SampleEnable);
-  EXPECT_EQ(Sent(), (Commands{Valve(2, false), Pump(2, 6000)}));
-  // Reached with the first command and 2.5 mmHg over: next level 5 lower.
-  Feed(c, 25, 23.5f);
-  EXPECT_EQ(c.HoldCount, 0);
-  EXPECT_EQ(c.StepLevel, 27);
-
-  // A step that needs a second command raises the level by 5.
-  Feed(c, 100 - c.AvgCount, 23.5f);
-  c.CurrPulseRecognOK();
-  Feed(c, 25, 25.0f);
-  EXPECT_EQ(c.StepCommands, 2);
-  Feed(c, 25, 30.5f);
-  EXPECT_EQ(c.StepLevel, 32);
-  EXPECT_EQ(Sent().size(), 4u);
-}
-
-TEST_F(InflateTest, ToeStepLevelStaysBetween10And100) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_LTOE);
-  c.State = 2;
-  c.Started = true;
-  c.PreInflate = false;
-  c.HoldCount = -1;
-  c.StepTarget = 50.0f;
-  c.StepLevel = 140;
-  Feed(c, 25, 40.0f);
-  EXPECT_EQ(c.StepLevel, 100);
-  c.StepLevel = 3;
-  Feed(c, 25, 40.0f);
-  EXPECT_EQ(c.StepLevel, 10);
-  EXPECT_EQ(Sent(), (Commands{Valve(3, false), Pump(3, 6000), Valve(3, false), Pump(3, 6000)}));
-}
-
-// Steps that each overshoot with their first command lower the level by 5
-// every time; it stops at 10, so every step's first command still goes out.
-TEST_F(InflateTest, RepeatedDownwardTuningsKeepTheToeLevelAt10) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_RTOE);
-  c.State = 3;
-  c.Started = true;
-  c.PreInflate = false;
-  c.AvgPressure = 20.0f;
-  c.CurrPulseRecognOK();
-  EXPECT_EQ(Sent(), (Commands{Valve(2, false), Pump(2, 6000)}));
-  Feed(c, 25, c.StepTarget + 1.0f);  // reached at once, 1 mmHg over: the level stays
-  EXPECT_EQ(c.StepLevel, 32);
-  c.AvgPressure = c.StepTarget;
-  for (int step = 0; step < 8; ++step) {
-    c.CurrPulseRecognOK();
-    EXPECT_EQ(Sent(), (Commands{Valve(2, false), Pump(2, 6000)})) << "step " << step;
-    Feed(c, 25, c.StepTarget + 2.5f);  // reached at once, 2.5 mmHg over
-    EXPECT_EQ(c.StepLevel, std::max(32 - 5 * (step + 1), 10)) << "step " << step;
-    c.AvgPressure = c.StepTarget;
-  }
-}
-
-TEST_F(InflateTest, HeldToeStepThatLosesItsPressureInflatesAgain) {
-  TnelBPMInflate c(&link_.ctl, 100, BP_RTOE);
-  c.State = 3;
-  c.SampleEnable = true;
-  c.PreInflate = false;
-  c.Process(12.0f);
-  EXPECT_EQ(c.State, 3);
-  c.Process(11.9f);
-  EXPECT_EQ(c.State, 2);
-  EXPECT_TRUE(c.PreInflate);
-  EXPECT_FALSE(c.SampleEnable);
-  EXPECT_EQ(c.HoldCount, -1);
 }
 
 }  // namespace
