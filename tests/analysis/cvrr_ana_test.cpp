@@ -1,9 +1,16 @@
-// CVRR analysis of ECG records through the shared beat analyser.
+// CVRR analysis of ECG records through the shared beat analyser: statistics
+// and marks of synthetic records against a golden record, bad input, copies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
 #include <vector>
 
 #include <nel/analysis/cvrr_ana.h>
+#include "../common/golden.h"
 #include "../dsp/ecg_test_signals.h"
 #include "dsp/ecg_analyser.h"
 #include "link/hardware_info_file.h"
@@ -14,16 +21,12 @@ namespace {
 
 using dsp::kConclusionClean;
 using dsp::SharedEcgAnalyser;
-using link::kHardwareInfoFileName;
-using link::ReadHardwareInfo;
-
-using testing::Complex;
 
 // Display units as the façade hands them over: (count - base) / datum, with
 // the base and datum the analysis itself reads from beside the executable.
 std::vector<float> Display(const std::vector<int16_t>& counts) {
   tagHARDWAREINF info{};
-  ReadHardwareInfo(platform::JoinPath(platform::ExecutableFolder(), kHardwareInfoFileName), 0, &info);
+  link::ReadHardwareInfo(platform::JoinPath(platform::ExecutableFolder(), link::kHardwareInfoFileName), 0, &info);
   std::vector<float> out(counts.size());
   for (size_t i = 0; i < counts.size(); ++i)
     out[i] = static_cast<float>(counts[i] - info.ADBase[WAVE_ECG]) / static_cast<float>(info.ADDatum[WAVE_ECG]);
@@ -33,7 +36,7 @@ std::vector<float> Display(const std::vector<int16_t>& counts) {
 // Beats at the given sample indices; each with a T wave 300 samples later so
 // that a short record has enough peaks to learn its threshold in one pass.
 std::vector<float> Record(int32_t length, const std::vector<int32_t>& beats) {
-  std::vector<Complex> cx;
+  std::vector<testing::Complex> cx;
   for (int32_t t : beats) {
     cx.push_back({t, 800, 20});
     cx.push_back({t + 300, 150, 60});
@@ -41,140 +44,85 @@ std::vector<float> Record(int32_t length, const std::vector<int32_t>& beats) {
   return Display(testing::Ecg(length, cx));
 }
 
-std::vector<int32_t> Every(int32_t first, int32_t end, int32_t rr) {
-  std::vector<int32_t> v;
-  for (int32_t t = first; t < end; t += rr) v.push_back(t);
-  return v;
+// Intervals (ms at 1000 samples/s): `n` of `rr`, then `tail`.
+std::vector<int32_t> Rr(int n, int32_t rr, std::vector<int32_t> tail = {}) {
+  tail.insert(tail.begin(), n, rr);
+  return tail;
 }
 
-TEST(CvrrAna, RegularSixtyPerMinute) {
-  const auto ecg = Record(30000, Every(500, 30000, 1000));
-  TnelCVRRAna a(ecg.data(), 30000, 1000);
-  EXPECT_EQ(a.RCap, 120);
-  ASSERT_EQ(a.RCount, 30);
-  EXPECT_EQ(a.RRCount, 29);
-  EXPECT_EQ(a.MeanRR + a.CVRR + a.MeanDev + a.RRRange + a.MinMaxRatio + a.Over50Count, 1001.0f);
-  EXPECT_EQ(a.Conclusion, kConclusionClean);
-  EXPECT_FLOAT_EQ(a.HeartRate, 60.0f);
-
-  // Marks: an R peak near every complex, its QRS onset just before it.
-  const uint8_t* marks = a.GetECGRResult();
-  ASSERT_EQ(marks, a.Marks);
-  int32_t r = 0, onsets = 0;
-  for (int32_t i = 0; i < a.DataLen; ++i) {
-    if (marks[i] == 1) {
-      EXPECT_LE(std::abs((i + 1000) % 1000 - 500), 30) << i;
-      EXPECT_EQ(a.RPos[r], i);
-      ++r;
-    }
-    if (marks[i] == 2) ++onsets;
-  }
-  EXPECT_EQ(r, 30);
-  EXPECT_EQ(onsets, 30);
-  for (int32_t j = 0; j < a.RRCount; ++j) EXPECT_EQ(a.RR[j], 1000);
-
-  // The analysis ran the shared analyser over the record twice.
-  EXPECT_EQ(SharedEcgAnalyser().SampleCount(), 60000);
-}
-
-TEST(CvrrAna, FourIntervalsStatistics) {
-  // 1000, 1000, 1000, 1200 ms: no outlier removal below 11 intervals.
-  const auto ecg = Record(5600, {500, 1500, 2500, 3500, 4700});
-  TnelCVRRAna a(ecg.data(), 5600, 1000);
-  ASSERT_EQ(a.RCount, 5);
-  ASSERT_EQ(a.RRCount, 4);
-  EXPECT_EQ(a.RR[0], 1000);
-  EXPECT_EQ(a.RR[3], 1200);
-  EXPECT_FLOAT_EQ(a.MeanRR, 1050.0f);
-  EXPECT_FLOAT_EQ(a.MeanDev, 75.0f);
-  EXPECT_NEAR(a.CVRR, 7.142857f, 1e-5);
-  EXPECT_EQ(a.Over50Count, 1) << "deviations of exactly 50 ms do not count";
-  EXPECT_FLOAT_EQ(a.Over50Ratio, 0.25f);
-  EXPECT_EQ(a.RRRange, 200);
-  EXPECT_FLOAT_EQ(a.MinMaxRatio, 1000.0f / 1200.0f);
-}
-
-// Beyond ten intervals those more than 40 % shorter or 60 % longer than the
-// mean are dropped; with ten they all stay.
-TEST(CvrrAna, OutliersAreDroppedBeyondTenIntervals) {
+// Per case a line of the statistics, the number of R and onset marks, the
+// intervals and the offset of each R mark from its complex.
+TEST(CvrrAna, StatisticsAndMarksOfSyntheticRecords) {
   const struct {
-    std::vector<int32_t> rr;  // ms
-    int32_t kept, range;
+    const char* name;
+    int32_t length, analysed, rate;  // record (0: last beat + 1500), samples handed over (0: all), stated rate
+    std::vector<int32_t> rr;         // intervals between complexes from sample 500
   } cases[] = {
-      {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1700}, 13, 0},   // +62 %
-      {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1600, 660}, 14, 940},  // +57 %, -35 %
-      {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 580}, 13, 0},    // -42 %
-      {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 1700}, 10, 700},
+      {"regular_60", 30000, 0, 1000, Rr(29, 1000)},
+      {"four_intervals", 5600, 0, 1000, {1000, 1000, 1000, 1200}},  // deviations of exactly 50 ms do not count
+      // Beyond ten intervals those more than 40 % shorter or 60 % longer than the mean are dropped.
+      {"long_62pc_dropped", 0, 0, 1000, Rr(13, 1000, {1700})},
+      {"long_57pc_short_35pc_kept", 0, 0, 1000, Rr(12, 1000, {1600, 660})},
+      {"short_42pc_dropped", 0, 0, 1000, Rr(13, 1000, {580})},
+      {"ten_intervals_all_kept", 0, 0, 1000, Rr(9, 1000, {1800})},
+      {"flat", 20000, 0, 1000, {}},
+      {"two_beats_handed_over", 12000, 2000, 1000, Rr(7, 1000)},
+      // The detector runs at 1000 samples/s whatever the stated rate: at
+      // 10000 samples/s, 3 s allow 12 peaks and 1000 samples are 100 ms.
+      {"stated_10000", 30000, 0, 10000, Rr(29, 1000)},
+      {"stated_0_marks_only", 12000, 0, 0, Rr(11, 1000)},
   };
+  std::ostringstream out;
   for (const auto& c : cases) {
     std::vector<int32_t> beats = {500};
     for (int32_t rr : c.rr) beats.push_back(beats.back() + rr);
-    const int32_t n = beats.back() + 1500;
-    const auto ecg = Record(n, beats);
-    TnelCVRRAna a(ecg.data(), n, 1000);
-    ASSERT_EQ(a.RCount, static_cast<int32_t>(beats.size())) << c.rr.back();
-    EXPECT_EQ(a.RRCount, c.kept) << c.rr.back();
-    EXPECT_EQ(a.RRRange, c.range) << c.rr.back();
+    if (c.rr.empty()) beats.clear();
+    const int32_t length = c.length > 0 ? c.length : beats.back() + 1500;
+    const auto ecg = Record(length, beats);
+    TnelCVRRAna a(ecg.data(), c.analysed > 0 ? c.analysed : length, c.rate);
+    ASSERT_EQ(a.GetECGRResult(), a.Marks);
+    std::vector<int32_t> r;
+    int onsets = 0;
+    for (int32_t i = 0; i < a.DataLen; ++i) {
+      if (a.Marks[i] == 1) r.push_back(i);
+      onsets += a.Marks[i] == 2;
+    }
+    // RPos lists the R marks, as many as the cap allows, once there are three.
+    if (a.RCount > 0) {
+      EXPECT_EQ(std::vector<int32_t>(a.RPos, a.RPos + a.RCount),
+                std::vector<int32_t>(r.begin(), r.begin() + std::min<size_t>(r.size(), a.RCap)))
+          << c.name;
+    }
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "%s cap %d R %d RR %d mean %.4f HR %.2f CVRR %.6f dev %.4f over50 %d %.6f range %d "
+                  "minmax %.6f conclusion %u marks %zu %d |",
+                  c.name, a.RCap, a.RCount, a.RRCount, a.MeanRR, a.HeartRate, a.CVRR, a.MeanDev, a.Over50Count,
+                  a.Over50Ratio, a.RRRange, a.MinMaxRatio, a.Conclusion, r.size(), onsets);
+    out << line;
+    for (int32_t j = 0; j < a.RRCount; ++j) out << ' ' << a.RR[j];
+    out << " |";
+    for (int32_t i : r) {
+      int32_t off = i - beats.front();
+      for (int32_t b : beats) off = std::abs(i - b) < std::abs(off) ? i - b : off;
+      out << ' ' << off;
+    }
+    out << '\n';
+    if (c.analysed == 0 && c.rate == 1000) {
+      EXPECT_EQ(SharedEcgAnalyser().SampleCount(), 2 * length) << c.name;  // two passes over the record
+    }
   }
-}
-
-TEST(CvrrAna, FewerThanThreePeaksGiveNoStatistics) {
-  const auto flat = Display(std::vector<int16_t>(20000, 2130));
-  TnelCVRRAna a(flat.data(), 20000, 1000);
-  EXPECT_EQ(a.RCount, 0);
-  EXPECT_EQ(a.RRCount, 0);
-  EXPECT_FLOAT_EQ(a.MeanRR, 0.0f);
-  EXPECT_FLOAT_EQ(a.CVRR, 0.0f);
-  EXPECT_EQ(a.Conclusion, kConclusionClean);
-  for (int32_t i = 0; i < a.DataLen; ++i) ASSERT_EQ(a.Marks[i], 0);
-
-  // Two beats: marked, but no statistics.
-  const auto two = Record(12000, {500, 1500, 2500, 3500, 4500, 5500, 6500, 7500});
-  TnelCVRRAna b(two.data(), 2000, 1000);  // only the first two beats are in the record
-  EXPECT_EQ(b.RCount, 0);
-  EXPECT_EQ(b.RRCount, 0);
-  EXPECT_FLOAT_EQ(b.MeanRR, 0.0f);
-}
-
-TEST(CvrrAna, PeaksBeyondFourPerSecondAreNotUsed) {
-  // The detector runs at 1000 samples/s whatever the stated rate: at a stated
-  // 10000 samples/s, 3 s of data allows 12 peaks and 1000 samples are 100 ms.
-  const auto ecg = Record(30000, Every(500, 30000, 1000));
-  TnelCVRRAna a(ecg.data(), 30000, 10000);
-  EXPECT_EQ(a.RCap, 12);
-  ASSERT_EQ(a.RCount, 12);
-  EXPECT_EQ(a.RRCount, 11);
-  EXPECT_EQ(a.RR[0], 100);
-  EXPECT_FLOAT_EQ(a.MeanRR, 100.0f);
-}
-
-TEST(CvrrAna, BadArgumentsGiveAnEmptyResult) {
-  TnelCVRRAna none(nullptr, 5000, 1000);
-  EXPECT_EQ(none.DataLen, 0);
-  EXPECT_EQ(none.RCount, 0);
-  EXPECT_EQ(none.GetECGRResult(), nullptr);
-  EXPECT_EQ(none.Conclusion, kConclusionClean);
-
-  const auto ecg = Record(12000, Every(500, 12000, 1000));
-  TnelCVRRAna empty(ecg.data(), -4, 1000);
-  EXPECT_EQ(empty.DataLen, 0);
-  TnelCVRRAna noRate(ecg.data(), 12000, 0);
-  EXPECT_EQ(noRate.RCap, 0);
-  EXPECT_EQ(noRate.RCount, 0);
-  int32_t marked = 0;
-  for (int32_t i = 0; i < noRate.DataLen; ++i) marked += noRate.Marks[i] == 1;
-  EXPECT_GT(marked, 0) << "marks are still made";
-
-  // Non-finite and huge display values become samples without crashing.
-  std::vector<float> wild(8000, 1e30f);
-  wild[10] = std::numeric_limits<float>::quiet_NaN();
-  wild[11] = -std::numeric_limits<float>::infinity();
-  TnelCVRRAna w(wild.data(), 8000, 1000);
-  EXPECT_EQ(w.RCount, 0);
+  golden::Check("analysis/golden/cvrr_synthetic.txt", out.str(),
+                "TnelCVRRAna over synthetic ECG records (cases in cvrr_ana_test.cpp: triangular complexes of 800\n"
+                "counts, 20 samples half width, a T wave 300 samples later; the first complex at 500).\n"
+                "Per case: RCap, RCount, RRCount, MeanRR, HeartRate, CVRR, MeanDev, Over50Count and ratio,\n"
+                "RRRange, MinMaxRatio, Conclusion, R and onset marks; the intervals kept; each R mark's offset\n"
+                "from the nearest complex. HeartRate and Conclusion are the beat detector's (dsp room).\n"
+                "Remake: NEL_UPDATE_GOLDEN=1 nel_analysis_tests --gtest_filter='CvrrAna.*'");
 }
 
 TEST(CvrrAna, CopiesOwnTheirArrays) {
-  const auto ecg = Record(12000, Every(500, 12000, 1000));
+  const auto ecg = Record(12000, {500, 1500, 2500, 3500, 4500, 5500, 6500});
   TnelCVRRAna a(ecg.data(), 12000, 1000);
   ASSERT_GE(a.RCount, 3);
   const auto flat = Display(std::vector<int16_t>(3000, 2130));

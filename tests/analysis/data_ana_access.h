@@ -32,13 +32,11 @@ struct DataAnaTestAccess : TnelDataAna {
   static int32_t OtherPoint(TnelDataAna& a, const float* y, int32_t len) {
     return (a.*&DataAnaTestAccess::MF_ProcPCGOtherPCGPoint)(y, len);
   }
-  static void CheckNotches(TnelDataAna& a, int16_t pos) { (a.*&DataAnaTestAccess::CheckNotchPositions)(pos); }
-  static void Tpoint(TnelDataAna& a, int16_t pos) { (a.*&DataAnaTestAccess::ProcessTpoint)(a.WorkBuf, pos); }
+  static void Mark(TnelDataAna& a, int32_t record, int32_t pos, uint8_t v) {
+    (a.*&DataAnaTestAccess::SetMark)(record, pos, v);
+  }
   static bool Results(TnelDataAna& a, bool ankle, int32_t height) {
     return (a.*&DataAnaTestAccess::GetAnaResult)(ankle, height);
-  }
-  static bool Other(TnelDataAna& a, tagTYPE_NEL_WAVEDATA kind, int16_t* map, int16_t* up, int32_t* extra) {
-    return (a.*&DataAnaTestAccess::GetOtherPulseWaveAnaResult)(kind, a.WaveIndex[kind], map, up, extra);
   }
 };
 
@@ -67,30 +65,9 @@ struct Record {
     return p;
   }
   uint8_t& mark(int32_t i, tagTYPE_NEL_WAVEDATA k) { return rec.at(i).Mark[at(k)]; }
-  // The records are packed, so a wave value may sit at an address no float
-  // reference may point to: reads and writes go through memcpy.
-  class WaveRef {
-   public:
-    explicit WaveRef(unsigned char* p) : p_(p) {}
-    operator float() const {
-      float v;
-      std::memcpy(&v, p_, sizeof v);
-      return v;
-    }
-    WaveRef& operator=(float v) {
-      std::memcpy(p_, &v, sizeof v);
-      return *this;
-    }
-    WaveRef& operator*=(float v) { return *this = float(*this) * v; }
-    WaveRef& operator+=(float v) { return *this = float(*this) + v; }
-
-   private:
-    unsigned char* p_;
-  };
-  WaveRef wave(int32_t i, tagTYPE_NEL_WAVEDATA k) {
-    auto* bytes = reinterpret_cast<unsigned char*>(&rec.at(i));
-    return WaveRef(bytes + offsetof(tagSAVE_WAVEDATA, Wave) + sizeof(float) * at(k));
-  }
+  // The records are packed: their values are read and written by value, never through a reference.
+  float get(int32_t i, tagTYPE_NEL_WAVEDATA k) const { return rec.at(i).Wave[at(k)]; }
+  void set(int32_t i, tagTYPE_NEL_WAVEDATA k, double v) { rec.at(i).Wave[at(k)] = static_cast<float>(v); }
   TnelDataAna Make() { return TnelDataAna(static_cast<int16_t>(kinds.size()), kinds.data(), rec.data(), n(), fs); }
   std::vector<int32_t> Where(tagTYPE_NEL_WAVEDATA k, uint8_t value) const {
     std::vector<int32_t> out;
@@ -131,7 +108,7 @@ inline void AddPulse(Record& r, tagTYPE_NEL_WAVEDATA k, const std::vector<int32_
   for (int32_t i = 0; i < r.n(); ++i) {
     double v = base;
     for (int32_t f : feet) v += amp * PulseShape(static_cast<double>(i - f) / r.fs);
-    r.wave(i, k) = static_cast<float>(v);
+    r.set(i, k, v);
   }
 }
 
@@ -143,7 +120,7 @@ inline void AddSounds(Record& r, const std::vector<int32_t>& centres, double amp
       const double t = static_cast<double>(i - c) / r.fs;
       v += amp * std::exp(-0.5 * (t / 0.010) * (t / 0.010)) * std::sin(2 * M_PI * 40.0 * t);
     }
-    r.wave(i, WAVE_PCG) += static_cast<float>(v);
+    r.set(i, WAVE_PCG, r.get(i, WAVE_PCG) + static_cast<float>(v));
   }
 }
 
@@ -160,7 +137,7 @@ inline Record FullRecord(int32_t n = 15000) {
   std::vector<int32_t> sounds, fRB, fLB, fRA, fLA;
   for (int32_t R = 300; R < n; R += kRR) {
     for (int32_t t = -20; t <= 20; ++t)
-      if (R + t < n) r.wave(R + t, WAVE_ECG) = 1.2f * (20 - std::abs(t)) / 20.0f;
+      if (R + t < n) r.set(R + t, WAVE_ECG, 1.2f * (20 - std::abs(t)) / 20.0f);
     sounds.push_back(R + 40);
     sounds.push_back(R + 340);
     fRB.push_back(R + 100);

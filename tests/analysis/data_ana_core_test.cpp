@@ -27,28 +27,16 @@ TEST(DataAnaConstruction, UsesSixKnownKindsAtMost) {
   EXPECT_EQ(none.WaveNum, 0);
 }
 
-TEST(DataAnaCopy, CopiesResultsAndSettingsIntoBuffersOfItsOwn) {
-  Record r(nel_test::kBraAnk, 50);
+TEST(DataAnaMarks, SetMarkSkipsPlacesOutsideTheRecord) {
+  Record r({WAVE_ECG, WAVE_RBRA}, 10);
   TnelDataAna a = r.Make();
-  const tagLIMBRESULT limbs[4] = {{120, 80, 93}, {118, 78, 91}, {132, 82, 99}, {108, 70, 83}};
-  a.SetBPData(true, limbs);
-  a.LeftPWV = 1234.5f;
-  a.MapPercent[2] = 41;
-  a.BeatLen = 800;
-  a.WorkBuf[7] = 3.5f;
-  Record small({WAVE_ECG}, 5);
-  TnelDataAna c = small.Make();
-  c = a;
-  const TnelDataAna d(a);
-  for (const TnelDataAna* b : {static_cast<const TnelDataAna*>(&c), &d}) {
-    EXPECT_EQ(b->LeftPWV, 1234.5f);
-    EXPECT_EQ(b->MapPercent[2], 41);
-    EXPECT_EQ(b->BeatLen, 800);
-    EXPECT_EQ(b->DataLen, 50);
-    EXPECT_EQ(b->LimbBP[BP_LANK].SBP, 108);
-    ASSERT_NE(b->WorkBuf, a.WorkBuf);
-    EXPECT_EQ(b->WorkBuf[7], 3.5f);
-  }
+  for (int32_t record : {-1, 0, 9, 10})
+    for (int32_t pos : {-1, 0, 5, 6}) DataAnaTestAccess::Mark(a, record, pos, 4);
+  int marked = 0;
+  for (const auto& x : r.rec)
+    for (uint8_t m : x.Mark) marked += m;
+  EXPECT_EQ(marked, 4 * 4);
+  EXPECT_EQ(r.rec[0].Mark[0] + r.rec[0].Mark[5] + r.rec[9].Mark[0] + r.rec[9].Mark[5], 4 * 4);
 }
 
 double AmplitudeAfterFilter(TnelDataAna& a, double hz, int n) {
