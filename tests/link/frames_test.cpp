@@ -1,7 +1,5 @@
-// The byte protocol without a line: the link's objects run on an in-process
-// device whose sink plays the unit (it answers a request by unpacking the
-// reply at once). Decoded frames, command bytes, the coefficient block and the
-// fixed tables are compared with golden records under tests/link/golden/.
+// The byte protocol on an in-process device whose sink plays the unit (a reply
+// is unpacked at once), against the golden records under tests/link/golden/.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,6 +27,7 @@
 namespace {
 
 using nel::test::Bytes;
+using nel::test::Cat;
 using nel::test::DataRawFrame;
 
 std::string Hex(const Bytes& b) {
@@ -36,12 +35,6 @@ std::string Hex(const Bytes& b) {
   char t[4];
   for (uint8_t x : b) s += (std::snprintf(t, sizeof t, "%02x ", x), t);
   return s.empty() ? "- " : s;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
 }
 
 Bytes Frame(int ecg, int pcg, int32_t a, int32_t b, int32_t c, int32_t d) {
@@ -62,6 +55,7 @@ struct InProcessUnit {
   }
   static void Sink(const unsigned char* bytes, int n, void* context) {
     auto* u = static_cast<InProcessUnit*>(context);
+    EXPECT_GT(n, 0) << "an empty write reached the device";
     u->written.insert(u->written.end(), bytes, bytes + n);
     const auto a = u->answers.find(bytes[0]);
     if (a != u->answers.end())
@@ -134,18 +128,11 @@ TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
   }
   nel::golden::Check(
       "link/golden/decoded_stream.txt", text,
-      "Frames decoded by TSamThread from bytes stored in the ring of an in-process device\n"
-      "(tests/link/frames_test.cpp, LinkFrames.DecodedStreamWithCorruptionMatchesTheGoldenRecords).\n"
-      "Fields: part, frame index, Wave[0..7] (ECG PCG RBra LBra RAnk LAnk RToe LToe), Pressure[0..5] "
-      "mmHg.\nCoefficients: channel c slope 0.0003+0.00001c, offset -10+c; LToe's slope NaN (reads "
-      "0).\ncorrupt: stray payload, a frame cut by 0x91 and its tail, codes 88 EF F8 FF, frame A,\n"
-      "  payload 11 22, 5 bytes of B then B, 12 bytes of C cut by F3 then C, a version reply F1 01 02 03, D,\n"
-      "  F0 F7, 18 bytes of D (left open). 'events': which table entries' reply events are set;\n"
-      "  'open': code of the frame being collected.\n"
-      "average: 230 frames after a clear, RBra 200000+37i+1000(i%7)-777(i%13), LBra half, RAnk "
-      "negated, LAnk +5; every 10th.\nstill: 200 frames of 1234567; past31/past32: 5 more with the "
-      "frame count set to 2^31-3 and 2^32-3.\nRemake: NEL_UPDATE_GOLDEN=1 nel_link_tests "
-      "--gtest_filter=LinkFrames.*");
+      "Frames TSamThread decoded from an in-process device's ring (tests/link/frames_test.cpp): part, index,\n"
+      "Wave[0..7] (ECG PCG RBra LBra RAnk LAnk RToe LToe), Pressure[0..5] mmHg; slope 0.0003+0.00001c, offset\n"
+      "-10+c, LToe's slope NaN. corrupt: the stream in the test; 'events': reply events set; 'open': code of\n"
+      "the frame being collected. average: 230 frames (every 10th); still: 200 frames of 1234567, then 5 with\n"
+      "the count at 2^31-3 and 2^32-3. Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
 }
 
 // Every command's bytes, its result and the pneumatic state kept after it.
@@ -156,11 +143,12 @@ TEST(LinkFrames, CommandBytesMatchTheGoldenRecords) {
   unsigned char frame[63];
   for (int i = 0; i < 63; ++i) frame[i] = static_cast<unsigned char>(i);
   unsigned char v[3] = {9, 9, 9};
+  int written = -1;
   // clang-format off
 #define ROW(...) {#__VA_ARGS__, [&] { return __VA_ARGS__; }}
 #define DO(...) {#__VA_ARGS__, [&] { return __VA_ARGS__, true; }}
   const std::vector<std::pair<const char*, std::function<bool()>>> rows = {
-      ROW(p.EndSample()), ROW(p.ShakeHand()), ROW(p.BeginSample()),
+      ROW(p.EndSample()), ROW(p.ShakeHand()), ROW(p.BeginSample()), ROW(p.WriteBytes(v, 0, written) && written == 0),
       ROW(p.GetVersion(v[0], v[1], v[2]) && v[0] == 1 && v[1] == 2 && v[2] == 0x7F),
       ROW(p.SetFactor(frame)), ROW(p.GetFactor(frame) && Bytes(frame, frame + 63) == u.answers[0x85]),
       ROW(p.SetGap(-1, false)), ROW(p.SetGap(-1, true)), ROW(p.SetGap(2, true)), ROW(p.SetGap(3, false)),
@@ -193,11 +181,9 @@ TEST(LinkFrames, CommandBytesMatchTheGoldenRecords) {
   }
   nel::golden::Check(
       "link/golden/commands.txt", text,
-      "Bytes written by each call (in order, on one in-process device whose unit answers 80 82 84\n"
-      "with F0 F2 F4 and 81 with F1 01 02 7F), the call's result ('ok' also for calls without one,\n"
-      "GetVersion ok only with version 1.2.127), then PumpOn and ValveClosed of lines 0..3 and\n"
-      "LinesMayHoldPressure. (tests/link/frames_test.cpp, LinkFrames.CommandBytesMatchTheGoldenRecords)\n"
-      "Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
+      "Bytes each call writes to an in-process unit answering 80 82 84 with F0 F2 F4, 81 with F1 01 02 7F; the\n"
+      "result ('ok' also for calls without one); PumpOn, ValveClosed of lines 0..3; LinesMayHoldPressure.\n"
+      "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
 }
 
 // Which set StartADSample(true) puts in use, what it reports and what it sends.
@@ -223,15 +209,14 @@ TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
       {"offset--250", 1, -250.0f, 62}, {"offset-251", 7, 251.0f, 62}, {"offset--251", 1, -251.0f, 62},
       {"silent", -2, 0, 0}};
   // clang-format on
-  struct Warnings {
-    int count = 0;
-    static void Sink(nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t, const char*,
-                     size_t, void* context) {
-      if (kind == nel::platform::DiagKind::kLog && level == nel::platform::DiagLevel::kWarning)
-        ++static_cast<Warnings*>(context)->count;
-    }
-  } warnings;
-  nel::platform::SetDiagnosticSink(&Warnings::Sink, &warnings);
+  int warnings = 0;
+  nel::platform::SetDiagnosticSink(
+      [](nel::platform::DiagKind kind, nel::platform::DiagLevel level, const char*, size_t, const char*, size_t,
+         void* count) {
+        if (kind == nel::platform::DiagKind::kLog && level == nel::platform::DiagLevel::kWarning)
+          ++*static_cast<int*>(count);
+      },
+      &warnings);
   std::string text;
   for (const Case& k : cases) {
     float values[12];
@@ -242,7 +227,7 @@ TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
     u.answers[0x85] = Cat({{0xF5}, Bytes(block.begin(), block.begin() + static_cast<long>(k.bytesSent))});
     if (k.bytesSent < 62) u.answers[0x85].push_back(0x90);
     if (k.index == -2) u.answers.clear();
-    warnings.count = 0;
+    warnings = 0;
     const auto start = std::chrono::steady_clock::now();
     const bool started = u.ctl.StartADSample(true);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2200))
@@ -251,7 +236,7 @@ TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
     u.ctl.GetAD2ForceCoeff(sam);
     char line[200];
     std::snprintf(line, sizeof line, "%s started %d source %d error %d warnings %d sam %s\n  sent ", k.name, started,
-                  static_cast<int>(u.ctl.CoeffSource()), static_cast<int>(nel::LastErrorCode()), warnings.count,
+                  static_cast<int>(u.ctl.CoeffSource()), static_cast<int>(nel::LastErrorCode()), warnings,
                   std::memcmp(sam, u.ctl.ADForceCoeff, sizeof sam) == 0 ? "same" : "differs");
     text += line + Hex(u.written) + "\n  set";
     for (const auto& c : u.ctl.ADForceCoeff)
@@ -261,15 +246,13 @@ TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
   nel::platform::SetDiagnosticSink(nullptr, nullptr);
   nel::golden::Check(
       "link/golden/coefficient_sets.txt", text,
-      "StartADSample(true) on an in-process unit whose coefficient reply is the calibrated set\n"
-      "(channel c < 4: built-in slope x (1 + 0.03(c+1)), offset + 2.5(c+1); toe records 0) with one\n"
-      "value changed (index into Slope/Offset pairs), all zero, cut after 40 payload bytes by 0x90, or\n"
-      "no reply at all. Per case: result, CoeffSource, last error code, warnings logged, whether the\n"
-      "sampling object holds the same set; the bytes sent; ADForceCoeff; the last error's text.\n"
-      "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
+      "StartADSample(true) on an in-process unit replying with a calibrated set (c < 4: built-in slope\n"
+      "x (1 + 0.03(c+1)), offset + 2.5(c+1)), one value changed, all zero, cut after 40 bytes, or silent:\n"
+      "result, CoeffSource, error code, warnings, whether the sampling object holds the same set; bytes\n"
+      "sent; ADForceCoeff; error text. (tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests");
 }
 
-// The category lists and the hardware information file.
+// The category lists, the hardware information file and the diagnostic files.
 TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
   std::string text;
   const auto line = [&](const std::string& head, const int32_t* v, int n) {
@@ -318,15 +301,29 @@ TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
   std::ifstream in(path, std::ios::binary);
   for (std::string l; std::getline(in, l);) text += "file-line " + l.substr(0, l.find('\r')) + "\n";
   EXPECT_FALSE(nel::link::WriteHardwareInfo((dir / "missing" / "HardInf.ini").string(), 0, w));
+  TSamThread sam;  // its six diagnostic files: created empty, each failure told in code page 936
+  sam.SetPath(dir.string());
+  for (const char* name : {"raw.dt", "unpack.dt", "unpack2.dt", "exceptionPop.dt", "unpackPos.dt", "exception.dt"})
+    text += std::string("diag-file ") + name + " " + std::to_string(std::filesystem::file_size(dir / name)) + "\n";
+  for (int i = 0; i < 6; ++i) text += sam.FileOpen(i) ? "open " : "closed ";
+  sam.CloseFile();
+  text += sam.FileOpen(0) ? "then open\n" : "then closed\n";
+  nel::platform::SetDiagnosticSink(
+      [](nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* t, size_t n, void* out) {
+        *static_cast<std::string*>(out) += "diag-text " + Hex(Bytes(t, t + n)) + "\n";
+      },
+      &text);
+  sam.SetPath((dir / "missing" / "deeper").string());
+  nel::platform::SetDiagnosticSink(nullptr, nullptr);
   std::filesystem::remove_all(dir);
   nel::golden::Check("link/golden/tables.txt", text,
                      "LayoutForCategory for -1..7 (waves as tagTYPE_NEL_WAVEDATA, cuffs as tagTYPE_NEL_BPDATA,\n"
                      "pulse-positions the wave position of each cuff's pulse wave; an unknown value leaves the\n"
                      "output untouched: waves 99), then ReadHardwareInfo: built-in (empty path), no file, a file with\n"
                      "sections BED1 and BED4 read for units 0, 3 and 7, and a file written by WriteHardwareInfo for\n"
-                     "unit 1 (ComPort 12, base 1000k+1, datum 100k+2) read back, with its lines.\n"
-                     "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests "
-                     "--gtest_filter=LinkFrames.*");
+                     "unit 1 (ComPort 12, base 1000k+1, datum 100k+2) read back, with its lines. TSamThread's\n"
+                     "diagnostic files: sizes, whether open, then the texts when they cannot be made (hex).\n"
+                     "(tests/link/frames_test.cpp) Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -52,18 +55,17 @@ TEST_F(IniFile, NamesAreCaseInsensitiveAndBlanksTrimmed) {
 }
 
 TEST_F(IniFile, IntegerParsingRules) {
-  Write(
-      "[S]\nneg=-42\nplus=+8\ntrail=12abc\nword=abc\nhex=0x10\nempty=\nbig=99999999999\n"
-      "small=-99999999999\nspace=   15   \n");
-  EXPECT_EQ(ReadIniInt(path_, "S", "neg", 0), -42);
-  EXPECT_EQ(ReadIniInt(path_, "S", "plus", 0), 8);
-  EXPECT_EQ(ReadIniInt(path_, "S", "trail", 0), 12);
-  EXPECT_EQ(ReadIniInt(path_, "S", "word", 5), 0);   // present but not a number
-  EXPECT_EQ(ReadIniInt(path_, "S", "hex", 5), 0);    // decimal only
-  EXPECT_EQ(ReadIniInt(path_, "S", "empty", 5), 5);  // empty value: the default
-  EXPECT_EQ(ReadIniInt(path_, "S", "big", 0), INT_MAX);
-  EXPECT_EQ(ReadIniInt(path_, "S", "small", 0), INT_MIN);
-  EXPECT_EQ(ReadIniInt(path_, "S", "space", 0), 15);
+  const struct {
+    const char *key, *value;
+    int read;  // with the default 5
+  } rows[] = {
+      {"neg", "-42", -42},      {"plus", "+8", 8}, {"trail", "12abc", 12},          {"word", "abc", 0},
+      {"hex", "0x10", 0},       {"empty", "", 5},  {"big", "99999999999", INT_MAX}, {"small", "-99999999999", INT_MIN},
+      {"space", "   15   ", 15}};
+  std::string text = "[S]\n";
+  for (const auto& r : rows) text += std::string(r.key) + "=" + r.value + "\n";
+  Write(text);
+  for (const auto& r : rows) EXPECT_EQ(ReadIniInt(path_, "S", r.key, 5), r.read) << r.key;
 }
 
 TEST_F(IniFile, FirstSectionAndFirstKeyWinMalformedLinesIgnored) {
@@ -109,8 +111,23 @@ TEST_F(IniFile, WriteReplacesTheKeyAndKeepsEveryOtherLine) {
   EXPECT_EQ(Contents(), "\xEF\xBB\xBF; keep me\n[bed1]\nComPort=12\n\n; and me\nother=x\nNEWKEY=n\n\n[BED2]\nk=1\n");
 }
 
-TEST_F(IniFile, WriteToAnUnwritablePlaceFails) {
+// A file that cannot be written whole (here: over the process's file size
+// limit, in a child process) leaves the old file as it was; so does a missing folder.
+TEST_F(IniFile, WriteThatCannotCompleteFailsAndKeepsTheOldFile) {
   EXPECT_FALSE(WriteIniString((dir_ / "no_such_dir" / "x.ini").string(), "S", "k", "v"));
+  Write("[S]\nk=old\n");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim{64, 64};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    _exit(WriteIniString(path_, "S", "k", std::string(500, 'x')) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut write was reported as done";
+  EXPECT_EQ(Contents(), "[S]\nk=old\n");
 }
 
 }  // namespace

@@ -22,19 +22,13 @@ namespace {
 TEST(Gbk, SystemTextBecomesCodePage936Bytes) {
   const std::string gbk = Utf8ToGbk("压力校准失败!\n");
   ASSERT_EQ(gbk.size(), 14u);
-  EXPECT_EQ(static_cast<unsigned char>(gbk[0]), 0xD1);
-  EXPECT_EQ(static_cast<unsigned char>(gbk[1]), 0xB9);
-  EXPECT_EQ(static_cast<unsigned char>(gbk[2]), 0xC1);
-  EXPECT_EQ(static_cast<unsigned char>(gbk[3]), 0xA6);
+  EXPECT_EQ(gbk.substr(0, 4), "\xD1\xB9\xC1\xA6");
   EXPECT_EQ(gbk.substr(12), "!\n");
   EXPECT_EQ(Utf8ToGbk("plain ascii"), "plain ascii");
 }
 
 TEST(Gbk, InvalidUtf8IsMarkedNotDropped) {
-  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF"
-                                  "b",
-                                  3)),
-            "a?b");
+  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF") + "b"), "a?b");
   EXPECT_EQ(Utf8ToGbk(std::string("x\xE5\x8E", 3)), "x?");  // cut short
 }
 
@@ -76,8 +70,17 @@ TEST(Diagnostics, HostSinkReceivesTheBytesUnchanged) {
   EXPECT_EQ(c.title, "title");
   EXPECT_EQ(c.text, "body");
   EXPECT_EQ(c.level, DiagLevel::kWarning);
-  SetDiagnosticSink(nullptr, nullptr);  // back to stderr
-  OutputDebugText("to stderr");
+  SetDiagnosticSink(nullptr, nullptr);  // back to the standard error stream, one line each, tagged
+  SetDiagnosticLevel(DiagLevel::kDebug);
+  ::testing::internal::CaptureStderr();
+  ShowMessageBox("title", "body");
+  Log(DiagLevel::kError, "lost\n");
+  Log(DiagLevel::kWarning, "w");
+  Log(DiagLevel::kInfo, "i");
+  Log(DiagLevel::kDebug, "d");
+  OutputDebugText("trace");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "nel: [title] body\nnel: error: lost\nnel: warning: w\nnel: i\nnel: debug: d\nnel: trace\n");
   EXPECT_EQ(c.calls, 2);
 }
 
@@ -105,32 +108,20 @@ TEST(Diagnostics, LevelDecidesWhatIsDelivered) {
 }
 
 TEST(PortNames, NamesOfPortNumbers) {
-  EXPECT_EQ(PortName(1), "COM1");
-  EXPECT_EQ(PortName(9), "COM9");
-  EXPECT_EQ(PortName(10), "\\\\.\\COM10");
-  EXPECT_EQ(PortName(149), "\\\\.\\COM149");
-  EXPECT_EQ(PortName(0), "");
-  EXPECT_EQ(PortName(150), "");
-  EXPECT_EQ(PortName(-3), "");
-  EXPECT_EQ(PortNumberFromName("COM7"), 7);
-  EXPECT_EQ(PortNumberFromName("\\\\.\\com12"), 12);
-  EXPECT_EQ(PortNumberFromName("COM0"), 0);
-  EXPECT_EQ(PortNumberFromName("COM150"), 0);
-  EXPECT_EQ(PortNumberFromName("COM07"), 0);
-  EXPECT_EQ(PortNumberFromName("LPT1"), 0);
-  EXPECT_EQ(PortNumberFromName(""), 0);
+  const std::pair<int, const char*> names[] = {
+      {1, "COM1"}, {9, "COM9"}, {10, "\\\\.\\COM10"}, {149, "\\\\.\\COM149"}, {0, ""}, {150, ""}, {-3, ""}};
+  for (const auto& [number, name] : names) EXPECT_EQ(PortName(number), name) << number;
+  const std::pair<const char*, int> numbers[] = {{"COM7", 7},  {"\\\\.\\com12", 12}, {"COM0", 0}, {"COM150", 0},
+                                                 {"COM07", 0}, {"LPT1", 0},          {"", 0}};
+  for (const auto& [name, number] : numbers) EXPECT_EQ(PortNumberFromName(name), number) << name;
 }
 
 TEST(PortNames, DefaultMappingAndOverrides) {
   unsetenv("NEL_PORT_DIR");
   unsetenv("NEL_COM3");
-  EXPECT_EQ(PortDevicePath(1), "/dev/ttyUSB0");
-  EXPECT_EQ(PortDevicePath(16), "/dev/ttyUSB15");
-  EXPECT_EQ(PortDevicePath(17), "/dev/ttyACM0");
-  EXPECT_EQ(PortDevicePath(33), "/dev/ttyS0");
-  EXPECT_EQ(PortDevicePath(149), "/dev/ttyS116");
-  EXPECT_EQ(PortDevicePath(0), "");
-
+  const std::pair<int, const char*> paths[] = {{1, "/dev/ttyUSB0"}, {16, "/dev/ttyUSB15"}, {17, "/dev/ttyACM0"},
+                                               {33, "/dev/ttyS0"},  {149, "/dev/ttyS116"}, {0, ""}};
+  for (const auto& [number, path] : paths) EXPECT_EQ(PortDevicePath(number), path) << number;
   setenv("NEL_PORT_DIR", "/tmp/ports", 1);
   EXPECT_EQ(PortDevicePath(3), "/tmp/ports/COM3");
   setenv("NEL_COM3", "/dev/ttyUSB7", 1);
