@@ -1,6 +1,5 @@
-// The inflation controller driving a real TnelHardCtl whose unit, at the other end of a pseudo-terminal, records the
-// pump and valve commands: a limb and a toe inflation on a cuff model kept as a golden trace, and the rate band's
-// edges.
+// The inflation controller driving a TnelHardCtl whose pseudo-terminal unit records the pump and valve commands: a
+// limb and a toe inflation on a cuff model kept as a golden trace, and the rate band's edges.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -42,9 +41,8 @@ std::string Snapshot(const TnelBPMInflate& c) {
 class InflateTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(link_.opened); }
-  // `calls` Process calls on the model; after each, `event` plays the sequencer and the patient and says whether it
-  // told the controller something. A line for each call that changed the state, told it something or sent commands
-  // (which act on the model).
+  // `calls` Process calls on the model; after each, `event` plays sequencer and patient and says if it told the
+  // controller something. A line per call that changed the state, told it something or sent commands (to the model).
   std::string Run(TnelBPMInflate& c, Cuff cuff, int calls, const std::function<bool(int, Cuff&)>& event) {
     std::string out;
     for (int call = 1; call <= calls; cuff.Step(), ++call) {
@@ -71,23 +69,24 @@ class InflateTest : public ::testing::Test {
 };
 
 TEST_F(InflateTest, LimbAndToeInflations) {
-  TnelBPMInflate limb(&link_.ctl, 100, BP_RBRA), toe(&link_.ctl, 100, BP_LTOE);
+  TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
   // The arm cuff empties from 20 mmHg with one jolt above 5 mmHg at call 80; a pulse notice at 3000 is ignored; a new
   // attempt at 6000 keeps the averages.
-  std::string trace = "limb\n" + Run(limb, {20.0, false}, 7500, [&limb](int call, Cuff& cuff) {
+  std::string trace = "limb\n" + Run(c, {20.0, false}, 7500, [&c](int call, Cuff& cuff) {
                         if (call == 80) cuff.p = 5.5;
-                        if (call == 3000) limb.CurrPulseRecognOK();
-                        if (call == 6000) limb.StartDeflate();
+                        if (call == 3000) c.CurrPulseRecognOK();
+                        if (call == 6000) c.StartDeflate();
                         return call == 3000 || call == 6000;
                       });
-  // Each step is measured for 155 calls; during calls 2000 to 2049 the cuff leaks through its valve and loses the held
-  // step.
+  // The same controller, made the toe's, drops the limb's pump level. Each step is measured for 155 calls; during calls
+  // 2000 to 2049 the cuff leaks through its valve and loses the held step.
+  c.Initialize(&link_.ctl, 100, BP_LTOE);
   int measuring = 0;
-  trace += "toe\n" + Run(toe, {0.0, true}, 7750, [&](int call, Cuff& cuff) {
+  trace += "toe\n" + Run(c, {0.0, true}, 7750, [&](int call, Cuff& cuff) {
              if (call == 2000 || call == 2050) cuff.open = call == 2000;
-             measuring = toe.State == 3 ? measuring + 1 : 0;
+             measuring = c.State == 3 ? measuring + 1 : 0;
              if (measuring < 155) return false;
-             toe.CurrPulseRecognOK();
+             c.CurrPulseRecognOK();
              return true;
            });
   nel::golden::Check(
@@ -103,7 +102,7 @@ TEST_F(InflateTest, LimbAndToeInflations) {
 // One averaging period of a limb cuff inflating at a steady pressure, the average three periods back `rise` lower: the
 // level the band asks for. Rates (rise / 3) 4.2 at 49.9 mmHg are above 2.5..4.0, inside 3.0..4.5 at 50; at 40 5.0 is
 // above 4.0 + 0.8, 4.0 and 2.5 are on the band's edges, 2.0 and 1.5 are not below 2.5 - 1.0, 1.4 is; at 300 mmHg the
-// band stays 5.0..6.5 (5.2 in, 6.9 above), at 249.9 it is 4.5..6.0. Levels stay in 4500..9500.
+// band stays 5.0..6.5 (5.2 in, 6.9 above), at 249.9 it is 4.5..6.0. Levels stay in 4500..9500; a cut to 0 is not made.
 TEST_F(InflateTest, RateBandEdgesAndLevelLimits) {
   const struct {
     float pressure, rise;
@@ -112,7 +111,7 @@ TEST_F(InflateTest, RateBandEdgesAndLevelLimits) {
                {40.0f, 12.0f, 6500, 6500},  {40.0f, 7.5f, 6500, 6500},   {40.0f, 6.0f, 6500, 6535},
                {40.0f, 4.5f, 6500, 6535},   {40.0f, 4.2f, 6500, 6580},   {300.0f, 15.6f, 6500, 6500},
                {300.0f, 20.7f, 6500, 6470}, {249.9f, 20.7f, 6500, 6440}, {40.0f, 30.0f, 4520, 4500},
-               {40.0f, 0.0f, 9480, 9500}};
+               {40.0f, 0.0f, 9480, 9500},   {40.0f, 30.0f, 60, 60}};
   for (const auto& k : cases) {
     TnelBPMInflate c(&link_.ctl, 100, BP_RBRA);
     c.State = 2;
