@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,7 +27,6 @@ namespace {
 
 using nel::test::Bytes;
 using nel::test::Cat;
-using nel::test::DataRawFrame;
 
 std::string Hex(const Bytes& b) {
   std::string s;
@@ -39,7 +37,7 @@ std::string Hex(const Bytes& b) {
 
 Bytes Frame(int ecg, int pcg, int32_t a, int32_t b, int32_t c, int32_t d) {
   const int32_t t[4] = {a, b, c, d};
-  return DataRawFrame(ecg, pcg, t);
+  return nel::test::DataRawFrame(ecg, pcg, t);
 }
 
 // A unit behind an in-process device: records what the library writes and
@@ -73,14 +71,6 @@ struct InProcessUnit {
   }
 };
 
-std::string FrameLine(const char* part, size_t i, const tagSAM_DATA& f) {
-  char line[400];
-  int k = std::snprintf(line, sizeof line, "%s %zu", part, i);
-  for (int32_t w : f.Wave) k += std::snprintf(line + k, sizeof line - static_cast<size_t>(k), " %d", w);
-  for (float p : f.Pressure) k += std::snprintf(line + k, sizeof line - static_cast<size_t>(k), " %.4f", p);
-  return std::string(line) + "\n";
-}
-
 int32_t Varied(int i) { return 200000 + 37 * i + (i % 7) * 1000 - (i % 13) * 777; }
 
 TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
@@ -102,8 +92,14 @@ TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
   // clang-format on
   std::string text;
   const auto record = [&](const char* part, const std::vector<tagSAM_DATA>& frames, size_t every) {
-    for (size_t i = 0; i < frames.size(); ++i)
-      if (i % every == 0 || i + 1 == frames.size()) text += FrameLine(part, i, frames[i]);
+    char v[32];
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (i % every != 0 && i + 1 != frames.size()) continue;
+      text.append(part).append(" ").append(std::to_string(i));
+      for (int32_t w : frames[i].Wave) text.append(" ").append(std::to_string(w));
+      for (float p : frames[i].Pressure) text += (std::snprintf(v, sizeof v, " %.4f", p), v);
+      text += "\n";
+    }
   };
   record("corrupt", u.Receive(corrupt), 1);
   text += "events";
@@ -255,9 +251,9 @@ TEST(LinkFrames, CoefficientSetInUseMatchesTheGoldenRecords) {
 // The category lists, the hardware information file and the diagnostic files.
 TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
   std::string text;
-  const auto line = [&](const std::string& head, const int32_t* v, int n) {
+  const auto line = [&](const std::string& head, const auto* v, int n) {
     text += head;
-    for (int i = 0; i < n; ++i) text.append(" ").append(std::to_string(v[i]));
+    for (int i = 0; i < n; ++i) text.append(" ").append(std::to_string(static_cast<int>(v[i])));
     text += "\n";
   };
   for (int32_t category = -1; category <= 7; ++category) {
@@ -267,12 +263,9 @@ TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
     text += "category " + std::to_string(category) + (known ? " known" : " unknown") + " waves " +
             std::to_string(l.waveCount) + " cuffs " + std::to_string(l.cuffCount) + "\n";
     if (!known) continue;
-    int32_t w[8], c[6], pos[6];
-    for (int i = 0; i < 8; ++i) w[i] = l.waves[i];
-    for (int i = 0; i < 6; ++i) c[i] = l.cuffs[i], pos[i] = l.cuffWavePos[i];
-    line(" waves", w, l.waveCount);
-    line(" cuffs", c, l.cuffCount);
-    line(" pulse-positions", pos, l.cuffCount);
+    line(" waves", l.waves, l.waveCount);
+    line(" cuffs", l.cuffs, l.cuffCount);
+    line(" pulse-positions", l.cuffWavePos, l.cuffCount);
   }
   const auto dir = std::filesystem::temp_directory_path() / ("nel_hardinf_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
@@ -289,9 +282,7 @@ TEST(LinkFrames, LayoutsAndHardwareInfoMatchTheGoldenRecords) {
   info("no-file", path, 0);
   std::ofstream(path, std::ios::binary) << "[BED1]\r\nCOMPORT=5\r\n[BED4]\r\nCOMPORT=9\r\nADBASE_ECG=2000\r\n"
                                            "ADDATUM_PULSE=1234\r\nADBASE_PCG=-7\r\nADDATUM_ECG=600\r\n";
-  info("file", path, 0);
-  info("file", path, 3);
-  info("file", path, 7);
+  for (const int32_t unit : {0, 3, 7}) info("file", path, unit);
   tagHARDWAREINF w = nel::link::BuiltInHardwareInfo();
   w.ComPort = 12;
   for (int k = 0; k < 8; ++k) w.ADBase[k] = 1000 * k + 1, w.ADDatum[k] = 100 * k + 2;

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <numeric>
 #include <thread>
 #include <tuple>
 
@@ -114,7 +113,6 @@ TEST_F(LinkLine, ReaderFillsTheRingInReadsOf128AndDropsWhenFull) {
   ASSERT_TRUE(WaitFor([&] { return p.RingCount() == 4096; }, 3000));  // the last store has left the hook
   nel::test::PortSeams::Hook(p, nullptr, nullptr);
   EXPECT_EQ(*std::max_element(sizes.sizes.begin(), sizes.sizes.end()), TSerialPort::kReadChunk);
-  EXPECT_EQ(std::accumulate(sizes.sizes.begin(), sizes.sizes.end(), 0), 4096);
   Bytes got(4096);
   p.TakeFromRing(got.data(), 4096);
   EXPECT_EQ(got, sent);
@@ -192,6 +190,15 @@ TEST_F(LinkLine, DataWaitTakesBytesStoredDuringItOrEndsAfter500Ms) {
   ASSERT_TRUE(WaitFor([&] { return p.RingCount() == 19; }, 3000));
   ASSERT_EQ(sam.GetData(out), 1) << "the held bytes come whole with the next call";
   EXPECT_EQ(out[0].Wave[WAVE_LANK], 33);
+  // A frame half collected before a reader restart is forgotten: its tail completes no frame.
+  const Bytes frame = Frames(1, 100);
+  Deliver(Bytes(frame.begin(), frame.begin() + 10));
+  EXPECT_EQ(sam.GetData(out), 0);
+  ASSERT_EQ(p.Pack().Code, 0x90);
+  p.StopReader();
+  ASSERT_TRUE(p.StartReader());
+  Deliver(Bytes(frame.begin() + 10, frame.end()));
+  EXPECT_EQ(sam.GetData(out), 0);
 }
 
 // Suspended bytes are dropped; the idle watch gives up after 2 s of silence
@@ -313,20 +320,6 @@ TEST_F(LinkLine, ReplyWaitsEndOnTimeOutOrACloseRequestAndSayWhy) {
   nel::ClearLastError();
   EXPECT_FALSE(p.BeginSample());
   EXPECT_EQ(nel::LastErrorCode(), R::kNotOpen);
-}
-
-// A frame half collected before the reader is restarted (also on a reconnect)
-// is forgotten: its tail on the new reader completes no frame.
-TEST_F(LinkLine, HalfFrameFromBeforeAReaderRestartDoesNotCompleteAfterIt) {
-  const Bytes frame = Frames(1, 100);
-  ASSERT_TRUE(p.StartReader());
-  Deliver(Bytes(frame.begin(), frame.begin() + 10));
-  EXPECT_EQ(sam.GetData(out), 0);
-  ASSERT_EQ(p.Pack().Code, 0x90);
-  p.StopReader();
-  ASSERT_TRUE(p.StartReader());
-  Deliver(Bytes(frame.begin() + 10, frame.end()));
-  EXPECT_EQ(sam.GetData(out), 0);
 }
 
 // The search probes ports 1..149 in order (stop-sample, then the handshake)
