@@ -105,26 +105,21 @@ struct Host {
     hb.GetStatus(&s);
     return s;
   }
-  // Steps of 20 frames, each taken by passes, until `until` holds.
-  bool Run(double seconds, const std::function<bool()>& until = nullptr) {
+  // Steps of 20 frames, each taken by passes (unless the façade is not to
+  // hear the unit, which runs on), until `until` holds.
+  bool Run(double seconds, const std::function<bool()>& until = nullptr, bool heard = true) {
     for (long f = 0; f < static_cast<long>(seconds * 1000); f += 20) {
       unit.Advance(20);
       const size_t n = unit.Output().size();
-      Passes(hb, unit.Output().data(), n, allocations, [this](int k) {
-        frames += k;
-        if (onPass) onPass(k);
-      });
+      if (heard)
+        Passes(hb, unit.Output().data(), n, allocations, [this](int k) {
+          frames += k;
+          if (onPass) onPass(k);
+        });
       unit.ConsumeOutput(n);
       if (until && until()) return true;
     }
     return false;
-  }
-  // The unit runs on while nothing it sends reaches the façade.
-  void Idle(long n) {
-    for (long f = 0; f < n; f += 20) {
-      unit.Advance(20);
-      unit.ConsumeOutput(unit.Output().size());
-    }
   }
   double Highest() const {
     double m = 0;
@@ -186,10 +181,13 @@ TEST(Facade, SignalCheckDropsTheExtremeBlocks) {
 // Host misuse: each call in its state gives its documented result and leaves
 // a reason; the old symptom is in the comment.
 TEST(Facade, MisuseIsRefusedWithAReason) {
-  bool all[6] = {true, true, true, true, true, true};
-  auto bp = [&all](int maxPressure, int mode = BPMEASURE_SIMULTANEOUS) {
-    return [&all, maxPressure, mode](TnelHardBase& hb) {
-      return hb.BPMeasure_Start(static_cast<tagTYPE_BPMEASUREMODE>(mode), maxPressure, all, 70);
+  // A measurement with every cuff, or (every wave detected) with the cuffs of channels a and b.
+  auto bp = [](int maxPressure, int mode = BPMEASURE_SIMULTANEOUS, int a = -1, int b = -1) {
+    return [=](TnelHardBase& hb) {
+      bool sel[6];
+      for (int k = 0; k < 6; ++k) sel[k] = a < 0 || k == a || k == b;
+      if (a >= 0) hb.SetDetectCategory(DETECT_ALL);
+      return hb.BPMeasure_Start(static_cast<tagTYPE_BPMEASUREMODE>(mode), maxPressure, sel, 70);
     };
   };
   auto exercise = [](int16_t timing, int32_t interval, int32_t pause, int16_t maxPressure) {
@@ -203,14 +201,6 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
     };
   };
   auto hold = [](int p) { return [p](TnelHardBase& hb) { return hb.FixPressure_Start(p), hb.GetPressureFixed(); }; };
-  auto lines = [](tagTYPE_BPMEASUREMODE mode, int a, int b) {
-    return [=](TnelHardBase& hb) {
-      hb.SetDetectCategory(DETECT_ALL);
-      bool sel[6] = {};
-      sel[a] = sel[b] = true;
-      return hb.BPMeasure_Start(mode, 200, sel, 70);
-    };
-  };
   using R = nel::Result;
   const struct {
     const char* what;
@@ -237,10 +227,10 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
       {"exercise to 400 mmHg", exercise(1, 0, 30, 400), false, R::kInvalidArgument},
       {"exercise every 5 minutes", exercise(0, 5, 0, 200), true, R::kOk},
       // Toe cuffs share the ankle lines: one controller per line at a time.
-      {"right ankle and toe at once", lines(BPMEASURE_SIMULTANEOUS, BP_RANK, BP_RTOE), false, R::kRefused},
-      {"right ankle and toe, right first", lines(BPMEASURE_RIGHT_THEN_LEFT, BP_RANK, BP_RTOE), false, R::kRefused},
-      {"right ankle then toe", lines(BPMEASURE_SEQUENTIAL, BP_RANK, BP_RTOE), true, R::kOk},
-      {"right ankle and left toe", lines(BPMEASURE_SIMULTANEOUS, BP_RANK, BP_LTOE), true, R::kOk},
+      {"right ankle and toe at once", bp(200, BPMEASURE_SIMULTANEOUS, BP_RANK, BP_RTOE), false, R::kRefused},
+      {"right ankle and toe, right first", bp(200, BPMEASURE_RIGHT_THEN_LEFT, BP_RANK, BP_RTOE), false, R::kRefused},
+      {"right ankle then toe", bp(200, BPMEASURE_SEQUENTIAL, BP_RANK, BP_RTOE), true, R::kOk},
+      {"right ankle and left toe", bp(200, BPMEASURE_SIMULTANEOUS, BP_RANK, BP_LTOE), true, R::kOk},
       // Without an open port a measurement "started" and the host waited for ever.
       {"measurement, no port", bp(200), false, R::kNotOpen, false},
       {"hold, no port", hold(60), false, R::kNotOpen, false},
@@ -423,7 +413,6 @@ TEST(Facade, ExerciseTimingAndIndices) {
         second = h.frames - (mode == 0 ? last : waitFrom);
     };
     ASSERT_TRUE(h.Run(300, [&] { return h.Status().ExerciseEnd; })) << mode;
-    h.onPass = nullptr;
     EXPECT_EQ(second, mode == 0 ? 60000 : 5000) << mode;
     EXPECT_EQ(countdown, expected) << mode;
     ASSERT_TRUE(h.hb.ExerciseStress_GetResult(&rec));
@@ -631,12 +620,12 @@ TEST(Facade, EveryCuffEmptiesAndNoPumpStartsAfterTheEnd) {
     const bool ended = h.Status().BPMeasureEnd;
     const int32_t readPos = h.hb.GetFilter()->GetReadPos();
     long empty = 0;
-    for (; empty <= 10000 && h.Highest() >= 15; empty += 20) row.passes ? void(h.Run(0.02)) : h.Idle(20);
+    for (; empty <= 10000 && h.Highest() >= 15; empty += 20) h.Run(0.02, nullptr, row.passes);
     EXPECT_LE(empty, 10000) << "a line still above 15 mmHg 10 s after the end";
     std::printf("[ safety   ] %s: peak %.1f mmHg, every line below 15 mmHg %.2f s after\n", row.name, peak,
                 static_cast<double>(empty) / 1000.0);
     const nel::sim::UnitStats settled = h.unit.Stats();
-    row.passes ? void(h.Run(2)) : h.Idle(2000);
+    h.Run(2, nullptr, row.passes);
     const nel::sim::UnitStats end = h.unit.Stats();
     EXPECT_LE(peak, row.ceiling + kReadingLagMmHg);
     EXPECT_EQ(end.pump_on_commands, settled.pump_on_commands) << "a pump started after the end";
