@@ -19,6 +19,12 @@
 // zero), BPMeasure_Start, then the bytes from the start to the moment all four
 // pumps run. Every timed pass is checked: each cuff's status must be
 // "measuring" and no cuff finished; otherwise the benchmark reports an error.
+//
+// The ...ThroughCQueue variants add what the C interface does with the same
+// frames: each pass's frames go into its frame queue (as the acquisition
+// thread puts them) and are read back into a host's buffer (nel_read_frames).
+// Their x_real_time against the plain variant of the same run is the cost of
+// the C path.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -35,6 +41,7 @@
 #include <nel/cuff/bpm_inflate.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
+#include "frame_queue.h"
 #include "sim/stepped_rig.h"
 #include "sim/virtual_unit.h"
 
@@ -158,7 +165,8 @@ const Recording& TheRecording() {
 }
 
 // measure: the four cuffs are measured; otherwise the same bytes stream.
-void RunPasses(benchmark::State& state, bool measure) {
+// cQueue: the frames also go through the C interface's frame queue.
+void RunPasses(benchmark::State& state, bool measure, bool cQueue) {
   const Recording& rec = TheRecording();
   if (!rec.error.empty()) {
     state.SkipWithError(rec.error.c_str());
@@ -174,6 +182,8 @@ void RunPasses(benchmark::State& state, bool measure) {
   std::vector<float> waves(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
   std::vector<float> pressures(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxCuffs);
   tagHMID_DATA status{};
+  nel::capi::FrameQueue queue(30000);
+  std::vector<nel_frame> hostFrames(TSamThread::kMaxFramesPerCall);
   size_t at = rec.bytes.size();
   int64_t frames = 0;
   int64_t restarts = 0;
@@ -200,7 +210,12 @@ void RunPasses(benchmark::State& state, bool measure) {
       at += static_cast<size_t>(m);
     }
     hb.CheckData();
-    frames += hb.GetData(waves.data(), pressures.data(), &status);
+    const int n = hb.GetData(waves.data(), pressures.data(), &status);
+    if (cQueue) {
+      queue.Push(waves.data(), pressures.data(), n, hb.Layout().waveCount, hb.Layout().cuffCount);
+      benchmark::DoNotOptimize(queue.Read(hostFrames.data(), hostFrames.size()));
+    }
+    frames += n;
     if (measure && !AllMeasuring(hb, status)) {
       state.SkipWithError("a cuff stopped measuring in a timed pass");
       return;
@@ -217,10 +232,14 @@ void RunPasses(benchmark::State& state, bool measure) {
   }
 }
 
-void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, true); }
-void BM_PassStreaming(benchmark::State& state) { RunPasses(state, false); }
+void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, true, false); }
+void BM_PassStreaming(benchmark::State& state) { RunPasses(state, false, false); }
+void BM_PassMeasuringThroughCQueue(benchmark::State& state) { RunPasses(state, true, true); }
+void BM_PassStreamingThroughCQueue(benchmark::State& state) { RunPasses(state, false, true); }
 BENCHMARK(BM_PassMeasuring);
+BENCHMARK(BM_PassMeasuringThroughCQueue);
 BENCHMARK(BM_PassStreaming);
+BENCHMARK(BM_PassStreamingThroughCQueue);
 
 }  // namespace
 

@@ -26,3 +26,7 @@ install(FILES ${PROJECT_BINARY_DIR}/nelConfig.cmake ${PROJECT_BINARY_DIR}/nelCon
 file(RELATIVE_PATH NEL_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nel.pc.in ${PROJECT_BINARY_DIR}/nel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/nel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET nel_c)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/nel_c.pc.in ${PROJECT_BINARY_DIR}/nel_c.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/nel_c.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

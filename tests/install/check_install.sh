@@ -6,6 +6,7 @@
 #   2. a host built with find_package(nel) and one built with pkg-config, both
 #      at the compiler's default language level (the package must bring C++20)
 #      and with -Wall -Wextra -pedantic -Werror, link and call the library;
+#      a C host of the C interface (pkg-config nel_c) runs on its built-in virtual unit;
 #   3. both hosts drive the virtual unit (nelsim of BUILD_DIR) for a few
 #      seconds of the unit's time, one finding it through NEL_PORT_DIR, the
 #      other through NEL_COM<n>.
@@ -87,6 +88,16 @@ quiet c++ "${warnings[@]}" "$consumer/host.cpp" -o "$work/pc-host" $(pkg-config 
 out="$("$work/pc-host")"
 echo "pkg-config host: $out"
 [[ "$out" == "$expected" ]]
+
+# A C host of the C interface (pkg-config nel_c) at C11 with -pedantic, on its built-in virtual unit.
+# shellcheck disable=SC2046
+quiet cc -std=c11 "${warnings[@]}" "$here/../../examples/c/measure.c" -o "$work/c-host" \
+  $(pkg-config --cflags --libs nel_c) -Wl,-rpath,"$(pkg-config --variable=libdir nel_c)"
+mkdir -p "$work/c-ports"
+out="$(NEL_EXAMPLE_SPEED=20 NEL_PORT_DIR="$work/c-ports" timeout 120 "$work/c-host" 2>"$work/c.log")" \
+  || { echo "C host failed: $out"; cat "$work/c.log"; exit 1; }
+echo "C host (pkg-config nel_c, virtual unit): $(tail -1 <<<"$out")"
+grep -q "^record 15000 samples" <<<"$out"
 
 # 3. The hosts on the virtual unit, served by nelsim in its own process.
 nelsim="$(find "$build/sim" -maxdepth 2 -type f -name nelsim -perm -u+x | head -1)"
