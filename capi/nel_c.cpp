@@ -69,12 +69,17 @@ nel_result Fail(nel_result code, const char* text) {
 
 // The outcome of one task, shared by the caller and the acquisition thread.
 struct CallState {
+  enum Phase { kQueued, kRunning, kDone, kAbandoned };
   std::mutex mu;
   std::condition_variable cv;
-  bool done = false;
+  Phase phase = kQueued;
   nel_result code = NEL_OK;
   std::string text;
 };
+
+// A call that is already running is let finish (every façade call is bounded)
+// for at most this much longer than its limit.
+constexpr int kRunningGraceMs = 60000;
 
 struct OpenHandles;
 OpenHandles& Handles();
@@ -161,6 +166,12 @@ struct nel_device {
     {
       std::lock_guard lock(taskMu);
       tasks.emplace_back([state, f] {
+        {
+          // A caller that gave up before the call began gets no late start (no pump started behind its back).
+          std::lock_guard l(state->mu);
+          if (state->phase == CallState::kAbandoned) return;
+          state->phase = CallState::kRunning;
+        }
         nel::ClearLastError();
         bool ok = false;
         try {
@@ -174,14 +185,21 @@ struct nel_device {
           state->code = code == nel::Result::kOk ? NEL_E_REFUSED : static_cast<nel_result>(code);
           state->text = nel::LastErrorText();
         }
-        state->done = true;
+        state->phase = CallState::kDone;
         state->cv.notify_all();
       });
     }
     queue->Post({nel::platform::kMsgUser, 0, 0});
     std::unique_lock lock(state->mu);
-    if (!state->cv.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return state->done; }))
-      return Fail(NEL_E_TIMEOUT, "the acquisition thread did not complete the call in time");
+    auto done = [&] { return state->phase == CallState::kDone; };
+    if (!state->cv.wait_for(lock, std::chrono::milliseconds(limitMs), done)) {
+      if (state->phase == CallState::kQueued) {
+        state->phase = CallState::kAbandoned;
+        return Fail(NEL_E_TIMEOUT, "the acquisition thread did not begin the call in time; it will not run");
+      }
+      if (!state->cv.wait_for(lock, std::chrono::milliseconds(kRunningGraceMs), done))
+        return Fail(NEL_E_TIMEOUT, "the acquisition thread did not complete the call in time");
+    }
     if (state->code != NEL_OK) nel::SetLastError(static_cast<nel::Result>(state->code), state->text);
     return state->code;
   }

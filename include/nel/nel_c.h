@@ -9,8 +9,10 @@
  * Results: every call returns a nel_result; NEL_OK is 0. A call that fails
  * leaves its reason for the calling thread (nel_last_error_code,
  * nel_last_error_text), in the manner of errno. No call waits without bound:
- * a call the acquisition thread does not complete within its limit returns
- * NEL_E_TIMEOUT and writes nothing to the caller's buffers.
+ * a call the acquisition thread has not begun within its limit (10 s; 120 s
+ * for nel_open) returns NEL_E_TIMEOUT and never runs later; one it has begun
+ * is given up to 60 s more. A call that times out writes nothing to the
+ * caller's buffers.
  *
  * Threads: every call may come from any thread. The calls on one handle are
  * carried out one at a time, in order, on its acquisition thread; only
