@@ -1,9 +1,7 @@
-// The unit's own protection (pressure ceiling, command watchdog) and its
-// record of the host's pump commands, without a line.
+// The unit's own protection (pressure ceiling, command watchdog), without a line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,30 +102,27 @@ TEST(SimFirmware, CeilingReleasesEveryLineAtOnce) {
 TEST(SimFirmware, WatchdogReleasesOnlyACuffLeftFillingOrHeldBySilence) {
   struct Case {
     const char* name;
-    double watchdog_s;
-    std::function<void(VirtualUnit&)> setup;
-    double keepalive_s;  // a probe this often; 0: silent
+    double watchdog_s, fill_mmhg;
+    int keep, keep_level;  // the pump left running (FillAllTo)
+    bool open;             // every valve opened after the fill
+    double keepalive_s;    // a probe this often; 0: silent
     bool trips;
   };
   const Case cases[] = {
-      {"pumping, silent", 20, [](VirtualUnit& u) { FillAllTo(u, 30, 1, 5000); }, 0, true},
-      {"held, silent", 10, [](VirtualUnit& u) { FillAllTo(u, 100, -1, 0); }, 0, true},
-      {"pumping, commands arrive", 10, [](VirtualUnit& u) { FillAllTo(u, 30, 2, 4000); }, 4, false},
-      {"held, commands arrive", 10, [](VirtualUnit& u) { FillAllTo(u, 100, -1, 0); }, 9.9, false},
-      {"valves open, no pump", 10,
-       [](VirtualUnit& u) {
-         FillAllTo(u, 100, -1, 0);
-         Send(u, ValveFrame(-1, true));
-       },
-       0, false},
-      {"held below the slack pressure", 5, [](VirtualUnit& u) { FillAllTo(u, kWatchdogMinMmhg - 5, -1, 0); }, 0, false},
+      {"pumping, silent", 20, 30, 1, 5000, false, 0, true},
+      {"held, silent", 10, 100, -1, 0, false, 0, true},
+      {"pumping, commands arrive", 10, 30, 2, 4000, false, 4, false},
+      {"held, commands arrive", 10, 100, -1, 0, false, 9.9, false},
+      {"valves open, no pump", 10, 100, -1, 0, true, 0, false},
+      {"held below the slack pressure", 5, kWatchdogMinMmhg - 5, -1, 0, false, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SubjectConfig cfg;
     cfg.firmware.watchdog_s = c.watchdog_s;
     VirtualUnit u(cfg);
-    c.setup(u);
+    FillAllTo(u, c.fill_mmhg, c.keep, c.keep_level);
+    if (c.open) Send(u, ValveFrame(-1, true));
     const int64_t limit = std::llround(c.watchdog_s * kFramesPerSecond);
     int64_t expected = u.Stats().last_command_frame + limit, tripped = -1;
     const int64_t end = u.Frame() + 3 * limit;
@@ -151,45 +146,6 @@ TEST(SimFirmware, WatchdogReleasesOnlyACuffLeftFillingOrHeldBySilence) {
     u.Advance(3 * limit);
     EXPECT_EQ(u.Stats().firmware_watchdog_trips, 1);
   }
-}
-
-TEST(SimFirmware, RecordsTheHostsPumpCommands) {
-  struct Step {
-    int64_t frame;
-    Bytes bytes;
-    bool acted;    // taken as a command (not lost to the unanswered fault)
-    bool pump;     // a valid pump command
-    bool pump_on;  // ... with a level above 0
-  };
-  const std::vector<Step> steps = {
-      {100, ValveFrame(0, false), true, false, false},
-      {200, PumpFrame(2, 6500), true, true, true},
-      {300, PumpFrame(2, 0), true, true, false},
-      {400, PumpFrame(-1, 0x80), true, true, true},               // level 128: only the flag bit
-      {500, {0x86, 0x19, 0x64, 0x05, 0x00}, true, false, false},  // line code 5: no such line
-      {600, PumpFrame(1, 7000), false, false, false},             // unanswered: never seen
-      {700, {kProbe}, true, false, false},
-  };
-  VirtualUnit u;
-  EXPECT_EQ(u.Stats().last_command_frame, -1);
-  EXPECT_EQ(u.Stats().last_pump_on_frame, -1);
-  u.Advance(100);
-  int64_t pumps = 0, pumps_on = 0, last_on = -1, last_cmd = -1;
-  for (const Step& s : steps) {
-    u.Advance(s.frame - u.Frame());
-    if (!s.acted) u.StartFault({FaultEvent::kUnanswered, 0, 0.001, 0, 0});
-    Send(u, s.bytes);
-    pumps += s.pump;
-    pumps_on += s.pump_on;
-    if (s.pump_on) last_on = s.frame;
-    if (s.acted) last_cmd = s.frame;
-    EXPECT_EQ(u.Stats().pump_commands, pumps) << "frame " << s.frame;
-    EXPECT_EQ(u.Stats().pump_on_commands, pumps_on) << "frame " << s.frame;
-    EXPECT_EQ(u.Stats().last_pump_on_frame, last_on) << "frame " << s.frame;
-    EXPECT_EQ(u.Stats().last_command_frame, last_cmd) << "frame " << s.frame;
-  }
-  EXPECT_NE(u.Line(1).Level(), 7000) << "the unanswered command did nothing";
-  EXPECT_EQ(u.Line(3).Level(), 0x80) << "the all-lines command reached line 3 with its flag bit";
 }
 
 }  // namespace

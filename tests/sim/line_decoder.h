@@ -38,16 +38,10 @@ class LineDecoder {
   }
   void Byte(uint8_t b) {
     if (b & 0x80) {
-      if (code_) ++abandoned;
-      code_ = 0;
+      abandoned += code_ != 0;
       buf_.clear();
-      const int len = Length(b);
-      if (len == 0) return;
-      if (len == 1) {
-        replies.push_back({b, {}});
-        return;
-      }
-      code_ = b;
+      code_ = Length(b) > 1 ? b : 0;
+      if (Length(b) == 1) replies.push_back({b, {}});
       return;
     }
     if (!code_) return;
@@ -60,22 +54,20 @@ class LineDecoder {
     code_ = 0;
     buf_.clear();
   }
+  // Bit i of payload byte 0 carries the top bit of byte 3 + i, of byte 1 of
+  // byte 10 + i, bit 0 of byte 2 that of byte 17.
   void Decode() {
-    uint8_t p[18];
-    for (int i = 0; i < 18; ++i) p[i] = buf_[static_cast<size_t>(i)];
-    for (int i = 0; i < 7; ++i)
-      if (p[0] & (1 << i)) p[3 + i] |= 0x80;
-    for (int i = 0; i < 7; ++i)
-      if (p[1] & (1 << i)) p[10 + i] |= 0x80;
-    if (p[2] & 1) p[17] |= 0x80;
+    for (int i = 3; i < 18; ++i)
+      if (buf_[static_cast<size_t>(i < 10 ? 0 : i < 17 ? 1 : 2)] >> (i < 10 ? i - 3 : i < 17 ? i - 10 : 0) & 1)
+        buf_[static_cast<size_t>(i)] |= 0x80;
+    auto b = [&](int i) { return uint32_t{buf_[static_cast<size_t>(i)]}; };
     Packet k;
     for (int c = 0; c < 4; ++c) {
-      uint32_t v = (uint32_t{p[3 + 3 * c]} << 16) | (uint32_t{p[4 + 3 * c]} << 8) | p[5 + 3 * c];
-      if (v & 0x800000u) v |= 0xFF000000u;
-      k.t[c] = static_cast<int32_t>(v);
+      const uint32_t v = (b(3 + 3 * c) << 16) | (b(4 + 3 * c) << 8) | b(5 + 3 * c);
+      k.t[c] = static_cast<int32_t>(v & 0x800000u ? v | 0xFF000000u : v);
     }
-    k.ecg = ((p[15] >> 4) << 8) | p[16];
-    k.pcg = ((p[15] & 0x0F) << 8) | p[17];
+    k.ecg = static_cast<int>(((b(15) >> 4) << 8) | b(16));
+    k.pcg = static_cast<int>(((b(15) & 0x0F) << 8) | b(17));
     packets.push_back(k);
   }
   uint8_t code_ = 0;
