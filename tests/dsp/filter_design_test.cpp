@@ -1,5 +1,5 @@
 // Filter designs against reference taps written by tools/make_filter_reference.py
-// (scipy.signal.firwin, an independent implementation).
+// (scipy.signal.firwin, an independent implementation), and the first-order IIR.
 #include "dsp/filter_design.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dsp/fir_filter.h"
+#include "dsp/iir_filter.h"
 
 // The heart-rate tracker's own filters at 1000 samples/s, reached as a subclass reaches them.
 struct TrackerTaps : TrwECGPulseRate {
@@ -123,6 +124,17 @@ TEST(FilterDesign, OutOfRangeArgumentsLeaveTheArrayAlone) {
   EXPECT_TRUE(LowpassTaps(0, 0.1).empty());
   EXPECT_TRUE(LowpassTaps(5, 0.7).empty());
   EXPECT_EQ(LowpassTaps(1, 0.1), std::vector<double>{1.0});
+}
+
+TEST(FirstOrderIir, FollowsTheDifferenceEquationAndNormalisesByA0) {
+  nel::dsp::FirstOrderIir f(0.5, 0.25, 2.0, -0.5);  // y = 0.25x + 0.125x1 + 0.25y1
+  EXPECT_EQ(f.Step(4.0), 1.0);
+  EXPECT_EQ(f.Step(0.0), 0.5 + 0.25);
+  EXPECT_EQ(f.Step(8.0), 2.0 + 0.0 + 0.1875);
+  f.Reset();
+  EXPECT_EQ(f.Step(4.0), 1.0);
+  nel::dsp::FirstOrderIir zero_a0(1.0, 0.0, 0.0, 0.0);  // taken as a0 = 1
+  EXPECT_EQ(zero_a0.Step(3.0), 3.0);
 }
 
 }  // namespace

@@ -136,33 +136,6 @@ TEST(TnelFIRFilter, SetWaveNumTypeZeroesRowsButKeepsFilterHistories) {
   EXPECT_NE(b.main[100 * 8 + 0], 0.0f);
 }
 
-TEST(TnelFIRFilter, UnknownKindsEmptyBlocksAndBadArgumentsChangeNothing) {
-  const std::vector<tagTYPE_NEL_WAVEDATA> kinds{WAVE_RBRA, static_cast<tagTYPE_NEL_WAVEDATA>(8),
-                                                static_cast<tagTYPE_NEL_WAVEDATA>(-1)};
-  TnelFIRFilter bank(DATAPROCESS_STANDARD);
-  bank.SetWaveNumType(3, kinds.data());
-  const auto in = Steps(3, 100);
-  const auto r = Feed(bank, in, 3, 27);
-  for (int i = 0; i < 300; ++i) {  // unknown kinds: raw value stays, low untouched
-    EXPECT_TRUE(i % 3 == 0 || (r.main[i] == in[i] && r.low[i] == -777.0f)) << i;
-  }
-  EXPECT_EQ(bank.GetReadPos(), 100);
-  float block[3] = {1, 2, 3}, low[3] = {4, 5, 6};
-  for (short n : {0, -3}) EXPECT_TRUE(bank.WaveFilte(block, n));
-  EXPECT_TRUE(bank.WaveFilte(nullptr, 5));
-  bank.GetWaveFilteResult(block, low, 0);
-  bank.GetWaveFilteResult(nullptr, low, 1);
-  EXPECT_EQ(bank.GetPulseWritePos(0), 100);
-  EXPECT_EQ(bank.GetReadPos(), 100);
-  EXPECT_TRUE(block[0] == 1.0f && low[2] == 6.0f);
-
-  bank.SetWaveNumType(-1, kinds.data());
-  EXPECT_EQ(bank.GetWaveNum(), 0);
-  std::vector<tagTYPE_NEL_WAVEDATA> many(20, WAVE_ECG);
-  bank.SetWaveNumType(20, many.data());
-  EXPECT_EQ(bank.GetWaveNum(), 14);
-}
-
 // Two slots of one kind share the kind's filters and write position, sample by
 // sample in frame order, exactly as frame-by-frame filtering does.
 TEST(TnelFIRFilter, RepeatedKindSharesOneFilterInFrameOrder) {
