@@ -110,9 +110,11 @@ TEST(NelctlExitStatus, UsageErrorsExitTwoWithAMessage) {
                                 {"version", {"version", "now"}, "now"},
                                 {"analyse", {"analyse"}, "file"},
                                 {"analyse", {"analyse", record, "--height", "10"}, "--height"},
+                                {"analyse", {"analyse", record, "--ankle", "--toe"}, "--toe"},
                                 {"bp-cuff", {"bp-cuff", "--channel", "wrist"}, "wrist"},
                                 {"calibrate gain", {"calibrate", "gain", "--channels", "4"}, "--channels"},
                                 {"record", {"record"}, "--out"},
+                                {"record", {"record", "--out", record, "--pressure", "200"}, "--pressure"},
                                 // Refused by the command itself, before it looks for a unit.
                                 {"bp", {"bp", "--cuffs", "rbra,wrist"}, "wrist"},
                                 {"hold", {"hold", "--category", "feet"}, "feet"},
@@ -138,11 +140,14 @@ TEST(NelctlExitStatus, UsageErrorsExitTwoWithAMessage) {
   EXPECT_NE(none.err.find("subcommand"), std::string::npos) << none.err;
 }
 
-// A port where no unit is, and a file that is not a wave record.
+// No unit found by the search, a port where no unit is, and a file that is not a wave record.
 TEST(NelctlExitStatus, FailuresWithJsonPrintOneErrorObjectWithTheTablesStatus) {
   for (const Command& c : Commands()) {
     SCOPED_TRACE(c.name);
     if (c.opensPort) {
+      const Result searched = RunNelctl(With(c.args, {"--json"}));
+      EXPECT_EQ(searched.status, 2) << searched.err;
+      ExpectErrorObject(searched, c.name, 2, "no unit answers on ports 1 to 149");
       const Result r = RunNelctl(With(c.args, {"--port", "149", "--json"}));
       EXPECT_EQ(r.status, 2) << r.err;
       ExpectErrorObject(r, c.name, 2, "COM149");
