@@ -1,7 +1,7 @@
 // The façade in this process: a virtual unit (or frames written by the test)
 // wired to it without a line, so every pass falls on the same frames. Host
-// misuse, the assembly of every mode's results, cuff safety on every way a
-// pumping mode ends, and the heap allocations of the processing passes,
+// misuse, the assembly of every mode's results, every way a pumping mode ends
+// (golden/safety.txt), and the heap allocations of the processing passes,
 // counted on this thread around CheckData only.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
 #include <nel/platform/last_error.h>
+#include "../common/golden.h"
 #include "sim/device_codec.h"
 #include "sim/stepped_rig.h"
 #include "sim/virtual_unit.h"
@@ -91,8 +93,10 @@ struct Host {
   nel::sim::VirtualUnit unit;
   TnelHardBase hb{0, DATAPROCESS_STANDARD};
   long frames = 0, allocations = 0;
-  std::function<void(int)> onPass;  // after each pass with frames
+  double peak = 0;                  // the highest line pressure after a pass, mmHg
   std::string started;              // cuff positions in the order they first passed 20 mmHg
+  std::string note;                 // what a row's drive measured
+  std::function<void(int)> onPass;  // after each pass with frames
 
   explicit Host(const nel::sim::SubjectConfig& s = nel::sim::QuietSubject()) : unit(s) {
     EXPECT_TRUE(hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(ToUnit, &unit));
@@ -114,6 +118,12 @@ struct Host {
       if (heard)
         Passes(hb, unit.Output().data(), n, allocations, [this](int k) {
           frames += k;
+          peak = std::max(peak, Highest());
+          float p[27 * 6];
+          const int K = hb.GetData(nullptr, p, nullptr) > 0 ? hb.Layout().cuffCount : 0;
+          for (int c = 0; c < K && c < 4; ++c)
+            if (p[(k - 1) * K + c] > 20.0f && started.find(char('0' + c)) == std::string::npos)
+              started += char('0' + c);
           if (onPass) onPass(k);
         });
       unit.ConsumeOutput(n);
@@ -214,11 +224,7 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
       {"maximum 300", bp(300), true, R::kOk},
       {"mode 3 (started no cuff)", bp(200, 3), false, R::kInvalidArgument},
       {"measurement after a CVRR check (no cuffs)",
-       [&](TnelHardBase& hb) {
-         hb.CVRRCheck_Start(30000);
-         return bp(200)(hb);
-       },
-       false, R::kInvalidArgument},
+       [&](TnelHardBase& hb) { return hb.CVRRCheck_Start(30000), bp(200)(hb); }, false, R::kInvalidArgument},
       {"record during a hold (never recorded)", [&](TnelHardBase& hb) { return hold(60)(hb) && hb.WaveRecord_Start(); },
        false, R::kRefused},
       {"hold at 5 mmHg", hold(5), false, R::kInvalidArgument},
@@ -283,15 +289,10 @@ TEST(Facade, PassConvertsRecordsAndHandsOutEveryWave) {
     tagAD_FORCE_CONVERT coeff[6];
     for (int k = 0; k < 6; ++k) coeff[k] = {0.0004f + 0.00002f * k, -6.0f + 1.5f * k};
     nel::sim::UseCoefficients(hb, coeff);
-    if (c.record == 2)
-      hb.CVRRCheck_Start(1);  // raised to 30000 samples; sets its category
-    else
-      hb.SetDetectCategory(c.category);
+    c.record == 2 ? hb.CVRRCheck_Start(1) : hb.SetDetectCategory(c.category);  // raised to 30000; sets its category
     const int base[2] = {2100, 1900}, datum[2] = {600, 410};
     for (int j = 0; j < 2; ++j) hb.SetADBaseValue(base[j], datum[j], j);
-    if (c.record == 1) {
-      ASSERT_TRUE(hb.WaveRecord_Start());
-    }
+    ASSERT_TRUE(c.record != 1 || hb.WaveRecord_Start());
     const int W = hb.Layout().waveCount, K = hb.Layout().cuffCount;
     TnelFIRFilter ref(c.mode);
     ref.InitFiltePara();
@@ -377,110 +378,23 @@ TEST(Facade, PassConvertsRecordsAndHandsOutEveryWave) {
   }
 }
 
-// Exercise protocols timed by interval (mode 0, from each check's start;
-// simultaneous) and by pause (mode 1, from each check's end; right side
-// first): the countdown, each check's time of day and pressures, the indices.
-// No pass allocates.
-TEST(Facade, ExerciseTimingAndIndices) {
-  Host h;
-  const auto now = [] {
-    const std::time_t t = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&t, &parts);
-    return parts.tm_hour * 10000 + parts.tm_min * 100 + parts.tm_sec;
-  };
-  for (int16_t mode : {0, 1}) {
-    tagExerciseStressConfig cfg = nel::sim::PausedExercise(2, 5);
-    cfg.TimingMode = mode;
-    cfg.IntervalMinutes = 1;
-    cfg.BPMeasureMode = mode == 0 ? BPMEASURE_SIMULTANEOUS : BPMEASURE_RIGHT_THEN_LEFT;
-    const int before = now();
-    h.hb.ExerciseStress_Start(cfg);
-    const int after = now();
-    tagExerciseStressRec rec{};
-    ASSERT_TRUE(h.hb.ExerciseStress_GetResult(&rec));
-    EXPECT_TRUE(rec.Check[0].Time == before || rec.Check[0].Time == after) << rec.Check[0].Time;
-    long last = h.frames, waitFrom = -1, second = -1;
-    int countdown = -1, expected = -1;
-    h.onPass = [&](int) {
-      const int stage = h.Status().ExerciseStage;
-      if (stage == 2 && countdown < 0) {
-        waitFrom = h.frames;
-        countdown = h.hb.ExerciseStress_GetNextProcElapseSeconds();
-        expected = mode == 0 ? static_cast<int>((60000 - (h.frames - last) + 999) / 1000) : 5;
-      }
-      if (second < 0 && stage == 0 && h.hb.ExerciseStress_GetCurrChkNo() == 1)
-        second = h.frames - (mode == 0 ? last : waitFrom);
-    };
-    ASSERT_TRUE(h.Run(300, [&] { return h.Status().ExerciseEnd; })) << mode;
-    EXPECT_EQ(second, mode == 0 ? 60000 : 5000) << mode;
-    EXPECT_EQ(countdown, expected) << mode;
-    ASSERT_TRUE(h.hb.ExerciseStress_GetResult(&rec));
-    ASSERT_EQ(rec.CheckNum, 2);
-    for (int c = 0; c < 2; ++c) {
-      int16_t s[4];
-      for (int p = 0; p < 4; ++p) {
-        s[p] = rec.Check[c].BP[p][0];
-        const int16_t dbp = rec.Check[c].BP[p][1], map = rec.Check[c].BP[p][2];
-        EXPECT_TRUE(dbp > 30 && dbp < map && map < s[p]) << s[p] << "/" << dbp << "/" << map;
-      }
-      const float got[4] = {rec.Check[c].RightABI, rec.Check[c].LeftABI, rec.Check[c].RightBAI, rec.Check[c].LeftBAI};
-      const float want[4] = {
-          static_cast<float>(s[2]) / std::max(s[0], s[1]), static_cast<float>(s[3]) / std::max(s[0], s[1]),
-          static_cast<float>(s[0]) / std::max(s[2], s[3]), static_cast<float>(s[1]) / std::max(s[2], s[3])};
-      for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(got[i], want[i]) << mode << " " << c << " " << i;
-    }
-    h.hb.ExerciseStress_Cancel();
-  }
-  EXPECT_EQ(h.allocations, 0);
-}
-
 // Every way a measurement or a hold ends, on a unit whose own protections
 // (firmware ceiling, command watchdog) are off, so that only the library acts.
 // After each row's end the host does nothing but run passes (while its port is
-// open and the unit talks). For every row: the highest line pressure stays at
-// or below the row's ceiling (plus the lag of the line reading the monitor
-// acts on: the unit's 200-frame mean, 0.1 s behind a cuff filling at full
-// rate), every line is below 15 mmHg within 10 s, no pump starts afterwards
-// (after a safety stop, none since every pump was stopped), a measurement's
-// end stays reported and its passes skip the filter bank; no pass allocates.
-constexpr double kReadingLagMmHg = 2.0;
-
+// open and the unit talks); each row's outcome is a line of the golden file.
 bool Stopped(Host& h) { return h.hb.GetSafetyReport().Reason != SAFETY_NONE; }
 
-// Measures in `mode` with the cuffs of `selected` (by channel) to the end: the
-// selected ones near the subject's pressures, started in the order `order`
-// (positions; empty: all at once), the others -1; the cuff position at the
-// end (the last one started; 1 once the left side started); the heart rate.
+// Measures in `mode` with the cuffs of `selected` (by channel) to the end; a
+// maximum of 100 mmHg is below the subject's systolic pressures: the first
+// cuff to reach it stops the measurement.
 std::function<bool(Host&)> Measured(tagTYPE_BPMEASUREMODE mode, tagTYPE_DETECTCATEGORY category, const char* selected,
-                                    std::string order, int position) {
+                                    int maxPressure = 250) {
   return [=](Host& h) {
-    const char* keys[] = {"rbra", "lbra", "rank", "lank", "rtoe", "ltoe"};
     h.hb.SetDetectCategory(category);
     bool sel[6];
     for (int k = 0; k < 6; ++k) sel[k] = selected[k] == '1';
-    if (!h.hb.BPMeasure_Start(mode, 250, sel, 70) || !h.Run(600, [&] { return h.Status().BPMeasureEnd; })) return false;
-    const auto truth = h.unit.GroundTruth();
-    const tagHMID_DATA st = h.Status();
-    for (int k = 0; k < 4; ++k) {
-      const int ch = h.hb.Layout().cuffs[k];
-      const double band = ch >= BP_RTOE ? 20 : 15;  // a toe cuff's wider band
-      EXPECT_NEAR(st.BPResult[k].SBP, sel[ch] ? truth["sites"][keys[ch]]["sbp"].get<double>() : -1, band) << k;
-      if (ch < BP_RTOE) {
-        EXPECT_NEAR(st.BPResult[k].DBP, sel[ch] ? truth["sites"][keys[ch]]["dbp"].get<double>() : -1, band) << k;
-      }
-      if (!sel[ch]) {
-        EXPECT_EQ(int32_t{st.BPResult[k].Status}, 0) << k;
-      }
-    }
-    tagNEL_PULSEPEAK peak{};
-    h.hb.GetNELPulsePeak(&peak, static_cast<short>(h.started[0] - '0'));
-    EXPECT_GT(peak.Count, 5);
-    EXPECT_TRUE(peak.SBPPos >= 0 && peak.SBPPos < peak.Count && peak.DBPPos > peak.SBPPos) << peak.DBPPos;
-    EXPECT_EQ(h.started, order.empty() ? h.started : order);
-    EXPECT_EQ(h.hb.CurrentCuffPosition(), position);
-    EXPECT_NEAR(st.PulseRate, truth["heart_rate_bpm"].get<double>(), 5.0);
-    return true;
+    return h.hb.BPMeasure_Start(mode, maxPressure, sel, 70) &&
+           h.Run(600, [&] { return h.Status().BPMeasureEnd || Stopped(h); });
   };
 }
 
@@ -508,88 +422,82 @@ bool Held(Host& h) {
   return true;
 }
 
-// A measurement with a maximum of 100 mmHg, below the subject's systolic
-// pressures: the first cuff to reach it ends the measurement.
-std::function<bool(Host&)> OverPressureIn(tagTYPE_BPMEASUREMODE mode, tagTYPE_DETECTCATEGORY category) {
+// A protocol of two checks timed by interval (mode 0, a minute from each
+// check's start; simultaneous) or by pause (mode 1, 5 s from each check's end;
+// right side first) to its end: the first check's time of day; the frames to
+// the first wait, the countdown then (s) and the frames to the second check.
+std::function<bool(Host&)> Exercised(int16_t mode) {
   return [=](Host& h) {
-    h.hb.SetDetectCategory(category);
-    return StartFour(h, mode, 100) && h.Run(120, [&] { return Stopped(h); });
+    tagExerciseStressConfig cfg = nel::sim::PausedExercise(2, 5);
+    cfg.TimingMode = mode;
+    cfg.IntervalMinutes = 1;
+    cfg.BPMeasureMode = mode == 0 ? BPMEASURE_SIMULTANEOUS : BPMEASURE_RIGHT_THEN_LEFT;
+    const auto now = [] {
+      const std::time_t t = std::time(nullptr);
+      std::tm parts{};
+      localtime_r(&t, &parts);
+      return parts.tm_hour * 10000 + parts.tm_min * 100 + parts.tm_sec;
+    };
+    const int before = now();
+    h.hb.ExerciseStress_Start(cfg);
+    const int after = now();
+    tagExerciseStressRec rec{};
+    EXPECT_TRUE(h.hb.ExerciseStress_GetResult(&rec) && (rec.Check[0].Time == before || rec.Check[0].Time == after));
+    long wait = -1, second = -1;
+    int countdown = -1;
+    h.onPass = [&](int) {
+      const int stage = h.Status().ExerciseStage;
+      if (stage == 2 && countdown < 0) wait = h.frames, countdown = h.hb.ExerciseStress_GetNextProcElapseSeconds();
+      if (second < 0 && stage == 0 && h.hb.ExerciseStress_GetCurrChkNo() == 1) second = h.frames;
+    };
+    const bool ended = h.Run(300, [&] { return h.Status().ExerciseEnd; });
+    h.onPass = nullptr;
+    h.note = std::to_string(wait) + " " + std::to_string(countdown) + " " + std::to_string(second);
+    return ended;
   };
 }
 
 TEST(Facade, EveryCuffEmptiesAndNoPumpStartsAfterTheEnd) {
   const struct {
     const char* name;
-    double ceiling;                    // mmHg
-    bool stop;                         // the library stopped every pump (else: an end or a cancel)
     bool passes;                       // the unit's frames still reach the façade afterwards
     std::function<bool(Host&)> drive;  // up to the library's action; false if it never came
-    tagTYPE_SAFETY_STOP reason;
-    // Each cuff's status: "L" over-pressure for the cuffs on the line the stop
-    // names, stopped for the others; null: not checked here.
-    const char* statuses;
-    std::function<void(Host&)> check = nullptr;  // what else the host reads
-    bool toes = false;                           // the unit's ankle lines carry toe cuffs
+    bool toes = false;                 // the unit's ankle lines carry toe cuffs
+    double ceiling = 260;              // mmHg: maximum + 10 of a measurement, 80 in a hold
   } rows[] = {
-      {"simultaneous", 260, false, true, Measured(BPMEASURE_SIMULTANEOUS, DETECT_BRA_ANK, "111100", "", 0), SAFETY_NONE,
-       nullptr},
-      {"sequential", 260, false, true, Measured(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK, "111100", "0123", 3), SAFETY_NONE,
-       nullptr},
-      {"sequential, second cuff first", 260, false, true,
-       Measured(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK, "011100", "123", 3), SAFETY_NONE, nullptr},
-      {"right then left", 260, false, true, Measured(BPMEASURE_RIGHT_THEN_LEFT, DETECT_BRA_ANK, "111100", "0213", 1),
-       SAFETY_NONE, nullptr},
-      {"toe cuffs", 260, false, true, Measured(BPMEASURE_SIMULTANEOUS, DETECT_BRA_TOE, "000011", "", 0), SAFETY_NONE,
-       nullptr, nullptr, true},
-      {"over-pressure, simultaneous, six-cuff list", 110, true, true,
-       OverPressureIn(BPMEASURE_SIMULTANEOUS, DETECT_ALL), SAFETY_OVERPRESSURE, "L"},
-      {"over-pressure, sequential", 110, true, true, OverPressureIn(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK),
-       SAFETY_OVERPRESSURE, "L"},
-      {"over-pressure, right then left", 110, true, true, OverPressureIn(BPMEASURE_RIGHT_THEN_LEFT, DETECT_BRA_ANK),
-       SAFETY_OVERPRESSURE, "L"},
-      {"over-pressure, exercise protocol", 110, true, true,
+      {"simultaneous", true, Measured(BPMEASURE_SIMULTANEOUS, DETECT_BRA_ANK, "111100")},
+      {"sequential", true, Measured(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK, "111100")},
+      {"sequential, second cuff first", true, Measured(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK, "011100")},
+      {"right then left", true, Measured(BPMEASURE_RIGHT_THEN_LEFT, DETECT_BRA_ANK, "111100")},
+      {"toe cuffs", true, Measured(BPMEASURE_SIMULTANEOUS, DETECT_BRA_TOE, "000011"), true},
+      {"exercise every minute", true, Exercised(0)},
+      {"exercise pausing 5 s, right side first", true, Exercised(1)},
+      {"over-pressure, simultaneous, six-cuff list", true, Measured(BPMEASURE_SIMULTANEOUS, DETECT_ALL, "111100", 100),
+       false, 110},
+      {"over-pressure, sequential", true, Measured(BPMEASURE_SEQUENTIAL, DETECT_BRA_ANK, "111100", 100), false, 110},
+      {"over-pressure, right then left", true, Measured(BPMEASURE_RIGHT_THEN_LEFT, DETECT_BRA_ANK, "111100", 100),
+       false, 110},
+      {"over-pressure, exercise protocol", true,
        [](Host& h) {
          tagExerciseStressConfig cfg = nel::sim::PausedExercise(3, 2);
          cfg.MaxPressure = 100;
          h.hb.ExerciseStress_Start(cfg);
          return h.Run(120, [&] { return Stopped(h); });
        },
-       SAFETY_OVERPRESSURE, "L",
-       [](Host& h) {
-         // The protocol ends and no further check starts: the stopped one has no indices.
-         EXPECT_TRUE(h.Status().ExerciseEnd);
-         tagExerciseStressRec rec{};
-         ASSERT_TRUE(h.hb.ExerciseStress_GetResult(&rec));
-         ASSERT_EQ(rec.CheckNum, 1);
-         for (float v : {+rec.Check[0].RightABI, +rec.Check[0].LeftABI, +rec.Check[0].RightBAI, +rec.Check[0].LeftBAI})
-           EXPECT_EQ(v, -1.0f);
-       }},
-      {"over-pressure in a hold (a pump left running)", 80, true, true,
+       false, 110},
+      {"over-pressure in a hold (a pump left running)", true,
        [](Host& h) {
          return Held(h) && (h.hb.GetHardCtl()->StartInflate(9000, BP_LBRA, 0), h.Run(60, [&] { return Stopped(h); }));
        },
-       SAFETY_OVERPRESSURE, nullptr,
-       [](Host& h) {
-         const tagSAFETY_REPORT r = h.hb.GetSafetyReport();
-         EXPECT_TRUE(r.Line == 1 && r.Ceiling == 80.0f) << r.Line << " " << r.Ceiling;
-       }},
-      {"hold, then the cuffs left inflated: time limit", 80, true, true,
+       false, 80},
+      {"hold, then the cuffs left inflated: time limit", true,
        [](Host& h) { return Held(h) && (h.hb.FixPressure_Cancel(false), h.Run(200, [&] { return Stopped(h); })); },
-       SAFETY_TIME_LIMIT, nullptr, [](Host& h) { EXPECT_NEAR(h.hb.GetSafetyReport().Seconds, 180.0, 0.01); }},
-      {"hold cancelled with deflation", 80, false, true, Then(Held, [](Host& h) { h.hb.FixPressure_Cancel(true); }),
-       SAFETY_NONE, nullptr},
-      {"measurement cancelled", 260, false, true, Then(Inflated, [](Host& h) { h.hb.BPMeasure_Cancel(); }), SAFETY_NONE,
-       "7777"},
-      {"CloseHardware during a measurement", 260, true, false, Then(Inflated, [](Host& h) { h.hb.CloseHardware(); }),
-       SAFETY_NONE, "7777",
-       [](Host& h) {
-         nel::ClearLastError();  // the port is closed: nothing pumps again
-         EXPECT_FALSE(StartFour(h, BPMEASURE_SIMULTANEOUS, 250));
-         EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNotOpen);
-       }},
-      {"CloseHardware during a hold", 80, true, false, Then(Held, [](Host& h) { h.hb.CloseHardware(); }), SAFETY_NONE,
-       nullptr},
-      {"the unit falls silent mid-inflation", 260, true, false,
+       false, 80},
+      {"hold cancelled with deflation", true, Then(Held, [](Host& h) { h.hb.FixPressure_Cancel(true); }), false, 80},
+      {"measurement cancelled", true, Then(Inflated, [](Host& h) { h.hb.BPMeasure_Cancel(); })},
+      {"CloseHardware during a measurement", false, Then(Inflated, [](Host& h) { h.hb.CloseHardware(); })},
+      {"CloseHardware during a hold", false, Then(Held, [](Host& h) { h.hb.CloseHardware(); }), false, 80},
+      {"the unit falls silent mid-inflation", false,
        [](Host& h) {
          h.hb.StartADSample(false);  // the link watch runs while sampling (the reply is not awaited here)
          if (!Inflated(h)) return false;
@@ -597,9 +505,9 @@ TEST(Facade, EveryCuffEmptiesAndNoPumpStartsAfterTheEnd) {
          for (int t = 0; t < 100 && !Stopped(h); ++t, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
            h.hb.CheckData();
          return Stopped(h);
-       },
-       SAFETY_UNIT_SILENT, "7777", [](Host& h) { EXPECT_TRUE(h.hb.DeviceLost()); }},
+       }},
   };
+  std::ostringstream out;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     nel::sim::SubjectConfig subject = nel::sim::QuietSubject();
@@ -607,49 +515,62 @@ TEST(Facade, EveryCuffEmptiesAndNoPumpStartsAfterTheEnd) {
     subject.firmware.watchdog_s = 3600;
     subject.SetToeLines(row.toes);
     Host h(subject);
-    double peak = 0;
-    h.onPass = [&](int n) {
-      peak = std::max(peak, h.Highest());
-      float p[27 * 6];
-      const int K = h.hb.GetData(nullptr, p, nullptr) > 0 ? h.hb.Layout().cuffCount : 0;
-      for (int k = 0; k < K && k < 4; ++k)
-        if (p[(n - 1) * K + k] > 20.0f && h.started.find(char('0' + k)) == std::string::npos)
-          h.started += char('0' + k);
-    };
     ASSERT_TRUE(row.drive(h)) << "the library never acted";
     const bool ended = h.Status().BPMeasureEnd;
     const int32_t readPos = h.hb.GetFilter()->GetReadPos();
     long empty = 0;
     for (; empty <= 10000 && h.Highest() >= 15; empty += 20) h.Run(0.02, nullptr, row.passes);
-    EXPECT_LE(empty, 10000) << "a line still above 15 mmHg 10 s after the end";
-    std::printf("[ safety   ] %s: peak %.1f mmHg, every line below 15 mmHg %.2f s after\n", row.name, peak,
+    std::printf("[ safety   ] %s: peak %.1f mmHg, every line below 15 mmHg %.2f s after\n", row.name, h.peak,
                 static_cast<double>(empty) / 1000.0);
     const nel::sim::UnitStats settled = h.unit.Stats();
     h.Run(2, nullptr, row.passes);
     const nel::sim::UnitStats end = h.unit.Stats();
-    EXPECT_LE(peak, row.ceiling + kReadingLagMmHg);
-    EXPECT_EQ(end.pump_on_commands, settled.pump_on_commands) << "a pump started after the end";
-    if (row.stop) {
-      EXPECT_GT(end.all_off_commands, 0);
-      EXPECT_EQ(end.pump_on_since_all_off, 0) << "a pump started after every pump was stopped";
-    }
+    // The safety claims themselves, besides the record: under the ceiling (plus the lag of the 200-frame mean the
+    // monitor reads), empty within 10 s, no pump started afterwards.
+    EXPECT_LE(h.peak, row.ceiling + 2.0);
+    EXPECT_LE(empty, 10000);
+    EXPECT_EQ(end.pump_on_commands, settled.pump_on_commands);
     const tagHMID_DATA st = h.Status();
     const tagSAFETY_REPORT r = h.hb.GetSafetyReport();
-    EXPECT_EQ(r.Reason, row.reason);
-    EXPECT_EQ(st.BPMeasureEnd, ended);
-    if (ended && !st.ExerciseEnd) {
-      EXPECT_EQ(h.hb.GetFilter()->GetReadPos(), readPos);
+    tagNEL_PULSEPEAK pp{};
+    h.hb.GetNELPulsePeak(&pp, static_cast<short>(h.started.empty() ? 0 : h.started[0] - '0'));
+    tagExerciseStressRec ex{};
+    const bool exercised = h.hb.ExerciseStress_GetResult(&ex);
+    out << row.name << " | " << h.peak << ' ' << empty << ' ' << end.pump_on_commands - settled.pump_on_commands << ' '
+        << end.all_off_commands << ' ' << end.pump_on_since_all_off << " | " << r.Reason << ' ' << r.Line << ' '
+        << r.Ceiling << ' ' << r.Seconds << " | " << ended << st.BPMeasureEnd
+        << (h.hb.GetFilter()->GetReadPos() == readPos) << st.ExerciseEnd << h.hb.DeviceLost() << ' ' << h.allocations
+        << " |";
+    for (int k = 0; k < 4; ++k)
+      out << ' ' << st.BPResult[k].SBP << '/' << st.BPResult[k].DBP << '/' << st.BPResult[k].MAP << ':'
+          << st.BPResult[k].Status;
+    out << " | " << (h.started.empty() ? "-" : h.started) << ' ' << h.hb.CurrentCuffPosition() << ' ' << pp.Count << ' '
+        << pp.SBPPos << ' ' << pp.DBPPos << " | " << exercised << ' ' << ex.CheckNum;
+    for (int c = 0; c < ex.CheckNum && c < 2; ++c) {
+      out << " /";
+      for (int p = 0; p < 4; ++p)
+        out << ' ' << ex.Check[c].BP[p][0] << '/' << ex.Check[c].BP[p][1] << '/' << ex.Check[c].BP[p][2];
+      out << ' ' << ex.Check[c].RightABI << ' ' << ex.Check[c].LeftABI << ' ' << ex.Check[c].RightBAI << ' '
+          << ex.Check[c].LeftBAI;
     }
-    // A stop or a close reports the end at once (no pass may follow); a cancel does not.
-    for (int k = 0; row.statuses && k < 4; ++k) {
-      EXPECT_EQ(ended, row.stop) << "end reported";
-      const bool named = TnelHardCtl::PneumaticLine(h.hb.Layout().cuffs[k]) == r.Line;
-      const int32_t want = *row.statuses != 'L' ? row.statuses[k] - '0' : named ? BPVSTA_OVERPRESSURE : BPVSTA_STOPPED;
-      EXPECT_EQ(int32_t{st.BPResult[k].Status}, want) << k;
-    }
-    EXPECT_EQ(h.allocations, 0);
-    if (row.check) row.check(h);
+    out << " | " << (h.note.empty() ? "-" : h.note) << '\n';
+    EXPECT_NEAR(st.PulseRate, subject.heart_rate_bpm, 5.0);  // the ECG analyser is shared: not in the record
+    if (row.passes || h.hb.DeviceLost()) continue;           // closed: nothing pumps again
+    nel::ClearLastError();
+    EXPECT_FALSE(StartFour(h, BPMEASURE_SIMULTANEOUS, 250));
+    EXPECT_EQ(nel::LastErrorCode(), nel::Result::kNotOpen);
   }
+  nel::golden::Check(
+      "control/golden/safety.txt", out.str(),
+      "EveryCuffEmptiesAndNoPumpStartsAfterTheEnd in facade_test.cpp, quiet subject, firmware ceiling 400 mmHg,\n"
+      "watchdog off. name | peak line pressure (mmHg; ceilings: 250-mmHg measurements 260, maximum 100: 110,\n"
+      "holds 80), frames until every line < 15 mmHg, pumps started after that, all-off commands, pumps started\n"
+      "since | safety reason, line, ceiling, seconds | end reported at the action, 2 s later; filter read position\n"
+      "kept; exercise end; device lost; pass allocations | per cuff SBP/DBP/MAP:status | cuffs in the order they\n"
+      "passed 20 mmHg, position, first cuff's pulses, SBP and DBP index | exercise record read, checks, per check\n"
+      "/ SBP/DBP/MAP of RBra LBra RAnk LAnk, ABI R L, BAI R L | exercise timing (Exercised) or -\n"
+      "Remake: NEL_UPDATE_GOLDEN=1 nel_control_tests --gtest_filter='*EveryCuffEmpties*'",
+      {1e-4, 4e-4});
 }
 
 }  // namespace

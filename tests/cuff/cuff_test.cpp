@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,41 +100,14 @@ TEST(CuffSafety, StopDeflatesEveryLineAndLocksThePumpsOutUntilRearmed) {
   EXPECT_FALSE(link.ctl.PumpLockout() || m.Stopped());
 }
 
-// Each row holds the four pressures for a number of calls (49 make an average), after an action. The values sit on the
-// edges of the band of a 60 mmHg hold: lower 59.3, upper 64.2, middle 61.75, deflation released at 57.75, top-up below
-// 59.75 up to 62.25. Refused starts change nothing; a hold cancelled without deflation stops the pumps still running (a
-// cuff must not keep filling).
+// The script (golden/hold_script.txt) drives a 60 mmHg hold of four cuffs over the edges of its band. Refused starts
+// change nothing; a hold cancelled without deflation stops the pumps still running (a cuff must not keep filling).
 TEST(HoldTest, ScriptedHolds) {
   nel::test::UnitLink link;
   ASSERT_TRUE(link.opened);
-  const struct {
-    char action;  // start that many cuffs ('0'..'9') or no list (N); cancel (c), deflating (C); none (-)
-    int calls;
-    float p[4];
-  } script[] = {
-      {'0', 0, {}},
-      {'7', 0, {}},
-      {'N', 0, {}},
-      {'4', 49, {49.25f, 70.0f, -240.0f, 58.25f}},
-      {'-', 49, {62.0f, 58.0f, 62.25f, 58.25f}},
-      {'-', 49, {62.25f, 57.75f, 62.5f, 58.25f}},
-      {'-', 30 * 49, {62.25f, 60.0f, 62.5f, 58.25f}},
-      {'-', 4 * 49 + 2, {62.5f, 60.0f, 59.75f, 59.5f}},
-      {'-', 47, {62.5f, 60.0f, 59.75f, 59.2914619f}},  // the toe's average exactly at the lower edge
-      {'-', 5 * 49, {62.5f, 60.0f, 59.75f, 59.5f}},
-      {'-', 49, {64.125f, 60.0f, 59.75f, 59.5f}},
-      {'-', 49, {64.5f, 60.0f, 59.75f, 59.5f}},
-      {'-', 49, {57.75f, 60.0f, 59.75f, 59.5f}},
-      {'-', 20 * 49, {61.0f, 60.0f, 59.75f, 59.5f}},
-      {'-', 40 * 49, {59.5f, 70.0f, 59.75f, 59.5f}},
-      {'-', 5, {62.2f, 70.0f, 10.0f, 10.0f}},
-      {'-', 1, {62.25f, 70.0f, 10.0f, 10.0f}},
-      {'-', 49, {0.0f, 0.0f, 0.0f, 0.0f}},
-      {'4', 49, {40.0f, 60.0f, 40.0f, 40.0f}},
-      {'c', 49, {40.0f, 60.0f, 40.0f, 40.0f}},
-      {'1', 49, {40.0f, 60.0f, 40.0f, 40.0f}},
-      {'C', 49, {40.0f, 60.0f, 40.0f, 40.0f}},
-  };
+  std::ifstream scriptFile(nel::golden::PathOf("cuff/golden/hold_script.txt"));
+  const std::vector<std::string> script = nel::golden::DataLines(scriptFile);
+  ASSERT_FALSE(script.empty());
   TnelPressureFixed hold(&link.ctl);
   tagTYPE_NEL_BPDATA chl[7] = {BP_RBRA, BP_LBRA, BP_RANK, BP_LTOE};
   const auto state = [&hold] {
@@ -155,13 +129,18 @@ TEST(HoldTest, ScriptedHolds) {
     trace += "\n";
     before = state();
   };
-  for (const auto& row : script) {
-    if (row.action >= '0' && row.action <= '9') hold.StartFixPressure(60, chl, row.action - '0');
-    if (row.action == 'N') hold.StartFixPressure(60, nullptr, 4);
-    if (row.action == 'c' || row.action == 'C') hold.CancelFixPressure(row.action == 'C');
-    if (row.action != '-') record(std::string(1, row.action), true);
-    for (int k = 0; k < row.calls; ++k, ++call) {
-      std::vector<float> p(row.p, row.p + 4);  // exactly four: reading past them is a fault
+  for (const std::string& line : script) {
+    std::istringstream row(line);
+    char action = '?';
+    int calls = 0;
+    float given[4] = {};
+    row >> action >> calls >> given[0] >> given[1] >> given[2] >> given[3];
+    if (action >= '0' && action <= '9') hold.StartFixPressure(60, chl, action - '0');
+    if (action == 'N') hold.StartFixPressure(60, nullptr, 4);
+    if (action == 'c' || action == 'C') hold.CancelFixPressure(action == 'C');
+    if (action != '-') record(std::string(1, action), true);
+    for (int k = 0; k < calls; ++k, ++call) {
+      std::vector<float> p(given, given + 4);  // exactly four: reading past them is a fault
       hold.CheckPressure(p.data());
       const bool changed = state().substr(0, 4) != before.substr(0, 4) || state().substr(17) != before.substr(17);
       char pressures[48];
