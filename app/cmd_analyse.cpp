@@ -9,6 +9,7 @@
 #include <nel/analysis/wave_record_file.h>
 #include <nel/nel.h>
 #include "commands.h"
+#include "exam_steps.h"
 
 namespace {
 
@@ -65,62 +66,29 @@ nlohmann::json MarkPositions(const nel::analysis::WaveRecordFile& rec) {
   return marks;
 }
 
-// The results as --json prints them; slots: upstroke time and MAP percent of each limb.
-nlohmann::json ResultJson(const Options& o, const nel::analysis::WaveRecordFile& rec, const TnelDataAna& ana, bool ok,
-                          bool ankle, const std::string& reason, const int16_t (&slots)[4][2]) {
-  nlohmann::json j;
-  j["file"] = o.file;
-  j["ok"] = ok;
-  j["result"] = ana.AnaResult;
-  j["reason"] = reason;
-  if (ana.AnaResult == DATAANA_BAD_SAMPLE) {
-    const char* wave = nel::analysis::WaveKindName(ana.BadSampleKind);
-    j["badSample"] = {{"wave", wave ? wave : "?"}, {"record", ana.BadSampleRecord}};
-  }
-  j["mode"] = ankle ? "ankle" : "toe";
-  j["sampleRate"] = rec.sampleRate;
-  j["records"] = rec.records.size();
-  j["HeartRate"] = ana.HeartRate;
-  j["RightABI"] = ana.RightABI;
-  j["LeftABI"] = ana.LeftABI;
-  j["RightBAI"] = ana.RightBAI;
-  j["LeftBAI"] = ana.LeftBAI;
-  j["RightTBI"] = ana.RightTBI;
-  j["LeftTBI"] = ana.LeftTBI;
-  j["RightBTI"] = ana.RightBTI;
-  j["LeftBTI"] = ana.LeftBTI;
-  j["RightPWV"] = ana.RightPWV;
-  j["LeftPWV"] = ana.LeftPWV;
-  j["UpstrokeTime"] = {slots[0][0], slots[1][0], slots[2][0], slots[3][0]};
-  j["MapPercent"] = {slots[0][1], slots[1][1], slots[2][1], slots[3][1]};
-  j["PEP"] = ana.PEP;
-  j["ET"] = ana.ET;
-  j["AIx"] = ana.AIx;
-  j["marks"] = MarkPositions(rec);
-  return j;
-}
-
-// The results as text; slots: upstroke time and MAP percent of each limb.
-void PrintResults(const nel::analysis::WaveRecordFile& rec, const TnelDataAna& ana, bool ok, bool ankle,
-                  const std::string& reason, const int16_t (&slots)[4][2]) {
+// The results as text.
+void PrintResults(const nel::analysis::WaveRecordFile& rec, const nlohmann::json& r, bool ankle) {
   const char* slotNames[4] = {"RBra", "LBra", ankle ? "RAnk" : "RToe", ankle ? "LAnk" : "LToe"};
-  std::printf("analysis      %s%s\n", ok ? "" : "incomplete: ", reason.c_str());
-  std::printf("heart rate    %d /min\n", ana.HeartRate);
+  const auto f = [&r](const char* key) { return r[key].get<double>(); };
+  std::printf("analysis      %s%s\n",
+              r["ok"].get<bool>() ? "" : "incomplete: ", r["reason"].get<std::string>().c_str());
+  std::printf("heart rate    %d /min\n", r["HeartRate"].get<int>());
   if (ankle) {
-    std::printf("ABI           right %.2f  left %.2f\n", ana.RightABI, ana.LeftABI);
-    std::printf("BAI           right %.2f  left %.2f\n", ana.RightBAI, ana.LeftBAI);
-    std::printf("PWV           right %.0f  left %.0f cm/s\n", ana.RightPWV, ana.LeftPWV);
+    std::printf("ABI           right %.2f  left %.2f\n", f("RightABI"), f("LeftABI"));
+    std::printf("BAI           right %.2f  left %.2f\n", f("RightBAI"), f("LeftBAI"));
+    std::printf("PWV           right %.0f  left %.0f cm/s\n", f("RightPWV"), f("LeftPWV"));
   } else {
-    std::printf("TBI           right %.2f  left %.2f\n", ana.RightTBI, ana.LeftTBI);
-    std::printf("BTI           right %.2f  left %.2f\n", ana.RightBTI, ana.LeftBTI);
+    std::printf("TBI           right %.2f  left %.2f\n", f("RightTBI"), f("LeftTBI"));
+    std::printf("BTI           right %.2f  left %.2f\n", f("RightBTI"), f("LeftBTI"));
   }
-  std::printf("PEP %d ms  ET %d ms  AIx %d %%\n", ana.PEP, ana.ET, ana.AIx);
+  std::printf("PEP %d ms  ET %d ms  AIx %d %%\n", r["PEP"].get<int>(), r["ET"].get<int>(), r["AIx"].get<int>());
   std::printf("%-6s %10s %8s\n", "limb", "upstroke", "MAP %");
-  for (int i = 0; i < 4; ++i) std::printf("%-6s %7d ms %8d\n", slotNames[i], slots[i][0], slots[i][1]);
+  for (int i = 0; i < 4; ++i)
+    std::printf("%-6s %7d ms %8d\n", slotNames[i], r["UpstrokeTime"][i].get<int>(), r["MapPercent"][i].get<int>());
   for (size_t p = 0; p < rec.kinds.size(); ++p) {
     int count[8] = {};
-    for (const auto& r : rec.records)
-      if (r.Mark[p] < 8) ++count[r.Mark[p]];
+    for (const auto& rr : rec.records)
+      if (rr.Mark[p] < 8) ++count[rr.Mark[p]];
     std::printf("marks %-4s", nel::analysis::WaveKindName(rec.kinds[p]));
     for (int v = 1; v < 8; ++v)
       if (count[v]) std::printf("  %d:%d", v, count[v]);
@@ -137,28 +105,22 @@ void Run(const Options& o) {
   if (!o.bp.empty()) ParsePressures(o.bp, limbs);
   const bool ankle = !o.toe;
 
-  TnelDataAna ana(static_cast<int16_t>(rec.kinds.size()), rec.kinds.data(), rec.records.data(),
-                  static_cast<int32_t>(rec.records.size()), rec.sampleRate);
-  ana.SetBPData(ankle, limbs);
-  const bool ok = ana.Analysis(ankle, o.height, o.pwvFactor, o.filter);
-  // The reason a host reads: the result's text, and for a bad sample where it lies.
-  std::string reason = DataAnaResultText(ana.AnaResult);
-  if (ana.AnaResult == DATAANA_BAD_SAMPLE) {
-    const char* wave = nel::analysis::WaveKindName(ana.BadSampleKind);
-    reason += std::string(" (") + (wave ? wave : "?") + ", record " + std::to_string(ana.BadSampleRecord) + ")";
-  }
-
-  const int16_t slots[4][2] = {{ana.UpstrokeTime[0], ana.MapPercent[0]},
-                               {ana.UpstrokeTime[1], ana.MapPercent[1]},
-                               {ana.UpstrokeTime[2], ana.MapPercent[2]},
-                               {ana.UpstrokeTime[3], ana.MapPercent[3]}};
+  nelctl::AnalysisSettings settings;
+  settings.ankle = ankle;
+  settings.height = o.height;
+  settings.pwvFactor = o.pwvFactor;
+  settings.filter = o.filter;
+  bool ok = false;
+  std::string reason;
+  nlohmann::json j = nelctl::AnalyseRecord(rec, limbs, settings, ok, reason);
   if (o.json) {
-    const nlohmann::json j = ResultJson(o, rec, ana, ok, ankle, reason, slots);
+    j["file"] = o.file;
+    j["marks"] = MarkPositions(rec);
     // One object on stdout: a failed analysis hands its results to the error object.
     if (!ok) throw nelctl::Failure("the analysis did not complete: " + reason, kStatusNotComplete, j);
     nelctl::PrintJson("analyse", j);
   } else {
-    PrintResults(rec, ana, ok, ankle, reason, slots);
+    PrintResults(rec, j, ankle);
   }
   if (!ok) throw nelctl::Failure("the analysis did not complete: " + reason, kStatusNotComplete);
 }

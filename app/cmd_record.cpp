@@ -11,7 +11,6 @@
 // (a held pass would skip the recording), the record runs (2000 settling
 // frames, then 15000 records) and the cuffs deflate. The file's wave list
 // (RAnk/LAnk or RToe/LToe) tells the category it was recorded in.
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,14 +18,10 @@
 #include <nlohmann/json.hpp>
 
 #include <nel/analysis/wave_record_file.h>
-#include "bp_run.h"
 #include "commands.h"
-#include "facade_host.h"
+#include "exam_steps.h"
 
 namespace {
-
-constexpr double kHoldLimitSeconds = 60.0;
-constexpr double kRecordSeconds = (TnelHardBase::kWaveRecordSettling + TnelHardBase::kWaveRecordCapacity) / 1000.0;
 
 struct Options {
   nelctl::FacadeOptions host;
@@ -37,36 +32,6 @@ struct Options {
   int max = 250;
   std::string category = "bra-ank";
 };
-
-// Position of a cuff channel's limb in the file's pressure list.
-int LimbSlot(int channel) {
-  switch (channel) {
-    case BP_RBRA: return 0;
-    case BP_LBRA: return 1;
-    case BP_RANK:
-    case BP_RTOE: return 2;
-    case BP_LANK:
-    case BP_LTOE: return 3;
-  }
-  return -1;
-}
-
-// Measures the category's cuffs; their pressures go into the file's limb slots.
-nelctl::BPOutcome MeasureLimbs(nelctl::FacadeHost& host, tagTYPE_DETECTCATEGORY category, const Options& o,
-                               nel::analysis::WaveRecordFile& file) {
-  nelctl::BPRequest req;
-  req.cuffs = nelctl::ParseCuffs("", category);
-  req.mode = nelctl::ModeFromName(o.mode);
-  req.maxPressure = o.max;
-  nelctl::BPOutcome bp = nelctl::MeasureBP(host, req);
-  file.hasPressures = true;
-  for (const nelctl::CuffResult& r : bp.cuffs) {
-    const int slot = LimbSlot(r.channel);
-    if (slot >= 0)
-      file.pressures[slot] = {static_cast<int16_t>(r.sbp), static_cast<int16_t>(r.dbp), static_cast<int16_t>(r.map)};
-  }
-  return bp;
-}
 
 // What was recorded and saved (with --bp, the measurement too).
 void Report(const Options& o, const nel::analysis::WaveRecordFile& file, const nelctl::BPOutcome& bp) {
@@ -98,36 +63,8 @@ void Run(const Options& o) {
   {
     // The file is written after the unit is closed and the cuffs are deflated.
     nelctl::FacadeHost host(o.host, category);
-    TnelHardBase& hb = host.Base();
-    if (o.bp) bp = MeasureLimbs(host, category, o, file);
-
-    hb.FixPressure_Start(o.pressure);
-    double start = host.VirtualSeconds();
-    host.RunUntil(
-        "record", kHoldLimitSeconds, [&] { return host.Status().FixPressureEnd; },
-        [&] {
-          char head[64];
-          std::snprintf(head, sizeof head, "%5.1f s  holding at %d mmHg  ", host.VirtualSeconds() - start, o.pressure);
-          return head + host.PressureText();
-        });
-    hb.FixPressure_Cancel(false);  // the cuffs stay inflated
-    if (!hb.WaveRecord_Start()) throw nelctl::Failure("the wave record did not start");
-    start = host.VirtualSeconds();
-    host.RunUntil(
-        "record", kRecordSeconds + 30.0, [&] { return host.Status().WaveRecordEnd; },
-        [&] {
-          char head[64];
-          std::snprintf(head, sizeof head, "%5.1f s left  %5d records  ",
-                        std::max(0.0, kRecordSeconds - (host.VirtualSeconds() - start)), hb.WaveRecordCount());
-          return head + host.PressureText();
-        });
-    int count = 0;
-    const tagSAVE_WAVEDATA* records = hb.WaveRecord_DataAssign(&count);
-    if (!records || count <= 0) throw nelctl::Failure("the wave record is empty", nelctl::kStatusIncomplete);
-    file.records.assign(records, records + count);
-    const auto& l = hb.Layout();
-    for (int p = 0; p < l.waveCount && p < 6; ++p) file.kinds.push_back(l.waves[p]);
-    hb.CancelAllProcess();
+    if (o.bp) bp = nelctl::MeasureLimbs(host, category, nelctl::ModeFromName(o.mode), o.max, file);
+    nelctl::HoldAndRecord(host, o.pressure, file);
   }
   std::string error;
   if (!nel::analysis::WriteWaveRecordFile(o.out, file, error)) throw nelctl::Failure(error);

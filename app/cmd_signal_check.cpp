@@ -2,7 +2,6 @@
 //
 //   nelctl signal-check [--category bra-ank|bra-toe] [--json]
 //                       [--simulate [--subject FILE] [--speed X]] [--timeout S]
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,14 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "exam_steps.h"
 #include "facade_host.h"
 
 namespace {
-
-// 4000 settling frames and four blocks of 2100.
-constexpr double kCheckSeconds =
-    (TnelHardBase::kSignalCheckSettling + TnelHardBase::kSignalCheckBlocks * TnelHardBase::kSignalCheckBlockFrames) /
-    1000.0;
 
 struct Options {
   nelctl::FacadeOptions host;
@@ -26,39 +21,16 @@ struct Options {
 
 void Run(const Options& o) {
   nelctl::FacadeHost host(o.host, nelctl::CategoryFromName(o.category));
-  TnelHardBase& hb = host.Base();
-  hb.SignalCheck_Start();
-  const double start = host.VirtualSeconds();
-  host.RunUntil(
-      "signal check", kCheckSeconds + 30.0, [&] { return host.Status().SignalCheckEnd; },
-      [&] {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, "%5.1f s left  ",
-                      std::max(0.0, kCheckSeconds - (host.VirtualSeconds() - start)));
-        return buf + host.PressureText();
-      });
-  int base[8] = {}, datum[8] = {}, useBase[8] = {}, useDatum[8] = {};
-  hb.SignalCheck_GetADBaseDatum(base, datum);
-  hb.GetADBaseValue(useBase, useDatum);
-  hb.SignalCheck_Cancel();
-  const auto& l = hb.Layout();
+  const nlohmann::json check = nelctl::SignalCheck(host);
   if (o.host.json) {
-    nlohmann::json j;
+    nlohmann::json j = check;
     j["category"] = o.category;
-    nlohmann::json waves = nlohmann::json::array();
-    for (int p = 0; p < l.waveCount; ++p)
-      waves.push_back({{"wave", nelctl::WaveLabel(l.waves[p])},
-                       {"base", base[p]},
-                       {"datum", datum[p]},
-                       {"usedBase", useBase[p]},
-                       {"usedDatum", useDatum[p]}});
-    j["waves"] = waves;
     nelctl::PrintJson("signal-check", j);
   } else {
     std::printf("%-5s %8s %8s %10s %10s\n", "wave", "base", "datum", "used base", "used datum");
-    for (int p = 0; p < l.waveCount; ++p)
-      std::printf("%-5s %8d %8d %10d %10d\n", nelctl::WaveLabel(l.waves[p]), base[p], datum[p], useBase[p],
-                  useDatum[p]);
+    for (const auto& w : check["waves"])
+      std::printf("%-5s %8d %8d %10d %10d\n", w["wave"].get<std::string>().c_str(), w["base"].get<int>(),
+                  w["datum"].get<int>(), w["usedBase"].get<int>(), w["usedDatum"].get<int>());
     std::printf("(unit counts: base = middle of the signal, datum = half its range)\n");
   }
 }

@@ -14,6 +14,7 @@
 #include <nel/platform/port_names.h>
 #include "commands.h"
 #include "host_loop.h"
+#include "replay.h"
 #include "unit_check.h"
 
 namespace nelctl {
@@ -158,6 +159,13 @@ FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category
   sim_ = StartSimulation(simOpt);
   hb_ = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
   hb_->SetDetectCategory(category);
+  if (hb_->GetHardCtl()) {
+    TSerialPort& line = hb_->GetHardCtl()->GetSamThread()->Protocol();
+    if (opt.replay)
+      opt.replay->Attach(line, opt.capture);
+    else if (opt.capture)
+      opt.capture->Attach(line);
+  }
   if (opt.port > 0) {
     CheckPort(opt.port);  // tells a missing port from a busy one
     HideOtherPorts(opt.port);
@@ -169,6 +177,9 @@ FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category
   }
   // Passes run from now on: the replies StartADSample waits for are unpacked by them.
   timer_ = nel::platform::MessageQueue::Current().SetTimer(kTickMs, [this] { Drain(); });
+  unsigned char a = 0, b = 0, c = 0;
+  if (opt.readFirmware && hb_->GetHardCtl()->GetSamThread()->Protocol().GetVersion(a, b, c))
+    firmware_ = std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
   hb_->StartADSample(true);
 }
 
@@ -177,11 +188,17 @@ FacadeHost::~FacadeHost() {
   hb_->CancelAllProcess();
   if (timer_) nel::platform::MessageQueue::Current().KillTimer(timer_);
   hb_->CloseHardware();
+  if (opt_.replay) opt_.replay->Detach();
+  if (opt_.capture) opt_.capture->Detach();
 }
 
 void FacadeHost::Drain() {
   for (int i = 0; i < kMaxPassesPerTick && !stopAfterPass_; ++i) {
-    if (!hb_->CheckData()) break;
+    if (!hb_->CheckData()) {
+      // A replay need not wait for the next tick where the recorded host did nothing in between.
+      if (opt_.replay && opt_.replay->NextPassFollows()) continue;
+      break;
+    }
     const int n = hb_->GetData(nullptr, passPressures_, &status_);
     const int K = hb_->Layout().cuffCount;
     if (n > 0) {

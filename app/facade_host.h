@@ -22,10 +22,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <nel/link/stream_log.h>
 #include <nel/nel.h>
 #include "simulate.h"
 
 namespace nelctl {
+
+class ReplayLink;
 
 // Speed of the virtual unit with --simulate unless --speed says otherwise: see docs/decisions.md, "Passes per tick".
 inline constexpr double kFacadeDefaultSpeed = 20.0;
@@ -35,6 +38,13 @@ struct FacadeOptions {
   bool json = false;
   int port = 0;          // 0: the port search
   double timeout = 0.0;  // virtual seconds for the whole command; 0: the command's own limit
+  // When set: records every byte exchanged with the unit (from before the
+  // port search to the close); must outlive the FacadeHost.
+  nel::link::StreamRecorder* capture = nullptr;
+  bool readFirmware = false;  // ask the unit for its firmware version once open
+  // When set: the unit is a recorded session served back (the port's tap and
+  // gate are the replay's; it passes every event on to `capture`).
+  ReplayLink* replay = nullptr;
   FacadeOptions() { sim.speed = kFacadeDefaultSpeed; }
 };
 
@@ -93,6 +103,8 @@ class FacadeHost {
   std::string PressureText() const;
 
   bool Json() const { return opt_.json; }
+  // "a.b.c" when readFirmware was set and the unit answered, else empty.
+  const std::string& Firmware() const { return firmware_; }
   int Port() const { return port_; }
 
  private:
@@ -103,6 +115,7 @@ class FacadeHost {
   std::unique_ptr<TnelHardBase> hb_;
   int timer_ = 0;
   int port_ = 0;
+  std::string firmware_;
   bool stopAfterPass_ = false;
   const std::function<bool()>* done_ = nullptr;
   bool reached_ = false;

@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libhwy-dev libsamplerate0-dev
   python3 python3-numpy python3-scipy python3-pytest python3-venv python3-setuptools python3-wheel python3-pip
+  libedf-dev chromium fonts-dejavu-core
   clang libclang-rt-14-dev
   clang-format clang-tidy
 )

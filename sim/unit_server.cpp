@@ -1,8 +1,9 @@
 #include "unit_server.h"
 
+#include "pty_line.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
@@ -44,46 +44,17 @@ bool UnitServer::LineOpen() const {
 }
 
 bool UnitServer::OpenLine(std::string* error) {
-  auto fail = [&](const char* what) {
-    if (error) *error = std::string(what) + ": " + std::strerror(errno);
-    CloseLine();
-    return false;
-  };
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master_ < 0) return fail("posix_openpt");
-  fcntl(master_, F_SETFD, FD_CLOEXEC);
-  if (grantpt(master_) != 0 || unlockpt(master_) != 0) return fail("grantpt/unlockpt");
-  char name[128];
-  if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname_r");
-  // The terminal side stays open, in raw mode before any host comes: see docs/decisions.md, "The server's line".
-  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0) return fail("open terminal side");
-  termios t{};
-  if (tcgetattr(slave_, &t) == 0) {
-    cfmakeraw(&t);
-    cfsetispeed(&t, B230400);
-    cfsetospeed(&t, B230400);
-    tcsetattr(slave_, TCSANOW, &t);
-  }
-  device_ = name;
-  nel::platform::SetPortPath(opt_.port, device_);
-  if (!opt_.link_dir.empty()) {
-    std::error_code ec;
-    const std::filesystem::path link = std::filesystem::path(opt_.link_dir) / ("COM" + std::to_string(opt_.port));
-    std::filesystem::create_directories(opt_.link_dir, ec);
-    std::filesystem::remove(link, ec);
-    std::filesystem::create_symlink(device_, link, ec);
-    if (ec) {
-      if (error) *error = "cannot link " + link.string() + ": " + ec.message();
-      return false;
-    }
-  }
+  PtyLine line;
+  if (!OpenPtyLine(opt_.port, opt_.link_dir, line, error)) return false;
+  master_ = line.master;
+  slave_ = line.slave;
+  device_ = line.device;
   return true;
 }
 
 void UnitServer::CloseLine() {
-  if (slave_ >= 0) close(slave_);
-  if (master_ >= 0) close(master_);
+  PtyLine line{master_, slave_, device_};
+  ClosePtyLine(line);
   slave_ = master_ = -1;
 }
 
@@ -111,11 +82,7 @@ void UnitServer::Stop() {
   started_ = false;
   std::lock_guard lock(mu_);
   CloseLine();
-  nel::platform::SetPortPath(opt_.port, "");
-  if (!opt_.link_dir.empty()) {
-    std::error_code ec;
-    std::filesystem::remove(std::filesystem::path(opt_.link_dir) / ("COM" + std::to_string(opt_.port)), ec);
-  }
+  UnregisterPtyLine(opt_.port, opt_.link_dir);
   for (int& fd : wake_) {
     if (fd >= 0) close(fd);
     fd = -1;

@@ -47,7 +47,8 @@ void DrainUntilQuiet(nel::platform::SerialDevice& device, int quietMs, int limit
 
 // One probe of the unit on `port`: flush, stop-sample, wait for a quiet line,
 // flush again, handshake, and only the handshake reply within the window.
-ProbeResult ProbePort(int port, unsigned char probe, unsigned char stopSample, int& openError) {
+// The writes and the reply go to `line`'s stream tap (when there is a line), as its own would.
+ProbeResult ProbePort(int port, unsigned char probe, unsigned char stopSample, int& openError, TSerialPort* line) {
   nel::platform::SerialDevice device;
   if (!device.Open(nel::platform::PortDevicePath(port))) {
     openError = device.LastError();
@@ -55,14 +56,17 @@ ProbeResult ProbePort(int port, unsigned char probe, unsigned char stopSample, i
   }
   if (!device.Configure(nel::platform::LineSettings{230400, 'N', 8, 1})) return ProbeResult::kNoAnswer;
   device.Purge();
+  if (line) line->Tap(TSerialPort::StreamEvent::kWritten, &stopSample, 1, 0);
   if (device.Write(&stopSample, 1, TSerialPort::kTransferTimeoutMs) != 1) return ProbeResult::kNoAnswer;
   DrainUntilQuiet(device, TnelHardCtl::kSearchQuietMs, TnelHardCtl::kSearchDrainLimitMs);
   device.Purge();
+  if (line) line->Tap(TSerialPort::StreamEvent::kWritten, &probe, 1, 0);
   if (device.Write(&probe, 1, TSerialPort::kTransferTimeoutMs) != 1) return ProbeResult::kNoAnswer;
   unsigned char reply = 0;
-  return QXProtocol::ReadReplyFrame(device, TnelHardCtl::kHandshakeReply, &reply, 1, TnelHardCtl::kSearchReplyWindowMs)
-             ? ProbeResult::kFound
-             : ProbeResult::kNoAnswer;
+  if (!QXProtocol::ReadReplyFrame(device, TnelHardCtl::kHandshakeReply, &reply, 1, TnelHardCtl::kSearchReplyWindowMs))
+    return ProbeResult::kNoAnswer;
+  if (line) line->Tap(TSerialPort::StreamEvent::kReadDirect, &reply, 1, 0);
+  return ProbeResult::kFound;
 }
 
 }  // namespace
@@ -101,7 +105,7 @@ int TnelHardCtl::CheckQX7700BComPortNo(unsigned char probe) {
   const unsigned char stop = sam_ ? sam_->Protocol().Entry(QXProtocol::kStopSample).Code : 0x83;
   for (int port = nel::platform::kFirstPortNumber; port <= nel::platform::kLastPortNumber; ++port) {
     int openError = 0;
-    if (ProbePort(port, probe, stop, openError) == ProbeResult::kFound) return port;
+    if (ProbePort(port, probe, stop, openError, sam_ ? &sam_->Protocol() : nullptr) == ProbeResult::kFound) return port;
   }
   Fail(nel::Result::kNoUnit, "no unit answers on ports %d to %d", nel::platform::kFirstPortNumber,
        nel::platform::kLastPortNumber);
@@ -115,7 +119,7 @@ int TnelHardCtl::ProbeComPort(int port, unsigned char probe) {
   }
   const unsigned char stop = sam_ ? sam_->Protocol().Entry(QXProtocol::kStopSample).Code : 0x83;
   int openError = 0;
-  switch (ProbePort(port, probe, stop, openError)) {
+  switch (ProbePort(port, probe, stop, openError, sam_ ? &sam_->Protocol() : nullptr)) {
     case ProbeResult::kFound: return port;
     case ProbeResult::kBusy: Fail(nel::Result::kPortBusy, "port %d is in use", port); return -1;
     case ProbeResult::kCannotOpen:

@@ -41,16 +41,18 @@ TSamThread::~TSamThread() { CloseFile(); }
 
 int TSamThread::GetData(tagSAM_DATA* out) {
   QXProtocol& port = protocol_;
-  if (out == nullptr || port.WriteTotal() == port.ReadTotal()) return 0;
+  if (out == nullptr) return 0;
+  port.AwaitTake();
+  if (port.WriteTotal() == port.ReadTotal()) return port.TookNothing(), 0;
   std::memset(staging_, 0, sizeof staging_);
   int32_t count = port.RingCount();
   if (count < 1) {
     port.DataEvent().Reset();
-    if (!port.DataEvent().Wait(kDataWaitMs)) return 0;
+    if (!port.DataEvent().Wait(kDataWaitMs)) return port.TookNothing(), 0;
     count = port.RingCount();
   }
   const int n = std::min<int32_t>(count, kStagingBytes);
-  if (n < 1) return 0;
+  if (n < 1) return port.TookNothing(), 0;
   port.TakeFromRing(staging_, n);
 
   frameCount_ = 0;

@@ -118,6 +118,7 @@ void TSerialPort::ClosePort() {
 bool TSerialPort::WriteBytes(const unsigned char* buffer, int count, int& written) {
   written = 0;
   if (!open_ || buffer == nullptr || count < 0) return false;
+  if (count > 0) Tap(StreamEvent::kWritten, buffer, count, 0);
   if (inProcess_) {
     if (sink_ && count > 0) sink_(buffer, count, sinkContext_);
     written = count;
@@ -133,6 +134,7 @@ bool TSerialPort::ReadBytes(unsigned char* buffer, int count, int& read) {
   if (!open_ || inProcess_ || buffer == nullptr || count < 0) return false;
   const long n = device_->ReadAll(buffer, static_cast<size_t>(count), kTransferTimeoutMs);
   read = n > 0 ? static_cast<int>(n) : 0;
+  if (read > 0) Tap(StreamEvent::kReadDirect, buffer, read, 0);
   return read == count;
 }
 
@@ -145,8 +147,9 @@ void TSerialPort::TakeFromRing(unsigned char* out, int n) {
   const int first = std::min(n, ringSize_ - pos);
   std::memcpy(out, ring_.get() + pos, static_cast<size_t>(first));
   if (first < n) std::memcpy(out + first, ring_.get(), static_cast<size_t>(n - first));
-  readTotal_.fetch_add(n);
+  const int64_t total = readTotal_.fetch_add(n) + n;
   ringCount_.fetch_sub(n);
+  Tap(StreamEvent::kTaken, nullptr, n, total);
 }
 
 void TSerialPort::ClearRing() {
@@ -155,6 +158,7 @@ void TSerialPort::ClearRing() {
   readTotal_.store(0);
   writeTotal_.store(0);
   ringCount_.store(0);
+  Tap(StreamEvent::kCleared, nullptr, 0, 0);
 }
 
 void TSerialPort::StartTotalsAt(int64_t total) {
@@ -171,6 +175,7 @@ void TSerialPort::FreeRing() {
   readTotal_.store(0);
   writeTotal_.store(0);
   ringCount_.store(0);
+  Tap(StreamEvent::kCleared, nullptr, 0, 0);
 }
 
 void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
@@ -184,7 +189,7 @@ void TSerialPort::StoreInRing(const unsigned char* bytes, int n) {
   const int first = std::min(m, ringSize_ - pos);
   std::memcpy(ring_.get() + pos, bytes, static_cast<size_t>(first));
   if (first < m) std::memcpy(ring_.get(), bytes + first, static_cast<size_t>(m - first));
-  writeTotal_.fetch_add(m);
+  Tap(StreamEvent::kStored, bytes, m, writeTotal_.fetch_add(m) + m);
   if (const StoreHook hook = storeHook_.load()) hook(storeHookContext_);
   ringCount_.fetch_add(m);
   dataEvent_.Set();

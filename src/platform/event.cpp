@@ -25,6 +25,9 @@ Event::~Event() {
 
 void Event::Set() {
   if (fd_ < 0) return;
+  std::lock_guard lock(mutex_);
+  if (signalled_) return;
+  signalled_ = true;
   // The counter only has to be non-zero; it cannot realistically overflow.
   const uint64_t one = 1;
   ssize_t r;
@@ -35,6 +38,8 @@ void Event::Set() {
 
 void Event::Reset() {
   if (fd_ < 0) return;
+  std::lock_guard lock(mutex_);
+  signalled_ = false;
   uint64_t value;
   ssize_t r;
   do {

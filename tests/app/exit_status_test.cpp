@@ -48,10 +48,13 @@ std::vector<Command> Commands() {
       {"calibrate zero", {"calibrate", "zero"}, true},
       {"cvrr", {"cvrr"}, true},
       {"deflate", {"deflate"}, true},
+      {"edf", {"edf", NotARecord(), "--out", (TempDir() / "x.edf").string()}, false},
+      {"exam", {"exam", "--out", (TempDir() / "exam").string()}, true},
       {"exercise", {"exercise"}, true},
       {"hold", {"hold"}, true},
       {"probe", {"probe"}, true},
       {"record", {"record", "--out", record}, true},
+      {"report", {"report", (TempDir() / "no-session").string()}, false},
       {"signal-check", {"signal-check"}, true},
       {"stream", {"stream", "--seconds", "1"}, true},
       {"version", {"version"}, false},
@@ -114,6 +117,9 @@ TEST(NelctlExitStatus, UsageErrorsExitTwoWithAMessage) {
                                 {"bp-cuff", {"bp-cuff", "--channel", "wrist"}, "wrist"},
                                 {"calibrate gain", {"calibrate", "gain", "--channels", "4"}, "--channels"},
                                 {"record", {"record"}, "--out"},
+                                {"edf", {"edf", record}, "--out"},
+                                {"exam", {"exam"}, "--out"},
+                                {"exam", {"exam", "--out", record, "--pressure", "200"}, "--pressure"},
                                 {"record", {"record", "--out", record, "--pressure", "200"}, "--pressure"},
                                 // Refused by the command itself, before it looks for a unit.
                                 {"bp", {"bp", "--cuffs", "rbra,wrist"}, "wrist"},
@@ -151,13 +157,15 @@ TEST(NelctlExitStatus, FailuresWithJsonPrintOneErrorObjectWithTheTablesStatus) {
       const Result r = RunNelctl(With(c.args, {"--port", "149", "--json"}));
       EXPECT_EQ(r.status, 2) << r.err;
       ExpectErrorObject(r, c.name, 2, "COM149");
-    } else if (c.name == "analyse") {
+    } else if (c.name == "analyse" || c.name == "edf" || c.name == "report") {
       const Result r = RunNelctl(With(c.args, {"--json"}));
       EXPECT_EQ(r.status, 1) << r.err;
       ExpectErrorObject(r, c.name, 1, "");
     }
   }
   EXPECT_FALSE(std::filesystem::exists(TempDir() / "record.nelwave"));
+  EXPECT_FALSE(std::filesystem::exists(TempDir() / "exam")) << "an exam without a unit writes no session";
+  EXPECT_FALSE(std::filesystem::exists(TempDir() / "x.edf"));
 }
 
 TEST(NelctlExitStatus, BusyPortGivesFourFromEveryCommandThatOpensOne) {

@@ -105,6 +105,44 @@ class NEL_API TSerialPort {
   bool OpenInProcess(WriteSink sink, void* context);
   bool InProcess() const { return inProcess_; }
 
+  // A listener for every byte that crosses the port and every move of the
+  // receive ring (the session recorder of a host). `position` is the ring's
+  // write total after a store, its read total after a take, 0 otherwise.
+  // Called on the reader thread (kStored, under the ring's lock) and on the
+  // host thread (the others); it must not call back into the port. Set it
+  // while no reader runs; null (the default) turns it off.
+  enum class StreamEvent : char {
+    kStored = 'U',      // bytes received into the ring
+    kReadDirect = 'D',  // bytes received by a direct read (no reader running)
+    kWritten = 'H',     // bytes the host wrote (before they are written)
+    kTaken = 'T',       // bytes a processing pass took from the ring (0: it found none)
+    kCleared = 'C',     // the ring emptied, its totals back to 0
+  };
+  using StreamTap = void (*)(StreamEvent event, const unsigned char* bytes, int n, int64_t position, void* context);
+  void SetStreamTap(StreamTap tap, void* context) {
+    tapContext_ = context;
+    tap_.store(tap);
+  }
+
+  // Called by a processing pass before it looks at the ring (a host that
+  // replays a recorded session waits there until the bytes the recorded pass
+  // took have arrived). Set it while no pass runs; null (the default) in
+  // normal use.
+  using TakeGate = void (*)(void* context);
+  void SetTakeGate(TakeGate gate, void* context) {
+    gateContext_ = context;
+    gate_.store(gate);
+  }
+  void AwaitTake() {
+    if (const TakeGate gate = gate_.load()) gate(gateContext_);
+  }
+  // A pass that found nothing to take: a kTaken event of 0 bytes.
+  void TookNothing() { Tap(StreamEvent::kTaken, nullptr, 0, readTotal_.load()); }
+  // Hands an event to the tap (the port search's own exchanges, made on a device of their own).
+  void Tap(StreamEvent event, const unsigned char* bytes, int n, int64_t position) {
+    if (const StreamTap tap = tap_.load()) tap(event, bytes, n, position, tapContext_);
+  }
+
   void SetIdleWatch(bool on) { idleWatch_.store(on); }
   bool IdleWatch() const { return idleWatch_.load(); }
   // Times the read loop gave up after 2 s without data (tests and diagnostics).
@@ -164,6 +202,11 @@ class NEL_API TSerialPort {
   std::atomic<int64_t> droppedBytes_{0};
   std::atomic<StoreHook> storeHook_{nullptr};
   void* storeHookContext_ = nullptr;
+
+  std::atomic<StreamTap> tap_{nullptr};
+  void* tapContext_ = nullptr;
+  std::atomic<TakeGate> gate_{nullptr};
+  void* gateContext_ = nullptr;
 
   std::atomic<bool> idleWatch_{false};
   int idleCounter_ = 0;  // reader thread only

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 #include <nel/export.h>
 
@@ -43,6 +44,11 @@ class NEL_API Event {
 
  private:
   int fd_;
+  // Set writes the descriptor only when the event was not signalled (a
+  // frame's event is set once per frame): the flag and the descriptor change
+  // together under the lock.
+  std::mutex mutex_;
+  bool signalled_ = false;
 };
 
 }  // namespace nel::platform

@@ -1,0 +1,130 @@
+#include "replay.h"
+
+#include <chrono>
+#include <filesystem>
+
+#include "commands.h"
+#include "session.h"
+
+#ifdef NELCTL_HAVE_SIM
+#include "sim/replay_server.h"
+#endif
+
+namespace nelctl {
+
+namespace {
+constexpr auto kGateLimit = std::chrono::seconds(2);  // a pass whose bytes never come goes on without them
+constexpr int kGateWaitMs = 50;
+}  // namespace
+
+#ifdef NELCTL_HAVE_SIM
+class ReplayLink::Server : public nel::sim::ReplayServer {
+  using ReplayServer::ReplayServer;
+};
+#else
+class ReplayLink::Server {};
+#endif
+
+ReplayLink::ReplayLink(const std::string& sessionOrStream, double speed) {
+  std::string path = sessionOrStream;
+  if (std::filesystem::is_directory(path)) path = (std::filesystem::path(path) / kSessionStream).string();
+  std::vector<nel::link::StreamRecord> records;
+  std::string error;
+  if (!nel::link::ReadStreamLog(path, records, error)) throw Failure("cannot replay: " + error);
+  for (const auto& r : records) {
+    if (r.kind == 'T') {
+      takes_.push_back({r.position, r.count});
+      quietAfter_.push_back(true);
+    } else if ((r.kind == 'H' || r.kind == 'C') && !quietAfter_.empty()) {
+      quietAfter_.back() = false;
+    }
+  }
+  if (takes_.empty()) throw Failure("cannot replay: " + path + " holds no processing pass");
+#ifdef NELCTL_HAVE_SIM
+  std::vector<nel::sim::ReplayEvent> events;
+  if (!nel::sim::LoadReplay(path, events, &error)) throw Failure("cannot replay: " + error);
+  nel::sim::ReplayServer::Options o;
+  o.port = 1;
+  o.speed = speed;
+  o.lockstep = true;
+  server_ = std::make_unique<Server>(std::move(events), o);
+  if (!server_->Start(&error)) throw Failure("cannot start the replaying unit: " + error);
+#else
+  (void)speed;
+  throw Failure("this nelctl was built without the virtual unit");
+#endif
+}
+
+ReplayLink::~ReplayLink() { Detach(); }
+
+void ReplayLink::Attach(TSerialPort& port, nel::link::StreamRecorder* capture) {
+  Detach();
+  port_ = &port;
+  capture_ = capture;
+  port.SetStreamTap(&ReplayLink::Tap, this);
+  port.SetTakeGate(&ReplayLink::Gate, this);
+}
+
+void ReplayLink::Detach() {
+  if (!port_) return;
+  port_->SetStreamTap(nullptr, nullptr);
+  port_->SetTakeGate(nullptr, nullptr);
+  port_ = nullptr;
+}
+
+void ReplayLink::Tap(TSerialPort::StreamEvent event, const unsigned char* bytes, int n, int64_t position, void* self) {
+  auto* link = static_cast<ReplayLink*>(self);
+  if (link->capture_) link->capture_->Add(event, bytes, n, position);
+  if (event != TSerialPort::StreamEvent::kTaken) return;
+  const long k = link->passes_.load();
+  if (k < static_cast<long>(link->takes_.size()) && link->takes_[static_cast<size_t>(k)].position != position)
+    link->different_.fetch_add(1);
+  link->passes_.store(k + 1);
+#ifdef NELCTL_HAVE_SIM
+  link->server_->HostTook(k + 1);
+#endif
+}
+
+void ReplayLink::Gate(void* self) {
+  auto* link = static_cast<ReplayLink*>(self);
+  const long k = link->passes_.load();
+  if (link->port_ == nullptr || k >= static_cast<long>(link->takes_.size())) return;
+  // A recorded pass that found nothing finds nothing now: the unit holds what came next until it has run.
+  if (link->takes_[static_cast<size_t>(k)].taken == 0) return;
+  const int64_t want = link->takes_[static_cast<size_t>(k)].position;
+  const auto until = std::chrono::steady_clock::now() + kGateLimit;
+  // The ring's count is published after its write total: wait on what a pass can take.
+  TSerialPort& port = *link->port_;
+  const auto enough = [&] { return port.ReadTotal() + port.RingCount() >= want; };
+  while (!enough()) {
+    port.DataEvent().Reset();
+    if (enough()) break;
+    if (!port.DataEvent().Wait(kGateWaitMs) && std::chrono::steady_clock::now() > until) {
+      link->stalls_.fetch_add(1);
+      return;
+    }
+  }
+}
+
+bool ReplayLink::NextPassFollows() const {
+  const long k = passes_.load();  // the pass just made is k - 1
+  return k >= 1 && k < static_cast<long>(takes_.size()) && quietAfter_[static_cast<size_t>(k - 1)];
+}
+
+size_t ReplayLink::WritesDifferent() const {
+#ifdef NELCTL_HAVE_SIM
+  return server_->GetStats().writes_different;
+#else
+  return 0;
+#endif
+}
+
+size_t ReplayLink::WritesMatched() const {
+#ifdef NELCTL_HAVE_SIM
+  return server_->GetStats().writes_matched;
+#else
+  return 0;
+#endif
+}
+
+}  // namespace nelctl
