@@ -13,22 +13,13 @@ namespace {
 
 using nel::link::StreamRecord;
 
-struct Row {
-  char kind;
-  int32_t count;
-  int64_t position;
-};
-
-std::vector<Row> Rows(const std::vector<StreamRecord>& records) {
-  std::vector<Row> rows;
-  for (const auto& r : records) rows.push_back({r.kind, r.count, r.position});
+// "kind count@position" of each record.
+std::string Rows(const std::vector<StreamRecord>& records) {
+  std::string rows;
+  for (const auto& r : records)
+    rows += std::string(rows.empty() ? "" : " ") + r.kind + std::to_string(r.count) + "@" + std::to_string(r.position);
   return rows;
 }
-
-bool operator==(const Row& a, const Row& b) {
-  return a.kind == b.kind && a.count == b.count && a.position == b.position;
-}
-void PrintTo(const Row& r, std::ostream* os) { *os << r.kind << ' ' << r.count << " @" << r.position; }
 
 TEST(StreamLog, RecordsEveryEventOfThePortInOrder) {
   TSamThread sam;
@@ -46,9 +37,7 @@ TEST(StreamLog, RecordsEveryEventOfThePortInOrder) {
   port.InjectReceived(bytes.data(), 30);
   sam.GetData(frames.data());
   port.InjectReceived(bytes.data(), 600);
-  sam.GetData(frames.data());  // at most 512 a pass
-  sam.GetData(frames.data());
-  sam.GetData(frames.data());
+  for (int pass = 0; pass < 3; ++pass) sam.GetData(frames.data());  // at most 512 a pass, then nothing
   port.WriteBytes(longWrite.data(), 5000, written);
   recorder.Detach();
   port.WriteBytes(command.data(), 1, written);  // after Detach: not recorded
@@ -57,9 +46,7 @@ TEST(StreamLog, RecordsEveryEventOfThePortInOrder) {
   std::string error;
   const std::vector<unsigned char> contents = recorder.Contents();
   ASSERT_TRUE(nel::link::ParseStreamLog(contents.data(), contents.size(), log, error)) << error;
-  const std::vector<Row> want{{'H', 1, 0},   {'T', 0, 0},     {'U', 40, 40},   {'U', 30, 70},
-                              {'T', 70, 70}, {'U', 600, 670}, {'T', 512, 582}, {'T', 88, 670},
-                              {'T', 0, 670}, {'H', 4096, 0},  {'H', 904, 0}};
+  const std::string want = "H1@0 T0@0 U40@40 U30@70 T70@70 U600@670 T512@582 T88@670 T0@670 H4096@0 H904@0";
   EXPECT_EQ(Rows(log), want);
   EXPECT_EQ(log[0].bytes, command);
   EXPECT_EQ(log[5].bytes, bytes);
@@ -116,10 +103,6 @@ TEST(StreamLog, ADamagedLogIsRefusedWithWhereItBreaks) {
       EXPECT_EQ(error, c.reason) << c.name;
     }
   }
-  std::vector<StreamRecord> out;
-  std::string error;
-  EXPECT_FALSE(nel::link::ReadStreamLog("/nonexistent/stream.nelraw", out, error));
-  EXPECT_NE(error.find("/nonexistent/stream.nelraw"), std::string::npos) << error;
 }
 
 }  // namespace
