@@ -159,6 +159,10 @@ FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category
   sim_ = StartSimulation(simOpt);
   hb_ = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD);
   hb_->SetDetectCategory(category);
+  if (opt.port > 0) {
+    CheckPort(opt.port);  // tells a missing port from a busy one
+    HideOtherPorts(opt.port);
+  }
   if (hb_->GetHardCtl()) {
     TSerialPort& line = hb_->GetHardCtl()->GetSamThread()->Protocol();
     if (opt.replay)
@@ -166,11 +170,10 @@ FacadeHost::FacadeHost(const FacadeOptions& opt, tagTYPE_DETECTCATEGORY category
     else if (opt.capture)
       opt.capture->Attach(line);
   }
-  if (opt.port > 0) {
-    CheckPort(opt.port);  // tells a missing port from a busy one
-    HideOtherPorts(opt.port);
-  }
   if (!hb_->OpenHardware(0x80)) {
+    // The façade goes with this object: nothing may keep its port.
+    if (opt.replay) opt.replay->Detach();
+    if (opt.capture) opt.capture->Detach();
     if (opt.port > 0) throw Failure("no unit answers on port " + DescribePort(opt.port), kStatusNoUnit);
     throw Failure("no unit answers on ports 1 to 149 (connect the unit, or use --simulate for the virtual unit)",
                   kStatusNoUnit);

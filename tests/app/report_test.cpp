@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,32 +90,45 @@ std::string ReadFile(const fs::path& p) {
   return s.str();
 }
 
+// The text between `open` and the next quote, searching from `at`; `at` moves past it. std::regex recurses per
+// character and overflows the stack on the long point lists.
+bool Quoted(const std::string& html, const std::string& open, size_t& at, std::string& out) {
+  const size_t start = html.find(open, at);
+  if (start == std::string::npos) return false;
+  const size_t end = html.find('"', start + open.size());
+  if (end == std::string::npos) return false;
+  out = html.substr(start + open.size(), end - start - open.size());
+  at = end + 1;
+  return true;
+}
+
 // How many elements carry each class (the tokens of every class attribute).
 std::map<std::string, int> ClassCounts(const std::string& html) {
   std::map<std::string, int> counts;
-  static const std::regex kClass("class=\"([^\"]*)\"");
-  for (std::sregex_iterator it(html.begin(), html.end(), kClass), end; it != end; ++it) {
-    std::istringstream tokens((*it)[1].str());
+  std::string value;
+  for (size_t at = 0; Quoted(html, "class=\"", at, value);) {
+    std::istringstream tokens(value);
     for (std::string t; tokens >> t;) ++counts[t];
   }
   return counts;
 }
 
-// The times (from each mark's title) of the marks of each class in each wave's figure: "ECG mark-r" -> times.
+// The times (from each mark's title, "..., 1.234 s") of the marks of each class in each wave's figure:
+// "ECG mark-r" -> times.
 std::map<std::string, std::vector<double>> MarkTimes(const std::string& html) {
   std::map<std::string, std::vector<double>> times;
-  static const std::regex kFigure("data-wave=\"([A-Za-z]+)\"");
-  static const std::regex kMark("class=\"mark (mark-[a-z0-9]+)\"[^>]*><title>[^<]*, ([0-9.]+) s</title>");
-  std::string wave;
-  size_t at = 0;
-  for (std::sregex_iterator f(html.begin(), html.end(), kFigure), end;; ++f) {
-    const size_t next = f == end ? html.size() : static_cast<size_t>(f->position());
-    const std::string part = html.substr(at, next - at);
-    for (std::sregex_iterator m(part.begin(), part.end(), kMark); m != end; ++m)
-      times[wave + " " + (*m)[1].str()].push_back(std::stod((*m)[2].str()));
-    if (f == end) break;
-    wave = (*f)[1].str();
-    at = next;
+  std::string wave, cls;
+  size_t next = html.find("data-wave=\"");
+  for (size_t at = 0; Quoted(html, "class=\"mark ", at, cls);) {
+    while (next != std::string::npos && next < at) {
+      size_t w = next;
+      Quoted(html, "data-wave=\"", w, wave);
+      next = html.find("data-wave=\"", w);
+    }
+    const size_t title = html.find("<title>", at), close = html.find(" s</title>", at);
+    if (title == std::string::npos || close == std::string::npos || html.find('>', at) + 1 != title) continue;
+    const size_t comma = html.rfind(", ", close);
+    times[wave + " " + cls].push_back(std::stod(html.substr(comma + 2, close - comma - 2)));
   }
   return times;
 }
@@ -322,17 +334,17 @@ TEST(ReportInChromium, ShowsEveryFigureAndEveryMarkOfTheRecord) {
   ASSERT_NE(ecg, std::string::npos);
   const std::string figure = html.substr(ecg, html.find("</svg>", ecg) - ecg);
   std::vector<std::pair<double, double>> trace;
-  static const std::regex kPoints("points=\"([^\"]*)\""), kR("class=\"mark mark-r\" cx=\"([0-9.]+)\" cy=\"([0-9.]+)\"");
-  std::smatch points;
-  ASSERT_TRUE(std::regex_search(figure, points, kPoints));
-  std::istringstream pairs(points[1].str());
+  std::string points, cx, cy;
+  size_t at = 0;
+  ASSERT_TRUE(Quoted(figure, "points=\"", at, points));
+  std::istringstream pairs(points);
   for (double x, y; pairs >> x && pairs.ignore(1) && pairs >> y;) trace.emplace_back(x, y);
   int peaks = 0;
-  for (std::sregex_iterator m(figure.begin(), figure.end(), kR), end; m != end; ++m, ++peaks) {
-    const double cx = std::stod((*m)[1].str()), cy = std::stod((*m)[2].str());
+  for (at = 0; Quoted(figure, "class=\"mark mark-r\" cx=\"", at, cx) && Quoted(figure, "cy=\"", at, cy); ++peaks) {
+    const double x = std::stod(cx), y = std::stod(cy);
     EXPECT_TRUE(std::any_of(trace.begin(), trace.end(),
-                            [&](const auto& p) { return std::fabs(p.first - cx) <= 1.0 && p.second == cy; }))
-        << "R peak at x " << cx;
+                            [&](const auto& p) { return std::fabs(p.first - x) <= 1.0 && p.second == y; }))
+        << "R peak at x " << x;
   }
   EXPECT_EQ(peaks, 19);
 
