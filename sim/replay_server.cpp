@@ -22,7 +22,7 @@ constexpr size_t kHead = 20;
 constexpr int kMaxPayload = 4096;
 constexpr int kPollMs = 50;
 constexpr size_t kBatchBytes = 8192;
-constexpr int kFreeWriteWaitMs = 500;
+constexpr int kFreeWriteWaitMs = 200;
 
 uint64_t Le(const uint8_t* p, int bytes) {
   uint64_t v = 0;
@@ -182,23 +182,19 @@ bool ReplayServer::Send(const std::vector<uint8_t>& bytes) {
   return !stop_;
 }
 
-bool ReplayServer::Expect(const std::vector<uint8_t>& bytes) {
+bool ReplayServer::Expect(const std::vector<uint8_t>& bytes, bool bounded) {
   std::vector<uint8_t> got;
-  // Without the lockstep a host that went another way must not stop the stream: once a host has written, a
-  // write is awaited a while only.
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFreeWriteWaitMs);
-  while (got.size() < bytes.size() && !stop_ &&
-         (opt_.lockstep || !heard_ || std::chrono::steady_clock::now() < until)) {
+  while (got.size() < bytes.size() && !stop_ && (!bounded || std::chrono::steady_clock::now() < until)) {
     uint8_t buf[256];
     const ssize_t n = ::read(master_, buf, std::min(sizeof buf, bytes.size() - got.size()));
     if (n > 0) {
       got.insert(got.end(), buf, buf + n);
-      heard_ = true;
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) return false;
     pollfd p{master_, POLLIN, 0};
-    ::poll(&p, 1, kPollMs);
+    ::poll(&p, 1, bounded ? 5 : kPollMs);
   }
   std::lock_guard lock(mu_);
   (got == bytes ? stats_.writes_matched : stats_.writes_different)++;
@@ -208,10 +204,14 @@ bool ReplayServer::Expect(const std::vector<uint8_t>& bytes) {
 void ReplayServer::Run() {
   const auto start = std::chrono::steady_clock::now();
   size_t i = 0;
+  // Without the lockstep, once the recorded host streams (its first pass), its writes are awaited a while only:
+  // a host that went another way, or runs slower, must not stop the stream.
+  bool streaming = false;
   for (; i < events_.size() && !stop_; ++i) {
     const ReplayEvent& e = events_[i];
+    streaming = streaming || e.kind == 'T';
     if (e.kind == 'H') {
-      if (!Expect(e.bytes)) break;
+      if (!Expect(e.bytes, !opt_.lockstep && streaming)) break;
       continue;
     }
     if ((e.kind != 'U' || skip_[i]) && e.kind != 'D') continue;

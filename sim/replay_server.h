@@ -9,8 +9,8 @@
 //
 // Pacing: with `speed` above 0 each received chunk goes out at its recorded
 // time divided by `speed`; with 0, as fast as the line takes it. Without the
-// lockstep a recorded write is awaited (once the host has written at all)
-// for half a second at most, so that a
+// lockstep a recorded write is awaited, once the recorded host streams, for
+// 0.2 s at most, so that a
 // host that went another way still gets the stream (a playback unit). In lockstep
 // (a host in this process that reports its passes with HostTook) a chunk
 // goes out only once the host has made every pass that, in the recording,
@@ -78,7 +78,8 @@ class ReplayServer {
  private:
   void Run();
   bool Send(const std::vector<uint8_t>& bytes);
-  bool Expect(const std::vector<uint8_t>& bytes);
+  // Reads the host's write and compares it; `bounded`: waits a while only.
+  bool Expect(const std::vector<uint8_t>& bytes, bool bounded);
   bool WaitPasses(long passes);
   long HostPasses() const;
 
@@ -89,7 +90,6 @@ class ReplayServer {
   int master_ = -1, slave_ = -1;
   std::string device_;
   std::atomic<bool> stop_{false};
-  bool heard_ = false;  // the host has written (the I/O thread's)
   std::thread thread_;
   mutable std::mutex mu_;
   std::condition_variable took_;

@@ -2,8 +2,8 @@
 # nelsim replay as a playback unit for a host in another process: an exam
 # recorded on the virtual unit is served back at 20 times its recorded pace
 # without the lockstep to the same exam run by nelctl on that port: the host
-# finds the unit (the port search's exchange is answered as recorded) and gets
-# the recorded ECG and PCG (the signal check's levels). A playback unit does
+# finds the unit (the port search's exchange and the opening are answered as
+# recorded) and gets the recorded ECG and PCG (the signal check's levels). A playback unit does
 # not follow a host that goes another way, and a slower host (a sanitizer
 # build) falls behind the recorded pace: the exam may end early (status 3, 5,
 # 6), and the cuff channels, whose levels move while the cuffs fill, are not
@@ -27,7 +27,6 @@ grep -q '^nelsim: .*host writes [1-9][0-9]* as recorded' "$work/sim.txt" || { ca
 import json, sys
 recorded = json.load(open(sys.argv[1]))
 played = json.load(open(sys.argv[2]))
-assert played["firmware"] == recorded["firmware"], played["firmware"]
 for a, b in zip(recorded["signalCheck"]["waves"][:2], played["signalCheck"]["waves"][:2]):
     assert a["wave"] == b["wave"], (a, b)
     assert abs(a["base"] - b["base"]) <= max(2, abs(a["base"]) * 0.02), (a, b)
