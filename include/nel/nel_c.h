@@ -33,9 +33,9 @@
 
 #if defined(_WIN32)
 #if defined(NEL_BUILDING_C_LIBRARY)
-#define NEL_C_API __declspec(dllexport)
+#define NEL_C_API __attribute__((dllexport))
 #else
-#define NEL_C_API __declspec(dllimport)
+#define NEL_C_API __attribute__((dllimport))
 #endif
 #else
 #define NEL_C_API __attribute__((visibility("default")))
