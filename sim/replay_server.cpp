@@ -205,20 +205,25 @@ void ReplayServer::Run() {
   const auto start = std::chrono::steady_clock::now();
   size_t i = 0;
   // Without the lockstep, once the recorded host streams (its first pass), its writes are awaited a while only:
-  // a host that went another way, or runs slower, must not stop the stream.
+  // a host that went another way, or runs slower, must not stop the stream. The time spent awaiting a host
+  // write is taken off the pace, so the stream after it does not come in a burst: a host a little slower than
+  // the recording still has its commands land where the recording had them.
   bool streaming = false;
+  std::chrono::steady_clock::duration awaited{0};
   for (; i < events_.size() && !stop_; ++i) {
     const ReplayEvent& e = events_[i];
     streaming = streaming || e.kind == 'T';
     if (e.kind == 'H') {
+      const auto before = std::chrono::steady_clock::now();
       if (!Expect(e.bytes, !opt_.lockstep && streaming)) break;
+      awaited += std::chrono::steady_clock::now() - before;
       continue;
     }
     if ((e.kind != 'U' || skip_[i]) && e.kind != 'D') continue;
     if (opt_.lockstep && !WaitPasses(passesBefore_[i])) break;
     if (opt_.speed > 0) {
-      const auto due =
-          start + std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(e.micros) / opt_.speed));
+      const auto due = start + awaited +
+                       std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(e.micros) / opt_.speed));
       while (!stop_ && std::chrono::steady_clock::now() < due)
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
             due - std::chrono::steady_clock::now(), std::chrono::milliseconds(kPollMs)));

@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
 # nelsim replay as a playback unit for a host in another process: an exam
-# recorded on the virtual unit is served back at 20 times its recorded pace
-# without the lockstep to the same exam run by nelctl on that port: the host
-# finds the unit (the port search's exchange and the opening are answered as
-# recorded) and gets the recorded ECG and PCG (the signal check's levels). A playback unit does
-# not follow a host that goes another way, and a slower host (a sanitizer
-# build) falls behind the recorded pace: the exam may end early (status 3, 5,
-# 6), and the cuff channels, whose levels move while the cuffs fill, are not
-# compared.
+# recorded on the virtual unit is served back at SPEED times its recorded pace
+# (4 for an instrumented build, which keeps no more) without the lockstep to
+# the same exam run by nelctl on that port: the host finds the unit (the port
+# search's exchange and the opening are answered as recorded) and gets the
+# recorded ECG and PCG (the signal check's levels). A playback unit does not
+# follow a host that goes another way: the exam may end early (status 3, 5, 6),
+# and the cuff channels, whose levels move while the cuffs fill, are not compared.
 set -euo pipefail
-nelsim="$1"; nelctl="$2"; work="$3"
+nelsim="$1"; nelctl="$2"; work="$3"; speed="${4:-20}"
 rm -rf "$work"; mkdir -p "$work/ports"
 export NEL_PORT_DIR="$work/ports"
 "$nelctl" exam --simulate --out "$work/session" >/dev/null 2>"$work/record.err" || { cat "$work/record.err"; exit 1; }
-"$nelsim" replay "$work/session" --speed 20 --port 3 --link-dir "$work/ports" --seconds 30 >"$work/sim.txt" &
+"$nelsim" replay "$work/session" --speed "$speed" --port 3 --link-dir "$work/ports" --seconds $((600 / speed)) >"$work/sim.txt" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [[ -e "$work/ports/COM3" ]] && break; sleep 0.1; done
