@@ -222,8 +222,8 @@ void ReplayServer::Run() {
     if ((e.kind != 'U' || skip_[i]) && e.kind != 'D') continue;
     if (opt_.lockstep && !WaitPasses(passesBefore_[i])) break;
     if (opt_.speed > 0) {
-      const auto due = start + awaited +
-                       std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(e.micros) / opt_.speed));
+      const auto due =
+          start + awaited + std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(e.micros) / opt_.speed));
       while (!stop_ && std::chrono::steady_clock::now() < due)
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
             due - std::chrono::steady_clock::now(), std::chrono::milliseconds(kPollMs)));
