@@ -218,4 +218,37 @@ void UseCoefficients(TnelHardBase& hb, const tagAD_FORCE_CONVERT* set) {
   std::memcpy(hb.GetHardCtl()->ADForceCoeff, copy, sizeof copy);
 }
 
+namespace {
+void ToUnit(const unsigned char* bytes, int n, void* unit) {
+  static_cast<VirtualUnit*>(unit)->Receive(bytes, static_cast<size_t>(n));
+}
+}  // namespace
+
+InProcessFacade::InProcessFacade(const SubjectConfig& subject) : unit(subject), hb(0, DATAPROCESS_STANDARD) {
+  opened = hb.GetHardCtl() && hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(ToUnit, &unit);
+  const uint8_t begin = 0x82;  // sample
+  unit.Receive(&begin, 1);
+  if (opened) UseCoefficients(hb, unit.ActiveCoefficients());
+}
+
+bool InProcessFacade::Run(double seconds, const std::function<bool()>& until, bool heard) {
+  for (long f = 0; f < static_cast<long>(seconds * 1000); f += kStepFrames) {
+    unit.Advance(kStepFrames);
+    const size_t n = unit.Output().size();
+    if (heard && take)
+      take(unit.Output().data(), n);
+    else if (heard)
+      FeedAndDrain(hb, unit.Output().data(), n, [] {});
+    unit.ConsumeOutput(n);
+    if (until && until()) return true;
+  }
+  return false;
+}
+
+tagHMID_DATA InProcessFacade::Status() const {
+  tagHMID_DATA s{};
+  hb.GetStatus(&s);
+  return s;
+}
+
 }  // namespace nel::sim

@@ -33,6 +33,7 @@
 #include <nel/link/sam_thread.h>
 
 #include "unit_server.h"
+#include "virtual_unit.h"
 
 namespace nel::sim {
 
@@ -199,5 +200,28 @@ void FeedAndDrain(TnelHardBase& hb, const uint8_t* bytes, size_t n, F&& afterPas
     while (hb.CheckData()) afterPass();
   }
 }
+
+// A façade wired to a VirtualUnit in this thread without a line: the unit
+// hears the façade's commands at once, and each step's frames are taken by
+// passes before the next step, so the passes fall on the same frames in every
+// run. The unit samples and its coefficient set is in use from the start.
+class InProcessFacade {
+ public:
+  explicit InProcessFacade(const SubjectConfig& subject = SubjectConfig());
+  InProcessFacade(const InProcessFacade&) = delete;
+  InProcessFacade& operator=(const InProcessFacade&) = delete;
+
+  // Steps of kStepFrames, for at most `seconds` of the unit's time, until
+  // `until` holds after a step. Each step's bytes go to `take` (by default
+  // FeedAndDrain) unless the façade is not to hear the unit (`heard` false),
+  // which runs on. True when `until` held.
+  bool Run(double seconds, const std::function<bool()>& until = nullptr, bool heard = true);
+  tagHMID_DATA Status() const;
+
+  VirtualUnit unit;
+  TnelHardBase hb;
+  bool opened = false;
+  std::function<void(const uint8_t* bytes, size_t n)> take;
+};
 
 }  // namespace nel::sim

@@ -28,46 +28,19 @@ struct Subject {
   uint64_t seed;
 };
 
-void ToUnit(const unsigned char* bytes, int n, void* unit) {
-  static_cast<nel::sim::VirtualUnit*>(unit)->Receive(bytes, static_cast<size_t>(n));
-}
-
-// Steps the unit until `until` holds (at most `seconds`), all in this thread:
-// the same record on every run.
-template <class F>
-bool Step(nel::sim::VirtualUnit& unit, TnelHardBase& hb, double seconds, F until) {
-  for (long f = 0; f < static_cast<long>(seconds * 1000); f += 20) {
-    unit.Advance(20);
-    const std::vector<uint8_t>& out = unit.Output();
-    const size_t n = out.size();
-    nel::sim::FeedAndDrain(hb, out.data(), n, [] {});
-    unit.ConsumeOutput(n);
-    if (until()) return true;
-  }
-  return false;
-}
-
+// The unit and the façade in this thread: the same record on every run.
 std::vector<tagSAVE_WAVEDATA> TakeRecord(const nel::sim::SubjectConfig& cfg, nlohmann::json& truth) {
-  nel::sim::VirtualUnit unit(cfg);
-  TnelHardBase hb(0, DATAPROCESS_STANDARD);
-  EXPECT_TRUE(hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(ToUnit, &unit));
-  const uint8_t begin = 0x82;
-  unit.Receive(&begin, 1);
-  nel::sim::UseCoefficients(hb, unit.ActiveCoefficients());
-  auto status = [&] {
-    tagHMID_DATA s{};
-    hb.GetStatus(&s);
-    return s;
-  };
-  hb.FixPressure_Start(60);
-  EXPECT_TRUE(Step(unit, hb, 60, [&] { return status().FixPressureEnd; }));
-  hb.FixPressure_Cancel(false);
-  EXPECT_TRUE(hb.WaveRecord_Start());
-  EXPECT_TRUE(Step(unit, hb, 20, [&] { return status().WaveRecordEnd; }));
+  nel::sim::InProcessFacade f(cfg);
+  EXPECT_TRUE(f.opened);
+  f.hb.FixPressure_Start(60);
+  EXPECT_TRUE(f.Run(60, [&] { return f.Status().FixPressureEnd; }));
+  f.hb.FixPressure_Cancel(false);
+  EXPECT_TRUE(f.hb.WaveRecord_Start());
+  EXPECT_TRUE(f.Run(20, [&] { return f.Status().WaveRecordEnd; }));
   int count = 0;
-  const tagSAVE_WAVEDATA* rec = hb.WaveRecord_DataAssign(&count);
-  truth = unit.GroundTruth();
-  hb.CancelAllProcess();
+  const tagSAVE_WAVEDATA* rec = f.hb.WaveRecord_DataAssign(&count);
+  truth = f.unit.GroundTruth();
+  f.hb.CancelAllProcess();
   return {rec, rec + count};
 }
 

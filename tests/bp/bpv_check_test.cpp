@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -19,22 +18,9 @@
 #include <nel/bp/bpv_check.h>
 #include <nel/bp/pulse_recogn.h>
 #include <nel/cuff/bpm_inflate.h>
+#include "../common/heap_hook.h"
 #include "../common/unit_link.h"
 #include "platform/gbk.h"
-
-// Allocation failure on demand: while armed, a nothrow allocation of exactly
-// this many bytes fails (the sequencer creates its parts with nothrow new).
-namespace {
-std::size_t g_failSize = 0;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_failSize != 0 && size == g_failSize) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
 
 namespace {
 
@@ -333,9 +319,9 @@ TEST_F(SequencerTest, RecogniserLimitsDeflateAndEndTheMeasurement) {
 TEST_F(SequencerTest, PartsThatCannotBeCreatedMakeTheMeasurementFail) {
   // Design decision: construction succeeds; once started the sequencer
   // deflates and reports BPVSTA_FAILED.
-  g_failSize = sizeof(TnelPulseRecogn);
+  nel::test::heap::fail_size = sizeof(TnelPulseRecogn);
   TnelBPVCheck s(DATAPROCESS_STANDARD, BP_RBRA, &link_.ctl);
-  g_failSize = 0;
+  nel::test::heap::fail_size = 0;
   EXPECT_EQ(s.GetRecogn(), nullptr);
   ASSERT_NE(s.GetInflater(), nullptr);
   EXPECT_EQ(s.ProcPulseWave(kBaseAD, 20.0f), BPVSTA_MEASURING);  // not started
@@ -352,9 +338,9 @@ TEST_F(SequencerTest, PartsThatCannotBeCreatedMakeTheMeasurementFail) {
   EXPECT_EQ(count, 0);
   EXPECT_FALSE(s.ProcGetFinalBPValue(BPVMODE_INFLATE));
 
-  g_failSize = sizeof(TnelBPMInflate);
+  nel::test::heap::fail_size = sizeof(TnelBPMInflate);
   TnelBPVCheck t(DATAPROCESS_STANDARD, BP_RTOE, &link_.ctl);
-  g_failSize = 0;
+  nel::test::heap::fail_size = 0;
   EXPECT_EQ(t.GetInflater(), nullptr);
   t.Initialize();
   t.SetBPChlNo(BP_LTOE);

@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <new>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,112 +22,54 @@
 #include <nel/link/sam_thread.h>
 #include <nel/platform/last_error.h>
 #include "../common/golden.h"
+#include "../common/heap_hook.h"
 #include "sim/device_codec.h"
 #include "sim/stepped_rig.h"
 #include "sim/virtual_unit.h"
 
 namespace {
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-thread_local long tFailFrom = -1;  // the first counted allocation made to fail, -1 none
-void* Allocate(std::size_t n) {
-  if (tCounting && tAllocations++ >= tFailFrom && tFailFrom >= 0) throw std::bad_alloc();
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void* AllocateOrNull(std::size_t n) noexcept {
-  try {
-    return Allocate(n);
-  } catch (...) {
-    return nullptr;
-  }
-}
-}  // namespace
 
-// No type of the library is over-aligned: the aligned forms are left alone.
-void* operator new(std::size_t n) { return Allocate(n); }
-void* operator new[](std::size_t n) { return Allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
-namespace {
-
-void ToUnit(const unsigned char* bytes, int n, void* unit) {
-  if (unit) static_cast<nel::sim::VirtualUnit*>(unit)->Receive(bytes, static_cast<size_t>(n));
-}
-
-// Hands `n` bytes to the façade as its reader would, in pieces its receive
-// ring takes, and runs passes after each until one yields nothing, counting
-// their allocations; `pass` runs after each pass with its frame count.
+// Hands `n` bytes to the façade as its reader would and runs passes until one
+// yields nothing, counting the allocations of CheckData (and of the reader's
+// store); `pass` runs after each pass with its frame count.
 long Passes(TnelHardBase& hb, const uint8_t* bytes, size_t n, long& allocations, const std::function<void(int)>& pass) {
   long taken = 0;
-  for (size_t at = 0; at < n;) {
-    const int m = static_cast<int>(std::min<size_t>(TSamThread::kStagingBytes, n - at));
-    hb.GetHardCtl()->GetSamThread()->Protocol().InjectReceived(bytes + at, m);
-    at += static_cast<size_t>(m);
-    for (;;) {
-      tAllocations = 0;
-      tCounting = true;
-      const bool got = hb.CheckData();
-      tCounting = false;
-      allocations += tAllocations;
-      if (!got) break;
-      const int k = hb.GetData(static_cast<int*>(nullptr));
-      taken += k;
-      if (pass) pass(k);
-    }
-  }
+  nel::test::heap::count = 0;
+  nel::test::heap::counting = true;
+  nel::sim::FeedAndDrain(hb, bytes, n, [&] {
+    nel::test::heap::counting = false;
+    const int k = hb.GetData(static_cast<int*>(nullptr));
+    taken += k;
+    if (pass) pass(k);
+    nel::test::heap::counting = true;
+  });
+  nel::test::heap::counting = false;
+  allocations += nel::test::heap::count;
   return taken;
 }
 
-// A façade and the virtual unit in this thread.
-struct Host {
-  nel::sim::VirtualUnit unit;
-  TnelHardBase hb{0, DATAPROCESS_STANDARD};
+// The in-process façade whose passes count their allocations and note the
+// highest line pressure and the order the cuffs passed 20 mmHg.
+struct Host : nel::sim::InProcessFacade {
   long frames = 0, allocations = 0;
   double peak = 0;                  // the highest line pressure after a pass, mmHg
   std::string started;              // cuff positions in the order they first passed 20 mmHg
   std::string note;                 // what a row's drive measured
   std::function<void(int)> onPass;  // after each pass with frames
 
-  explicit Host(const nel::sim::SubjectConfig& s = nel::sim::QuietSubject()) : unit(s) {
-    EXPECT_TRUE(hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(ToUnit, &unit));
-    const uint8_t begin = 0x82;
-    unit.Receive(&begin, 1);
-    nel::sim::UseCoefficients(hb, unit.ActiveCoefficients());
-  }
-  tagHMID_DATA Status() {
-    tagHMID_DATA s{};
-    hb.GetStatus(&s);
-    return s;
-  }
-  // Steps of 20 frames, each taken by passes (unless the façade is not to
-  // hear the unit, which runs on), until `until` holds.
-  bool Run(double seconds, const std::function<bool()>& until = nullptr, bool heard = true) {
-    for (long f = 0; f < static_cast<long>(seconds * 1000); f += 20) {
-      unit.Advance(20);
-      const size_t n = unit.Output().size();
-      if (heard)
-        Passes(hb, unit.Output().data(), n, allocations, [this](int k) {
-          frames += k;
-          peak = std::max(peak, Highest());
-          float p[27 * 6];
-          const int K = hb.GetData(nullptr, p, nullptr) > 0 ? hb.Layout().cuffCount : 0;
-          for (int c = 0; c < K && c < 4; ++c)
-            if (p[(k - 1) * K + c] > 20.0f && started.find(char('0' + c)) == std::string::npos)
-              started += char('0' + c);
-          if (onPass) onPass(k);
-        });
-      unit.ConsumeOutput(n);
-      if (until && until()) return true;
-    }
-    return false;
+  explicit Host(const nel::sim::SubjectConfig& s = nel::sim::QuietSubject()) : InProcessFacade(s) {
+    EXPECT_TRUE(opened);
+    take = [this](const uint8_t* bytes, size_t n) {
+      Passes(hb, bytes, n, allocations, [this](int k) {
+        frames += k;
+        peak = std::max(peak, Highest());
+        float p[27 * 6];
+        const int K = hb.GetData(nullptr, p, nullptr) > 0 ? hb.Layout().cuffCount : 0;
+        for (int c = 0; c < K && c < 4; ++c)
+          if (p[(k - 1) * K + c] > 20.0f && started.find(char('0' + c)) == std::string::npos) started += char('0' + c);
+        if (onPass) onPass(k);
+      });
+    };
   }
   double Highest() const {
     double m = 0;
@@ -244,7 +184,7 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
   };
   for (const auto& c : cases) {
     TnelHardBase hb(0, DATAPROCESS_STANDARD);
-    ASSERT_TRUE(!c.open || hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(ToUnit, nullptr));
+    ASSERT_TRUE(!c.open || hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr));
     nel::ClearLastError();
     EXPECT_EQ(c.call(hb), c.accepted) << c.what;
     EXPECT_EQ(nel::LastErrorCode(), c.reason) << c.what << ": " << nel::LastErrorText();
@@ -256,12 +196,12 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
 // its constructor, and the façade without its parts opens nothing and says why.
 TEST(Facade, ConstructorSurvivesAnExhaustedHeap) {
   std::unique_ptr<TnelHardBase> hb;
-  tAllocations = 0;
-  tFailFrom = 1;  // 0 is make_unique's own
-  tCounting = true;
+  nel::test::heap::count = 0;
+  nel::test::heap::fail_from = 1;  // 0 is make_unique's own
+  nel::test::heap::counting = true;
   EXPECT_NO_THROW(hb = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD));
-  tCounting = false;
-  tFailFrom = -1;
+  nel::test::heap::counting = false;
+  nel::test::heap::fail_from = -1;
   ASSERT_TRUE(hb && hb->GetHardCtl() == nullptr);
   nel::ClearLastError();
   EXPECT_FALSE(hb->OpenHardware(0x80, 1));

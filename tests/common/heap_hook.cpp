@@ -1,0 +1,40 @@
+#include "heap_hook.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace nel::test::heap {
+thread_local bool counting = false;
+thread_local long count = 0;
+thread_local long fail_from = -1;
+std::atomic<std::size_t> fail_size{0};
+}  // namespace nel::test::heap
+
+namespace {
+namespace heap = nel::test::heap;
+void* Allocate(std::size_t n) {
+  if (heap::counting && heap::count++ >= heap::fail_from && heap::fail_from >= 0) throw std::bad_alloc();
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void* AllocateOrNull(std::size_t n) noexcept {
+  const std::size_t failing = heap::fail_size.load(std::memory_order_relaxed);
+  if (failing != 0 && n == failing) return nullptr;
+  try {
+    return Allocate(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t n) { return Allocate(n); }
+void* operator new[](std::size_t n) { return Allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
