@@ -15,6 +15,9 @@ namespace nelctl {
 namespace {
 constexpr auto kGateLimit = std::chrono::seconds(2);  // a pass whose bytes never come goes on without them
 constexpr int kGateWaitMs = 50;
+// The unit sends up to this many passes ahead of the host (at most 512 bytes a pass, well within the ring):
+// the reader and the unit are woken every few passes, not every one.
+constexpr long kLeadPasses = 32;
 }  // namespace
 
 #ifdef NELCTL_HAVE_SIM
@@ -47,6 +50,7 @@ ReplayLink::ReplayLink(const std::string& sessionOrStream, double speed) {
   o.port = 1;
   o.speed = speed;
   o.lockstep = true;
+  o.lead_passes = kLeadPasses;
   server_ = std::make_unique<Server>(std::move(events), o);
   if (!server_->Start(&error)) throw Failure("cannot start the replaying unit: " + error);
 #else
@@ -75,6 +79,9 @@ void ReplayLink::Detach() {
 void ReplayLink::Tap(TSerialPort::StreamEvent event, const unsigned char* bytes, int n, int64_t position, void* self) {
   auto* link = static_cast<ReplayLink*>(self);
   if (link->capture_) link->capture_->Add(event, bytes, n, position);
+#ifdef NELCTL_HAVE_SIM
+  if (event == TSerialPort::StreamEvent::kCleared) link->server_->HostCleared(++link->clears_);
+#endif
   if (event != TSerialPort::StreamEvent::kTaken) return;
   const long k = link->passes_.load();
   if (k < static_cast<long>(link->takes_.size()) && link->takes_[static_cast<size_t>(k)].position != position)
@@ -85,13 +92,15 @@ void ReplayLink::Tap(TSerialPort::StreamEvent event, const unsigned char* bytes,
 #endif
 }
 
-void ReplayLink::Gate(void* self) {
+int32_t ReplayLink::Gate(void* self) {
   auto* link = static_cast<ReplayLink*>(self);
   const long k = link->passes_.load();
-  if (link->port_ == nullptr || k >= static_cast<long>(link->takes_.size())) return;
-  // A recorded pass that found nothing finds nothing now: the unit holds what came next until it has run.
-  if (link->takes_[static_cast<size_t>(k)].taken == 0) return;
-  const int64_t want = link->takes_[static_cast<size_t>(k)].position;
+  if (link->port_ == nullptr || k >= static_cast<long>(link->takes_.size())) return TSerialPort::kTakeAny;
+  // Each pass takes what the recorded one took (the unit sends some passes ahead), and one that found
+  // nothing finds nothing now.
+  const Take& take = link->takes_[static_cast<size_t>(k)];
+  if (take.taken == 0) return 0;
+  const int64_t want = take.position;
   const auto until = std::chrono::steady_clock::now() + kGateLimit;
   // The ring's count is published after its write total: wait on what a pass can take.
   TSerialPort& port = *link->port_;
@@ -101,9 +110,10 @@ void ReplayLink::Gate(void* self) {
     if (enough()) break;
     if (!port.DataEvent().Wait(kGateWaitMs) && std::chrono::steady_clock::now() > until) {
       link->stalls_.fetch_add(1);
-      return;
+      return TSerialPort::kTakeAny;
     }
   }
+  return take.taken;
 }
 
 bool ReplayLink::NextPassFollows() const {

@@ -48,7 +48,7 @@ class ReplayLink {
     int32_t taken;
   };
   static void Tap(TSerialPort::StreamEvent event, const unsigned char* bytes, int n, int64_t position, void* self);
-  static void Gate(void* self);
+  static int32_t Gate(void* self);
 
   class Server;
   std::unique_ptr<Server> server_;
@@ -57,6 +57,7 @@ class ReplayLink {
   TSerialPort* port_ = nullptr;
   nel::link::StreamRecorder* capture_ = nullptr;
   std::atomic<long> passes_{0}, different_{0}, stalls_{0};
+  long clears_ = 0;  // ring clears the host made (its thread only)
 };
 
 }  // namespace nelctl

@@ -108,10 +108,13 @@ ReplayServer::ReplayServer(std::vector<ReplayEvent> events, Options opt)
   // A chunk waits for every pass whose needed chunk came before it.
   const std::vector<long> needs = PassNeeds(events_);
   passesBefore_.assign(events_.size(), 0);
-  long k = 0;
+  clearsBefore_.assign(events_.size(), 0);
+  long k = 0, clears = 0;
   for (size_t i = 0; i < events_.size(); ++i) {
     while (static_cast<size_t>(k) < needs.size() && needs[static_cast<size_t>(k)] < static_cast<long>(i)) ++k;
-    passesBefore_[i] = k;
+    passesBefore_[i] = std::max(0L, k - opt_.lead_passes);
+    clearsBefore_[i] = clears;
+    clears += events_[i].kind == 'C';
   }
 }
 
@@ -155,13 +158,21 @@ void ReplayServer::HostTook(long passes) {
   }
 }
 
-long ReplayServer::HostPasses() const { return hostPasses_.load(); }
+void ReplayServer::HostCleared(long clears) {
+  hostClears_.store(clears);
+  std::lock_guard lock(mu_);
+  took_.notify_all();
+}
 
-bool ReplayServer::WaitPasses(long passes) {
-  if (hostPasses_.load() >= passes) return !stop_;
+bool ReplayServer::HostReady(size_t event) const {
+  return hostPasses_.load() >= passesBefore_[event] && hostClears_.load() >= clearsBefore_[event];
+}
+
+bool ReplayServer::WaitHost(size_t event) {
+  if (HostReady(event)) return !stop_;
   std::unique_lock lock(mu_);
-  waitingFor_.store(passes);
-  while (hostPasses_.load() < passes && !stop_) took_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  waitingFor_.store(passesBefore_[event]);
+  while (!HostReady(event) && !stop_) took_.wait_for(lock, std::chrono::milliseconds(kPollMs));
   waitingFor_.store(LONG_MAX);
   return !stop_;
 }
@@ -220,7 +231,7 @@ void ReplayServer::Run() {
       continue;
     }
     if ((e.kind != 'U' || skip_[i]) && e.kind != 'D') continue;
-    if (opt_.lockstep && !WaitPasses(passesBefore_[i])) break;
+    if (opt_.lockstep && !WaitHost(i)) break;
     if (opt_.speed > 0) {
       const auto due =
           start + awaited + std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(e.micros) / opt_.speed));
@@ -234,7 +245,7 @@ void ReplayServer::Run() {
       const ReplayEvent& n = events_[i + 1];
       if (n.kind == 'H' || n.kind == 'D') break;
       if (n.kind == 'U' && !skip_[i + 1]) {
-        if (opt_.lockstep && passesBefore_[i + 1] > HostPasses()) break;
+        if (opt_.lockstep && !HostReady(i + 1)) break;
         batch.insert(batch.end(), n.bytes.begin(), n.bytes.end());
       }
       ++i;

@@ -14,7 +14,9 @@
 // host that went another way still gets the stream (a playback unit). In lockstep
 // (a host in this process that reports its passes with HostTook) a chunk
 // goes out only once the host has made every pass that, in the recording,
-// came before the chunk arrived, so that each pass finds what it found then.
+// came before the chunk arrived (less `lead_passes`, for a host whose passes
+// take no more than the recorded ones did) and every ring clear before it,
+// so that each pass finds what it found then.
 #pragma once
 
 #include <atomic>
@@ -52,6 +54,7 @@ class ReplayServer {
     std::string link_dir;  // when set: <link_dir>/COM<port> -> device
     double speed = 0.0;
     bool lockstep = false;
+    long lead_passes = 0;  // lockstep: how many passes ahead of the host a chunk may go out
   };
   struct Stats {
     uint64_t bytes_sent = 0;
@@ -72,19 +75,24 @@ class ReplayServer {
   const std::vector<ReplayEvent>& Events() const { return events_; }
   Stats GetStats() const;
 
-  // Lockstep: the host has made `passes` passes since it opened the port.
+  // Lockstep: the host has made `passes` passes since it opened the port, and
+  // cleared its ring `clears` times (a chunk never goes out before the clear
+  // that, in the recording, came before it).
   void HostTook(long passes);
+  void HostCleared(long clears);
 
  private:
   void Run();
   bool Send(const std::vector<uint8_t>& bytes);
   // Reads the host's write and compares it; `bounded`: waits a while only.
   bool Expect(const std::vector<uint8_t>& bytes, bool bounded);
-  bool WaitPasses(long passes);
-  long HostPasses() const;
+  // Lockstep: the host has made the passes and clears due before `event` goes out.
+  bool HostReady(size_t event) const;
+  bool WaitHost(size_t event);
 
   std::vector<ReplayEvent> events_;
   std::vector<long> passesBefore_;  // lockstep: host passes due before each event goes out
+  std::vector<long> clearsBefore_;  // lockstep: host ring clears due before each event goes out
   std::vector<bool> skip_;
   Options opt_;
   int master_ = -1, slave_ = -1;
@@ -93,7 +101,7 @@ class ReplayServer {
   std::thread thread_;
   mutable std::mutex mu_;
   std::condition_variable took_;
-  std::atomic<long> hostPasses_{0};
+  std::atomic<long> hostPasses_{0}, hostClears_{0};
   std::atomic<long> waitingFor_{LONG_MAX};  // the pass count the unit waits for
   Stats stats_;
 };

@@ -42,8 +42,8 @@ TSamThread::~TSamThread() { CloseFile(); }
 int TSamThread::GetData(tagSAM_DATA* out) {
   QXProtocol& port = protocol_;
   if (out == nullptr) return 0;
-  port.AwaitTake();
-  if (port.WriteTotal() == port.ReadTotal()) return port.TookNothing(), 0;
+  const int32_t limit = port.AwaitTake();
+  if (limit < 1 || port.WriteTotal() == port.ReadTotal()) return port.TookNothing(), 0;
   std::memset(staging_, 0, sizeof staging_);
   int32_t count = port.RingCount();
   if (count < 1) {
@@ -51,7 +51,7 @@ int TSamThread::GetData(tagSAM_DATA* out) {
     if (!port.DataEvent().Wait(kDataWaitMs)) return port.TookNothing(), 0;
     count = port.RingCount();
   }
-  const int n = std::min<int32_t>(count, kStagingBytes);
+  const int n = std::min({count, int32_t{kStagingBytes}, limit});
   if (n < 1) return port.TookNothing(), 0;
   port.TakeFromRing(staging_, n);
 

@@ -124,17 +124,20 @@ class NEL_API TSerialPort {
     tap_.store(tap);
   }
 
-  // Called by a processing pass before it looks at the ring (a host that
-  // replays a recorded session waits there until the bytes the recorded pass
-  // took have arrived). Set it while no pass runs; null (the default) in
+  // Called by a processing pass before it looks at the ring; returns the most
+  // bytes the pass may take (a host that replays a recorded session waits
+  // there until the bytes the recorded pass took have arrived, and takes no
+  // more than it did). Set it while no pass runs; null (the default) in
   // normal use.
-  using TakeGate = void (*)(void* context);
+  using TakeGate = int32_t (*)(void* context);
+  static constexpr int32_t kTakeAny = INT32_MAX;
   void SetTakeGate(TakeGate gate, void* context) {
     gateContext_ = context;
     gate_.store(gate);
   }
-  void AwaitTake() {
-    if (const TakeGate gate = gate_.load()) gate(gateContext_);
+  int32_t AwaitTake() {
+    const TakeGate gate = gate_.load();
+    return gate ? gate(gateContext_) : kTakeAny;
   }
   // A pass that found nothing to take: a kTaken event of 0 bytes.
   void TookNothing() { Tap(StreamEvent::kTaken, nullptr, 0, readTotal_.load()); }
