@@ -4,16 +4,18 @@
 #include <new>
 
 namespace nel::test::heap {
-thread_local bool counting = false;
-thread_local long count = 0;
-thread_local long fail_from = -1;
+Counter& ThisThread() {
+  thread_local Counter counter;
+  return counter;
+}
 std::atomic<std::size_t> fail_size{0};
 }  // namespace nel::test::heap
 
 namespace {
 namespace heap = nel::test::heap;
 void* Allocate(std::size_t n) {
-  if (heap::counting && heap::count++ >= heap::fail_from && heap::fail_from >= 0) throw std::bad_alloc();
+  heap::Counter& c = heap::ThisThread();
+  if (c.counting && c.count++ >= c.fail_from && c.fail_from >= 0) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }

@@ -9,9 +9,13 @@
 
 namespace nel::test::heap {
 
-extern thread_local bool counting;
-extern thread_local long count;             // allocations made while counting
-extern thread_local long fail_from;         // the first counted allocation made to fail, -1 none
+struct Counter {
+  bool counting = false;
+  long count = 0;       // allocations made while counting
+  long fail_from = -1;  // the first counted allocation made to fail, -1 none
+};
+Counter& ThisThread();
+
 extern std::atomic<std::size_t> fail_size;  // a nothrow allocation of this many bytes fails, 0 none
 
 }  // namespace nel::test::heap

@@ -34,17 +34,18 @@ namespace {
 // store); `pass` runs after each pass with its frame count.
 long Passes(TnelHardBase& hb, const uint8_t* bytes, size_t n, long& allocations, const std::function<void(int)>& pass) {
   long taken = 0;
-  nel::test::heap::count = 0;
-  nel::test::heap::counting = true;
+  nel::test::heap::Counter& heap = nel::test::heap::ThisThread();
+  heap.count = 0;
+  heap.counting = true;
   nel::sim::FeedAndDrain(hb, bytes, n, [&] {
-    nel::test::heap::counting = false;
+    heap.counting = false;
     const int k = hb.GetData(static_cast<int*>(nullptr));
     taken += k;
     if (pass) pass(k);
-    nel::test::heap::counting = true;
+    heap.counting = true;
   });
-  nel::test::heap::counting = false;
-  allocations += nel::test::heap::count;
+  heap.counting = false;
+  allocations += heap.count;
   return taken;
 }
 
@@ -196,12 +197,10 @@ TEST(Facade, MisuseIsRefusedWithAReason) {
 // its constructor, and the façade without its parts opens nothing and says why.
 TEST(Facade, ConstructorSurvivesAnExhaustedHeap) {
   std::unique_ptr<TnelHardBase> hb;
-  nel::test::heap::count = 0;
-  nel::test::heap::fail_from = 1;  // 0 is make_unique's own
-  nel::test::heap::counting = true;
+  nel::test::heap::Counter& heap = nel::test::heap::ThisThread();
+  heap = {true, 0, 1};  // 0 is make_unique's own
   EXPECT_NO_THROW(hb = std::make_unique<TnelHardBase>(0, DATAPROCESS_STANDARD));
-  nel::test::heap::counting = false;
-  nel::test::heap::fail_from = -1;
+  heap = {};
   ASSERT_TRUE(hb && hb->GetHardCtl() == nullptr);
   nel::ClearLastError();
   EXPECT_FALSE(hb->OpenHardware(0x80, 1));
