@@ -1,5 +1,6 @@
 #include "replay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -18,6 +19,10 @@ constexpr int kGateWaitMs = 50;
 // The unit sends up to this many passes ahead of the host (at most 512 bytes a pass, well within the ring):
 // the reader and the unit are woken every few passes, not every one.
 constexpr long kLeadPasses = 32;
+// As fast as the host goes, a pass waits for the bytes of up to this many passes after it (the unit sends
+// them before the host gets there), as long as the host neither writes nor clears its ring in between: the
+// reader stores them, 128 bytes a read, without waking the host for each read.
+constexpr size_t kGateAhead = kLeadPasses / 2;
 }  // namespace
 
 #ifdef NELCTL_HAVE_SIM
@@ -43,6 +48,12 @@ ReplayLink::ReplayLink(const std::string& sessionOrStream, double speed) {
     }
   }
   if (takes_.empty()) throw Failure("cannot replay: " + path + " holds no processing pass");
+  ahead_.resize(takes_.size());
+  for (size_t k = 0; k < takes_.size(); ++k) {
+    ahead_[k] = takes_[k].position;
+    for (size_t j = k; speed <= 0 && j < k + kGateAhead && j + 1 < takes_.size() && quietAfter_[j]; ++j)
+      ahead_[k] = std::max(ahead_[k], takes_[j + 1].position);
+  }
 #ifdef NELCTL_HAVE_SIM
   std::vector<nel::sim::ReplayEvent> events;
   if (!nel::sim::LoadReplay(path, events, &error)) throw Failure("cannot replay: " + error);
@@ -82,6 +93,10 @@ void ReplayLink::Tap(TSerialPort::StreamEvent event, const unsigned char* bytes,
 #ifdef NELCTL_HAVE_SIM
   if (event == TSerialPort::StreamEvent::kCleared) link->server_->HostCleared(++link->clears_);
 #endif
+  if (event == TSerialPort::StreamEvent::kStored && position >= link->gateWant_.load()) {
+    std::lock_guard lock(link->gateMu_);
+    link->gateStored_.notify_one();
+  }
   if (event != TSerialPort::StreamEvent::kTaken) return;
   const long k = link->passes_.load();
   if (k < static_cast<long>(link->takes_.size()) && link->takes_[static_cast<size_t>(k)].position != position)
@@ -102,8 +117,15 @@ int32_t ReplayLink::Gate(void* self) {
   if (take.taken == 0) return 0;
   const int64_t want = take.position;
   const auto until = std::chrono::steady_clock::now() + kGateLimit;
-  // The ring's count is published after its write total: wait on what a pass can take.
   TSerialPort& port = *link->port_;
+  if (const int64_t ahead = link->ahead_[static_cast<size_t>(k)]; port.WriteTotal() < ahead) {
+    std::unique_lock lock(link->gateMu_);
+    link->gateWant_.store(ahead);
+    while (port.WriteTotal() < ahead && std::chrono::steady_clock::now() < until)
+      link->gateStored_.wait_for(lock, std::chrono::milliseconds(kGateWaitMs));
+    link->gateWant_.store(INT64_MAX);
+  }
+  // The ring's count is published after its write total: wait on what a pass can take.
   const auto enough = [&] { return port.ReadTotal() + port.RingCount() >= want; };
   while (!enough()) {
     port.DataEvent().Reset();

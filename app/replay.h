@@ -8,7 +8,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -54,10 +57,15 @@ class ReplayLink {
   std::unique_ptr<Server> server_;
   std::vector<Take> takes_;
   std::vector<bool> quietAfter_;  // per recorded pass: only received bytes until the next pass
+  std::vector<int64_t> ahead_;    // per recorded pass: the ring position the gate waits for (see Gate)
   TSerialPort* port_ = nullptr;
   nel::link::StreamRecorder* capture_ = nullptr;
   std::atomic<long> passes_{0}, different_{0}, stalls_{0};
   long clears_ = 0;  // ring clears the host made (its thread only)
+  // The gate's wait for a position the reader has not stored yet: woken by the tap once it has.
+  std::mutex gateMu_;
+  std::condition_variable gateStored_;
+  std::atomic<int64_t> gateWant_{INT64_MAX};
 };
 
 }  // namespace nelctl

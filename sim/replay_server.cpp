@@ -112,7 +112,7 @@ ReplayServer::ReplayServer(std::vector<ReplayEvent> events, Options opt)
   long k = 0, clears = 0;
   for (size_t i = 0; i < events_.size(); ++i) {
     while (static_cast<size_t>(k) < needs.size() && needs[static_cast<size_t>(k)] < static_cast<long>(i)) ++k;
-    passesBefore_[i] = std::max(0L, k - opt_.lead_passes);
+    passesBefore_[i] = k;
     clearsBefore_[i] = clears;
     clears += events_[i].kind == 'C';
   }
@@ -164,15 +164,19 @@ void ReplayServer::HostCleared(long clears) {
   took_.notify_all();
 }
 
-bool ReplayServer::HostReady(size_t event) const {
-  return hostPasses_.load() >= passesBefore_[event] && hostClears_.load() >= clearsBefore_[event];
+bool ReplayServer::HostReady(size_t event, long lead) const {
+  return hostPasses_.load() >= passesBefore_[event] - lead && hostClears_.load() >= clearsBefore_[event];
 }
 
 bool ReplayServer::WaitHost(size_t event) {
-  if (HostReady(event)) return !stop_;
+  if (HostReady(event, opt_.lead_passes)) return !stop_;
+  // Once held back, the unit waits until the host is half its lead further on, and then sends the passes'
+  // worth that became due in one write: the unit and the reader are woken every few passes, not every one.
+  // The host makes those passes without the chunk, which it needs only as many passes later as the lead.
+  const long lead = opt_.lead_passes / 2;
   std::unique_lock lock(mu_);
-  waitingFor_.store(passesBefore_[event]);
-  while (!HostReady(event) && !stop_) took_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  waitingFor_.store(passesBefore_[event] - lead);
+  while (!HostReady(event, lead) && !stop_) took_.wait_for(lock, std::chrono::milliseconds(kPollMs));
   waitingFor_.store(LONG_MAX);
   return !stop_;
 }
@@ -245,7 +249,7 @@ void ReplayServer::Run() {
       const ReplayEvent& n = events_[i + 1];
       if (n.kind == 'H' || n.kind == 'D') break;
       if (n.kind == 'U' && !skip_[i + 1]) {
-        if (opt_.lockstep && !HostReady(i + 1)) break;
+        if (opt_.lockstep && !HostReady(i + 1, opt_.lead_passes)) break;
         batch.insert(batch.end(), n.bytes.begin(), n.bytes.end());
       }
       ++i;

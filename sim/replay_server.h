@@ -87,7 +87,7 @@ class ReplayServer {
   // Reads the host's write and compares it; `bounded`: waits a while only.
   bool Expect(const std::vector<uint8_t>& bytes, bool bounded);
   // Lockstep: the host has made the passes and clears due before `event` goes out.
-  bool HostReady(size_t event) const;
+  bool HostReady(size_t event, long lead) const;
   bool WaitHost(size_t event);
 
   std::vector<ReplayEvent> events_;
