@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs. Idempotent: quiet and quick
 # when everything is present. Runs apt-get as root (sudo when not root).
+#   scripts/install_deps.sh            the Linux build's packages
+#   scripts/install_deps.sh --windows  the Windows cross-build's instead
+#                                      (scripts/build_windows.sh)
 set -euo pipefail
 
 PACKAGES=(
@@ -12,6 +15,20 @@ PACKAGES=(
   clang libclang-rt-14-dev
   clang-format clang-tidy
 )
+
+# The Windows cross-build: mingw-w64's posix-threads compiler (std::thread),
+# cmake and ninja, Highway's headers (used without its library),
+# GoogleTest's sources (built for Windows with the platform room's tests) and
+# Wine to run those tests.
+windows_packages() {
+  PACKAGES=(
+    g++-mingw-w64-x86-64-posix cmake ninja-build ccache libhwy-dev googletest
+    wine64
+  )
+}
+if [[ ${1:-} == --windows ]]; then
+  windows_packages
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -5,6 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#if defined(_WIN32)
+#include <string>
+
+#include <windows.h>
+#endif
 
 namespace nel::platform {
 
@@ -32,6 +37,10 @@ void Emit(DiagKind kind, DiagLevel level, std::string_view title, std::string_vi
     g_sink(kind, level, title.data(), title.size(), text.data(), text.size(), g_context);
     return;
   }
+#if defined(_WIN32)
+  // A developer's trace also goes where Windows debuggers look for it.
+  if (kind == DiagKind::kDebugString) ::OutputDebugStringA(("nel: " + std::string(text)).c_str());
+#endif
   if (kind == DiagKind::kMessageBox) {
     std::fwrite("nel: [", 1, 6, stderr);
     std::fwrite(title.data(), 1, title.size(), stderr);

@@ -1,6 +1,12 @@
 #include "platform/ini_file.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#define getpid _getpid
+#else
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <climits>
@@ -196,7 +202,12 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
       return false;
     }
   }
+#if defined(_WIN32)
+  // rename() does not replace an existing file here.
+  if (!::MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+#else
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+#endif
     std::remove(tmp.c_str());
     return false;
   }

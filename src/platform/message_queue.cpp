@@ -1,6 +1,8 @@
 #include <nel/platform/message_queue.h>
 
+#if !defined(_WIN32)
 #include <poll.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -127,6 +129,33 @@ int MessageQueue::Run() {
   return static_cast<int>(m.wParam);
 }
 
+#if defined(_WIN32)
+int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int timeoutMs) {
+  // Room for the posted messages' event after the caller's.
+  if (count + 1 > 64 || (count > 0 && events == nullptr)) return kWaitFailed;
+  // The caller's events, then the one signalled while posted messages wait.
+  Event* all[64];
+  for (size_t i = 0; i < count; ++i) {
+    if (events[i] == nullptr) return kWaitFailed;
+    all[i] = events[i];
+  }
+  all[count] = &postedEvent_;
+  Deadline deadline(timeoutMs);
+  for (;;) {
+    int wait = deadline.RemainingMs();
+    const int64_t nextDue = NextTimerDueMs();
+    if (nextDue != INT64_MAX) {
+      const int64_t untilDue = std::max<int64_t>(0, nextDue - NowMs());
+      if (wait < 0 || untilDue < wait) wait = static_cast<int>(untilDue);
+    }
+    const int r = Event::WaitAny(all, count + 1, wait);
+    if (r == kWaitFailed) return kWaitFailed;
+    if (r >= 0 && static_cast<size_t>(r) < count) return r;
+    if (HasInput()) return static_cast<int>(count);
+    if (deadline.Expired()) return kWaitTimeout;
+  }
+}
+#else
 int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int timeoutMs) {
   if (count > 63 || (count > 0 && events == nullptr)) return kWaitFailed;
   pollfd fds[64];
@@ -154,6 +183,7 @@ int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int t
     if (deadline.Expired()) return kWaitTimeout;
   }
 }
+#endif
 
 ReplyWait WaitReply(Event& reply, int timeoutMs) {
   MessageQueue& queue = MessageQueue::Current();

@@ -8,10 +8,15 @@
 
 namespace nel::platform {
 
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // Folder of the running executable, without a trailing separator; empty when
-// it cannot be determined.
+// it cannot be determined. On Windows in the ANSI code page, as the library's
+// other narrow paths.
 std::string ExecutableFolder();
 
 // folder + separator + name; just name when folder is empty.

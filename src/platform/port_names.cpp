@@ -48,6 +48,10 @@ std::string PortDevicePath(int number) {
   const std::string com = "COM" + std::to_string(number);
   if (const char* v = std::getenv(("NEL_" + com).c_str()); v && *v) return v;
   if (const char* dir = std::getenv("NEL_PORT_DIR"); dir && *dir) return JoinPath(dir, com);
+#if defined(_WIN32)
+  // The device namespace form opens every port, COM10 and above included.
+  return "\\\\.\\" + com;
+#endif
   if (number <= 16) return "/dev/ttyUSB" + std::to_string(number - 1);
   if (number <= 32) return "/dev/ttyACM" + std::to_string(number - 17);
   return "/dev/ttyS" + std::to_string(number - 33);

@@ -2,6 +2,10 @@
 // raw mode, with reads and writes that never block longer than asked.
 //
 // Exclusive (TIOCEXCL and flock()): see docs/decisions.md, "Exclusive ports".
+// On Windows the device is a COM port opened without sharing (and, for
+// drivers that do not enforce that, such as Wine's, under a named mutex of the
+// port), with overlapped I/O so that waits can be cut short by a stop event or
+// a time limit.
 //
 // A device that goes away (USB adapter unplugged, the other end of a
 // pseudo-terminal closed) shows as a hang-up: WaitReadable reports kHangup and
@@ -43,9 +47,16 @@ class SerialDevice {
   // device does not exist, is not a terminal, or is in use.
   bool Open(const std::string& path);
   void Close();
+#if defined(_WIN32)
+  bool IsOpen() const { return handle_ != nullptr; }
+  // The port's HANDLE as an int (Windows keeps handles within 32 bits); -1 when closed.
+  int Descriptor() const;
+#else
   bool IsOpen() const { return fd_ >= 0; }
   int Descriptor() const { return fd_; }
-  // errno of the last failed Open.
+#endif
+  // errno of the last failed Open (on Windows the system error mapped to
+  // ENOENT, EBUSY, ENOTTY, ENOMEM or EIO).
   int LastError() const { return lastError_; }
 
   // Applies the line settings (raw mode, no flow control). False for a baud
@@ -71,7 +82,14 @@ class SerialDevice {
   long Write(const void* buffer, size_t size, int timeoutMs);
 
  private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;       // the port, opened for overlapped I/O
+  void* readSignal_ = nullptr;   // completion event of the reading side's I/O
+  void* writeSignal_ = nullptr;  // completion event of writes
+  void* portLock_ = nullptr;     // named mutex held while the port is open
+#else
   int fd_ = -1;
+#endif
   int lastError_ = 0;
 };
 
