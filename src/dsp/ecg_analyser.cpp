@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
+
+#include "dsp/count_below.h"
 
 namespace nel::dsp {
 
@@ -26,6 +29,7 @@ constexpr int32_t kRateSilence = 4200;  // rate 0 after 4.2 s without a beat
 constexpr int32_t kMinRR = 150;
 constexpr int32_t kMaxRR = 6000;
 constexpr int32_t kSpanCounts = 33;  // raw counts over 20 samples marking the QRS
+constexpr int32_t kSpanSamples = 20;
 
 // Range of the baseline-free signal over c - 50 .. c + 49.
 int32_t BaselineFreeRange(const EcgAnalyser& a, int32_t c) {
@@ -36,6 +40,31 @@ int32_t BaselineFreeRange(const EcgAnalyser& a, int32_t c) {
     hi = std::max<int32_t>(hi, a.BaselineFree(i));
   }
   return hi - lo;
+}
+
+// The first of `count` stretches of kSpanSamples samples whose range exceeds
+// kSpanCounts, stretch w holding at(w) .. at(w + kSpanSamples - 1); count when
+// none does. The range is kept with a sliding maximum and minimum (queues of
+// sample numbers whose values fall, respectively rise).
+template <typename At>
+int32_t FirstWideStretch(const At& at, int32_t count) {
+  constexpr int32_t kCapacity = 256;
+  int32_t hi[kCapacity], lo[kCapacity];
+  int32_t hiFirst = 0, hiEnd = 0, loFirst = 0, loEnd = 0;
+  const int32_t samples = std::min(count + kSpanSamples - 1, kCapacity);
+  for (int32_t t = 0; t < samples; ++t) {
+    const int32_t x = at(t);
+    while (hiEnd > hiFirst && at(hi[hiEnd - 1]) <= x) --hiEnd;
+    hi[hiEnd++] = t;
+    while (loEnd > loFirst && at(lo[loEnd - 1]) >= x) --loEnd;
+    lo[loEnd++] = t;
+    const int32_t w = t - (kSpanSamples - 1);  // the stretch ending at t
+    if (w < 0) continue;
+    if (hi[hiFirst] < w) ++hiFirst;
+    if (lo[loFirst] < w) ++loFirst;
+    if (at(hi[hiFirst]) - at(lo[loFirst]) > kSpanCounts) return w;
+  }
+  return count;
 }
 
 // The record of a beat accepted with its R peak at c and QRS width `width`, after the beat `prev`.
@@ -154,11 +183,8 @@ int32_t EcgAnalyser::Reset() {
   n_ = 0;
   std::fill(std::begin(lpIn_), std::end(lpIn_), int16_t{0});
   lpY1_ = lpY2_ = 0;
-  for (int i = 0; i < kMedianLen; ++i) {
-    medValue_[i] = 0;
-    medRank_[i] = static_cast<int16_t>(i);
-    medSorted_[i] = static_cast<uint16_t>(i);
-  }
+  std::fill(std::begin(medValue_), std::end(medValue_), int16_t{0});
+  std::fill(std::begin(medSorted_), std::end(medSorted_), int16_t{0});
   medPos_ = 0;
   std::fill(std::begin(deriv_), std::end(deriv_), 0);
   derivSum_ = 0;
@@ -195,34 +221,38 @@ int16_t EcgAnalyser::LowPass(int16_t x) {
   return static_cast<int16_t>((y / 25) / 25);
 }
 
-// Moves the entry at the write position to its sorted place by adjacent swaps,
-// takes the output, then stores the new low-passed value at the next position.
+// The output is the value 99 samples before the newest, minus the median
+// (the 101st smallest) of the 200 newest values; then the new low-passed value
+// replaces the oldest in the ring and in the sorted copy.
 int16_t EcgAnalyser::MedianStep(int16_t lowPassedValue) {
   const int32_t e = medPos_;
-  int32_t rank = medRank_[e];
-  const int16_t v = medValue_[e];
-  while (rank > 0 && v < medValue_[medSorted_[rank - 1]]) {
-    const uint16_t other = medSorted_[rank - 1];
-    medSorted_[rank] = other;
-    medRank_[other] = static_cast<int16_t>(rank);
-    --rank;
-  }
-  while (rank < kMedianLen - 1 && v > medValue_[medSorted_[rank + 1]]) {
-    const uint16_t other = medSorted_[rank + 1];
-    medSorted_[rank] = other;
-    medRank_[other] = static_cast<int16_t>(rank);
-    ++rank;
-  }
-  medSorted_[rank] = static_cast<uint16_t>(e);
-  medRank_[e] = static_cast<int16_t>(rank);
-
   const int32_t centre = medValue_[Mod(e - 99, kMedianLen)];
-  const int32_t median = medValue_[medSorted_[100]];
+  const int32_t median = medSorted_[100];
   const auto out = static_cast<int16_t>(centre - median);
 
   medPos_ = static_cast<int16_t>((e + 1) % kMedianLen);
+  const int16_t old = medValue_[medPos_];
   medValue_[medPos_] = lowPassedValue;
+  ReplaceSorted(old, lowPassedValue);
   return out;
+}
+
+// Replaces one entry equal to `old` in medSorted_ by `value`; the entries
+// between the two places move over by one.
+void EcgAnalyser::ReplaceSorted(int16_t old, int16_t value) {
+  if (value == old) return;
+  int16_t* const s = medSorted_;
+  // Counted rather than searched: no branch to mispredict.
+  const CountsBelow counts = CountBelow(s, static_cast<std::size_t>(kMedianLen), value, old);
+  const int32_t below = counts.a;  // entries < value
+  const int32_t at = counts.b;     // entries < old: the place of the first `old`
+  if (value > old) {               // s[at] = old < value, so at < below
+    std::memmove(s + at, s + at + 1, static_cast<std::size_t>(below - 1 - at) * sizeof *s);
+    s[below - 1] = value;
+  } else {  // below <= at
+    std::memmove(s + below + 1, s + below, static_cast<std::size_t>(at - below) * sizeof *s);
+    s[below] = value;
+  }
 }
 
 int16_t EcgAnalyser::ProcessSample(int16_t sample, EcgBeatRecord* beatOut, int16_t* heartRateOut) {
@@ -377,34 +407,22 @@ int32_t EcgAnalyser::DerivativeWidth(int32_t c) const {
   return WidthBetweenStrokes(at, start, end, FindSlopeExtremes(at, start, end));
 }
 
-int32_t EcgAnalyser::RawSpan(int32_t from, int32_t to) const {
-  int32_t lo = raw_[Mod(from, kSignalRing)];
-  int32_t hi = lo;
-  for (int32_t i = from + 1; i <= to; ++i) {
-    const int32_t v = raw_[Mod(i, kSignalRing)];
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
-  return hi - lo;
-}
-
 // Width between the first and last 20-sample stretches of the raw ECG that
 // span more than 33 counts.
 int32_t EcgAnalyser::AmplitudeWidth(int32_t c) const {
+  constexpr int32_t kLen = 161;  // c - 80 .. c + 80
   const int32_t start = c - 80;
   const int32_t end = c + 80;
-  int32_t front = start + 19;
-  for (int32_t i = start; i < end - 20; ++i) {
-    front = i + 19;
-    if (RawSpan(i, i + 19) > kSpanCounts) break;
-  }
-  int32_t back = start;
-  for (int32_t j = end;; --j) {
-    if (RawSpan(j - 19, j) > kSpanCounts || j - 1 <= start + 20) {
-      back = j - 19;
-      break;
-    }
-  }
+  int32_t raw[kLen];
+  for (int32_t k = 0; k < kLen; ++k) raw[k] = raw_[Mod(start + k, kSignalRing)];
+  // Forward: the stretches starting at start .. end - 21; none marks end - 2.
+  constexpr int32_t kForward = kLen - kSpanSamples - 1;
+  const int32_t f = FirstWideStretch([&](int32_t t) { return raw[t]; }, kForward);
+  const int32_t front = f < kForward ? start + f + kSpanSamples - 1 : end - 2;
+  // Backward: the stretches ending at end .. start + 22; none marks start + 2.
+  constexpr int32_t kBackward = kLen - kSpanSamples - 2;
+  const int32_t b = FirstWideStretch([&](int32_t t) { return raw[kLen - 1 - t]; }, kBackward);
+  const int32_t back = b < kBackward ? end - b - (kSpanSamples - 1) : start + 2;
   return std::max(back - front, 0);
 }
 

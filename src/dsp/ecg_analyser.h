@@ -129,6 +129,7 @@ class EcgAnalyser {
 
   int16_t LowPass(int16_t x);
   int16_t MedianStep(int16_t lowPassedValue);
+  void ReplaceSorted(int16_t old, int16_t value);
   bool DetectAt(int32_t c);
   bool IsPeak(int32_t c) const;
   void LearnThreshold();
@@ -136,7 +137,6 @@ class EcgAnalyser {
   int32_t QrsWidth(int32_t c);
   int32_t DerivativeWidth(int32_t c) const;
   int32_t AmplitudeWidth(int32_t c) const;
-  int32_t RawSpan(int32_t from, int32_t to) const;
   void UpdateHeartRate();
   bool Steady() const;
   void RelabelByTiming();
@@ -154,10 +154,10 @@ class EcgAnalyser {
   int16_t lpIn_[51];
   int32_t lpY1_;
   int32_t lpY2_;
-  // Running median.
+  // Running median: the window's values in arrival order (a ring) and in
+  // ascending order.
   int16_t medValue_[200];
-  int16_t medRank_[200];
-  uint16_t medSorted_[200];
+  int16_t medSorted_[200];
   int16_t medPos_;
   // Detection.
   int32_t deriv_[80];

@@ -1,9 +1,11 @@
 // FIR filter state: its own copy of the taps and a delay line that starts at zero.
 //
-// Step filters one sample: y[n] = sum over k of taps[k] * x[n - k], summed in
-// double precision from k = 0 upwards. Process filters a block and gives
-// exactly the results of calling Step on each sample in turn, so block
-// boundaries change nothing. Only construction (and copying) allocates.
+// Step filters one sample: y[n] = sum over k of taps[k] * x[n - k], in double
+// precision, with the vector dot product DotProduct. StepPlain gives the same
+// sum one tap at a time from k = 0 upwards (DotProductPlain), the reference the
+// vector sum is checked against; the two agree to rounding. Process filters a
+// block and gives exactly the results of calling Step on each sample in turn,
+// so block boundaries change nothing. Only construction (and copying) allocates.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,21 @@
 #include <vector>
 
 namespace nel::dsp {
+
+// Products summed by DotProduct: partial sum j (j < kDotSums) takes the
+// products k = j, j + 32, j + 64, ... in that order, each with a fused
+// multiply-add, and the partials are added in a fixed pairwise tree (j + 16
+// into j, then j + 8 into j, and so on). The order does not depend on the
+// vector width, so every processor with fused multiply-add gets the same bits;
+// the kernel is chosen at run time (Google Highway).
+inline constexpr std::size_t kDotSums = 32;
+
+// Sum of a[k] * b[k] for k < n, as described above. No alignment needed.
+double DotProduct(const double* a, const double* b, std::size_t n);
+// The same sum one product at a time, from k = 0 upwards.
+double DotProductPlain(const double* a, const double* b, std::size_t n);
+// Instruction set DotProduct runs with on this processor.
+const char* DotProductTarget();
 
 class FirFilter {
  public:
@@ -22,7 +39,9 @@ class FirFilter {
   std::span<const double> Taps() const { return taps_; }
 
   // One sample in, one sample out.
-  double Step(double x);
+  double Step(double x) { return DotProduct(taps_.data(), Push(x), taps_.size()); }
+  // The same, summed one tap at a time (see above).
+  double StepPlain(double x) { return DotProductPlain(taps_.data(), Push(x), taps_.size()); }
 
   // Filters in.size() samples into out (out.size() must be at least in.size();
   // in and out may be the same array). Same results as Step, sample by sample.
@@ -34,6 +53,10 @@ class FirFilter {
   void Reset();
 
  private:
+  // Stores x as the newest input; returns the newest-first window
+  // (window[k] = x[n - k], TapCount() values), or null without taps.
+  const double* Push(double x);
+
   std::vector<double> taps_;
   // The last TapCount() inputs, stored twice (positions j and j + TapCount())
   // so the newest-first window starting at pos_ is always contiguous.

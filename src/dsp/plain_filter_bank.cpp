@@ -37,19 +37,19 @@ void PlainFilterBank::WaveFilte(const float* in, int frames) {
       const int k = kinds_[s];
       if (k == WAVE_ECG) {
         double y = ecgHighpass_.Step(x);
-        if (!(mode_ == DATAPROCESS_RAW && !SignalChecking)) y = ecgLowpass_.Step(ecgBandstop_.Step(y));
+        if (!(mode_ == DATAPROCESS_RAW && !SignalChecking)) y = ecgLowpass_.StepPlain(ecgBandstop_.StepPlain(y));
         ring_[ecg_ * 14] = static_cast<float>(y);
         ecg_ = (ecg_ + 1) % 3000;
       } else if (k == WAVE_PCG) {
-        const double y = mode_ == DATAPROCESS_RAW ? x : pcgHighpass_.Step(pcgLowpass_.Step(x));
+        const double y = mode_ == DATAPROCESS_RAW ? x : pcgHighpass_.StepPlain(pcgLowpass_.StepPlain(x));
         ring_[pcg_ * 14 + 1] = static_cast<float>(y);
         pcg_ = (pcg_ + 1) % 3000;
       } else if (k >= 2 && k <= 7) {
         const int i = k - 2;
-        ring_[pulse_[i] * 14 + 2 + i] = static_cast<float>(wide_[i].Step(x));
-        lowRing_[pulse_[i] * 6 + i] = static_cast<float>(narrow_[i].Step(x));
+        ring_[pulse_[i] * 14 + 2 + i] = static_cast<float>(wide_[i].StepPlain(x));
+        lowRing_[pulse_[i] * 6 + i] = static_cast<float>(narrow_[i].StepPlain(x));
         pulse_[i] = (pulse_[i] + 1) % 3000;
-        ring_[basePos_[i] * 14 + 8 + i] = static_cast<float>(base_[i].Step(x));
+        ring_[basePos_[i] * 14 + 8 + i] = static_cast<float>(base_[i].StepPlain(x));
         basePos_[i] = (basePos_[i] + 1) % 3000;
       }
     }

@@ -3,7 +3,7 @@
 //
 // Same chains, rings, positions and alignment as TnelFIRFilter, but frame by
 // frame and slot by slot, every filter called one sample at a time and every
-// output summed one tap at a time (nel::dsp::FirFilter::Step). Not used by the
+// output summed one tap at a time (nel::dsp::FirFilter::StepPlain). Not used by the
 // library itself.
 #pragma once
 
