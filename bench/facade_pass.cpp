@@ -20,6 +20,11 @@
 // pumps run. Every timed pass is checked: each cuff's status must be
 // "measuring" and no cuff finished; otherwise the benchmark reports an error.
 //
+// BM_FourUnitsMeasuringOnOneThread: four façades, each fed the recording from
+// a different point, measuring their four cuffs, served by one thread a pass
+// of each in turn (a host with a unit per bed); x_real_time is per unit. The
+// four share the process's one ECG beat analyser, as façades in one process do.
+//
 // The ...ThroughCQueue variants add what the C interface does with the same
 // frames: each pass's frames go into its frame queue (as the acquisition
 // thread puts them) and are read back into a host's buffer (nel_read_frames).
@@ -31,6 +36,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -164,82 +170,116 @@ const Recording& TheRecording() {
   return r;
 }
 
+// One façade fed from the recording: its passes, and the restart of the
+// measurement when the recording is exhausted.
+class Unit {
+ public:
+  Unit(const Recording& rec, bool measure) : rec_(rec), measure_(measure), hb_(0, DATAPROCESS_STANDARD) {
+    // The pump commands go to an in-process device; PumpBridge forwards their effect.
+    hb_.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
+    hb_.SetDetectCategory(DETECT_ALL);
+    nel::sim::UseCoefficients(hb_, rec.coeff);
+    Restart();
+  }
+  bool Exhausted() const { return at_ >= rec_.bytes.size(); }
+  void Restart() {
+    auto nothing = [] {};
+    if (measure_ && restarts_ > 0) recognised_ += hb_.GetBPVCheck(0)->GetRecogn()->FiltedCount;
+    nel::sim::FeedAndDrain(hb_, rec_.rest.data(), rec_.rest.size(), nothing);
+    if (measure_) StartFourCuffs(hb_);
+    nel::sim::FeedAndDrain(hb_, rec_.bytes.data(), rec_.inflationStart, nothing);
+    at_ = rec_.inflationStart;
+    ++restarts_;
+  }
+  // One pass, as a host runs it; false when a cuff stopped measuring.
+  bool Pass(nel::capi::FrameQueue* queue) {
+    QXProtocol& port = hb_.GetHardCtl()->GetSamThread()->Protocol();
+    if (port.RingCount() < kPassBytes) {
+      const int m = static_cast<int>(std::min<size_t>(kStoreBytes, rec_.bytes.size() - at_));
+      port.InjectReceived(rec_.bytes.data() + at_, m);
+      at_ += static_cast<size_t>(m);
+    }
+    hb_.CheckData();
+    const int n = hb_.GetData(waves_.data(), pressures_.data(), &status_);
+    if (queue) {
+      queue->Push(waves_.data(), pressures_.data(), n, hb_.Layout().waveCount, hb_.Layout().cuffCount);
+      benchmark::DoNotOptimize(queue->Read(hostFrames_.data(), hostFrames_.size()));
+    }
+    frames_ += n;
+    return !measure_ || AllMeasuring(hb_, status_);
+  }
+  int64_t Frames() const { return frames_; }
+  int64_t Restarts() const { return restarts_; }
+  // Samples the first cuff's recogniser accepted per measurement (completed runs only).
+  double RecognisedPerRun() const {
+    return restarts_ > 1 ? static_cast<double>(recognised_) / static_cast<double>(restarts_ - 1) : 0.0;
+  }
+
+ private:
+  const Recording& rec_;
+  bool measure_;
+  TnelHardBase hb_;
+  std::vector<float> waves_ = std::vector<float>(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
+  std::vector<float> pressures_ = std::vector<float>(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxCuffs);
+  std::vector<nel_frame> hostFrames_ = std::vector<nel_frame>(TSamThread::kMaxFramesPerCall);
+  tagHMID_DATA status_{};
+  size_t at_ = 0;
+  int64_t frames_ = 0;
+  int64_t restarts_ = 0;
+  int64_t recognised_ = 0;
+};
+
+// `units` façades served by this one thread, a pass of each in turn.
 // measure: the four cuffs are measured; otherwise the same bytes stream.
 // cQueue: the frames also go through the C interface's frame queue.
-void RunPasses(benchmark::State& state, bool measure, bool cQueue) {
+void RunPasses(benchmark::State& state, int units, bool measure, bool cQueue) {
   const Recording& rec = TheRecording();
   if (!rec.error.empty()) {
     state.SkipWithError(rec.error.c_str());
     return;
   }
-  TnelHardBase hb(0, DATAPROCESS_STANDARD);
-  // The pump commands go to an in-process device; PumpBridge forwards their effect.
-  hb.GetHardCtl()->GetSamThread()->Protocol().OpenInProcess(nullptr, nullptr);
-  hb.SetDetectCategory(DETECT_ALL);
-  nel::sim::UseCoefficients(hb, rec.coeff);
-  QXProtocol& port = hb.GetHardCtl()->GetSamThread()->Protocol();
-
-  std::vector<float> waves(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
-  std::vector<float> pressures(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxCuffs);
-  tagHMID_DATA status{};
+  std::vector<std::unique_ptr<Unit>> all;
+  for (int u = 0; u < units; ++u) {
+    all.push_back(std::make_unique<Unit>(rec, measure));
+    // Each unit a different stretch of the measurement from the others.
+    for (int p = 0; p < 40 * u; ++p) all.back()->Pass(nullptr);
+  }
   nel::capi::FrameQueue queue(30000);
-  std::vector<nel_frame> hostFrames(TSamThread::kMaxFramesPerCall);
-  size_t at = rec.bytes.size();
-  int64_t frames = 0;
-  int64_t restarts = 0;
-  int64_t recognised = 0;
-  auto nothing = [] {};
-  auto restart = [&] {
-    nel::sim::FeedAndDrain(hb, rec.rest.data(), rec.rest.size(), nothing);
-    if (measure) StartFourCuffs(hb);
-    nel::sim::FeedAndDrain(hb, rec.bytes.data(), rec.inflationStart, nothing);
-    at = rec.inflationStart;
-    ++restarts;
-  };
-  restart();
   for (auto _ : state) {
-    if (at >= rec.bytes.size()) {
-      state.PauseTiming();
-      if (measure) recognised += hb.GetBPVCheck(0)->GetRecogn()->FiltedCount;
-      restart();
-      state.ResumeTiming();
-    }
-    if (port.RingCount() < kPassBytes) {
-      const int m = static_cast<int>(std::min<size_t>(kStoreBytes, rec.bytes.size() - at));
-      port.InjectReceived(rec.bytes.data() + at, m);
-      at += static_cast<size_t>(m);
-    }
-    hb.CheckData();
-    const int n = hb.GetData(waves.data(), pressures.data(), &status);
-    if (cQueue) {
-      queue.Push(waves.data(), pressures.data(), n, hb.Layout().waveCount, hb.Layout().cuffCount);
-      benchmark::DoNotOptimize(queue.Read(hostFrames.data(), hostFrames.size()));
-    }
-    frames += n;
-    if (measure && !AllMeasuring(hb, status)) {
-      state.SkipWithError("a cuff stopped measuring in a timed pass");
-      return;
+    for (auto& unit : all) {
+      if (unit->Exhausted()) {
+        state.PauseTiming();
+        unit->Restart();
+        state.ResumeTiming();
+      }
+      if (!unit->Pass(cQueue ? &queue : nullptr)) {
+        state.SkipWithError("a cuff stopped measuring in a timed pass");
+        return;
+      }
     }
   }
+  int64_t frames = 0;
+  for (auto& unit : all) frames += unit->Frames();
   const double iterations = static_cast<double>(state.iterations());
-  state.counters["frames_per_pass"] = static_cast<double>(frames) / iterations;
-  state.counters["x_real_time"] = benchmark::Counter(static_cast<double>(frames) * 1e-3, benchmark::Counter::kIsRate);
+  state.counters["frames_per_pass"] = static_cast<double>(frames) / iterations / units;
+  // Per unit: seconds of one unit's data per second of processor time.
+  state.counters["x_real_time"] =
+      benchmark::Counter(static_cast<double>(frames) * 1e-3 / units, benchmark::Counter::kIsRate);
   state.counters["timed_s_per_run"] = static_cast<double>(rec.inflationFrames) * 1e-3;
-  state.counters["restarts"] = static_cast<double>(restarts);
-  if (measure) {
-    state.counters["rbra_samples_per_run"] =
-        restarts > 1 ? static_cast<double>(recognised) / static_cast<double>(restarts - 1) : 0.0;
-  }
+  state.counters["restarts"] = static_cast<double>(all.front()->Restarts());
+  if (measure) state.counters["rbra_samples_per_run"] = all.front()->RecognisedPerRun();
 }
 
-void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, true, false); }
-void BM_PassStreaming(benchmark::State& state) { RunPasses(state, false, false); }
-void BM_PassMeasuringThroughCQueue(benchmark::State& state) { RunPasses(state, true, true); }
-void BM_PassStreamingThroughCQueue(benchmark::State& state) { RunPasses(state, false, true); }
+void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, 1, true, false); }
+void BM_PassStreaming(benchmark::State& state) { RunPasses(state, 1, false, false); }
+void BM_PassMeasuringThroughCQueue(benchmark::State& state) { RunPasses(state, 1, true, true); }
+void BM_PassStreamingThroughCQueue(benchmark::State& state) { RunPasses(state, 1, false, true); }
+void BM_FourUnitsMeasuringOnOneThread(benchmark::State& state) { RunPasses(state, 4, true, false); }
 BENCHMARK(BM_PassMeasuring);
 BENCHMARK(BM_PassMeasuringThroughCQueue);
 BENCHMARK(BM_PassStreaming);
 BENCHMARK(BM_PassStreamingThroughCQueue);
+BENCHMARK(BM_FourUnitsMeasuringOnOneThread);
 
 }  // namespace
 

@@ -8,11 +8,18 @@
 #include <functional>
 #include <iterator>
 
-#include "dsp/count_below.h"
-
 namespace nel::dsp {
 
 namespace {
+
+// `count` entries of a ring of n slots from slot `slotOfFirst` on, in order, in
+// at most two copies (count <= n).
+template <typename T>
+void CopyFromRing(const T* ring, int32_t n, int32_t slotOfFirst, int32_t count, T* out) {
+  const int32_t head = std::min(count, n - slotOfFirst);
+  std::copy(ring + slotOfFirst, ring + slotOfFirst + head, out);
+  std::copy(ring, ring + (count - head), out + head);
+}
 
 constexpr int32_t kLowPassDelay = 25;    // low-passed[n - 25]
 constexpr int32_t kBaselineDelay = 125;  // baseline-free[n - 125]
@@ -33,13 +40,10 @@ constexpr int32_t kSpanSamples = 20;
 
 // Range of the baseline-free signal over c - 50 .. c + 49.
 int32_t BaselineFreeRange(const EcgAnalyser& a, int32_t c) {
-  int32_t lo = a.BaselineFree(c - 50);
-  int32_t hi = lo;
-  for (int32_t i = c - 49; i <= c + 49; ++i) {
-    lo = std::min<int32_t>(lo, a.BaselineFree(i));
-    hi = std::max<int32_t>(hi, a.BaselineFree(i));
-  }
-  return hi - lo;
+  int16_t window[100];
+  a.CopyBaselineFree(c - 50, 100, window);
+  const auto [lo, hi] = std::minmax_element(std::begin(window), std::end(window));
+  return *hi - *lo;
 }
 
 // The first of `count` stretches of kSpanSamples samples whose range exceeds
@@ -181,12 +185,15 @@ int32_t EcgAnalyser::Reset() {
   std::fill(std::begin(baselineFree_), std::end(baselineFree_), int16_t{0});
   std::fill(std::begin(detection_), std::end(detection_), 0);
   n_ = 0;
+  slot_ = 0;
   std::fill(std::begin(lpIn_), std::end(lpIn_), int16_t{0});
+  lpSlot_ = 0;
   lpY1_ = lpY2_ = 0;
   std::fill(std::begin(medValue_), std::end(medValue_), int16_t{0});
-  std::fill(std::begin(medSorted_), std::end(medSorted_), int16_t{0});
+  medRank_.Reset(kMedianLen, kMedianLen / 2, 0);
   medPos_ = 0;
   std::fill(std::begin(deriv_), std::end(deriv_), 0);
+  derivSlot_ = Mod(-130, kDerivLen);
   derivSum_ = 0;
   latest_ = 0;
   cursor_ = 0;
@@ -202,6 +209,7 @@ int32_t EcgAnalyser::Reset() {
   width_ = 0;
   for (EcgBeatRecord& b : beats_) b = EcgBeatRecord{};
   beatCount_ = 0;
+  newestSlot_ = kBeatRing - 1;
   heartRate_ = 0;
   referenceRR_ = 1000;
   classifier_.Reset();
@@ -213,9 +221,10 @@ int32_t EcgAnalyser::Reset() {
 // y[n] = 2y[n-1] - y[n-2] + x[n] - 2x[n-25] + x[n-50]; output (y/25)/25.
 int16_t EcgAnalyser::LowPass(int16_t x) {
   constexpr int32_t kLen = 51;
-  const int32_t slot = Mod(n_, kLen);
+  const int32_t slot = lpSlot_;
   lpIn_[slot] = x;
-  const int32_t y = 2 * lpY1_ - lpY2_ + x - 2 * lpIn_[Mod(n_ - 25, kLen)] + lpIn_[Mod(n_ - 50, kLen)];
+  const int32_t y = 2 * lpY1_ - lpY2_ + x - 2 * lpIn_[Back(slot, 25, kLen)] + lpIn_[Back(slot, 50, kLen)];
+  lpSlot_ = Ahead(slot, kLen);
   lpY2_ = lpY1_;
   lpY1_ = y;
   return static_cast<int16_t>((y / 25) / 25);
@@ -226,51 +235,36 @@ int16_t EcgAnalyser::LowPass(int16_t x) {
 // replaces the oldest in the ring and in the sorted copy.
 int16_t EcgAnalyser::MedianStep(int16_t lowPassedValue) {
   const int32_t e = medPos_;
-  const int32_t centre = medValue_[Mod(e - 99, kMedianLen)];
-  const int32_t median = medSorted_[100];
+  const int32_t centre = medValue_[Back(e, 99, kMedianLen)];
+  const int32_t median = medRank_.Value();
   const auto out = static_cast<int16_t>(centre - median);
 
-  medPos_ = static_cast<int16_t>((e + 1) % kMedianLen);
+  medPos_ = static_cast<int16_t>(Ahead(e, kMedianLen));
   const int16_t old = medValue_[medPos_];
   medValue_[medPos_] = lowPassedValue;
-  ReplaceSorted(old, lowPassedValue);
+  medRank_.Replace(old, lowPassedValue);
   return out;
 }
 
-// Replaces one entry equal to `old` in medSorted_ by `value`; the entries
-// between the two places move over by one.
-void EcgAnalyser::ReplaceSorted(int16_t old, int16_t value) {
-  if (value == old) return;
-  int16_t* const s = medSorted_;
-  // Counted rather than searched: no branch to mispredict.
-  const CountsBelow counts = CountBelow(s, static_cast<std::size_t>(kMedianLen), value, old);
-  const int32_t below = counts.a;  // entries < value
-  const int32_t at = counts.b;     // entries < old: the place of the first `old`
-  if (value > old) {               // s[at] = old < value, so at < below
-    std::memmove(s + at, s + at + 1, static_cast<std::size_t>(below - 1 - at) * sizeof *s);
-    s[below - 1] = value;
-  } else {  // below <= at
-    std::memmove(s + below + 1, s + below, static_cast<std::size_t>(at - below) * sizeof *s);
-    s[below] = value;
-  }
-}
-
 int16_t EcgAnalyser::ProcessSample(int16_t sample, EcgBeatRecord* beatOut, int16_t* heartRateOut) {
-  const int32_t n = n_;
-  raw_[Mod(n, kSignalRing)] = sample;
+  const int32_t s = slot_;
+  raw_[s] = sample;
 
   const int16_t lp = LowPass(sample);
-  lowPassed_[Mod(n - kLowPassDelay, kSignalRing)] = lp;
+  lowPassed_[Back(s, kLowPassDelay, kSignalRing)] = lp;
 
-  const int32_t m = n - kBaselineDelay;
+  const int32_t m = n_ - kBaselineDelay;
+  const int32_t sm = Back(s, kBaselineDelay, kSignalRing);
   const int16_t b = MedianStep(lp);
-  baselineFree_[Mod(m, kSignalRing)] = b;
+  baselineFree_[sm] = b;
 
-  const int32_t diff = std::abs(static_cast<int32_t>(b) - baselineFree_[Mod(m - 10, kSignalRing)]);
-  int32_t& slot = deriv_[Mod(m - 5, kDerivLen)];
+  const int32_t diff = std::abs(static_cast<int32_t>(b) - baselineFree_[Back(sm, 10, kSignalRing)]);
+  int32_t& slot = deriv_[derivSlot_];
   derivSum_ += diff - slot;
   slot = diff;
-  detection_[Mod(m - kDetectionLag, kSignalRing)] = derivSum_ / kDerivLen;
+  derivSlot_ = Ahead(derivSlot_, kDerivLen);
+  const int32_t sd = Back(sm, kDetectionLag, kSignalRing);
+  detection_[sd] = detection_[sd + kSignalRing] = derivSum_ / kDerivLen;
   latest_ = m - kDetectionLag;
 
   bool accepted = false;
@@ -283,6 +277,7 @@ int16_t EcgAnalyser::ProcessSample(int16_t sample, EcgBeatRecord* beatOut, int16
   AccumulateConclusion();
 
   ++n_;
+  slot_ = Ahead(s, kSignalRing);
   if (accepted && beatOut) *beatOut = Newest();
   if (heartRateOut) *heartRateOut = heartRate_;
   return accepted ? 1 : 0;
@@ -290,11 +285,13 @@ int16_t EcgAnalyser::ProcessSample(int16_t sample, EcgBeatRecord* beatOut, int16
 
 bool EcgAnalyser::IsPeak(int32_t c) const {
   if (c < kPeakSpacing || c - lastPeak_ < kPeakSpacing) return false;
-  const int32_t h = Detection(c);
+  const int32_t sc = Mod(c, kSignalRing);
+  const int32_t* d = detection_ + (sc < 100 ? sc + kSignalRing : sc);  // d[-100] .. d[100] in the mirror
+  const int32_t h = d[0];
   for (int32_t k : {5, 10, 20, 40})
-    if (h < Detection(c - k) || h < Detection(c + k)) return false;
+    if (h < d[-k] || h < d[k]) return false;
   for (int32_t k : {60, 80, 100})
-    if (h <= Detection(c - k) || h <= Detection(c + k)) return false;
+    if (h <= d[-k] || h <= d[k]) return false;
   return true;
 }
 
@@ -313,7 +310,7 @@ bool EcgAnalyser::DetectAt(int32_t c) {
   if (threshold_ == 0) {
     LearnThreshold();
   } else if (peak) {
-    EcgBeatRecord& last = BeatSlot(beatCount_ - 1);
+    EcgBeatRecord& last = NewestSlot();
     const int32_t d = c - last.RIndex;
     const int32_t lastHeight = Detection(last.RIndex);
     if (h < threshold_) {
@@ -331,9 +328,10 @@ bool EcgAnalyser::DetectAt(int32_t c) {
     } else if (BaselineFreeRange(*this, c) >= kMinQrsRange && QrsWidth(c) >= kMinQrsWidth) {
       signalRing_[signalPos_] = h;
       signalPos_ = (signalPos_ + 1) % 8;
-      const EcgBeatRecord prev = Beat(beatCount_ - 1);
+      const EcgBeatRecord prev = Newest();
       BeatSlot(beatCount_) = NewBeatRecord(c, width_, prev);
       ++beatCount_;
+      newestSlot_ = Ahead(newestSlot_, kBeatRing);
       BeatSlot(beatCount_) = EcgBeatRecord{};
       accepted = true;
     }
@@ -342,7 +340,7 @@ bool EcgAnalyser::DetectAt(int32_t c) {
 
   const EcgBeatRecord& newest = Newest();
   const int32_t label = classifier_.Feed(BaselineFree(c), accepted, newest.RIndex, newest.Width, newest.RR);
-  if (label != EcgBeatClassifier::kNoLabel) BeatSlot(beatCount_ - 1).Label = label;
+  if (label != EcgBeatClassifier::kNoLabel) NewestSlot().Label = label;
   ++cursor_;
   return accepted;
 }
@@ -388,6 +386,10 @@ void EcgAnalyser::UpdateThreshold() {
   threshold_ = static_cast<int32_t>(v);
 }
 
+void EcgAnalyser::CopyBaselineFree(int32_t first, int32_t count, int16_t* out) const {
+  CopyFromRing(baselineFree_, kSignalRing, Mod(first, kSignalRing), count, out);
+}
+
 int32_t EcgAnalyser::QrsWidth(int32_t c) {
   width_ = static_cast<int16_t>(std::min(DerivativeWidth(c), AmplitudeWidth(c)));
   return width_;
@@ -397,13 +399,14 @@ int32_t EcgAnalyser::QrsWidth(int32_t c) {
 // signal falls below a fifth of its extreme, around the steepest up- and
 // downstroke.
 int32_t EcgAnalyser::DerivativeWidth(int32_t c) const {
-  constexpr int32_t kScratch = 200;
+  constexpr int32_t kLen = 161;  // slopes at c - 80 .. c + 80
   const int32_t start = c - 80;
   const int32_t end = c + 80;
-  int32_t e[kScratch];
-  for (int32_t i = start; i <= end; ++i)
-    e[Mod(i, kScratch)] = static_cast<int32_t>(BaselineFree(i + 6)) - BaselineFree(i - 6);
-  auto at = [&](int32_t i) { return e[Mod(std::clamp(i, start, end), kScratch)]; };
+  int16_t bf[kLen + 12];  // baseline-free c - 86 .. c + 86
+  CopyBaselineFree(start - 6, kLen + 12, bf);
+  int32_t e[kLen];
+  for (int32_t k = 0; k < kLen; ++k) e[k] = static_cast<int32_t>(bf[k + 12]) - bf[k];
+  auto at = [&](int32_t i) { return e[std::clamp(i, start, end) - start]; };
   return WidthBetweenStrokes(at, start, end, FindSlopeExtremes(at, start, end));
 }
 
@@ -413,15 +416,15 @@ int32_t EcgAnalyser::AmplitudeWidth(int32_t c) const {
   constexpr int32_t kLen = 161;  // c - 80 .. c + 80
   const int32_t start = c - 80;
   const int32_t end = c + 80;
-  int32_t raw[kLen];
-  for (int32_t k = 0; k < kLen; ++k) raw[k] = raw_[Mod(start + k, kSignalRing)];
+  int16_t raw[kLen];
+  CopyFromRing(raw_, kSignalRing, Mod(start, kSignalRing), kLen, raw);
   // Forward: the stretches starting at start .. end - 21; none marks end - 2.
   constexpr int32_t kForward = kLen - kSpanSamples - 1;
-  const int32_t f = FirstWideStretch([&](int32_t t) { return raw[t]; }, kForward);
+  const int32_t f = FirstWideStretch([&](int32_t t) { return static_cast<int32_t>(raw[t]); }, kForward);
   const int32_t front = f < kForward ? start + f + kSpanSamples - 1 : end - 2;
   // Backward: the stretches ending at end .. start + 22; none marks start + 2.
   constexpr int32_t kBackward = kLen - kSpanSamples - 2;
-  const int32_t b = FirstWideStretch([&](int32_t t) { return raw[kLen - 1 - t]; }, kBackward);
+  const int32_t b = FirstWideStretch([&](int32_t t) { return static_cast<int32_t>(raw[kLen - 1 - t]); }, kBackward);
   const int32_t back = b < kBackward ? end - b - (kSpanSamples - 1) : start + 2;
   return std::max(back - front, 0);
 }

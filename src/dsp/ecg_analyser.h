@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "dsp/ecg_beat_classifier.h"
+#include "dsp/rank_window.h"
 
 namespace nel::dsp {
 
@@ -117,6 +118,8 @@ class EcgAnalyser {
   int32_t Detection(int32_t index) const { return detection_[Mod(index, kSignalRing)]; }
   int16_t BaselineFree(int32_t index) const { return baselineFree_[Mod(index, kSignalRing)]; }
   int16_t LowPassed(int32_t index) const { return lowPassed_[Mod(index, kSignalRing)]; }
+  // Baseline-free samples first .. first + count - 1 (count <= 1000) into out.
+  void CopyBaselineFree(int32_t first, int32_t count, int16_t* out) const;
   const EcgBeatClassifier& Classifier() const { return classifier_; }
 
  private:
@@ -124,12 +127,15 @@ class EcgAnalyser {
     const int32_t r = i % n;
     return r < 0 ? r + n : r;
   }
+  // The slot k places before (0 <= k <= n), and the one after, `slot` in a ring of n.
+  static int32_t Back(int32_t slot, int32_t k, int32_t n) { return slot >= k ? slot - k : slot - k + n; }
+  static int32_t Ahead(int32_t slot, int32_t n) { return slot + 1 == n ? 0 : slot + 1; }
   EcgBeatRecord& BeatSlot(int32_t k) { return beats_[Mod(k, kBeatRing)]; }
-  const EcgBeatRecord& Newest() const { return Beat(beatCount_ - 1); }
+  const EcgBeatRecord& Newest() const { return beats_[newestSlot_]; }
+  EcgBeatRecord& NewestSlot() { return beats_[newestSlot_]; }
 
   int16_t LowPass(int16_t x);
   int16_t MedianStep(int16_t lowPassedValue);
-  void ReplaceSorted(int16_t old, int16_t value);
   bool DetectAt(int32_t c);
   bool IsPeak(int32_t c) const;
   void LearnThreshold();
@@ -147,21 +153,26 @@ class EcgAnalyser {
   int16_t raw_[kSignalRing];
   int16_t lowPassed_[kSignalRing];
   int16_t baselineFree_[kSignalRing];
-  int32_t detection_[kSignalRing];
+  // Each detection value is stored twice, at its slot and 1000 further, so
+  // that the samples around one are read without wrapping.
+  int32_t detection_[2 * kSignalRing];
 
   int32_t n_;
+  int32_t slot_;  // n_ mod kSignalRing
   // Low-pass (twice-applied 25-sample moving sum).
   int16_t lpIn_[51];
+  int32_t lpSlot_;  // n_ mod 51
   int32_t lpY1_;
   int32_t lpY2_;
-  // Running median: the window's values in arrival order (a ring) and in
-  // ascending order.
+  // Running median: the window's values in arrival order (a ring) and their
+  // 101st smallest.
   int16_t medValue_[200];
-  int16_t medSorted_[200];
+  RankWindow medRank_;
   int16_t medPos_;
   // Detection.
   int32_t deriv_[80];
-  int32_t derivSum_;  // sum of deriv_, kept incrementally
+  int32_t derivSlot_;  // slot of sample n_ - 130 in deriv_
+  int32_t derivSum_;   // sum of deriv_, kept incrementally
   int32_t latest_;
   int32_t cursor_;
   int32_t lastPeak_;
@@ -176,6 +187,7 @@ class EcgAnalyser {
   int16_t width_;
   EcgBeatRecord beats_[kBeatRing];
   int32_t beatCount_;
+  int32_t newestSlot_;  // slot of beat beatCount_ - 1
   int16_t heartRate_;
   int32_t referenceRR_;
 

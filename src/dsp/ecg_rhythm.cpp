@@ -59,7 +59,7 @@ int32_t MatchRhythmPattern(const int32_t* labelsNewestFirst, int32_t count) {
 // Label 3 (premature beat of normal shape) is never given here: see docs/decisions.md, "Label 3 is never given".
 void EcgAnalyser::RelabelByTiming() {
   if (beatCount_ < 2) return;
-  EcgBeatRecord& b = BeatSlot(beatCount_ - 1);
+  EcgBeatRecord& b = NewestSlot();
   if (cursor_ != b.RIndex + kRelabelAfterR) return;
   const EcgBeatRecord& p = Beat(beatCount_ - 2);
   const int32_t hr = std::max<int32_t>(heartRate_, 1);
@@ -73,7 +73,7 @@ void EcgAnalyser::RelabelByTiming() {
 void EcgAnalyser::CodeRhythm() {
   if (beatCount_ < kMinBeatsForCodes) return;
   const int32_t number = beatCount_ - 1;
-  const EcgBeatRecord& b = Beat(number);
+  const EcgBeatRecord& b = Newest();
   if (cursor_ != b.RIndex + kCodeAfterR || lastCoded_ == number) return;
   lastCoded_ = number;
 
@@ -118,7 +118,7 @@ void EcgAnalyser::AccumulateConclusion() {
   }
   if (beatCount_ < 1) return;
   const int32_t number = beatCount_ - 1;
-  const EcgBeatRecord& b = Beat(number);
+  const EcgBeatRecord& b = Newest();
   if (cursor_ != b.RIndex + kConcludeAfterR) return;
   const EcgBeatRecord& p = Beat(number - 1);
 

@@ -1,18 +1,19 @@
 // The vector kernels against their plain loops, for every instruction set
 // Highway compiled them for that this processor runs: the FIR filter's dot
-// product and the running median's counts, at lengths around the vector and
-// partial-sum widths, operands at odd offsets.
+// product, at lengths around the vector and partial-sum widths, operands at
+// odd offsets. And the beat analyser's running rank against a sort.
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "dsp/count_below.h"
 #include "dsp/fir_filter.h"
+#include "dsp/rank_window.h"
 
 namespace {
 
@@ -46,7 +47,6 @@ void ForEachTarget(F&& f) {
     hwy::SetSupportedTargetsForTest(target);
     const std::string name = nel::dsp::DotProductTarget();
     ASSERT_EQ(name, hwy::TargetName(target));
-    ASSERT_EQ(name, nel::dsp::CountBelowTarget());
     f(name);
   }
   hwy::SetSupportedTargetsForTest(0);
@@ -106,29 +106,50 @@ TEST(FirFilter, StepEqualsStepPlainAndProcessOverTheWrappingDelayLine) {
   }
 }
 
-TEST(CountBelow, EqualsThePlainLoop) {
+// The window's k-th smallest after every replacement equals the sorted
+// window's, over value streams that move the rank across empty stretches of
+// the value range: small steps with many equal values, the int16 extremes, and
+// jumps between far values (a bitmap word and a summary word apart).
+TEST(RankWindow, EqualsTheSortedWindowsKthValue) {
   constexpr int16_t kMin = std::numeric_limits<int16_t>::min(), kMax = std::numeric_limits<int16_t>::max();
-  constexpr int16_t kProbes[][2] = {{0, 0}, {-3, 4}, {4, -3}, {kMin, kMax}, {kMax, kMin}, {-21, 21}, {7, 7}};
-  ForEachTarget([&](const std::string& target) {
-    for (const std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 199u, 200u, 201u})
-      for (const std::size_t offset : {0u, 1u, 3u}) {
-        // Values in -20..20 (many equal ones), the extremes at both ends.
-        std::vector<int16_t> v(offset + n);
-        uint32_t r = 17u + static_cast<uint32_t>(n);
-        for (std::size_t i = offset; i < v.size(); ++i) {
-          r = r * 1664525u + 1013904223u;
-          v[i] = static_cast<int16_t>(static_cast<int32_t>(r >> 16) % 41 - 20);
-        }
-        if (n > 0) v[offset] = kMin;
-        if (n > 1) v.back() = kMax;
-        for (const auto& p : kProbes) {
-          const auto fast = nel::dsp::CountBelow(v.data() + offset, n, p[0], p[1]);
-          const auto plain = nel::dsp::CountBelowPlain(v.data() + offset, n, p[0], p[1]);
-          EXPECT_EQ(fast.a, plain.a) << target << ", n " << n << ", offset " << offset << ", below " << p[0];
-          EXPECT_EQ(fast.b, plain.b) << target << ", n " << n << ", offset " << offset << ", below " << p[1];
-        }
-      }
-  });
+  struct Case {
+    const char* name;
+    int32_t length, k;
+    int16_t fill;
+    int16_t (*next)(uint32_t r, int32_t i);
+  };
+  const Case cases[] = {
+      {"near values", 200, 100, 0,
+       [](uint32_t r, int32_t) -> int16_t { return static_cast<int16_t>(static_cast<int32_t>(r % 41u) - 20); }},
+      {"extremes", 200, 100, 0,
+       [](uint32_t r, int32_t) -> int16_t {
+         return r % 3u == 0 ? kMin : r % 3u == 1 ? kMax : static_cast<int16_t>(r % 5u);
+       }},
+      {"far jumps", 200, 100, kMin,
+       [](uint32_t r, int32_t) -> int16_t { return static_cast<int16_t>(static_cast<int32_t>(r % 65536u) - 32768); }},
+      {"drift", 200, 100, 0,
+       [](uint32_t r, int32_t i) -> int16_t { return static_cast<int16_t>(i * 7 % 30000 + r % 3u); }},
+      {"lowest rank", 9, 0, kMax,
+       [](uint32_t r, int32_t) -> int16_t { return static_cast<int16_t>(static_cast<int32_t>(r % 9000u) - 4500); }},
+      {"highest rank", 9, 8, kMin,
+       [](uint32_t r, int32_t) -> int16_t { return static_cast<int16_t>(static_cast<int32_t>(r % 9000u) - 4500); }},
+  };
+  for (const Case& c : cases) {
+    nel::dsp::RankWindow w;
+    w.Reset(c.length, c.k, c.fill);
+    std::vector<int16_t> ring(static_cast<std::size_t>(c.length), c.fill);
+    uint32_t r = 99u;
+    for (int32_t i = 0; i < 5000; ++i) {
+      r = r * 1664525u + 1013904223u;
+      int16_t& slot = ring[static_cast<std::size_t>(i % c.length)];
+      const int16_t value = c.next(r >> 8, i);
+      w.Replace(slot, value);
+      slot = value;
+      std::vector<int16_t> sorted(ring);
+      std::nth_element(sorted.begin(), sorted.begin() + c.k, sorted.end());
+      ASSERT_EQ(w.Value(), sorted[static_cast<std::size_t>(c.k)]) << c.name << ", step " << i;
+    }
+  }
 }
 
 }  // namespace
