@@ -55,6 +55,19 @@ void PlainFilterBank::WaveFilte(const float* in, int frames) {
     }
 }
 
+long PlainFilterBank::TapsPerFrame() const {
+  long taps = 0;
+  for (const int k : kinds_) {
+    if (k == WAVE_ECG && !(mode_ == DATAPROCESS_RAW && !SignalChecking))
+      taps += static_cast<long>(ecgBandstop_.TapCount() + ecgLowpass_.TapCount());
+    else if (k == WAVE_PCG && mode_ != DATAPROCESS_RAW)
+      taps += static_cast<long>(pcgLowpass_.TapCount() + pcgHighpass_.TapCount());
+    else if (k >= 2 && k <= 7)
+      taps += static_cast<long>(wide_[k - 2].TapCount() + narrow_[k - 2].TapCount() + base_[k - 2].TapCount());
+  }
+  return taps;
+}
+
 void PlainFilterBank::GetWaveFilteResult(float* main, float* low, int frames) {
   const int width = static_cast<int>(kinds_.size());
   for (int f = 0; f < frames; ++f) {

@@ -22,6 +22,9 @@ class PlainFilterBank {
   void SetWaveNumType(int count, const tagTYPE_NEL_WAVEDATA* kinds);
   void WaveFilte(const float* in, int frames);
   void GetWaveFilteResult(float* main, float* low, int frames);
+  // Multiply-adds of the FIR filters WaveFilte runs for one frame (the IIR
+  // high-pass not counted): the work any form of the bank does per frame.
+  long TapsPerFrame() const;
 
   bool SignalChecking = false;
 

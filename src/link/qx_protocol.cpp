@@ -2,6 +2,7 @@
 
 #include "platform/serial_device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -301,14 +302,33 @@ int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* c
   return byte;
 }
 
+void QXProtocol::UnpackBlock(const unsigned char* bytes, int count, PACKET_CALLBACK callback, void* context) {
+  if (bytes == nullptr) return;
+  int i = 0;
+  while (i < count) {
+    // The payload of a "data raw" frame (never awaited as a reply) up to, not
+    // including, its last byte: stored as it comes, until a code byte.
+    if (pack_.Code == 0x90 && entryIndex_ == kDataRaw && table_[kDataRaw].Reply.load() == nullptr) {
+      const int end = std::min(count, i + expectedLength_ - 2 - payloadCount_);
+      int k = i;
+      while (k < end && (bytes[k] & 0x80) == 0) ++k;
+      std::copy(bytes + i, bytes + k, pack_.Frame + payloadCount_ + 1);
+      payloadCount_ += k - i;
+      i = k;
+      if (i == count) break;
+    }
+    QXProtocol::UnpackData(bytes[i++], callback, context);
+  }
+}
+
 void QXProtocol::RawDataProc(PACK_BUF* pack) {
   if (pack == nullptr) return;
   unsigned char* payload = pack->Frame + 1;
   for (int i = 0; i < 7; ++i) {
-    if (payload[0] & (1u << i)) payload[3 + i] |= 0x80;
-    if (payload[1] & (1u << i)) payload[10 + i] |= 0x80;
+    payload[3 + i] |= static_cast<unsigned char>(((payload[0] >> i) & 1u) << 7);
+    payload[10 + i] |= static_cast<unsigned char>(((payload[1] >> i) & 1u) << 7);
   }
-  if (payload[2] & 0x01) payload[17] |= 0x80;
+  payload[17] |= static_cast<unsigned char>((payload[2] & 1u) << 7);
 }
 
 void QXProtocol::Suspend() { suspended_.store(true); }

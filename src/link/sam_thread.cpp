@@ -56,7 +56,7 @@ int TSamThread::GetData(tagSAM_DATA* out) {
   port.TakeFromRing(staging_, n);
 
   frameCount_ = 0;
-  for (int i = 0; i < n; ++i) port.UnpackData(staging_[i], &TSamThread::RawDataProc, this);
+  port.UnpackBlock(staging_, n, &TSamThread::RawDataProc, this);
 
   std::lock_guard guard(lock_);
   for (int f = 0; f < frameCount_; ++f) CountBPVData(frames_[f]);

@@ -99,6 +99,9 @@ class NEL_API QXProtocol : public TSerialPort {
   // a frame, 0 otherwise. A completed "data raw" frame goes to `callback`
   // (with `context`), or, without a callback, has its bit 7 restored in place.
   int UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* context) override;
+  // Feeds `count` received bytes, as UnpackData does one by one (the same
+  // frames, callbacks, replies and events, in the same order).
+  void UnpackBlock(const unsigned char* bytes, int count, PACKET_CALLBACK callback, void* context);
   // Restores bit 7 of payload bytes 3 to 17 of a "data raw" frame from its carrier bytes 0 to 2.
   static void RawDataProc(PACK_BUF* pack);
 
