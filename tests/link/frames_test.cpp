@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -60,13 +59,18 @@ struct InProcessUnit {
     if (a != u->answers.end())
       for (uint8_t b : a->second) u->proto.UnpackData(b, nullptr, nullptr);
   }
-  // Stores `bytes` as the reader would and returns every frame decoded from them.
+  // Stores `bytes` as the reader would, in pieces of varied sizes (a pass
+  // unpacks what one piece brought as one block, so frames are cut anywhere),
+  // and returns every frame decoded from them.
   std::vector<tagSAM_DATA> Receive(const Bytes& bytes) {
+    static constexpr size_t kPieces[] = {512, 1, 2, 3, 5, 18, 19, 20, 37};
     std::vector<tagSAM_DATA> frames;
     tagSAM_DATA out[TSamThread::kMaxFramesPerCall];
-    for (size_t at = 0; at < bytes.size(); at += 512) {
-      proto.InjectReceived(bytes.data() + at, static_cast<int>(std::min<size_t>(512, bytes.size() - at)));
+    for (size_t at = 0, k = 0; at < bytes.size(); ++k) {
+      const size_t piece = std::min(kPieces[k % std::size(kPieces)], bytes.size() - at);
+      proto.InjectReceived(bytes.data() + at, static_cast<int>(piece));
       for (int n; (n = ctl.ReadOnceData(out)) > 0;) frames.insert(frames.end(), out, out + n);
+      at += piece;
     }
     return frames;
   }
@@ -74,9 +78,13 @@ struct InProcessUnit {
 
 int32_t Varied(int i) { return 200000 + 37 * i + (i % 7) * 1000 - (i % 13) * 777; }
 
-// Frames cut by other frames' codes, reply and event codes, bytes outside a
-// frame, and a frame left open at the end.
-Bytes CorruptStream() {
+TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
+  InProcessUnit u;
+  tagAD_FORCE_CONVERT set[6];
+  for (int c = 0; c < 6; ++c) set[c] = {0.0003f + 0.00001f * static_cast<float>(c), -10.0f + static_cast<float>(c)};
+  set[BP_LTOE].Slope = std::numeric_limits<float>::quiet_NaN();
+  u.ctl.GetSamThread()->SetAD2ForceCoeff(set);
+
   const Bytes a = Frame(0xABC, 0x5DE, 0x123456, -1, 0x800000, 0x7FFFFF);
   const Bytes b = Frame(0x000, 0xFFF, -5, 0x012345, 0x400000, -0x400000);
   const Bytes c = Frame(0x080, 0x800, 0x808080, 0x00FF00, -0x7FFFFF, 1);
@@ -87,18 +95,6 @@ Bytes CorruptStream() {
   const Bytes corrupt = Cat({{0x01, 0x02, 0x7F}, head(a, 10), {0x91}, tail(a, 10), {0x88, 0xEF, 0xF8, 0xFF}, a, {0x11, 0x22},
                              head(b, 5), b, head(c, 12), {0xF3}, c, {0xF1, 1, 2, 3}, d, {0xF0, 0xF7}, head(d, 18)});
   // clang-format on
-  return corrupt;
-}
-
-TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
-  InProcessUnit u;
-  tagAD_FORCE_CONVERT set[6];
-  for (int c = 0; c < 6; ++c) set[c] = {0.0003f + 0.00001f * static_cast<float>(c), -10.0f + static_cast<float>(c)};
-  set[BP_LTOE].Slope = std::numeric_limits<float>::quiet_NaN();
-  u.ctl.GetSamThread()->SetAD2ForceCoeff(set);
-
-  const Bytes corrupt = CorruptStream();
-  const auto head = [](const Bytes& f, size_t n) { return Bytes(f.begin(), f.begin() + static_cast<long>(n)); };
   std::string text;
   const auto record = [&](const char* part, const std::vector<tagSAM_DATA>& frames, size_t every) {
     char v[32];
@@ -138,37 +134,6 @@ TEST(LinkFrames, DecodedStreamWithCorruptionMatchesTheGoldenRecords) {
       "-10+c, LToe's slope NaN. corrupt: the stream in the test; 'events': reply events set; 'open': code of\n"
       "the frame being collected. average: 230 frames (every 10th); still: 200 frames of 1234567, then 5 with\n"
       "the count at 2^31-3 and 2^32-3. Remake: NEL_UPDATE_GOLDEN=1 nel_link_tests --gtest_filter=LinkFrames.*");
-}
-
-// Unpacking a block gives what unpacking its bytes one by one gives (frames,
-// reply events, the frame left open), wherever the blocks are cut.
-TEST(LinkFrames, BlocksUnpackAsTheirBytesOneByOne) {
-  Bytes stream = CorruptStream();
-  for (int i = 0; i < 40; ++i) stream = Cat({stream, Frame(i, 2 * i, Varied(i), -Varied(i), i, -i)});
-  stream = Cat({stream, CorruptStream()});
-  struct Seen {
-    std::string text;
-    static void Frame(PACK_BUF* pack, void* context) {
-      static_cast<Seen*>(context)->text += Hex(Bytes(pack->Frame, pack->Frame + QXProtocol::kDataRawBytes)) + "\n";
-    }
-  };
-  const auto outcome = [](QXProtocol& p, const Seen& seen) {
-    std::string s = seen.text + "events";
-    for (int e = 0; e < QXProtocol::kCommandCount; ++e) s += p.Entry(e).Event->IsSet() ? " 1" : " 0";
-    return s + " open " + std::to_string(p.Pack().Code) + " " + Hex(Bytes(p.Pack().Frame, p.Pack().Frame + 8));
-  };
-  QXProtocol bytewise;
-  Seen one;
-  for (uint8_t b : stream) bytewise.UnpackData(b, &Seen::Frame, &one);
-  ASSERT_EQ(std::count(one.text.begin(), one.text.end(), '\n'), 40 + 2 * 4);  // four whole frames in each corrupt part
-  for (const int chunk : {1, 2, 3, 5, 18, 19, 20, 37, 512}) {
-    QXProtocol blockwise;
-    Seen many;
-    for (size_t at = 0; at < stream.size(); at += static_cast<size_t>(chunk))
-      blockwise.UnpackBlock(stream.data() + at, static_cast<int>(std::min<size_t>(chunk, stream.size() - at)),
-                            &Seen::Frame, &many);
-    EXPECT_EQ(outcome(blockwise, many), outcome(bytewise, one)) << "blocks of " << chunk;
-  }
 }
 
 // Every command's bytes, its result and the pneumatic state kept after it.
