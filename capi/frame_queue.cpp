@@ -10,11 +10,12 @@ void FrameQueue::Push(const float* waves, const float* pressures, int n, int wav
   const size_t size = ring_.size();
   for (int f = 0; f < n; ++f, waves += waveCount, pressures += cuffCount) {
     if (count_ == size) {  // the host is behind: the oldest frame goes
-      head_ = (head_ + 1) % size;
+      head_ = head_ + 1 == size ? 0 : head_ + 1;
       --count_;
       ++dropped_;
     }
-    nel_frame& fr = ring_[(head_ + count_) % size];
+    const size_t tail = head_ + count_;
+    nel_frame& fr = ring_[tail >= size ? tail - size : tail];
     fr = nel_frame{};
     fr.index = taken_++;
     std::copy(waves, waves + waveCount, fr.wave);
@@ -35,9 +36,11 @@ size_t FrameQueue::Read(nel_frame* out, size_t capacity) {
   std::copy(ring_.begin() + static_cast<std::ptrdiff_t>(head_),
             ring_.begin() + static_cast<std::ptrdiff_t>(head_ + first), out);
   std::copy(ring_.begin(), ring_.begin() + static_cast<std::ptrdiff_t>(n - first), out + first);
-  head_ = (head_ + n) % size;
+  head_ = head_ + n >= size ? head_ + n - size : head_ + n;
   count_ -= n;
-  if (count_ == 0) ready_.Reset();
+  // Cleared by a read that finds nothing, not by the one that takes the last
+  // frame: a host reading after every pass then costs no system call.
+  if (n == 0) ready_.Reset();
   return n;
 }
 

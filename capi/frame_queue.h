@@ -27,7 +27,8 @@ class FrameQueue {
   bool Wait(int timeoutMs);
   uint64_t Taken() const;
   uint64_t Dropped() const;
-  // Readable while a frame waits.
+  // Readable while a frame waits, and after a read took the last frame until
+  // a read finds nothing.
   int Descriptor() const { return ready_.Descriptor(); }
 
  private:

@@ -259,7 +259,9 @@ NEL_C_API nel_result nel_read_frames(nel_device* device, nel_frame* frames, int3
  * timeout_ms 0..600000. */
 NEL_C_API nel_result nel_wait_frames(nel_device* device, int32_t timeout_ms);
 /* A descriptor that is readable while a frame waits (poll/select); owned by
- * the handle. */
+ * the handle. After a read that took the last waiting frame it may stay
+ * readable until a read finds nothing (returns count 0), which clears it: a
+ * host woken by it reads until count is 0. */
 NEL_C_API nel_result nel_frames_descriptor(nel_device* device, int32_t* fd);
 NEL_C_API nel_result nel_get_status(nel_device* device, nel_status* status);
 NEL_C_API nel_result nel_get_layout(nel_device* device, nel_layout* layout);
