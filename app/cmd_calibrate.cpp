@@ -13,10 +13,6 @@
 // unit (TnelHardCtl::SetAD2ForceCoeff); with --simulate the result is then
 // checked against the virtual unit's pressures. With --json the running
 // report and the prompts go to stderr and the result alone to stdout.
-#include <iconv.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -35,6 +32,8 @@
 #include <nel/platform/message_queue.h>
 #include "commands.h"
 #include "host_loop.h"
+#include "platform/console.h"
+#include "platform/gbk.h"
 #include "unit_check.h"
 
 #ifdef NELCTL_HAVE_SIM
@@ -80,19 +79,7 @@ nlohmann::json CoeffJson(const tagAD_FORCE_CONVERT& c) {
 // The library's diagnostic texts are code page 936 bytes; shown here as UTF-8.
 void ShowDiagnostic(nel::platform::DiagKind, nel::platform::DiagLevel, const char*, size_t, const char* text,
                     size_t len, void*) {
-  std::string out(len * 2 + 4, '\0');
-  iconv_t cd = iconv_open("UTF-8", "CP936");
-  if (cd != reinterpret_cast<iconv_t>(-1)) {
-    char* in = const_cast<char*>(text);
-    size_t inLeft = len;
-    char* o = out.data();
-    size_t outLeft = out.size();
-    iconv(cd, &in, &inLeft, &o, &outLeft);
-    out.resize(out.size() - outLeft);
-    iconv_close(cd);
-  } else {
-    out.assign(text, len);
-  }
+  std::string out = nel::platform::GbkToUtf8(std::string_view(text, len));
   if (out.empty() || out.back() != '\n') out += '\n';
   std::fprintf(stderr, "nel: %s", out.c_str());
 }
@@ -366,11 +353,11 @@ std::vector<int> ParseChannels(const std::string& text, std::string* error) {
 // Reads one byte at a time so that a second line stays for the next point.
 bool EnterPressed() {
   for (;;) {
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0) return false;
     char c = 0;
-    const ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n <= 0) throw Failure("input closed before the reference pressure was confirmed", nelctl::kStatusIncomplete);
+    const nel::platform::InputByte got = nel::platform::TakeInputByte(c);
+    if (got == nel::platform::InputByte::kNone) return false;
+    if (got == nel::platform::InputByte::kClosed)
+      throw Failure("input closed before the reference pressure was confirmed", nelctl::kStatusIncomplete);
     if (c == '\n') return true;
   }
 }

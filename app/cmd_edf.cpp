@@ -23,6 +23,7 @@ struct Options {
 };
 
 void Run(const Options& o) {
+  if (!nelctl::kEdfExport) throw nelctl::Failure("this nelctl was built without EDF export (no EDFlib)");
   std::string error;
   if (!nelctl::CheckEdfSubject(o.subject, error)) throw nelctl::Failure(error, nelctl::kStatusUsage);
   nel::analysis::WaveRecordFile rec;

@@ -12,6 +12,7 @@
 // The cuffs deflate on every exit path (FacadeHost). An exam that fails after
 // the BP measurement still writes what it has (results.json with "ok": false
 // and the step that failed) before it exits with the step's status.
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -81,11 +82,19 @@ std::vector<std::string> Differences(const nlohmann::json& recorded, const nlohm
   return out;
 }
 
+// "YYYY-MM-DDTHH:MM:SSZ" of a time in seconds since 1970 (the calendar of
+// <chrono>, the same on every system).
 std::string UtcText(std::time_t t) {
-  std::tm parts{};
-  gmtime_r(&t, &parts);
+  using namespace std::chrono;
+  const sys_seconds at{seconds{static_cast<long long>(t)}};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> time{at - day};
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return text;
 }
 
@@ -195,7 +204,8 @@ void AnalyseAndSave(const Options& o, const std::filesystem::path& dir, nel::ana
     throw nelctl::Failure(error);
   nelctl::EdfSubject subject = SubjectOf(o);
   subject.start = UtcText(out.recordEnd - static_cast<std::time_t>(rec.records.size() / 1000));
-  if (!nelctl::WriteEdf((dir / nelctl::kSessionEdf).string(), rec, subject, error)) edfError = error;
+  if (nelctl::kEdfExport && !nelctl::WriteEdf((dir / nelctl::kSessionEdf).string(), rec, subject, error))
+    edfError = error;
   results["ok"] = ok && results["bp"]["complete"].get<bool>();
   if (!ok) out.Fail("analysis", nelctl::kStatusIncomplete, "the analysis did not complete: " + reason);
 }

@@ -7,30 +7,19 @@
 // report, which says what is missing; a results.json that cannot be read is a
 // failure. --pdf prints the page to a PDF beside it (FILE with .pdf for .html)
 // through headless Chromium.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "platform/process.h"
 #include "report.h"
 #include "session.h"
-
-extern char** environ;
 
 namespace {
 
@@ -46,24 +35,17 @@ struct Options {
 };
 
 // The first of the browser's usual names on PATH; empty when there is none.
-std::string FindChromium() {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path ? path : "");
-  std::vector<std::string> list;
-  for (std::string d; std::getline(dirs, d, ':');) list.push_back(d.empty() ? "." : d);
-  for (const char* name : {"chromium", "chromium-browser"})
-    for (const std::string& d : list) {
-      const fs::path p = fs::path(d) / name;
-      if (::access(p.c_str(), X_OK) == 0 && !fs::is_directory(p)) return p.string();
-    }
-  return "";
-}
+std::string FindChromium() { return nel::platform::FindProgram({"chromium", "chromium-browser"}); }
 
-// file:// URL of an absolute path, bytes outside the unreserved set percent-encoded.
+// file:// URL of an absolute path, bytes outside the unreserved set
+// percent-encoded. A Windows path's drive ("C:") keeps its colon.
 std::string FileUrl(const fs::path& path) {
-  std::string url = "file://";
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+  const std::string p = path.generic_string();
+  const bool drive = p.size() > 1 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':';
+  std::string url = drive ? "file:///" : "file://";
+  for (size_t i = 0; i < p.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~' || (drive && i == 1)) {
       url += static_cast<char>(c);
     } else {
       char hex[4];
@@ -79,7 +61,8 @@ std::string FileUrl(const fs::path& path) {
 void PrintPdf(const std::string& chromium, const fs::path& html, const fs::path& pdf) {
   std::error_code ec;
   fs::remove(pdf, ec);
-  const fs::path log = fs::temp_directory_path() / ("nelctl_report_" + std::to_string(::getpid()) + ".log");
+  const fs::path log =
+      fs::temp_directory_path() / ("nelctl_report_" + std::to_string(nel::platform::ProcessId()) + ".log");
   std::vector<std::string> args{chromium,
                                 "--headless",
                                 "--no-sandbox",
@@ -87,30 +70,12 @@ void PrintPdf(const std::string& chromium, const fs::path& html, const fs::path&
                                 "--no-pdf-header-footer",
                                 "--print-to-pdf=" + pdf.string(),
                                 FileUrl(html)};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw nelctl::Failure("cannot start " + chromium + ": " + std::strerror(rc));
-
-  const auto end = std::chrono::steady_clock::now() + kPdfTimeLimit;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > end) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      fs::remove(log, ec);
-      throw nelctl::Failure("Chromium did not print the PDF within " + std::to_string(kPdfTimeLimit.count()) + " s",
-                            nelctl::kStatusTimeOut);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const nel::platform::ProgramRun run = nel::platform::RunProgram(args, log.string(), kPdfTimeLimit);
+  if (!run.started) throw nelctl::Failure("cannot start " + chromium + ": " + run.error);
+  if (run.timedOut) {
+    fs::remove(log, ec);
+    throw nelctl::Failure("Chromium did not print the PDF within " + std::to_string(kPdfTimeLimit.count()) + " s",
+                          nelctl::kStatusTimeOut);
   }
   std::string last;
   {
@@ -119,8 +84,7 @@ void PrintPdf(const std::string& chromium, const fs::path& html, const fs::path&
       if (!line.empty()) last = line;
   }
   fs::remove(log, ec);
-  const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (!exited || !fs::exists(pdf) || fs::file_size(pdf, ec) == 0)
+  if (run.exitCode != 0 || !fs::exists(pdf) || fs::file_size(pdf, ec) == 0)
     throw nelctl::Failure("Chromium wrote no PDF " + pdf.string() + (last.empty() ? "" : " (" + last + ")"));
 }
 
@@ -149,8 +113,8 @@ void Run(const Options& o) {
     j["missing"] = session.missing;
     nelctl::PrintJson("report", j);
   } else {
-    std::printf("report written to %s\n", html.c_str());
-    if (o.pdf) std::printf("PDF written to %s\n", pdf.c_str());
+    std::printf("report written to %s\n", html.string().c_str());
+    if (o.pdf) std::printf("PDF written to %s\n", pdf.string().c_str());
     for (const std::string& m : session.missing) std::printf("missing: %s\n", m.c_str());
   }
 }

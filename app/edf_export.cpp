@@ -1,7 +1,11 @@
 // EDF+ export of a wave record (see edf_export.h for what the file holds).
 #include "edf_export.h"
 
+#ifndef NELCTL_NO_EDF
 #include <edflib.h>
+#endif
+// Without EDFlib (NELCTL_NO_EDF, a Windows build) only the checks are built;
+// the helpers of the writer marked [[maybe_unused]] go unused there.
 
 #include <algorithm>
 #include <cctype>
@@ -57,7 +61,7 @@ int SexCode(std::string sex) {
 
 // UTF-8 to Latin-1, which EDFlib turns into ASCII (accents dropped); characters
 // outside Latin-1 and broken sequences become '?'.
-std::string Latin1(const std::string& utf8) {
+[[maybe_unused]] std::string Latin1(const std::string& utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size(); ++i) {
     const auto c = static_cast<unsigned char>(utf8[i]);
@@ -75,7 +79,7 @@ std::string Latin1(const std::string& utf8) {
 }
 
 // What a mark value of a wave means in the file.
-std::string MarkText(tagTYPE_NEL_WAVEDATA kind, uint8_t mark) {
+[[maybe_unused]] std::string MarkText(tagTYPE_NEL_WAVEDATA kind, uint8_t mark) {
   const std::string wave = nel::analysis::WaveKindName(kind);
   if (kind == WAVE_ECG && mark == MARK_ECG_R) return "R";
   if (kind == WAVE_ECG && mark == MARK_ECG_ONSET) return "QRS onset";
@@ -93,7 +97,7 @@ struct SignalInfo {
 };
 
 // The filter bank's main band of each kind (the wave record holds it).
-SignalInfo InfoOf(tagTYPE_NEL_WAVEDATA kind) {
+[[maybe_unused]] SignalInfo InfoOf(tagTYPE_NEL_WAVEDATA kind) {
   if (kind == WAVE_ECG) return {"mV", "HP:0.53Hz LP:35Hz N:45-55Hz", "ECG electrodes"};
   if (kind == WAVE_PCG) return {"AU", "HP:40Hz LP:120Hz", "heart sound microphone"};
   return {"mmHg", "HP:0.3Hz LP:22Hz", std::string("cuff pressure sensor, ") + nel::analysis::WaveKindName(kind)};
@@ -122,7 +126,7 @@ bool PhysicalRange(float lowest, float highest, double& min, double& max) {
 // EDFlib prints header numbers with their digits cut, not rounded: 5.8 (in
 // binary just under it) would read back as 5.799999. Half a unit of the ninth
 // decimal away from zero makes it print the decimal value itself.
-double ForHeader(double x) { return x + std::copysign(5e-10, x); }
+[[maybe_unused]] double ForHeader(double x) { return x + std::copysign(5e-10, x); }
 
 struct Scale {
   double min = 0, max = 0;  // physical values of the digital minimum and maximum
@@ -151,6 +155,7 @@ bool Scales(const nel::analysis::WaveRecordFile& rec, std::vector<Scale>& scales
   return true;
 }
 
+#ifndef NELCTL_NO_EDF
 // Sets the header of the open file; false with the reason.
 bool WriteHeader(int handle, const nel::analysis::WaveRecordFile& rec, const std::vector<Scale>& scales,
                  const EdfSubject& subject, int annotationSignals, std::string& error) {
@@ -234,6 +239,8 @@ bool WriteBody(int handle, const nel::analysis::WaveRecordFile& rec, const std::
   return true;
 }
 
+#endif
+
 }  // namespace
 
 EdfCounts CountEdf(const nel::analysis::WaveRecordFile& rec) {
@@ -287,6 +294,10 @@ bool WriteEdf(const std::string& path, const nel::analysis::WaveRecordFile& rec,
     std::vector<Scale> scales;
     if (!Scales(rec, scales, why)) return fail(why);
 
+#ifdef NELCTL_NO_EDF
+    (void)annotationSignals;
+    return fail("this nelctl was built without EDF export (no EDFlib)");
+#else
     const int handle = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, counts.signals);
     if (handle == EDFLIB_NO_SUCH_FILE_OR_DIRECTORY) return fail("cannot create the file");
     if (handle < 0) return fail("cannot open the file for writing (EDFlib error " + std::to_string(handle) + ")");
@@ -296,6 +307,7 @@ bool WriteEdf(const std::string& path, const nel::analysis::WaveRecordFile& rec,
     if (written && closed) return true;
     std::remove(path.c_str());
     return fail(written ? "cannot finish the file" : why);
+#endif
   } catch (const std::exception& e) {
     return fail(e.what());
   }

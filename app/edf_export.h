@@ -53,6 +53,13 @@ struct EdfCounts {
 };
 EdfCounts CountEdf(const nel::analysis::WaveRecordFile& rec);
 
+// Whether this nelctl writes EDF+ files: not without EDFlib (a Windows build).
+#ifdef NELCTL_NO_EDF
+inline constexpr bool kEdfExport = false;
+#else
+inline constexpr bool kEdfExport = true;
+#endif
+
 // Checks the subject's fields; false with the reason when one cannot be written.
 bool CheckEdfSubject(const EdfSubject& subject, std::string& error);
 
@@ -62,6 +69,7 @@ bool CheckEdfSubject(const EdfSubject& subject, std::string& error);
 // a sample that is not a finite number, too many marks, a subject field that
 // CheckEdfSubject refuses, or a file that cannot be written (no file is left
 // behind then). Throws nothing.
+// A build without EDFlib (Windows) refuses every record, with that reason.
 bool WriteEdf(const std::string& path, const nel::analysis::WaveRecordFile& rec, const EdfSubject& subject,
               std::string& error);
 

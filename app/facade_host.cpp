@@ -1,7 +1,5 @@
 #include "facade_host.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -14,6 +12,7 @@
 #include <nel/platform/port_names.h>
 #include "commands.h"
 #include "host_loop.h"
+#include "platform/console.h"
 #include "replay.h"
 #include "unit_check.h"
 
@@ -238,7 +237,7 @@ void FacadeHost::RunUntil(const std::string& step, double limitSeconds, const st
   // --timeout caps the whole command; otherwise the step's own limit counts from now.
   const long long limitFrames = opt_.timeout > 0 ? static_cast<long long>(opt_.timeout * 1000.0)
                                                  : frames_ + static_cast<long long>(limitSeconds * 1000.0);
-  const bool tty = ::isatty(2) != 0;
+  const bool tty = nel::platform::StderrIsTerminal();
   std::string why;
   int statusCode = kStatusFailure;
   long long lastFrames = frames_;

@@ -52,10 +52,17 @@ std::string Footer() {
        "  beside \"error\"). The message also goes to stderr.\n"
        "\n"
        "Environment (port n, 1 to 149, is the first of):\n"
+#if defined(_WIN32)
+       "  NEL_COM<n>     the device of port n, e.g. NEL_COM3=\\\\.\\COM12\n"
+       "  otherwise port n is \\\\.\\COM<n>.\n"
+       "Not in this build (Windows): nelctl edf and the exam's record.edf (no EDFlib),\n"
+       "--simulate and --replay (no virtual unit); they fail with status 1.";
+#else
        "  NEL_COM<n>     the device of port n, e.g. NEL_COM3=/dev/ttyUSB1\n"
        "  NEL_PORT_DIR   a folder whose entries COM1 ... COM149 are links to the devices\n"
        "  otherwise ports 1-16 are /dev/ttyUSB0-15, 17-32 /dev/ttyACM0-15, 33-149 /dev/ttyS0-116.\n"
        "--simulate serves the virtual unit behind port 1 of nelctl itself.";
+#endif
   return s;
 }
 

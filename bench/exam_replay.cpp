@@ -8,10 +8,7 @@
 //   bench_exam_replay [--benchmark_repetitions=N]
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,30 +19,18 @@
 #include <vector>
 
 #include <nel/link/stream_log.h>
-
-extern char** environ;
+#include "platform/process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+// nelctl with `args`, its output dropped; its exit status, -1 when it did not end by itself.
 int Run(const std::vector<std::string>& args) {
   std::vector<std::string> argv{NELCTL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> p;
-  for (auto& a : argv) p.push_back(a.data());
-  p.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, p[0], &actions, nullptr, p.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const nel::platform::ProgramRun run = nel::platform::RunProgram(argv, "");
+  return run.started ? run.exitCode : -1;
 }
 
 // The unit's time of a recorded session: the data frames it holds (19 bytes each, 1000 a second).
@@ -64,7 +49,7 @@ void BM_ExamReplay(benchmark::State& state) {
   CPU_ZERO(&one);
   CPU_SET(0, &one);
   sched_setaffinity(0, sizeof one, &one);
-  const fs::path dir = fs::temp_directory_path() / ("bench_exam_replay_" + std::to_string(::getpid()));
+  const fs::path dir = fs::temp_directory_path() / ("bench_exam_replay_" + std::to_string(nel::platform::ProcessId()));
   fs::remove_all(dir);
   if (Run({"exam", "--simulate", "--speed", "20", "--out", (dir / "session").string()}) != 0) {
     state.SkipWithError("the exam on the virtual unit failed");

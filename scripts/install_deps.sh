@@ -17,13 +17,13 @@ PACKAGES=(
 )
 
 # The Windows cross-build: mingw-w64's posix-threads compiler (std::thread),
-# cmake and ninja, Highway's headers (used without its library),
-# GoogleTest's sources (built for Windows with the platform room's tests) and
-# Wine to run those tests.
+# cmake and ninja, Highway's, CLI11's and nlohmann/json's headers (used
+# without a library; the last two for nelctl.exe), GoogleTest's sources (built
+# for Windows with its tests), and Wine and Python to run those tests.
 windows_packages() {
   PACKAGES=(
-    g++-mingw-w64-x86-64-posix cmake ninja-build ccache libhwy-dev googletest
-    wine64
+    g++-mingw-w64-x86-64-posix cmake ninja-build ccache libhwy-dev libcli11-dev nlohmann-json3-dev googletest
+    wine64 python3
   )
 }
 if [[ ${1:-} == --windows ]]; then

@@ -6,7 +6,11 @@
 
 #if defined(_WIN32)
 // GCC and Clang spellings of the import/export attributes for Windows targets.
-#if defined(NEL_BUILDING_LIBRARY)
+// NEL_STATIC: the library's objects are linked into the program (a static
+// library), so nothing is imported from nel.dll.
+#if defined(NEL_STATIC)
+#define NEL_API
+#elif defined(NEL_BUILDING_LIBRARY)
 #define NEL_API __attribute__((dllexport))
 #else
 #define NEL_API __attribute__((dllimport))

@@ -47,13 +47,6 @@ void Event::Reset() {
   } while (r < 0 && errno == EINTR);
 }
 
-bool Event::IsSet() const { return Wait(0); }
-
-bool Event::Wait(int timeout_ms) const {
-  Event* self = const_cast<Event*>(this);
-  return WaitAny(&self, 1, timeout_ms) == 0;
-}
-
 int Event::WaitAny(Event* const* events, size_t count, int timeout_ms) {
   if (events == nullptr || count == 0 || count > 64) return kWaitFailed;
   pollfd fds[64];

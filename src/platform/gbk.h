@@ -14,4 +14,8 @@ namespace nel::platform {
 // character without a GBK form, or invalid UTF-8, becomes '?'.
 std::string Utf8ToGbk(std::string_view utf8);
 
+// Converts code page 936 bytes to UTF-8 (to show the library's diagnostics).
+// ASCII passes unchanged; bytes that are not GBK become a replacement mark.
+std::string GbkToUtf8(std::string_view gbk);
+
 }  // namespace nel::platform

@@ -79,4 +79,22 @@ std::string Utf8ToGbk(std::string_view utf8) {
   return out;
 }
 
+std::string GbkToUtf8(std::string_view gbk) {
+  if (gbk.empty()) return {};
+  const int n = static_cast<int>(gbk.size());
+  // Without MB_ERR_INVALID_CHARS a sequence that is not GBK becomes the code page's mark.
+  const int wideLen = ::MultiByteToWideChar(936, 0, gbk.data(), n, nullptr, 0);
+  if (wideLen <= 0) {
+    std::string out;
+    for (unsigned char c : gbk) out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string("\xEF\xBF\xBD");
+    return out;
+  }
+  std::wstring wide(static_cast<size_t>(wideLen), L'\0');
+  ::MultiByteToWideChar(936, 0, gbk.data(), n, wide.data(), wideLen);
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLen, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLen, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
 }  // namespace nel::platform

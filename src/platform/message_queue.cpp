@@ -20,6 +20,17 @@ int64_t NowMs() {
       .count();
 }
 
+// How long a wait may block: until the deadline, or until the next timer is
+// due (`nextDue`, INT64_MAX without timers) when that comes first; -1 for ever.
+int WaitUntilDue(const Deadline& deadline, int64_t nextDue) {
+  int wait = deadline.RemainingMs();
+  if (nextDue != INT64_MAX) {
+    const int64_t untilDue = std::max<int64_t>(0, nextDue - NowMs());
+    if (wait < 0 || untilDue < wait) wait = static_cast<int>(untilDue);
+  }
+  return wait;
+}
+
 }  // namespace
 
 struct QueueHolder {
@@ -142,12 +153,7 @@ int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int t
   all[count] = &postedEvent_;
   Deadline deadline(timeoutMs);
   for (;;) {
-    int wait = deadline.RemainingMs();
-    const int64_t nextDue = NextTimerDueMs();
-    if (nextDue != INT64_MAX) {
-      const int64_t untilDue = std::max<int64_t>(0, nextDue - NowMs());
-      if (wait < 0 || untilDue < wait) wait = static_cast<int>(untilDue);
-    }
+    const int wait = WaitUntilDue(deadline, NextTimerDueMs());
     const int r = Event::WaitAny(all, count + 1, wait);
     if (r == kWaitFailed) return kWaitFailed;
     if (r >= 0 && static_cast<size_t>(r) < count) return r;
@@ -166,12 +172,7 @@ int MessageQueue::WaitForEventsOrInput(Event* const* events, size_t count, int t
   fds[count] = {postedEvent_.Descriptor(), POLLIN, 0};
   Deadline deadline(timeoutMs);
   for (;;) {
-    int wait = deadline.RemainingMs();
-    const int64_t nextDue = NextTimerDueMs();
-    if (nextDue != INT64_MAX) {
-      const int64_t untilDue = std::max<int64_t>(0, nextDue - NowMs());
-      if (wait < 0 || untilDue < wait) wait = static_cast<int>(untilDue);
-    }
+    const int wait = WaitUntilDue(deadline, NextTimerDueMs());
     const int r = poll(fds, count + 1, wait);
     if (r < 0) {
       if (errno == EINTR) continue;

@@ -37,20 +37,6 @@ speed_t SpeedOf(int baud) {
 
 }  // namespace
 
-bool ParseLineText(const char* text, LineSettings& out) {
-  if (text == nullptr) return false;
-  LineSettings line;
-  char parity = 0;
-  int consumed = 0;
-  if (std::sscanf(text, "baud=%d parity=%c data=%d stop=%d%n", &line.baud, &parity, &line.dataBits, &line.stopBits,
-                  &consumed) != 4)
-    return false;
-  if (text[consumed] != '\0') return false;
-  line.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(parity)));
-  out = line;
-  return true;
-}
-
 SerialDevice::~SerialDevice() { Close(); }
 
 bool SerialDevice::Open(const std::string& path) {

@@ -105,20 +105,6 @@ void MakeRaw(DCB& dcb) {
 
 }  // namespace
 
-bool ParseLineText(const char* text, LineSettings& out) {
-  if (text == nullptr) return false;
-  LineSettings line;
-  char parity = 0;
-  int consumed = 0;
-  if (std::sscanf(text, "baud=%d parity=%c data=%d stop=%d%n", &line.baud, &parity, &line.dataBits, &line.stopBits,
-                  &consumed) != 4)
-    return false;
-  if (text[consumed] != '\0') return false;
-  line.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(parity)));
-  out = line;
-  return true;
-}
-
 SerialDevice::~SerialDevice() { Close(); }
 
 int SerialDevice::Descriptor() const {

@@ -1,4 +1,4 @@
-// Code page 936 text, executable folder and paths, diagnostic sink, port names.
+// Executable folder and paths, diagnostic sink, port names.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,19 +18,6 @@
 using namespace nel::platform;
 
 namespace {
-
-TEST(Gbk, SystemTextBecomesCodePage936Bytes) {
-  const std::string gbk = Utf8ToGbk("压力校准失败!\n");
-  ASSERT_EQ(gbk.size(), 14u);
-  EXPECT_EQ(gbk.substr(0, 4), "\xD1\xB9\xC1\xA6");
-  EXPECT_EQ(gbk.substr(12), "!\n");
-  EXPECT_EQ(Utf8ToGbk("plain ascii"), "plain ascii");
-}
-
-TEST(Gbk, InvalidUtf8IsMarkedNotDropped) {
-  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF") + "b"), "a?b");
-  EXPECT_EQ(Utf8ToGbk(std::string("x\xE5\x8E", 3)), "x?");  // cut short
-}
 
 TEST(Paths, ExecutableFolderAndJoin) {
   const std::string folder = ExecutableFolder();

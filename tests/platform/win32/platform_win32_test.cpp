@@ -1,6 +1,7 @@
 // The Windows forms of the platform room: what differs from the POSIX room
-// (event objects, COM port opening, code page 936 through the system, file
-// replacement, paths) held to the same contract. Runs under Windows or Wine.
+// (event objects, COM port opening, paths) held to the same contract. Runs
+// under Windows or Wine; the portable suites (code page 936, settings file,
+// programs) are built in beside it.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,15 +11,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <nel/platform/event.h>
 #include <nel/platform/port_names.h>
 
-#include "platform/gbk.h"
-#include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/serial_device.h"
 
@@ -53,54 +51,6 @@ TEST(Event, SetFromAnotherThreadEndsAWait) {
   EXPECT_TRUE(e.Wait(5000));
   setter.join();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
-}
-
-TEST(Gbk, SystemTextBecomesCodePage936Bytes) {
-  const std::string gbk = Utf8ToGbk("压力校准失败!\n");
-  ASSERT_EQ(gbk.size(), 14u);
-  EXPECT_EQ(gbk.substr(0, 4), "\xD1\xB9\xC1\xA6");
-  EXPECT_EQ(gbk.substr(12), "!\n");
-  EXPECT_EQ(Utf8ToGbk("plain ascii"), "plain ascii");
-}
-
-TEST(Gbk, InvalidUtf8AndCharactersWithoutAGbkFormAreMarked) {
-  EXPECT_EQ(Utf8ToGbk(std::string("a\xFF") + "b"), "a?b");
-  EXPECT_EQ(Utf8ToGbk(std::string("x\xE5\x8E", 3)), "x?");        // cut short
-  EXPECT_EQ(Utf8ToGbk(std::string("\xED\xA0\x80") + "z"), "?z");  // a surrogate is not a character
-  // Hangul has no form in code page 936; no look-alike may take its place.
-  EXPECT_EQ(Utf8ToGbk("[\xEA\xB0\x80]"), "[?]");
-}
-
-class IniFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("nel_ini_" + std::to_string(::GetCurrentProcessId()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    path_ = (dir_ / "HardInf.ini").string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Contents() {
-    std::ifstream f(path_, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
-  fs::path dir_;
-  std::string path_;
-};
-
-// Every write after the first replaces an existing file.
-TEST_F(IniFile, RepeatedWritesReplaceTheFile) {
-  ASSERT_TRUE(WriteIniString(path_, "Pressure", "Zero", "12"));
-  ASSERT_TRUE(WriteIniString(path_, "Pressure", "Zero", "13"));
-  ASSERT_TRUE(WriteIniString(path_, "Pressure", "Gain", "7"));
-  EXPECT_EQ(ReadIniInt(path_, "pressure", "zero", -1), 13);
-  EXPECT_EQ(ReadIniString(path_, "PRESSURE", "gain", ""), "7");
-  EXPECT_EQ(Contents(), "[Pressure]\r\nZero=13\r\nGain=7\r\n");
-  std::size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++files;
-  EXPECT_EQ(files, 1u) << "no temporary file is left behind";
 }
 
 TEST(Paths, ExecutableFolderHoldsTheProgramAndJoinsWithBackslash) {
