@@ -162,20 +162,6 @@ long SerialDevice::Read(void* buffer, size_t size, int timeoutMs) {
   }
 }
 
-long SerialDevice::ReadAll(void* buffer, size_t size, int timeoutMs) {
-  if (fd_ < 0 || buffer == nullptr) return -1;
-  Deadline deadline(timeoutMs);
-  size_t done = 0;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  while (done < size) {
-    const long r = Read(bytes + done, size - done, deadline.RemainingMs());
-    if (r < 0) return done > 0 ? static_cast<long>(done) : -1;
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<long>(done);
-}
-
 long SerialDevice::Write(const void* buffer, size_t size, int timeoutMs) {
   if (fd_ < 0 || buffer == nullptr) return -1;
   Deadline deadline(timeoutMs);
