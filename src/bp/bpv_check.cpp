@@ -52,9 +52,19 @@ int32_t TruncToInt32(double v) {
   return static_cast<int32_t>(v);
 }
 
-std::unique_ptr<nel::dsp::FirFilter> MakeLowpass(double cutoff) {
-  const std::vector<double> taps = nel::dsp::LowpassTaps(TnelBPVCheck::kFilterTaps, cutoff);
-  return std::unique_ptr<nel::dsp::FirFilter>(new (std::nothrow) nel::dsp::FirFilter(taps));
+// The three low-passes' taps (base line, wide, narrow) for one processing
+// mode. Built once and shared by every cuff, so the cuffs' filters read one
+// table.
+nel::dsp::FirFilterTrio::Table LowpassTable(int16_t dataProcessMode) {
+  const auto join = [](float wide) {
+    const auto taps = [](double cutoff) { return nel::dsp::LowpassTaps(TnelBPVCheck::kFilterTaps, cutoff); };
+    return nel::dsp::FirFilterTrio::Join(taps(static_cast<double>(0.0001f)), taps(static_cast<double>(wide)),
+                                         taps(0.05));
+  };
+  // Cut-offs are fractions of the decimated rate of 100 samples per second.
+  static const nel::dsp::FirFilterTrio::Table raw = join(9.0f * 0.01f);
+  static const nel::dsp::FirFilterTrio::Table filtered = join(15.0f * 0.01f);
+  return dataProcessMode == DATAPROCESS_RAW ? raw : filtered;
 }
 
 // Decimation: the mean AD value of 10 samples; the sum wraps as 32 bits.
@@ -91,11 +101,7 @@ TnelBPVCheck::TnelBPVCheck(int16_t dataProcessMode, tagTYPE_NEL_BPDATA channel, 
   MaxPressure = 280;
   MaxAttempts = 3;
   pulseRate_ = 60;
-  // Cut-offs are fractions of the decimated rate of 100 samples per second.
-  const float wide = dataProcessMode_ == DATAPROCESS_RAW ? 9.0f * 0.01f : 15.0f * 0.01f;
-  wideLowpass_ = MakeLowpass(static_cast<double>(wide));
-  narrowLowpass_ = MakeLowpass(0.05);
-  baseLowpass_ = MakeLowpass(static_cast<double>(0.0001f));
+  lowpasses_.reset(new (std::nothrow) nel::dsp::FirFilterTrio(LowpassTable(dataProcessMode_)));
   Initialize();
 }
 
@@ -159,7 +165,7 @@ void TnelBPVCheck::Deflate() {
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
   if (finished_) return BPVSTA_OK;
   if (!active_) return BPVSTA_MEASURING;
-  if (!inflater_ || !recogn_ || !wideLowpass_ || !narrowLowpass_ || !baseLowpass_) {
+  if (!inflater_ || !recogn_ || !lowpasses_) {
     Deflate();
     return BPVSTA_FAILED;
   }
@@ -167,10 +173,10 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
   if (!Decimate(ad, decimCount_, decimSum_, decimAd_)) return BPVSTA_MEASURING;
   if (MaxPressure <= pressure) return BPVSTA_OVERPRESSURE;
 
-  const double input = decimAd_;
-  const double base = baseLowpass_->Step(input);
-  const int32_t osc = TruncToInt32(wideLowpass_->Step(input) - base);
-  const int32_t oscSmooth = TruncToInt32(narrowLowpass_->Step(input) - base);
+  double lowpassed[3];  // base line, wide, narrow
+  lowpasses_->Step(decimAd_, lowpassed);
+  const int32_t osc = TruncToInt32(lowpassed[1] - lowpassed[0]);
+  const int32_t oscSmooth = TruncToInt32(lowpassed[2] - lowpassed[0]);
 
   delayedPressure_ = DelayPressure(pressure, pressureRing_, ringWrite_, ringRead_);
 
@@ -211,6 +217,15 @@ tagTYPE_BPV_MEASTATUS TnelBPVCheck::ProcPulseWave(int32_t ad, float pressure) {
     case PRS_OVERPRESSURE: Deflate(); return BPVSTA_OVERPRESSURE;
   }
   return BPVSTA_MEASURING;
+}
+
+int TnelBPVCheck::Accumulate(const int32_t* ad, int stride, int n) {
+  if (ad == nullptr || n < 1 || finished_) return 0;
+  if (!active_) return n;
+  if (!inflater_ || !recogn_ || !lowpasses_) return 0;
+  int fed = 0;
+  for (; fed < n && decimCount_ < kDecimation - 1; ++fed) Decimate(ad[fed * stride], decimCount_, decimSum_, decimAd_);
+  return fed;
 }
 
 tagTYPE_BPV_MEASTATUS TnelBPVCheck::EndOfAttempt() {

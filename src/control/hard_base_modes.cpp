@@ -134,8 +134,18 @@ bool TnelHardBase::ProcBPMeasure(const int32_t* raw, const float* pressure, int 
   }
   bool allDone = true;
   for (int k = 0; k < K; ++k) {
+    const int32_t* ad = raw + layout_.cuffWavePos[k];
     for (int i = 0; i < n && selected_[k] && !finished_[k] && bpv_[k]; ++i) {
-      const bool stop = ProcBPMeasureCheck(raw[i * W + layout_.cuffWavePos[k]], pressure[i * K + k], k);
+      // Frames that only add to the sequencer's decimation sum: no status to
+      // report (BPVSTA_MEASURING) and the cuff stays unfinished.
+      const int accumulated = bpv_[k]->Accumulate(ad + i * W, W, n - i);
+      if (accumulated > 0) {
+        status_.BPResult[k].Status = BPVSTA_MEASURING;
+        allDone = false;
+        i += accumulated;
+        if (i == n) break;
+      }
+      const bool stop = ProcBPMeasureCheck(ad[i * W], pressure[i * K + k], k);
       if (!finished_[k]) allDone = false;
       if (status_.BPResult[k].Status == BPVSTA_OVERPRESSURE) {
         // Every pump stops and every valve opens now; the other cuffs end.

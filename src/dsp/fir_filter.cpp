@@ -1,6 +1,7 @@
 #include "dsp/fir_filter.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 // Runtime dispatch: this file is compiled once per instruction set by Highway.
 #undef HWY_TARGET_INCLUDE
@@ -65,6 +66,42 @@ double FirDot(const double* HWY_RESTRICT a, const double* HWY_RESTRICT b, std::s
   return AddDotSums(d, acc);
 }
 
+// Three sums over one operand b: each partial sum takes the same products in
+// the same order as in FirDot, so each result has FirDot's bits. The partial
+// sums are run in groups of at most four vectors, so twelve accumulators are
+// live at once whatever the vector width.
+void FirDot3(const double* HWY_RESTRICT a0, const double* HWY_RESTRICT a1, const double* HWY_RESTRICT a2,
+             const double* HWY_RESTRICT b, std::size_t n, double* HWY_RESTRICT out) {
+  const DotTag d;
+  using Vec = hn::Vec<DotTag>;
+  const double* const a[3] = {a0, a1, a2};
+  Vec acc[3][kVectors];
+  for (auto& sums : acc)
+    for (Vec& v : sums) v = hn::Zero(d);
+  constexpr std::size_t kGroup = kVectors < 4 ? kVectors : 4;
+  const std::size_t whole = n - n % kDotSums;
+  for (std::size_t first = 0; first < kVectors; first += kGroup) {
+    for (std::size_t k = 0; k < whole; k += kDotSums) {
+      for (std::size_t v = first; v < first + kGroup; ++v) {
+        const std::size_t at = k + v * kLanes;
+        const Vec x = hn::LoadU(d, b + at);
+        for (std::size_t f = 0; f < 3; ++f) acc[f][v] = hn::MulAdd(hn::LoadU(d, a[f] + at), x, acc[f][v]);
+      }
+    }
+  }
+  std::size_t k = whole;
+  std::size_t v = 0;
+  for (; k + kLanes <= n; ++v, k += kLanes) {
+    const Vec x = hn::LoadU(d, b + k);
+    for (std::size_t f = 0; f < 3; ++f) acc[f][v] = hn::MulAdd(hn::LoadU(d, a[f] + k), x, acc[f][v]);
+  }
+  if (k < n) {
+    const Vec x = LoadDotTail(d, b + k, n - k);
+    for (std::size_t f = 0; f < 3; ++f) acc[f][v] = hn::MulAdd(LoadDotTail(d, a[f] + k, n - k), x, acc[f][v]);
+  }
+  for (std::size_t f = 0; f < 3; ++f) out[f] = AddDotSums(d, acc[f]);
+}
+
 const char* DotTarget() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -75,6 +112,7 @@ HWY_AFTER_NAMESPACE();
 namespace nel::dsp {
 
 HWY_EXPORT(FirDot);
+HWY_EXPORT(FirDot3);
 HWY_EXPORT(DotTarget);
 
 double DotProduct(const double* a, const double* b, std::size_t n) { return HWY_DYNAMIC_DISPATCH(FirDot)(a, b, n); }
@@ -85,27 +123,59 @@ double DotProductPlain(const double* a, const double* b, std::size_t n) {
   return y;
 }
 
+void DotProducts3(const double* const (&a)[3], const double* b, std::size_t n, double (&out)[3]) {
+  HWY_DYNAMIC_DISPATCH(FirDot3)(a[0], a[1], a[2], b, n, out);
+}
+
 const char* DotProductTarget() { return HWY_DYNAMIC_DISPATCH(DotTarget)(); }
 
-FirFilter::FirFilter(std::span<const double> taps) : taps_(taps.begin(), taps.end()), line_(2 * taps.size(), 0.0) {}
+DelayLine::DelayLine(std::size_t length) : length_(length), line_(2 * length, 0.0) {}
 
-const double* FirFilter::Push(double x) {
-  const std::size_t count = taps_.size();
-  if (count == 0) return nullptr;
-  pos_ = (pos_ == 0 ? count : pos_) - 1;
+const double* DelayLine::Push(double x) {
+  if (length_ == 0) return nullptr;
+  pos_ = (pos_ == 0 ? length_ : pos_) - 1;
   line_[pos_] = x;
-  line_[pos_ + count] = x;
+  line_[pos_ + length_] = x;
   return line_.data() + pos_;
 }
+
+void DelayLine::Reset() {
+  std::fill(line_.begin(), line_.end(), 0.0);
+  pos_ = 0;
+}
+
+FirFilter::FirFilter(std::span<const double> taps) : taps_(taps.begin(), taps.end()), line_(taps.size()) {}
 
 void FirFilter::Process(std::span<const double> in, std::span<double> out) {
   const std::size_t n = std::min(in.size(), out.size());
   for (std::size_t i = 0; i < n; ++i) out[i] = Step(in[i]);
 }
 
-void FirFilter::Reset() {
-  std::fill(line_.begin(), line_.end(), 0.0);
-  pos_ = 0;
+FirFilterTrio::Table FirFilterTrio::Join(std::span<const double> taps0, std::span<const double> taps1,
+                                         std::span<const double> taps2) {
+  if (taps1.size() != taps0.size() || taps2.size() != taps0.size())
+    throw std::invalid_argument("FirFilterTrio: the three filters need the same number of taps");
+  auto joined = std::make_shared<std::vector<double>>();
+  joined->reserve(3 * taps0.size());
+  for (const auto taps : {taps0, taps1, taps2}) joined->insert(joined->end(), taps.begin(), taps.end());
+  return joined;
+}
+
+FirFilterTrio::FirFilterTrio(Table joined)
+    : taps_(std::move(joined)), length_(taps_ ? taps_->size() / 3 : 0), line_(length_) {
+  if (taps_ && taps_->size() % 3 != 0)
+    throw std::invalid_argument("FirFilterTrio: a joined table holds three filters' taps");
+}
+
+void FirFilterTrio::Step(double x, double (&y)[3]) {
+  const double* window = line_.Push(x);
+  if (window == nullptr) {
+    y[0] = y[1] = y[2] = 0.0;
+    return;
+  }
+  const double* const joined = taps_->data();
+  const double* const taps[3] = {joined, joined + length_, joined + 2 * length_};
+  DotProducts3(taps, window, length_, y);
 }
 
 }  // namespace nel::dsp

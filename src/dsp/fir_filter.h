@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -26,8 +27,31 @@ inline constexpr std::size_t kDotSums = 32;
 double DotProduct(const double* a, const double* b, std::size_t n);
 // The same sum one product at a time, from k = 0 upwards.
 double DotProductPlain(const double* a, const double* b, std::size_t n);
+// Three sums over one operand: out[f] = DotProduct(a[f], b, n), the same bits,
+// with b read once for the three.
+void DotProducts3(const double* const (&a)[3], const double* b, std::size_t n, double (&out)[3]);
 // Instruction set DotProduct runs with on this processor.
 const char* DotProductTarget();
+
+// The last `length` inputs of a filter, newest first, stored twice so the
+// window is always contiguous.
+class DelayLine {
+ public:
+  DelayLine() = default;
+  explicit DelayLine(std::size_t length);
+
+  // Stores x as the newest input; returns the newest-first window
+  // (window[k] = x[n - k], length values), or null for a line of length 0.
+  const double* Push(double x);
+  // Back to all zero.
+  void Reset();
+
+ private:
+  std::size_t length_ = 0;
+  // Positions j and j + length_ hold the same input.
+  std::vector<double> line_;
+  std::size_t pos_ = 0;
+};
 
 class FirFilter {
  public:
@@ -50,18 +74,44 @@ class FirFilter {
   void Process(std::span<double> inout) { Process(inout, inout); }
 
   // Clears the delay line (taps kept).
-  void Reset();
+  void Reset() { line_.Reset(); }
 
  private:
-  // Stores x as the newest input; returns the newest-first window
-  // (window[k] = x[n - k], TapCount() values), or null without taps.
-  const double* Push(double x);
+  const double* Push(double x) { return line_.Push(x); }
 
   std::vector<double> taps_;
-  // The last TapCount() inputs, stored twice (positions j and j + TapCount())
-  // so the newest-first window starting at pos_ is always contiguous.
-  std::vector<double> line_;
-  std::size_t pos_ = 0;
+  DelayLine line_;
+};
+
+// Three filters with the same number of taps over one input, one delay line
+// between them: Step gives, bit for bit, what three FirFilter objects' Step
+// would give for the same input, with the input window read once. Trios built
+// from one joined table share it (one copy of the taps in the cache for many).
+class FirFilterTrio {
+ public:
+  using Table = std::shared_ptr<const std::vector<double>>;
+  // The three filters' taps one after another. Throws std::invalid_argument
+  // when the tap counts differ.
+  static Table Join(std::span<const double> taps0, std::span<const double> taps1, std::span<const double> taps2);
+
+  // Throws std::invalid_argument when the table's size is not a multiple of 3;
+  // a null table gives a trio without taps.
+  explicit FirFilterTrio(Table joined);
+  FirFilterTrio(std::span<const double> taps0, std::span<const double> taps1, std::span<const double> taps2)
+      : FirFilterTrio(Join(taps0, taps1, taps2)) {}
+
+  std::size_t TapCount() const { return length_; }
+
+  // One sample in; y[f] is filter f's output (all 0 without taps).
+  void Step(double x, double (&y)[3]);
+
+  // Clears the delay line (taps kept).
+  void Reset() { line_.Reset(); }
+
+ private:
+  Table taps_;
+  std::size_t length_ = 0;
+  DelayLine line_;
 };
 
 }  // namespace nel::dsp

@@ -409,6 +409,64 @@ TEST_F(SequencerTest, SyntheticInflationEndsWithAResultAndItsLogLine) {
   std::remove(log.c_str());
 }
 
+// Blocks fed through Accumulate and then ProcPulseWave from the first sample
+// it leaves, at block sizes that cut the decimation anywhere, give the same
+// statuses and the same measurement as the frames fed one by one.
+TEST_F(SequencerTest, BlocksThroughAccumulateMeasureLikeFrameByFrame) {
+  const Inflation c;
+  std::vector<int32_t> ad;
+  std::vector<float> pressure;
+  for (int k = 0; k < 101; ++k)
+    for (int j = 0; j < 10; ++j) ad.push_back(kBaseAD + j), pressure.push_back(0.0f);
+  for (int k = 0; k < 30000; ++k) {
+    const double p = 5.0 + 0.04 * k;
+    const int t = k % 80;
+    const double shape = t < 15 ? 0.5 * (1 - std::cos(M_PI * t / 15.0)) : std::exp(-(t - 15) / 25.0);
+    const double a = c.amp * std::exp(-std::pow((p - c.map) / c.width, 2.0));
+    for (int j = 0; j < 10; ++j) {  // frames of one decimated sample differ
+      ad.push_back(kBaseAD + static_cast<int32_t>(a * shape) + 37 * ((k * 10 + j) % 13));
+      pressure.push_back(static_cast<float>(p + 0.01 * j));
+    }
+  }
+  const int n = static_cast<int>(ad.size());
+  auto start = [](TnelBPVCheck& s) {
+    s.Initialize();
+    s.StartBPMeasureProcess();
+  };
+
+  TnelBPVCheck one(DATAPROCESS_STANDARD, BP_LANK, &link_.ctl);
+  one.ProcPulseWave(kBaseAD, 0.0f);  // before a start: nothing happens
+  start(one);
+  std::vector<tagTYPE_BPV_MEASTATUS> statuses;
+  for (int i = 0; i < n && (statuses.empty() || statuses.back() == BPVSTA_MEASURING); ++i)
+    statuses.push_back(one.ProcPulseWave(ad[i], pressure[i]));
+  ASSERT_EQ(statuses.back(), BPVSTA_OK);
+
+  TnelBPVCheck blocks(DATAPROCESS_STANDARD, BP_LANK, &link_.ctl);
+  EXPECT_EQ(blocks.Accumulate(ad.data(), 1, 25), 25);  // before a start: all of them
+  EXPECT_EQ(blocks.Accumulate(nullptr, 1, 25), 0);
+  start(blocks);
+  constexpr int kSizes[] = {1, 3, 7, 27, 64, 9, 10, 11};
+  std::size_t fed = 0;
+  for (int b = 0; fed < statuses.size(); ++b) {
+    const int end = std::min<int>(static_cast<int>(fed) + kSizes[b % 8], static_cast<int>(statuses.size()));
+    for (int i = static_cast<int>(fed); i < end;) {
+      const int skipped = blocks.Accumulate(&ad[i], 1, end - i);
+      for (int j = i; j < i + skipped; ++j) ASSERT_EQ(statuses[j], BPVSTA_MEASURING) << "frame " << j;
+      i += skipped;
+      if (i == end) break;
+      ASSERT_EQ(blocks.ProcPulseWave(ad[i], pressure[i]), statuses[i]) << "frame " << i;
+      ++i;
+    }
+    fed = end;
+  }
+  int16_t v1[3], v2[3];
+  one.getBPValue(&v1[0], &v1[1], &v1[2]);
+  blocks.getBPValue(&v2[0], &v2[1], &v2[2]);
+  EXPECT_EQ(std::vector<int16_t>(v1, v1 + 3), std::vector<int16_t>(v2, v2 + 3));
+  EXPECT_EQ(blocks.Accumulate(ad.data(), 1, 5), 0);  // finished
+}
+
 TEST_F(SequencerTest, LongPulseListsAreLoggedWhole) {
   const std::string log = TempPath("long");
   std::remove(log.c_str());

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,52 @@ TEST(FirFilter, StepEqualsStepPlainAndProcessOverTheWrappingDelayLine) {
       ASSERT_EQ(y, blocked[i]) << taps_count << " taps, sample " << i;
     }
   }
+}
+
+// Three sums over one operand have each single sum's bits, on every target.
+TEST(FirDotProduct, ThreeOverOneOperandEqualEachAlone) {
+  ForEachTarget([](const std::string& target) {
+    for (const std::size_t n : kLengths)
+      for (const Offsets& o : kOffsets) {
+        const auto a0 = Operand(o.a, n, 2u + static_cast<uint32_t>(n), false);
+        const auto a1 = Operand(0, n, 4u + static_cast<uint32_t>(n), false);
+        const auto a2 = Operand(o.b, n, 6u + static_cast<uint32_t>(n), false);
+        const auto b = Operand(o.b, n, 8u + static_cast<uint32_t>(n), false);
+        const double* const a[3] = {a0.data() + o.a, a1.data(), a2.data() + o.b};
+        double three[3];
+        nel::dsp::DotProducts3(a, b.data() + o.b, n, three);
+        for (std::size_t f = 0; f < 3; ++f)
+          EXPECT_EQ(three[f], DotProduct(a[f], b.data() + o.b, n))
+              << target << ", n " << n << ", offsets " << o.a << " " << o.b << ", sum " << f;
+      }
+  });
+}
+
+TEST(FirFilter, TrioEqualsThreeFiltersOverTheWrappingDelayLine) {
+  for (const std::size_t taps_count : {1u, 6u, 37u, 201u}) {
+    const auto t0 = Operand(0, taps_count, 21u, false);
+    const auto t1 = Operand(0, taps_count, 22u, false);
+    const auto t2 = Operand(0, taps_count, 23u, false);
+    const auto input = Operand(0, 3 * taps_count + 10, 24u, false);
+    nel::dsp::FirFilterTrio trio(t0, t1, t2);
+    nel::dsp::FirFilter single[3] = {nel::dsp::FirFilter(t0), nel::dsp::FirFilter(t1), nel::dsp::FirFilter(t2)};
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      if (i == 2 * taps_count) {  // a reset clears the line of both forms
+        trio.Reset();
+        for (auto& f : single) f.Reset();
+      }
+      double y[3];
+      trio.Step(input[i], y);
+      for (std::size_t f = 0; f < 3; ++f)
+        ASSERT_EQ(y[f], single[f].Step(input[i])) << taps_count << " taps, sample " << i;
+    }
+  }
+  const std::vector<double> three(3, 1.0), two(2, 1.0);
+  EXPECT_THROW(nel::dsp::FirFilterTrio(three, three, two), std::invalid_argument);
+  nel::dsp::FirFilterTrio none({}, {}, {});
+  double y[3] = {1.0, 1.0, 1.0};
+  none.Step(5.0, y);
+  EXPECT_EQ(y[0] + y[1] + y[2], 0.0);
 }
 
 // The window's k-th smallest after every replacement equals the sorted

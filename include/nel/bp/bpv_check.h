@@ -30,7 +30,7 @@ class TnelHardCtl;
 class TnelBPMInflate;
 class TnelPulseRecogn;
 namespace nel::dsp {
-class FirFilter;
+class FirFilterTrio;
 }
 
 class NEL_API TnelBPVCheck {
@@ -57,6 +57,12 @@ class NEL_API TnelBPVCheck {
   void StartBPMeasureProcess();
   // One sample of this cuff: its AD value and its pressure in mmHg.
   tagTYPE_BPV_MEASTATUS ProcPulseWave(int32_t ad, float pressure);
+  // The leading samples of a block (AD values ad[0], ad[stride], ... ; at
+  // most n) for which ProcPulseWave would only add to the decimation sum, or
+  // do nothing before a start, and return BPVSTA_MEASURING: fed here in one
+  // loop, with the same effect. Stops before the first sample that needs the
+  // whole step. Returns how many it fed (0 for a null block).
+  int Accumulate(const int32_t* ad, int stride, int n);
   // Final recognition and calculation; the result goes to BPResult.
   bool ProcGetFinalBPValue(tagTYPE_BPVMEASUE_MODE mode);
 
@@ -127,9 +133,7 @@ class NEL_API TnelBPVCheck {
   float pressureRing_[kDelaySlots] = {};
   int32_t ringRead_ = 0;
   int32_t ringWrite_ = kDelaySlots - 1;
-  std::unique_ptr<nel::dsp::FirFilter> wideLowpass_;
-  std::unique_ptr<nel::dsp::FirFilter> narrowLowpass_;
-  std::unique_ptr<nel::dsp::FirFilter> baseLowpass_;
+  std::unique_ptr<nel::dsp::FirFilterTrio> lowpasses_;  // base line, wide, narrow: 201 taps each
   bool isToe_ = false;
 
   // Log line buffers, sized when a log is set.
