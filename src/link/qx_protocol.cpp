@@ -267,7 +267,7 @@ int QXProtocol::UnpackData(unsigned char byte, PACKET_CALLBACK callback, void* c
     switch (byte) {
       case 0x90:
         OpenFrame(kDataRaw, kDataRaw, byte);
-        table_[kDataRaw].Reply.store(nullptr);
+        if (table_[kDataRaw].Reply.load(std::memory_order_relaxed) != nullptr) table_[kDataRaw].Reply.store(nullptr);
         break;
       case 0xF1: openReply(kGetVersion, kReplyVersion); break;
       case 0xF5: openReply(kGetFactor, kReplyFactor); break;
@@ -310,9 +310,9 @@ void QXProtocol::UnpackBlock(const unsigned char* bytes, int count, PACKET_CALLB
     // including, its last byte: stored as it comes, until a code byte.
     if (pack_.Code == 0x90 && entryIndex_ == kDataRaw && table_[kDataRaw].Reply.load() == nullptr) {
       const int end = std::min(count, i + expectedLength_ - 2 - payloadCount_);
+      unsigned char* to = pack_.Frame + payloadCount_ + 1;
       int k = i;
-      while (k < end && (bytes[k] & 0x80) == 0) ++k;
-      std::copy(bytes + i, bytes + k, pack_.Frame + payloadCount_ + 1);
+      for (; k < end && (bytes[k] & 0x80) == 0; ++k) *to++ = bytes[k];
       payloadCount_ += k - i;
       i = k;
       if (i == count) break;

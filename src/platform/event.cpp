@@ -24,7 +24,7 @@ Event::~Event() {
 }
 
 void Event::Set() {
-  if (fd_ < 0) return;
+  if (fd_ < 0 || signalled_.load(std::memory_order_acquire)) return;
   std::lock_guard lock(mutex_);
   if (signalled_) return;
   signalled_ = true;

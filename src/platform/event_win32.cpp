@@ -21,7 +21,7 @@ int Event::Descriptor() const {
 }
 
 void Event::Set() {
-  if (handle_ == nullptr) return;
+  if (handle_ == nullptr || signalled_.load(std::memory_order_acquire)) return;
   std::lock_guard lock(mutex_);
   if (signalled_) return;
   signalled_ = true;

@@ -7,6 +7,7 @@
 // manual-reset event object.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 
@@ -62,9 +63,10 @@ class NEL_API Event {
 #endif
   // Set writes the descriptor only when the event was not signalled (a
   // frame's event is set once per frame): the flag and the descriptor change
-  // together under the lock.
+  // together under the lock. A Set that finds the flag already raised returns
+  // without the lock (it takes effect at that instant, before any later Reset).
   std::mutex mutex_;
-  bool signalled_ = false;
+  std::atomic<bool> signalled_ = false;
 };
 
 }  // namespace nel::platform
