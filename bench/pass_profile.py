@@ -18,12 +18,13 @@ import sys
 FIR = "fir"
 COMPONENTS = [
     ("FirFilter::", FIR),
+    ("FirFilterTrio::", FIR),
     ("FirDot", FIR),
     ("DotProduct", FIR),
     ("TrwECGPulseRate", "heart-rate tracker (TrwECGPulseRate)"),
     ("EcgAnalyser", "beat analyser (EcgAnalyser, EcgBeatClassifier)"),
     ("EcgBeatClassifier", "beat analyser (EcgAnalyser, EcgBeatClassifier)"),
-    ("CountBelow", "beat analyser (EcgAnalyser, EcgBeatClassifier)"),
+    ("RankWindow", "beat analyser (EcgAnalyser, EcgBeatClassifier)"),
     ("TnelPulseRecogn", "pulse recognition (TnelPulseRecogn)"),
     ("TnelBPMInflate", "BP sequencers, cuff safety (src/cuff)"),
     ("cuff::", "BP sequencers, cuff safety (src/cuff)"),
@@ -53,7 +54,7 @@ def component(frames):
                 if "TrwECGPulseRate" in caller:
                     return "heart-rate tracker (TrwECGPulseRate)"
                 if "TnelBPVCheck" in caller:
-                    return "BP check low-passes (FirFilter::Step, 3 x 201 taps per cuff)"
+                    return "BP check low-passes (FirFilterTrio, 3 x 201 taps per cuff)"
             return "FirFilter (other callers)"
     return "other inside the pass (libc, kernel)"
 
