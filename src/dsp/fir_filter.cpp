@@ -1,6 +1,7 @@
 #include "dsp/fir_filter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 // Runtime dispatch: this file is compiled once per instruction set by Highway.
@@ -155,17 +156,22 @@ FirFilterTrio::Table FirFilterTrio::Join(std::span<const double> taps0, std::spa
                                          std::span<const double> taps2) {
   if (taps1.size() != taps0.size() || taps2.size() != taps0.size())
     throw std::invalid_argument("FirFilterTrio: the three filters need the same number of taps");
-  auto joined = std::make_shared<std::vector<double>>();
-  joined->reserve(3 * taps0.size());
-  for (const auto taps : {taps0, taps1, taps2}) joined->insert(joined->end(), taps.begin(), taps.end());
-  return joined;
+  constexpr std::size_t kLineDoubles = 64 / sizeof(double);
+  auto table = std::make_shared<TapTable>();
+  table->length_ = taps0.size();
+  table->stride_ = (taps0.size() + kLineDoubles - 1) / kLineDoubles * kLineDoubles;
+  table->storage_.assign(3 * table->stride_ + kLineDoubles - 1, 0.0);
+  const auto address = reinterpret_cast<std::uintptr_t>(table->storage_.data());
+  table->first_ = (64 - address % 64) % 64 / sizeof(double);  // the vector's storage is 8-byte aligned
+  std::size_t f = 0;
+  for (const auto taps : {taps0, taps1, taps2})
+    std::copy(taps.begin(), taps.end(),
+              table->storage_.begin() + static_cast<std::ptrdiff_t>(table->first_ + f++ * table->stride_));
+  return table;
 }
 
-FirFilterTrio::FirFilterTrio(Table joined)
-    : taps_(std::move(joined)), length_(taps_ ? taps_->size() / 3 : 0), line_(length_) {
-  if (taps_ && taps_->size() % 3 != 0)
-    throw std::invalid_argument("FirFilterTrio: a joined table holds three filters' taps");
-}
+FirFilterTrio::FirFilterTrio(Table table)
+    : taps_(std::move(table)), length_(taps_ ? taps_->Length() : 0), line_(length_) {}
 
 void FirFilterTrio::Step(double x, double (&y)[3]) {
   const double* window = line_.Push(x);
@@ -173,8 +179,7 @@ void FirFilterTrio::Step(double x, double (&y)[3]) {
     y[0] = y[1] = y[2] = 0.0;
     return;
   }
-  const double* const joined = taps_->data();
-  const double* const taps[3] = {joined, joined + length_, joined + 2 * length_};
+  const double* const taps[3] = {taps_->Taps(0), taps_->Taps(1), taps_->Taps(2)};
   DotProducts3(taps, window, length_, y);
 }
 

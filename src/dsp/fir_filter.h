@@ -86,17 +86,30 @@ class FirFilter {
 // Three filters with the same number of taps over one input, one delay line
 // between them: Step gives, bit for bit, what three FirFilter objects' Step
 // would give for the same input, with the input window read once. Trios built
-// from one joined table share it (one copy of the taps in the cache for many).
+// from one table share it (one copy of the taps in the cache for many).
 class FirFilterTrio {
  public:
-  using Table = std::shared_ptr<const std::vector<double>>;
-  // The three filters' taps one after another. Throws std::invalid_argument
-  // when the tap counts differ.
+  // The three filters' taps, each filter's first tap on a 64-byte boundary
+  // (whole vector loads never straddle a cache line).
+  class TapTable {
+   public:
+    std::size_t Length() const { return length_; }
+    const double* Taps(std::size_t filter) const { return storage_.data() + first_ + filter * stride_; }
+
+   private:
+    friend class FirFilterTrio;
+    std::size_t length_ = 0;
+    std::size_t stride_ = 0;  // doubles from one filter's taps to the next's, a multiple of 8
+    std::size_t first_ = 0;   // where filter 0's taps start in storage_
+    std::vector<double> storage_;
+  };
+  using Table = std::shared_ptr<const TapTable>;
+
+  // Throws std::invalid_argument when the tap counts differ.
   static Table Join(std::span<const double> taps0, std::span<const double> taps1, std::span<const double> taps2);
 
-  // Throws std::invalid_argument when the table's size is not a multiple of 3;
-  // a null table gives a trio without taps.
-  explicit FirFilterTrio(Table joined);
+  // A null table gives a trio without taps.
+  explicit FirFilterTrio(Table table);
   FirFilterTrio(std::span<const double> taps0, std::span<const double> taps1, std::span<const double> taps2)
       : FirFilterTrio(Join(taps0, taps1, taps2)) {}
 

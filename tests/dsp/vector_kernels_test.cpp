@@ -132,7 +132,9 @@ TEST(FirFilter, TrioEqualsThreeFiltersOverTheWrappingDelayLine) {
     const auto t1 = Operand(0, taps_count, 22u, false);
     const auto t2 = Operand(0, taps_count, 23u, false);
     const auto input = Operand(0, 3 * taps_count + 10, 24u, false);
-    nel::dsp::FirFilterTrio trio(t0, t1, t2);
+    const auto table = nel::dsp::FirFilterTrio::Join(t0, t1, t2);
+    for (std::size_t f = 0; f < 3; ++f) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(table->Taps(f)) % 64, 0u) << f;
+    nel::dsp::FirFilterTrio trio(table);
     nel::dsp::FirFilter single[3] = {nel::dsp::FirFilter(t0), nel::dsp::FirFilter(t1), nel::dsp::FirFilter(t2)};
     for (std::size_t i = 0; i < input.size(); ++i) {
       if (i == 2 * taps_count) {  // a reset clears the line of both forms
