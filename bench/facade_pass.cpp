@@ -33,6 +33,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,7 @@
 #include <nel/bp/pulse_recogn.h>
 #include <nel/control/hard_base.h>
 #include <nel/cuff/bpm_inflate.h>
+#include <nel/dsp/fir_filter_bank.h>
 #include <nel/link/hard_ctl.h>
 #include <nel/link/sam_thread.h>
 #include "frame_queue.h"
@@ -210,6 +212,9 @@ class Unit {
   }
   int64_t Frames() const { return frames_; }
   int64_t Restarts() const { return restarts_; }
+  // The raw frames of the last pass (GetData(int*)), their count.
+  int RawFrames(int* raw) { return hb_.GetData(raw); }
+  const nel::link::CategoryLayout& Layout() const { return hb_.Layout(); }
   // Samples the first cuff's recogniser accepted per measurement (completed runs only).
   double RecognisedPerRun() const {
     return restarts_ > 1 ? static_cast<double>(recognised_) / static_cast<double>(restarts_ - 1) : 0.0;
@@ -270,6 +275,52 @@ void RunPasses(benchmark::State& state, int units, bool measure, bool cQueue) {
   if (measure) state.counters["rbra_samples_per_run"] = all.front()->RecognisedPerRun();
 }
 
+// The measuring pass and the filter bank alone, alternately on the same
+// frames: every iteration times one pass, then a second bank of the façade's
+// kind and wave list on that pass's frames (their raw values as floats: the
+// bank's work does not depend on the values). A change in the machine's speed
+// moves both, so `pass_of_bank` (the pass's speed as a fraction of the
+// bank's) is steadier than the ratio of two separate benchmarks.
+void BM_PassAgainstFilterBank(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const Recording& rec = TheRecording();
+  if (!rec.error.empty()) {
+    state.SkipWithError(rec.error.c_str());
+    return;
+  }
+  Unit unit(rec, true);
+  const nel::link::CategoryLayout& layout = unit.Layout();
+  TnelFIRFilter bank(DATAPROCESS_STANDARD);
+  bank.SetWaveNumType(layout.waveCount, layout.waves);
+  std::vector<int> raw(TSamThread::kMaxFramesPerCall * TnelHardBase::kMaxWaves);
+  std::vector<float> block(raw.size()), low(raw.size());
+  double passSeconds = 0.0, bankSeconds = 0.0;
+  int64_t frames = 0;
+  for (auto _ : state) {
+    if (unit.Exhausted()) unit.Restart();
+    const auto t0 = Clock::now();
+    if (!unit.Pass(nullptr)) {
+      state.SkipWithError("a cuff stopped measuring in a timed pass");
+      return;
+    }
+    const auto t1 = Clock::now();
+    const int n = unit.RawFrames(raw.data());
+    std::copy_n(raw.begin(), n * layout.waveCount, block.begin());
+    const auto t2 = Clock::now();
+    bank.WaveFilte(block.data(), static_cast<short>(n));
+    bank.GetWaveFilteResult(block.data(), low.data(), static_cast<short>(n));
+    benchmark::DoNotOptimize(low.data());
+    const auto t3 = Clock::now();
+    passSeconds += std::chrono::duration<double>(t1 - t0).count();
+    bankSeconds += std::chrono::duration<double>(t3 - t2).count();
+    frames += n;
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+  }
+  state.counters["x_real_time"] = static_cast<double>(frames) * 1e-3 / passSeconds;
+  state.counters["bank_x_real_time"] = static_cast<double>(frames) * 1e-3 / bankSeconds;
+  state.counters["pass_of_bank"] = bankSeconds / passSeconds;
+}
+
 void BM_PassMeasuring(benchmark::State& state) { RunPasses(state, 1, true, false); }
 void BM_PassStreaming(benchmark::State& state) { RunPasses(state, 1, false, false); }
 void BM_PassMeasuringThroughCQueue(benchmark::State& state) { RunPasses(state, 1, true, true); }
@@ -280,6 +331,7 @@ BENCHMARK(BM_PassMeasuringThroughCQueue);
 BENCHMARK(BM_PassStreaming);
 BENCHMARK(BM_PassStreamingThroughCQueue);
 BENCHMARK(BM_FourUnitsMeasuringOnOneThread);
+BENCHMARK(BM_PassAgainstFilterBank)->UseManualTime();
 
 }  // namespace
 
